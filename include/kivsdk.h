@@ -1,0 +1,636 @@
+/*
+ * kivsdk.h - the public C interface of KIVSDK.
+ *
+ * KIVSDK is the client library of a networked, multi-user 3D virtual world.
+ * A host program creates one or more Instances, connects each to a universe
+ * server, logs in, enters worlds and exchanges everything through numbered
+ * attributes, events and callbacks. All work happens on the host's thread,
+ * inside kiv_wait (or a blocking request, which loops on it), or inside the
+ * host's own dispatch when it supplies its own socket operations.
+ *
+ * Conventions of every function below:
+ *  - A null string argument counts as the empty string.
+ *  - A null array argument returns KIV_RC_INVALID_ARGUMENT (12) before
+ *    anything else is looked at.
+ *  - A null Instance returns KIV_RC_INVALID_ARGUMENT (12) from every function
+ *    that returns a code, 0, 0.0 or null from the value getters, and is
+ *    ignored by the functions without a result; except kiv_destroy(NULL),
+ *    which returns 0, and kiv_data(NULL, ...), which returns NULL.
+ *  - A request whose message would not fit in one frame (a body of more than
+ *    65535 bytes) returns KIV_RC_STRING_TOO_LONG (4) before anything is
+ *    registered or sent.
+ *  - No C++ exception ever crosses this interface. A failed allocation inside
+ *    a request returns KIV_RC_CONNECTION_ERROR (9); kiv_create returns NULL.
+ *
+ * Usable from C99 and C++.
+ */
+#ifndef KIVSDK_H
+#define KIVSDK_H
+
+#define KIVSDK_VERSION_MAJOR 0
+#define KIVSDK_VERSION_MINOR 1
+#define KIVSDK_VERSION_PATCH 0
+
+/* The interface version that kiv_init accepts. */
+#define KIVSDK_INTERFACE_VERSION 5
+
+#if defined(_WIN32)
+#  if defined(KIVSDK_BUILDING)
+#    define KIVSDK_API __declspec(dllexport)
+#  elif defined(KIVSDK_STATIC)
+#    define KIVSDK_API
+#  else
+#    define KIVSDK_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define KIVSDK_API __attribute__((visibility("default")))
+#else
+#  define KIVSDK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Types                                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* One client. Made by kiv_create, ended by kiv_destroy; opaque to the host. */
+typedef struct KIVInstance KIVInstance;
+
+/* Handler of an event: called with the Instance the event belongs to. */
+typedef void (*KIVEventHandler)(KIVInstance* instance);
+
+/* Handler of a callback: the Instance, the request's return code and the
+ * reference captured when the request was made (0 for connect, login and
+ * enter). */
+typedef void (*KIVCallbackHandler)(KIVInstance* instance, int rc, int reference);
+
+/*
+ * The socket operations table. The library reaches the network only through
+ * these slots and learns of activity only through kiv_net_notify. kiv_create
+ * copies the table; its context must outlive every Instance that copied it.
+ *
+ *  create(connection, context) -> socket object
+ *      Make an unconnected socket object that remembers `connection` (the
+ *      first argument of every kiv_net_notify it posts).
+ *  destroy(socket)
+ *      Stop every notification and timer of the socket, close and free it.
+ *      The result is ignored.
+ *  connect(socket, host, port) -> 0 when under way or finished, else failed
+ *      Resolve host, start a non-blocking TCP connection and report its end
+ *      with exactly one KIV_NET_CONNECT_RESULT (possibly from inside the call).
+ *  send(socket, data, length) -> bytes accepted, -2 would block, -1 error
+ *      After a short write or -2, post KIV_NET_WRITABLE once it can take more.
+ *  recv(socket, buffer, capacity) -> bytes read, 0 closed, -2 would block,
+ *      -1 error.
+ *  timeout(socket, seconds) -> 0
+ *      seconds >= 0: one KIV_NET_TIMER after that many seconds, replacing any
+ *      pending one; negative: cancel the timer.
+ *  wait(context, milliseconds) -> 0 when the pass ran, nonzero on failure
+ *      Block at most `milliseconds` for activity or the nearest timer, then
+ *      post every notification that is due. May be NULL for tables driven by
+ *      something else; kiv_wait then returns KIV_RC_NO_WAIT_FUNCTION.
+ *  context
+ *      Opaque; passed to create and wait.
+ */
+typedef struct KIVNetConfig {
+    void* (*create)(void* connection, void* context);
+    int (*destroy)(void* socket);
+    int (*connect)(void* socket, const char* host, int port);
+    int (*send)(void* socket, const char* data, int length);
+    int (*recv)(void* socket, char* buffer, int capacity);
+    int (*timeout)(void* socket, int seconds);
+    int (*wait)(void* context, int milliseconds);
+    void* context;
+} KIVNetConfig;
+
+/* One terrain cell: 8 bytes, host byte order. A node holds 64 of them, in
+ * wire order (8 groups of 8, the inner position varying fastest). */
+typedef struct KIVTerrainCell {
+    float height;
+    unsigned short attributes;
+    unsigned short padding; /* zero in everything delivered; ignored on send */
+} KIVTerrainCell;
+
+/* ------------------------------------------------------------------------ */
+/* Return codes                                                               */
+/* ------------------------------------------------------------------------ */
+
+typedef enum KIVReturnCode {
+    KIV_RC_SUCCESS = 0,
+    KIV_RC_VERSION_MISMATCH = 1,
+    KIV_RC_STRING_TOO_LONG = 4,
+    KIV_RC_LOGIN_REFUSED = 5,
+    KIV_RC_WORLD_UNAVAILABLE = 6,
+    KIV_RC_NOT_IN_WORLD = 8,
+    KIV_RC_CONNECTION_ERROR = 9,
+    KIV_RC_NOT_IMPLEMENTED = 11,
+    KIV_RC_INVALID_ARGUMENT = 12,
+    KIV_RC_DENIED = 13,
+    KIV_RC_REJECTED = 14,
+    KIV_RC_PEER_UNAVAILABLE = 15,
+    KIV_RC_TIMEOUT = 16,
+    KIV_RC_NOT_IN_UNIVERSE = 17,
+    KIV_RC_INVALID_LENGTH = 18,
+    KIV_RC_OBJECT_GET_REFUSED = 19,
+    KIV_RC_REQUEST_FAILED = 20,
+    KIV_RC_RECURSIVE_WAIT = 21,
+    KIV_RC_JOIN_REFUSED = 22,
+    KIV_RC_LOGIN_DENIED = 23,
+    KIV_RC_SECURE_CHANNEL_FAILED = 24,
+    KIV_RC_SETTING_REFUSED = 26,
+    KIV_RC_NO_WAIT_FUNCTION = 27,
+    KIV_RC_INVITE_REFUSED = 28,
+    KIV_RC_OBJECT_REFUSED = 29,
+    KIV_RC_ENTER_REFUSED = 30
+} KIVReturnCode;
+
+/* ------------------------------------------------------------------------ */
+/* Network notification kinds (kiv_net_notify)                                */
+/* ------------------------------------------------------------------------ */
+
+typedef enum KIVNetNotification {
+    KIV_NET_CONNECT_RESULT = 0, /* status: 0 connected, anything else failed */
+    KIV_NET_DISCONNECTED = 1,   /* closed by the peer or failed after connect */
+    KIV_NET_READABLE = 2,       /* bytes, or the end of the stream, can be read */
+    KIV_NET_WRITABLE = 3,       /* more can be sent after a short write or -2 */
+    KIV_NET_TIMER = 4           /* the timer armed with timeout has expired */
+} KIVNetNotification;
+
+/* ------------------------------------------------------------------------ */
+/* Attribute, event and callback numbers                                      */
+/* ------------------------------------------------------------------------ */
+
+#define KIV_INT_ATTRIBUTE_COUNT 45
+#define KIV_FLOAT_ATTRIBUTE_COUNT 35
+#define KIV_STRING_ATTRIBUTE_COUNT 24
+#define KIV_DATA_ATTRIBUTE_COUNT 2
+#define KIV_EVENT_COUNT 26
+#define KIV_CALLBACK_COUNT 22
+
+/* Int attributes (kiv_int, kiv_int_get, kiv_int_set). Slot 37 has no name:
+ * the library never touches it; the host may keep a value there. */
+typedef enum KIVIntAttribute {
+    KIV_AVATAR_SESSION = 0,
+    KIV_AVATAR_TYPE = 1,
+    KIV_MY_TYPE = 2,
+    KIV_OBJECT_ID = 3,
+    KIV_OBJECT_TYPE = 4,
+    KIV_OBJECT_INT_1 = 5,
+    KIV_OBJECT_INT_2 = 6,
+    KIV_WORLD_STATE = 7,
+    KIV_WORLD_VALUE = 8,
+    KIV_REFERENCE_NUMBER = 9,
+    KIV_CURRENT_CALLBACK = 10,
+    KIV_USER_ID = 11,
+    KIV_USER_INT_1 = 12,
+    KIV_USER_INT_2 = 13,
+    KIV_USER_INT_3 = 14,
+    KIV_FRIEND_ID = 15,
+    KIV_FRIEND_USER_ID = 16,
+    KIV_FRIEND_STATE = 17,
+    KIV_LOGIN_REPLY_VALUE = 18,
+    KIV_CONNECT_MODE = 19,
+    KIV_CONNECT_ALT_PORT = 20,
+    KIV_CELL_X = 21,
+    KIV_CELL_Z = 22,
+    KIV_TERRAIN_TILE_X = 23,
+    KIV_TERRAIN_TILE_Z = 24,
+    KIV_TERRAIN_NODE_X = 25,
+    KIV_TERRAIN_NODE_Z = 26,
+    KIV_TERRAIN_NODE_REVISION = 27,
+    KIV_CLICKED_SESSION = 28,
+    KIV_CHAT_TYPE = 29,
+    KIV_CHAT_COLOR_RED = 30,
+    KIV_CHAT_COLOR_GREEN = 31,
+    KIV_CHAT_COLOR_BLUE = 32,
+    KIV_CHAT_EFFECTS = 33,
+    KIV_DISCONNECT_REASON = 34,
+    KIV_URL_TARGET = 35,
+    KIV_CURRENT_EVENT = 36,
+    KIV_CELL_REVISION = 38,
+    KIV_CELL_STATUS = 39,
+    KIV_JOIN_ID = 40,
+    KIV_INVITE_ID = 41,
+    KIV_INVITE_USER_ID = 42,
+    KIV_WORLD_ENTRY_VALUE = 43,
+    KIV_WORLD_PERMISSION_HOLDER = 44
+} KIVIntAttribute;
+
+/* Float attributes, held as doubles: kiv_float* and kiv_double* address the
+ * same slots. */
+typedef enum KIVFloatAttribute {
+    KIV_AVATAR_X = 0,
+    KIV_AVATAR_Y = 1,
+    KIV_AVATAR_Z = 2,
+    KIV_AVATAR_PITCH = 3,
+    KIV_AVATAR_YAW = 4,
+    KIV_MY_X = 5,
+    KIV_MY_Y = 6,
+    KIV_MY_Z = 7,
+    KIV_MY_YAW = 8,
+    KIV_MY_PITCH = 9,
+    KIV_OBJECT_X = 10,
+    KIV_OBJECT_Y = 11,
+    KIV_OBJECT_Z = 12,
+    KIV_OBJECT_ROTATION_X = 13,
+    KIV_OBJECT_ROTATION_Y = 14,
+    KIV_OBJECT_ROTATION_Z = 15,
+    KIV_OBJECT_ROTATION_ANGLE = 16,
+    KIV_TELEPORT_X = 17,
+    KIV_TELEPORT_Y = 18,
+    KIV_TELEPORT_Z = 19,
+    KIV_TELEPORT_YAW = 20,
+    KIV_TELEPORT_PITCH = 21,
+    KIV_CLICK_HIT_X = 22,
+    KIV_CLICK_HIT_Y = 23,
+    KIV_CLICK_HIT_Z = 24,
+    KIV_JOIN_X = 25,
+    KIV_JOIN_Y = 26,
+    KIV_JOIN_Z = 27,
+    KIV_JOIN_YAW = 28,
+    KIV_JOIN_PITCH = 29,
+    KIV_INVITE_X = 30,
+    KIV_INVITE_Y = 31,
+    KIV_INVITE_Z = 32,
+    KIV_INVITE_YAW = 33,
+    KIV_INVITE_PITCH = 34
+} KIVFloatAttribute;
+
+/* String attributes. Strings that a world notification fills are emptied
+ * again right after its event handler returns. */
+typedef enum KIVStringAttribute {
+    KIV_AVATAR_NAME = 0,
+    KIV_CHAT_MESSAGE = 1,
+    KIV_OBJECT_STRING_1 = 2,
+    KIV_OBJECT_STRING_2 = 3,
+    KIV_OBJECT_STRING_3 = 4,
+    KIV_WORLD_NAME = 5,
+    KIV_USER_STRING_1 = 6,
+    KIV_USER_STRING_2 = 7,
+    KIV_WORLD_SETTING_NAME = 8,
+    KIV_WORLD_SETTING_VALUE = 9,
+    KIV_FRIEND_NAME = 10,
+    KIV_CONNECT_ALT_HOST = 11,
+    KIV_TELEPORT_WORLD = 12,
+    KIV_URL = 13,
+    KIV_JOIN_WORLD = 14,
+    KIV_JOIN_NAME = 15,
+    KIV_LOGIN_REPLY_STRING = 16,
+    KIV_INVITE_NAME = 17,
+    KIV_INVITE_WORLD = 18,
+    KIV_LOGIN_EXTRA_1 = 19,
+    KIV_LOGIN_EXTRA_2 = 20,
+    KIV_AVATAR_STRING_1 = 21,
+    KIV_AVATAR_STRING_2 = 22,
+    KIV_WORLD_PERMISSION_NAME = 23
+} KIVStringAttribute;
+
+/* Data attributes (kiv_data, kiv_data_set). */
+typedef enum KIVDataAttribute {
+    KIV_OBJECT_DATA = 0,
+    KIV_TERRAIN_NODE_DATA = 1
+} KIVDataAttribute;
+
+/* Events (kiv_event_set). */
+typedef enum KIVEvent {
+    KIV_EVENT_CHAT = 0,
+    KIV_EVENT_AVATAR_ADD = 1,
+    KIV_EVENT_AVATAR_CHANGE = 2,
+    KIV_EVENT_AVATAR_DELETE = 3,
+    KIV_EVENT_OBJECT = 4,
+    KIV_EVENT_OBJECT_CHANGE = 5,
+    KIV_EVENT_OBJECT_DELETE = 6,
+    KIV_EVENT_OBJECT_CLICK = 7,
+    KIV_EVENT_WORLD_LIST = 8,
+    KIV_EVENT_WORLD_SETTING = 9,
+    KIV_EVENT_WORLD_SETTINGS_END = 10,
+    KIV_EVENT_FRIEND = 11,
+    KIV_EVENT_WORLD_DISCONNECT = 12,
+    KIV_EVENT_UNIVERSE_DISCONNECT = 13,
+    KIV_EVENT_USER_ATTRIBUTES = 14,
+    KIV_EVENT_CELL_END = 15,
+    KIV_EVENT_TERRAIN_NODE = 16,
+    KIV_EVENT_AVATAR_CLICK = 17,
+    KIV_EVENT_TELEPORT = 18,
+    KIV_EVENT_URL = 19,
+    KIV_EVENT_OBJECT_BUMP_BEGIN = 20,
+    KIV_EVENT_OBJECT_BUMP_END = 21,
+    KIV_EVENT_TERRAIN_NODE_CHANGED = 22,
+    KIV_EVENT_JOIN = 23,
+    KIV_EVENT_INVITE = 24,
+    KIV_EVENT_WORLD_PERMISSION = 25
+} KIVEvent;
+
+/* Callbacks (kiv_callback_set). A set handler makes the matching blocking
+ * request (connect, login, enter) return at once. */
+typedef enum KIVCallback {
+    KIV_CALLBACK_OBJECT_ADD = 0,
+    KIV_CALLBACK_OBJECT_CHANGE = 1,
+    KIV_CALLBACK_OBJECT_DELETE = 2,
+    KIV_CALLBACK_FRIENDS_GET = 3,
+    KIV_CALLBACK_FRIEND_ADD = 4,
+    KIV_CALLBACK_FRIEND_DELETE = 5,
+    KIV_CALLBACK_TERRAIN_QUERY = 6,
+    KIV_CALLBACK_TERRAIN_NODE_SET = 7,
+    KIV_CALLBACK_OBJECT_GET = 8,
+    KIV_CALLBACK_OBJECT_LOAD = 9,
+    KIV_CALLBACK_LOGIN = 10,
+    KIV_CALLBACK_ENTER = 11,
+    KIV_CALLBACK_JOIN = 12,
+    KIV_CALLBACK_CONNECT_UNIVERSE = 13,
+    KIV_CALLBACK_WORLD_PERMISSION_USER_SET = 14,
+    KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET = 15,
+    KIV_CALLBACK_WORLD_SETTING_SET = 16,
+    KIV_CALLBACK_INVITE = 17,
+    KIV_CALLBACK_WORLD_LIST = 18,
+    KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY = 19,
+    KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER = 20,
+    KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL = 21
+} KIVCallback;
+
+/* ------------------------------------------------------------------------ */
+/* Library and Instance                                                       */
+/* ------------------------------------------------------------------------ */
+
+/* Checks the interface version the host was written for.
+ * Returns 0 when version is KIVSDK_INTERFACE_VERSION (5), 1 otherwise. */
+KIVSDK_API int kiv_init(int version);
+
+/* Creates an Instance. With a table, its eight slots are copied; with NULL
+ * the library's own select-based sockets are used (a fresh loop context per
+ * Instance). No connection is opened.
+ * Returns the Instance, or NULL when memory could not be allocated. */
+KIVSDK_API KIVInstance* kiv_create(const KIVNetConfig* config);
+
+/* Closes both connections (no goodbye is sent, no handler is called), drops
+ * every pending request and frees the Instance. Called from inside one of the
+ * Instance's own handlers, the Instance is released only once delivery has
+ * unwound: the outer kiv_wait returns 0 and a blocking request that was
+ * waiting returns 9.
+ * Returns 0, always (also for NULL). */
+KIVSDK_API int kiv_destroy(KIVInstance* instance);
+
+/* Runs one pass of the socket layer's wait operation: all network input and
+ * output, and every event and callback, are delivered from inside it.
+ * milliseconds is the longest time to block; with the library's own sockets a
+ * negative value blocks until activity or the nearest timer, without a limit
+ * of its own.
+ * Returns 0 when the pass ran; 9 when it failed (with the library's own
+ * sockets also when there is nothing to watch); 12 for a NULL Instance;
+ * 21 when called from inside a handler during kiv_wait; 27 when the table has
+ * no wait operation. */
+KIVSDK_API int kiv_wait(KIVInstance* instance, int milliseconds);
+
+/* ------------------------------------------------------------------------ */
+/* Attributes                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* Int attribute 0..44. Returns its value; 0 out of range or for NULL. */
+KIVSDK_API int kiv_int(KIVInstance* instance, int index);
+/* Stores int attribute `index` in *value. Returns 0, or 12 (out of range,
+ * NULL Instance or NULL value) without touching *value. */
+KIVSDK_API int kiv_int_get(KIVInstance* instance, int index, int* value);
+/* Sets int attribute `index`. Returns 0, or 12 out of range or for NULL. */
+KIVSDK_API int kiv_int_set(KIVInstance* instance, int index, int value);
+
+/* Float attribute 0..34, converted to single precision. Returns 0.0 out of
+ * range or for NULL. */
+KIVSDK_API float kiv_float(KIVInstance* instance, int index);
+/* Returns 0, or 12 (out of range, NULL Instance or NULL value). */
+KIVSDK_API int kiv_float_get(KIVInstance* instance, int index, float* value);
+/* Widens and stores. Returns 0, or 12 out of range or for NULL. */
+KIVSDK_API int kiv_float_set(KIVInstance* instance, int index, float value);
+
+/* The same 35 slots as double. Returns 0.0 out of range or for NULL. */
+KIVSDK_API double kiv_double(KIVInstance* instance, int index);
+/* Returns 0, or 12 (out of range, NULL Instance or NULL value). */
+KIVSDK_API int kiv_double_get(KIVInstance* instance, int index, double* value);
+/* Returns 0, or 12 out of range or for NULL. */
+KIVSDK_API int kiv_double_set(KIVInstance* instance, int index, double value);
+
+/* String attribute 0..23: a zero-terminated text that stays valid until the
+ * attribute is next set or the Instance is destroyed. Returns NULL out of
+ * range or for NULL; an empty attribute gives "" (never NULL). */
+KIVSDK_API const char* kiv_string(KIVInstance* instance, int index);
+/* Returns 0, or 12 (out of range, NULL Instance or NULL value). */
+KIVSDK_API int kiv_string_get(KIVInstance* instance, int index, const char** value);
+/* Copies the text (any length; NULL makes the attribute empty). Out of range
+ * or a NULL Instance is ignored. */
+KIVSDK_API void kiv_string_set(KIVInstance* instance, int index, const char* value);
+
+/* Data attribute 0..1: stores its length in *length and returns its bytes
+ * (NULL when empty, with *length 0). Returns NULL, leaving *length untouched,
+ * out of range, for a NULL Instance or a NULL length. */
+KIVSDK_API const void* kiv_data(KIVInstance* instance, int index, int* length);
+/* Replaces data attribute `index` with a copy of `length` bytes of `data`;
+ * NULL data empties it whatever the length.
+ * Returns 0; 12 out of range or for NULL (checked first); 18 for a negative
+ * length (nothing changes). */
+KIVSDK_API int kiv_data_set(KIVInstance* instance, int index, int length, const void* data);
+
+/* ------------------------------------------------------------------------ */
+/* Handlers and user data                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* Sets (or with NULL clears) the handler of event 0..25.
+ * Returns 0, or 12 out of range or for a NULL Instance. */
+KIVSDK_API int kiv_event_set(KIVInstance* instance, int event, KIVEventHandler handler);
+/* Sets (or clears) the handler of callback 0..21. A set handler makes the
+ * matching blocking request asynchronous.
+ * Returns 0, or 12 out of range or for a NULL Instance. */
+KIVSDK_API int kiv_callback_set(KIVInstance* instance, int callback, KIVCallbackHandler handler);
+/* The host's opaque pointer; NULL for a NULL Instance. */
+KIVSDK_API void* kiv_user_data(KIVInstance* instance);
+/* Stores the host's opaque pointer; the library never uses it. */
+KIVSDK_API void kiv_user_data_set(KIVInstance* instance, void* data);
+
+/* ------------------------------------------------------------------------ */
+/* Network                                                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Reports activity on a socket to the connection it was created for: kind is
+ * a KIVNetNotification; status matters only for KIV_NET_CONNECT_RESULT.
+ * Unknown kinds and a NULL connection are ignored.
+ * Returns 0, always. */
+KIVSDK_API int kiv_net_notify(void* connection, int kind, int status);
+
+#ifdef _WIN32
+/* Registers the "KivMessageWindow" class used by the window-message sockets.
+ * Returns 0, or 20 when the class cannot be registered (e.g. a second call). */
+KIVSDK_API int kiv_winsock_async_init(void);
+/* Unregisters the window class. Returns 0, always. */
+KIVSDK_API int kiv_winsock_async_term(void);
+/* Fills a table with the window-message socket operations and a fresh context;
+ * the wait slot is left as the host had it.
+ * Returns 0, or 12 for a NULL table. */
+KIVSDK_API int kiv_winsock_async_create(KIVNetConfig* config);
+/* Releases the context made by kiv_winsock_async_create (after every Instance
+ * that copied the table is destroyed).
+ * Returns 0, or 12 for a NULL table. */
+KIVSDK_API int kiv_winsock_async_destroy(KIVNetConfig* config);
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Universe                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Connects to a universe server and brings up its secure channel; discards
+ * any earlier universe and world connection first. Blocks for at most 15 s
+ * unless callback 13 (KIV_CALLBACK_CONNECT_UNIVERSE) has a handler.
+ * Returns 0; 9 connect failed; 12 NULL Instance; 24 secure channel failed;
+ * from the blocking wait 16 (time limit), 21 (inside a handler), 27 (no wait
+ * operation) or 9 (the wait failed, or the Instance was destroyed meanwhile). */
+KIVSDK_API int kiv_connect_universe(KIVInstance* instance, const char* host, int port);
+
+/* Logs in with three strings (each at most 255 bytes) plus string attributes
+ * 19 and 20. Blocks for at most 10 s unless callback 10 has a handler.
+ * Returns 0; 4 a string too long; 5, 14, 20, 23 the login refused; 12 NULL
+ * Instance; 17 universe not ready; or a code of the wait (16, 21, 27, 9). */
+KIVSDK_API int kiv_login(KIVInstance* instance, const char* first, const char* second,
+                         const char* third);
+
+/* Asks for the world list (events 8, then callback 18).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_world_list(KIVInstance* instance, int value);
+/* Asks for a user's attributes (event 14).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_user_attributes_by_id(KIVInstance* instance, int user_id);
+/* Not supported. Returns 11, always (12 for a NULL Instance). */
+KIVSDK_API int kiv_user_attributes_by_name(KIVInstance* instance, const char* name);
+/* Asks for the friend list (events 11, then callback 3).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_friends_get(KIVInstance* instance);
+/* Adds a friend by name (callback 4).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_friend_add_by_name(KIVInstance* instance, const char* name);
+/* Deletes a friend (callback 5).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_friend_delete(KIVInstance* instance, int friend_id);
+
+/* Invites a user to a place (callback 17).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_invite(KIVInstance* instance, int user_id, const char* world, double x,
+                          double y, double z, float yaw, float pitch);
+/* Accepts an invitation. Returns 0; 12 NULL Instance; 17 universe not ready. */
+KIVSDK_API int kiv_invite_accept(KIVInstance* instance, int invitation_id);
+/* Declines an invitation. Returns 0; 12 NULL Instance; 17 universe not ready. */
+KIVSDK_API int kiv_invite_decline(KIVInstance* instance, int invitation_id);
+/* Asks to join a user (callback 12).
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_join(KIVInstance* instance, int user_id);
+/* Accepts a join request, telling where to come.
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_join_accept(KIVInstance* instance, int join_id, const char* world, double x,
+                               double y, double z, float yaw, float pitch);
+/* Declines a join request.
+ * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+KIVSDK_API int kiv_join_decline(KIVInstance* instance, int join_id);
+
+/* ------------------------------------------------------------------------ */
+/* World                                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* Enters the named world (at most 255 bytes), leaving any world first. Blocks
+ * for at most 20 s unless callback 11 (KIV_CALLBACK_ENTER) has a handler.
+ * Returns 0; 4 name too long; 12 NULL Instance; 17 universe not ready; in
+ * blocking form 6 (world unavailable), 9 (connect failed), 24 (secure channel
+ * failed), 30 (enter refused), or a code of the wait (16, 21, 27, 9). */
+KIVSDK_API int kiv_enter(KIVInstance* instance, const char* world);
+/* Closes the world connection. Returns 0; 8 when there is none; 12 NULL. */
+KIVSDK_API int kiv_leave(KIVInstance* instance);
+
+/* Sends the host's own position (floats 5..9) and avatar type (int 2).
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_state_change(KIVInstance* instance);
+/* Says one chat line (at most 255 bytes).
+ * Returns 0; 4 too long; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_say(KIVInstance* instance, const char* text);
+
+/* Adds an object from ints 3 and 4, floats 10..16, strings 2..4 (each at most
+ * 255 bytes) and data 0 (callback 0).
+ * Returns 0; 4 a string too long or the message too large; 8 not in a world;
+ * 12 NULL Instance. */
+KIVSDK_API int kiv_object_add(KIVInstance* instance);
+/* Changes object int 3 to the same kind of description (callback 1).
+ * Returns 0; 4; 8; 12 as kiv_object_add. */
+KIVSDK_API int kiv_object_change(KIVInstance* instance);
+/* Deletes an object (callback 2). Returns 0; 8 not in a world; 12 NULL. */
+KIVSDK_API int kiv_object_delete(KIVInstance* instance, int object_id);
+/* Adds an object with given numbers (ints 5 and 6) besides the description
+ * (callback 9). Returns 0; 4; 8; 12 as kiv_object_add. */
+KIVSDK_API int kiv_object_load(KIVInstance* instance);
+/* Asks for one object's record (callback 8).
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_object_get(KIVInstance* instance, int object_id);
+/* Clicks an object. Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_object_click(KIVInstance* instance, int object_id, int session, float hit_x,
+                                float hit_y, float hit_z);
+/* A bump against an object begins. Returns 0; 8 not in a world; 12 NULL. */
+KIVSDK_API int kiv_object_bump_begin(KIVInstance* instance, int object_id, int session);
+/* A bump against an object ends. Returns 0; 8 not in a world; 12 NULL. */
+KIVSDK_API int kiv_object_bump_end(KIVInstance* instance, int object_id, int session);
+/* Asks for a cell's content (events 4, then 15).
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_query_cell(KIVInstance* instance, int cell_x, int cell_z);
+/* As kiv_query_cell, with the revision the host holds.
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_query_cell_revision(KIVInstance* instance, int cell_x, int cell_z,
+                                       int revision);
+
+/* Sends the host's revisions of the 16 nodes of a tile (element
+ * 4 * node_z + node_x); nodes come back as events 16, then callback 6.
+ * Returns 0; 8 not in a world; 12 NULL Instance or NULL revisions. */
+KIVSDK_API int kiv_terrain_query(KIVInstance* instance, int tile_x, int tile_z,
+                                 const int revisions[16]);
+/* Replaces the 64 cells of one node (callback 7).
+ * Returns 0; 8 not in a world; 12 NULL Instance or NULL cells. */
+KIVSDK_API int kiv_terrain_node_set(KIVInstance* instance, int tile_x, int tile_z, int node_x,
+                                    int node_z, const KIVTerrainCell cells[64]);
+
+/* Grants or revokes a world permission for a user (callback 14).
+ * Returns 0; 4 permission name longer than 255 bytes; 8 not in a world;
+ * 12 NULL Instance. */
+KIVSDK_API int kiv_world_permission_user_set(KIVInstance* instance, const char* permission,
+                                             int user_id, int enable);
+/* Grants or revokes a world permission for a session (callback 15).
+ * Returns 0; 4; 8; 12 as kiv_world_permission_user_set. */
+KIVSDK_API int kiv_world_permission_session_set(KIVInstance* instance, const char* permission,
+                                                int session, int enable);
+/* Lists every permission (events 25, then callback 21).
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* instance);
+/* Lists a user's permissions (events 25, then callback 20).
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* instance, int user_id);
+/* Lists the host's own permissions (events 25, then callback 19).
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_world_permissions_get_my(KIVInstance* instance);
+/* Changes a world setting (callback 16).
+ * Returns 0; 4 name or value longer than 255 bytes; 8 not in a world;
+ * 12 NULL Instance. */
+KIVSDK_API int kiv_world_setting_set(KIVInstance* instance, const char* setting,
+                                     const char* value, int target);
+
+/* Teleports another avatar. Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_teleport_avatar(KIVInstance* instance, int session, const char* world,
+                                   float x, float y, float z, float yaw, float pitch);
+/* Sends a URL (at most 2048 bytes) to another avatar.
+ * Returns 0; 8 not in a world (checked first); 4 URL too long; 12 NULL. */
+KIVSDK_API int kiv_url_send(KIVInstance* instance, int session, const char* url, int target);
+/* Sends a console line to a session. Returns 0; 4 message or name longer than
+ * 255 bytes (checked first); 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_console_message(KIVInstance* instance, int session, const char* name,
+                                   const char* message, int effects, int red, int green,
+                                   int blue);
+/* Clicks an avatar, with the hit point from floats 22..24.
+ * Returns 0; 8 not in a world; 12 NULL Instance. */
+KIVSDK_API int kiv_avatar_click(KIVInstance* instance, int session);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVSDK_H */

@@ -1,0 +1,135 @@
+#include "api/instance.h"
+
+#include <cstring>
+#include <utility>
+
+#include "net/select_loop.h"
+
+namespace kivsdk {
+
+Instance::Instance(const KIVNetConfig& operations, std::unique_ptr<SelectLoop> default_loop)
+    : operations_(operations), default_loop_(std::move(default_loop)) {}
+
+Instance::~Instance() {
+    // Teardown order: connections, responses, world then universe records,
+    // the maps, the attributes, and last the socket context the Instance owns.
+    close_connections();
+    pending_responses_.clear();
+    for (auto& entry : world_pending_) entry.second.reset();
+    for (auto& entry : universe_pending_) entry.second.reset();
+    universe_pending_.clear();
+    world_pending_.clear();
+    for (auto& text : strings_) std::string().swap(text);
+    for (auto& entry : data_) entry = DataAttribute{};
+    default_loop_.reset();
+}
+
+void Instance::close_connections() noexcept {}
+
+bool Instance::set_int(int index, std::int32_t value) noexcept {
+    if (!in_range(index, kIntAttributeCount)) return false;
+    ints_[static_cast<std::size_t>(index)] = value;
+    return true;
+}
+
+bool Instance::get_int(int index, std::int32_t& value) const noexcept {
+    if (!in_range(index, kIntAttributeCount)) return false;
+    value = ints_[static_cast<std::size_t>(index)];
+    return true;
+}
+
+bool Instance::set_double(int index, double value) noexcept {
+    if (!in_range(index, kFloatAttributeCount)) return false;
+    floats_[static_cast<std::size_t>(index)] = value;
+    return true;
+}
+
+bool Instance::get_double(int index, double& value) const noexcept {
+    if (!in_range(index, kFloatAttributeCount)) return false;
+    value = floats_[static_cast<std::size_t>(index)];
+    return true;
+}
+
+bool Instance::set_string(int index, const char* text) {
+    return set_string(index, text, text != nullptr ? std::strlen(text) : 0);
+}
+
+bool Instance::set_string(int index, const char* text, std::size_t length) {
+    if (!in_range(index, kStringAttributeCount)) return false;
+    std::string& slot = strings_[static_cast<std::size_t>(index)];
+    if (text == nullptr || length == 0) {
+        slot.clear();
+    } else {
+        slot.assign(text, length);  // reuses the slot's storage when it fits
+    }
+    return true;
+}
+
+const std::string* Instance::string_attribute(int index) const noexcept {
+    if (!in_range(index, kStringAttributeCount)) return nullptr;
+    return &strings_[static_cast<std::size_t>(index)];
+}
+
+void Instance::clear_string(int index) noexcept {
+    if (in_range(index, kStringAttributeCount)) strings_[static_cast<std::size_t>(index)].clear();
+}
+
+const DataAttribute* Instance::data_attribute(int index) const noexcept {
+    if (!in_range(index, kDataAttributeCount)) return nullptr;
+    return &data_[static_cast<std::size_t>(index)];
+}
+
+bool Instance::set_data(int index, const void* data, std::int32_t length) {
+    if (!in_range(index, kDataAttributeCount) || length < 0) return false;
+    DataAttribute& slot = data_[static_cast<std::size_t>(index)];
+    slot = DataAttribute{};
+    if (data == nullptr) return true;
+    auto bytes = std::make_unique<unsigned char[]>(static_cast<std::size_t>(length));
+    if (length > 0) std::memcpy(bytes.get(), data, static_cast<std::size_t>(length));
+    slot.bytes = std::move(bytes);
+    slot.length = length;
+    return true;
+}
+
+bool Instance::set_event_handler(int event, KIVEventHandler handler) noexcept {
+    if (!in_range(event, kEventCount)) return false;
+    event_handlers_[static_cast<std::size_t>(event)] = handler;
+    return true;
+}
+
+bool Instance::set_callback_handler(int callback, KIVCallbackHandler handler) noexcept {
+    if (!in_range(callback, kCallbackCount)) return false;
+    callback_handlers_[static_cast<std::size_t>(callback)] = handler;
+    return true;
+}
+
+void Instance::fire_event(int event) {
+    if (!in_range(event, kEventCount)) return;
+    const KIVEventHandler handler = event_handlers_[static_cast<std::size_t>(event)];
+    if (handler == nullptr) return;
+    ints_[KIV_CURRENT_EVENT] = event;
+    handler(handle());
+}
+
+bool Instance::fire_callback(int callback, int rc, int reference) {
+    if (!in_range(callback, kCallbackCount)) return false;
+    const KIVCallbackHandler handler = callback_handlers_[static_cast<std::size_t>(callback)];
+    if (handler == nullptr) return false;
+    ints_[KIV_CURRENT_CALLBACK] = callback;
+    handler(handle(), rc, reference);
+    return true;
+}
+
+int Instance::wait(int milliseconds) {
+    if (operations_.wait == nullptr) return KIV_RC_NO_WAIT_FUNCTION;
+    if (in_wait_) return KIV_RC_RECURSIVE_WAIT;
+    DeliveryScope delivering(*this);
+    in_wait_ = true;
+    const int result = operations_.wait(operations_.context, milliseconds);
+    in_wait_ = false;
+    // Destroyed by a handler during the pass: the pass itself went fine.
+    if (discarded()) return KIV_RC_SUCCESS;
+    return result != 0 ? KIV_RC_CONNECTION_ERROR : KIV_RC_SUCCESS;
+}
+
+}  // namespace kivsdk

@@ -1,0 +1,120 @@
+// The Instance: one client's attribute store, handlers, pending requests and
+// connections.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "api/catalogue.h"
+#include "api/lifetime.h"
+#include "api/requests.h"
+#include "kivsdk.h"
+
+namespace kivsdk {
+
+class SelectLoop;
+
+// A data attribute: null and 0 while empty. A zero-length copy of non-null
+// data is an empty buffer, not null.
+struct DataAttribute {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::int32_t length = 0;
+};
+
+class Instance final : public Releasable {
+public:
+    // `operations` is copied. `default_loop`, when given, is the context the
+    // library built for its own sockets and is owned from now on.
+    Instance(const KIVNetConfig& operations, std::unique_ptr<SelectLoop> default_loop);
+    ~Instance() override;
+
+    static Instance* from_handle(KIVInstance* handle) noexcept {
+        return reinterpret_cast<Instance*>(handle);
+    }
+    KIVInstance* handle() noexcept { return reinterpret_cast<KIVInstance*>(this); }
+
+    // Attribute store. Setters report false out of range and change nothing.
+    bool set_int(int index, std::int32_t value) noexcept;
+    bool get_int(int index, std::int32_t& value) const noexcept;
+    bool set_double(int index, double value) noexcept;
+    bool get_double(int index, double& value) const noexcept;
+    bool set_string(int index, const char* text);  // null makes it empty
+    bool set_string(int index, const char* text, std::size_t length);
+    const std::string* string_attribute(int index) const noexcept;
+    void clear_string(int index) noexcept;
+    const DataAttribute* data_attribute(int index) const noexcept;
+    bool set_data(int index, const void* data, std::int32_t length);
+
+    // Unchecked reads for the library's own fixed slots.
+    std::int32_t int_at(int index) const noexcept { return ints_[index]; }
+    double double_at(int index) const noexcept { return floats_[index]; }
+    const std::string& string_at(int index) const noexcept { return strings_[index]; }
+
+    // Handlers.
+    bool set_event_handler(int event, KIVEventHandler handler) noexcept;
+    bool set_callback_handler(int callback, KIVCallbackHandler handler) noexcept;
+    bool has_callback_handler(int callback) const noexcept {
+        return callback_handlers_[callback] != nullptr;
+    }
+    // Sets int 36 to the event and calls its handler, if any. The caller
+    // holds a DeliveryScope on the Instance and checks discarded() after.
+    void fire_event(int event);
+    // Sets int 10 and calls the handler; false when none is set.
+    bool fire_callback(int callback, int rc, int reference);
+
+    void* user_data() const noexcept { return user_data_; }
+    void set_user_data(void* data) noexcept { user_data_ = data; }
+
+    const KIVNetConfig& operations() const noexcept { return operations_; }
+    bool owns_default_sockets() const noexcept { return default_loop_ != nullptr; }
+
+    // kiv_wait: one pass of the socket table's wait operation.
+    int wait(int milliseconds);
+    bool in_wait() const noexcept { return in_wait_; }
+
+    // Closes everything the Instance talks to the network with. Safe to call
+    // more than once; kiv_destroy calls it before the Instance is released.
+    void close_connections() noexcept;
+
+    // Request bookkeeping.
+    std::int32_t next_world_reference() noexcept { return world_reference_counter_++; }
+    std::int32_t next_universe_reference() noexcept { return universe_reference_counter_++; }
+    std::int32_t peek_world_reference() const noexcept { return world_reference_counter_; }
+    std::int32_t peek_universe_reference() const noexcept { return universe_reference_counter_; }
+
+    using PendingRequests = std::map<std::int32_t, std::unique_ptr<CallbackInfo>>;
+    std::deque<std::unique_ptr<Response>>& pending_responses() noexcept {
+        return pending_responses_;
+    }
+    PendingRequests& world_pending() noexcept { return world_pending_; }
+    PendingRequests& universe_pending() noexcept { return universe_pending_; }
+
+    std::array<unsigned char, 32>& world_ticket() noexcept { return world_ticket_; }
+
+    bool universe_ready = false;
+    bool world_ready = false;
+
+private:
+    std::array<KIVEventHandler, kEventCount> event_handlers_{};
+    std::array<KIVCallbackHandler, kCallbackCount> callback_handlers_{};
+    std::array<std::int32_t, kIntAttributeCount> ints_{};
+    std::array<double, kFloatAttributeCount> floats_{};
+    std::array<std::string, kStringAttributeCount> strings_{};
+    std::array<DataAttribute, kDataAttributeCount> data_{};
+    std::int32_t world_reference_counter_ = 0;
+    std::int32_t universe_reference_counter_ = 0;
+    std::deque<std::unique_ptr<Response>> pending_responses_;
+    PendingRequests world_pending_;
+    PendingRequests universe_pending_;
+    void* user_data_ = nullptr;
+    bool in_wait_ = false;
+    std::array<unsigned char, 32> world_ticket_{};
+    KIVNetConfig operations_{};
+    std::unique_ptr<SelectLoop> default_loop_;
+};
+
+}  // namespace kivsdk

@@ -1,0 +1,20 @@
+// A substituted library clock for tests: time moves only when a test says so.
+#pragma once
+
+#include <cstdint>
+
+namespace kivsdk::test {
+
+class FakeClock {
+public:
+    explicit FakeClock(std::int64_t start = 1000);
+    ~FakeClock();
+    FakeClock(const FakeClock&) = delete;
+    FakeClock& operator=(const FakeClock&) = delete;
+
+    void advance(std::int64_t seconds);
+    void set(std::int64_t now);
+    std::int64_t now() const;
+};
+
+}  // namespace kivsdk::test
