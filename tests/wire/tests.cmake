@@ -1,0 +1,3 @@
+target_sources(kivsdk_unit_tests PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/packet_reader_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/packet_writer_test.cpp)
