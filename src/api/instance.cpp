@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "connection/connection.h"
 #include "net/select_loop.h"
 
 namespace kivsdk {
@@ -24,7 +25,16 @@ Instance::~Instance() {
     default_loop_.reset();
 }
 
-void Instance::close_connections() noexcept {}
+void Instance::close_connections() noexcept {
+    discard(universe);
+    discard(world);
+}
+
+void Instance::discard(std::unique_ptr<Connection>& connection) noexcept {
+    if (!connection) return;
+    connection->close();
+    release(std::move(connection));
+}
 
 bool Instance::set_int(int index, std::int32_t value) noexcept {
     if (!in_range(index, kIntAttributeCount)) return false;

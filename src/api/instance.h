@@ -16,6 +16,7 @@
 
 namespace kivsdk {
 
+class Connection;
 class SelectLoop;
 
 // A data attribute: null and 0 while empty. A zero-length copy of non-null
@@ -79,6 +80,14 @@ public:
     // Closes everything the Instance talks to the network with. Safe to call
     // more than once; kiv_destroy calls it before the Instance is released.
     void close_connections() noexcept;
+
+    // Closes a connection at once and frees it once it has stopped
+    // delivering (a handler may be discarding the very Connection that is
+    // calling it).
+    static void discard(std::unique_ptr<Connection>& connection) noexcept;
+
+    std::unique_ptr<Connection> universe;
+    std::unique_ptr<Connection> world;
 
     // Request bookkeeping.
     std::int32_t next_world_reference() noexcept { return world_reference_counter_++; }

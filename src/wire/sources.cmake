@@ -4,3 +4,6 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/packet_reader.h
   ${CMAKE_CURRENT_LIST_DIR}/packet_writer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packet_writer.h)
+target_sources(kivsdk_internal PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/ring_buffer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ring_buffer.h)

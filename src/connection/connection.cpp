@@ -1,0 +1,201 @@
+#include "connection/connection.h"
+
+#include <algorithm>
+
+#include "api/clock.h"
+#include "api/instance.h"
+#include "wire/packet_reader.h"
+#include "wire/packet_writer.h"
+
+namespace kivsdk {
+namespace {
+
+// Type 28 with one INT32 0.
+constexpr unsigned char kKeepAliveFrame[] = {0x00, 0x05, 0x1C, 0x00, 0x00, 0x00, 0x00};
+
+}  // namespace
+
+Connection::Connection(const KIVNetConfig& operations, const ConnectionHandlers& handlers,
+                       Instance& owner)
+    : operations_(operations),
+      handlers_(handlers),
+      owner_(owner),
+      ring_(storage_.data(), kReceiveStorage) {
+    const std::int64_t now = now_seconds();
+    last_send_ = now;
+    last_received_ = now;
+    socket_ = operations_.create(this, operations_.context);
+}
+
+Connection::~Connection() { close(); }
+
+void Connection::close() noexcept {
+    if (socket_ == nullptr) return;
+    void* socket = socket_;
+    socket_ = nullptr;
+    operations_.timeout(socket, -1);
+    operations_.destroy(socket);
+}
+
+int Connection::connect(const char* host, std::uint16_t port) {
+    host_ = host != nullptr ? host : "";
+    return operations_.connect(socket_, host_.c_str(), port);
+}
+
+int Connection::send(PacketWriter& writer) {
+    if (!writer.fits()) return KIV_RC_STRING_TOO_LONG;
+    const PacketWriter::Frame frame = writer.finish();
+    send_frame(frame.data, frame.size);
+    return KIV_RC_SUCCESS;
+}
+
+void Connection::send_frame(const unsigned char* frame, std::size_t size) {
+    queue_.append(frame, size);
+    flush();
+}
+
+void Connection::notify(int kind, int status) {
+    if (discarded()) return;
+    // Host code may release this Connection or its Instance from any handler
+    // called below; both stay allocated until this call unwinds.
+    DeliveryScope owner_delivering(owner_);
+    DeliveryScope delivering(*this);
+    switch (kind) {
+        case KIV_NET_CONNECT_RESULT: on_connect_result(status); break;
+        case KIV_NET_DISCONNECTED: on_disconnected(); break;
+        case KIV_NET_READABLE: receive(); break;
+        case KIV_NET_WRITABLE: flush(); break;
+        case KIV_NET_TIMER: tick(); break;
+        default: break;
+    }
+}
+
+void Connection::on_connect_result(int status) {
+    if (status == 0 && socket_ != nullptr) operations_.timeout(socket_, kKeepAliveSeconds);
+    handlers_.connect_result(*this, owner_, status);
+}
+
+void Connection::on_disconnected() { lose(-1); }
+
+void Connection::lose(int reason) {
+    if (lost_) return;
+    lost_ = true;
+    if (socket_ != nullptr) operations_.timeout(socket_, -1);
+    handlers_.disconnected(*this, owner_, reason);
+}
+
+void Connection::receive() {
+    // A nested readable notification (from a handler's own message loop) is
+    // left to the outer loop, which reads until the socket is drained.
+    if (receiving_ || stopped() || socket_ == nullptr) return;
+    receiving_ = true;
+    switch (tls_state_) {
+        case TlsState::kPlain: receive_plain(); break;
+        case TlsState::kHandshaking:
+        case TlsState::kEstablished:
+        case TlsState::kFailed: break;  // the secure channel reads for itself
+    }
+    receiving_ = false;
+}
+
+void Connection::receive_plain() {
+    unsigned char buffer[kReadSize];
+    // Leave as soon as a handler switched the stream to TLS, so that no TLS
+    // record enters the receive buffer as plain data.
+    while (!stopped() && socket_ != nullptr && tls_state_ == TlsState::kPlain) {
+        const int n = operations_.recv(socket_, reinterpret_cast<char*>(buffer), kReadSize);
+        if (n > 0) {
+            ring_.write(buffer, std::min(n, kReadSize));
+            reassemble();
+        } else if (n == -2) {
+            return;
+        } else {
+            lose(-1);  // 0: closed by the peer; -1: receive error
+            return;
+        }
+    }
+}
+
+void Connection::reassemble() {
+    const std::int64_t now = now_seconds();
+    last_received_ = now;
+    while (!discarded()) {
+        if (pending_length_ == 0) {
+            if (ring_.count() < 2) return;
+            unsigned char header[2];
+            const std::int32_t first = ring_.read(header, 2);
+            if (first < 2) ring_.read(header + 1, 1);
+            pending_length_ = static_cast<std::uint16_t>(header[0] * 256 + header[1]);
+            header_time_ = now;
+            continue;  // a zero length stays 0: an empty frame is skipped
+        }
+        if (ring_.count() < pending_length_) return;
+        const std::uint16_t length = pending_length_;
+        const unsigned char* body;
+        if (ring_.readable_run() >= length) {
+            // Whole in the storage: hand out the ring's own bytes. Nothing
+            // writes to the ring before the handler returns.
+            body = ring_.readable_data();
+            ring_.consume(length);
+        } else {
+            wrapped_frame_.resize(length);
+            const std::int32_t first = ring_.read(wrapped_frame_.data(), length);
+            ring_.read(wrapped_frame_.data() + first, length - first);
+            body = wrapped_frame_.data();
+        }
+        pending_length_ = 0;
+        PacketReader reader(body, length);
+        handlers_.message(owner_, reader);
+    }
+}
+
+void Connection::flush() {
+    if (stopped() || socket_ == nullptr) return;
+    switch (tls_state_) {
+        case TlsState::kPlain: flush_plain(); break;
+        case TlsState::kHandshaking:
+        case TlsState::kEstablished:
+        case TlsState::kFailed: break;  // the secure channel writes for itself
+    }
+}
+
+void Connection::flush_plain() {
+    if (queue_.empty()) return;
+    last_send_ = now_seconds();
+    unsigned char buffer[kReadSize];
+    while (!stopped() && socket_ != nullptr) {
+        const std::size_t count = queue_.peek(buffer, sizeof buffer);
+        if (count == 0) return;
+        const int n = operations_.send(socket_, reinterpret_cast<const char*>(buffer),
+                                       static_cast<int>(count));
+        if (n >= 1) {
+            queue_.consume(std::min(static_cast<std::size_t>(n), count));
+        } else if (n == -2) {
+            return;  // KIV_NET_WRITABLE resumes
+        } else {
+            lose(9);  // the data stays queued
+            return;
+        }
+    }
+}
+
+void Connection::tick() {
+    if (stopped() || socket_ == nullptr) return;
+    const std::int64_t now = now_seconds();
+    if (pending_length_ != 0 && header_time_ < now - kStallSeconds) {
+        // Not a loss: repeated at every tick while the frame stays incomplete.
+        handlers_.disconnected(*this, owner_, 16);
+        if (stopped() || socket_ == nullptr) return;
+    }
+    const std::int64_t elapsed = std::max<std::int64_t>(0, now - last_send_);
+    if (elapsed < kKeepAliveSeconds) {
+        operations_.timeout(socket_, static_cast<int>(kKeepAliveSeconds - elapsed));
+        return;
+    }
+    queue_.append(kKeepAliveFrame, sizeof kKeepAliveFrame);
+    flush();
+    if (stopped() || socket_ == nullptr) return;
+    operations_.timeout(socket_, kKeepAliveSeconds);
+}
+
+}  // namespace kivsdk

@@ -1,0 +1,109 @@
+// Connection: one TCP stream to a server. It queues and sends finished
+// frames, cuts received bytes into frames for its session, keeps the stream
+// alive, supervises stalled frames and reports the stream's loss. It knows
+// nothing of message types.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/lifetime.h"
+#include "connection/output_queue.h"
+#include "kivsdk.h"
+#include "wire/ring_buffer.h"
+
+namespace kivsdk {
+
+class Instance;
+class PacketReader;
+class PacketWriter;
+class Connection;
+
+// What the session that owns a Connection is told.
+struct ConnectionHandlers {
+    // Once per connect: 0 when the TCP connection stands, else the socket
+    // layer's failure status.
+    void (*connect_result)(Connection& connection, Instance& owner, int status);
+    // A lost stream: -1 closed or receive error, 9 send failed; 16 (repeated
+    // at each tick) while a received frame stays incomplete.
+    void (*disconnected)(Connection& connection, Instance& owner, int reason);
+    // One call per received frame body, in order.
+    void (*message)(Instance& owner, PacketReader& body);
+};
+
+class Connection final : public Releasable {
+public:
+    static constexpr std::int32_t kReceiveStorage = 81920;
+    static constexpr std::int32_t kReadSize = 10240;
+    static constexpr std::int64_t kKeepAliveSeconds = 30;
+    static constexpr std::int64_t kStallSeconds = 10;
+
+    enum class TlsState { kPlain = 0, kHandshaking = 1, kEstablished = 2, kFailed = 3 };
+
+    // Copies the operations and, as the last step, creates the socket object.
+    Connection(const KIVNetConfig& operations, const ConnectionHandlers& handlers, Instance& owner);
+    ~Connection() override;
+
+    // Records host as the server name and starts connecting; returns the
+    // socket layer's connect result unchanged.
+    int connect(const char* host, std::uint16_t port);
+
+    // Queues a finished frame and flushes. Returns 0, or KIV_RC_STRING_TOO_LONG
+    // for a body that the length field cannot express (nothing is queued).
+    int send(PacketWriter& writer);
+    void send_frame(const unsigned char* frame, std::size_t size);
+
+    // The Connection's side of kiv_net_notify.
+    void notify(int kind, int status);
+
+    // Cancels the timer and destroys the socket; no callback, nothing sent.
+    // Safe to call more than once.
+    void close() noexcept;
+
+    Instance& owner() const noexcept { return owner_; }
+    void* socket() const noexcept { return socket_; }
+    const std::string& host() const noexcept { return host_; }
+    TlsState tls_state() const noexcept { return tls_state_; }
+    // True after the first loss was reported: nothing more is read, written
+    // or reported.
+    bool lost() const noexcept { return lost_; }
+    const OutputQueue& output_queue() const noexcept { return queue_; }
+    const RingBuffer& receive_buffer() const noexcept { return ring_; }
+    std::uint16_t pending_length() const noexcept { return pending_length_; }
+
+private:
+    void on_connect_result(int status);
+    void on_disconnected();
+    void receive();
+    void receive_plain();
+    void reassemble();
+    void flush();
+    void flush_plain();
+    void tick();
+    void lose(int reason);
+    bool stopped() const noexcept { return discarded() || lost_; }
+
+    void* socket_ = nullptr;
+    KIVNetConfig operations_;
+    ConnectionHandlers handlers_;
+    std::uint16_t pending_length_ = 0;
+    std::int64_t last_received_ = 0;
+    std::int64_t header_time_ = 0;
+    std::int64_t last_send_ = 0;
+    OutputQueue queue_;
+    Instance& owner_;
+    std::string host_;
+    TlsState tls_state_ = TlsState::kPlain;
+    bool lost_ = false;
+    bool receiving_ = false;
+    // Frames that wrap around the storage end are gathered here; the buffer
+    // is kept between frames so receiving does not allocate.
+    std::vector<unsigned char> wrapped_frame_;
+    std::array<unsigned char, kReceiveStorage> storage_;
+    RingBuffer ring_;
+};
+
+}  // namespace kivsdk

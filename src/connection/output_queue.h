@@ -1,0 +1,37 @@
+// The output queue of a Connection: frames copied into 1024-byte chunks and
+// sent strictly in order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+namespace kivsdk {
+
+class OutputQueue {
+public:
+    static constexpr std::int32_t kChunkSize = 1024;
+
+    struct Chunk {
+        std::int32_t consumed = 0;
+        std::int32_t filled = 0;
+        unsigned char data[kChunkSize];
+    };
+
+    // Fills the last chunk's free space first, then appends new chunks.
+    void append(const unsigned char* bytes, std::size_t n);
+    // Copies up to m queued bytes from the front without removing them.
+    std::size_t peek(unsigned char* destination, std::size_t m) const noexcept;
+    // Removes k bytes from the front.
+    void consume(std::size_t k) noexcept;
+
+    bool empty() const noexcept { return chunks_.empty(); }
+    std::size_t chunk_count() const noexcept { return chunks_.size(); }
+    const Chunk& chunk(std::size_t index) const noexcept { return chunks_[index]; }
+    std::size_t size() const noexcept;
+
+private:
+    std::deque<Chunk> chunks_;
+};
+
+}  // namespace kivsdk
