@@ -27,6 +27,18 @@ void guarded_void(Body&& body) noexcept {
     }
 }
 
+// The entry of every exported request: 12 for a null Instance. Handlers may
+// run inside a request (a failed send reports a lost connection at once) and
+// may destroy the Instance; it stays allocated until the request returns.
+template <class Body>
+int run_request(KIVInstance* handle, Body&& body) noexcept {
+    Instance* instance = Instance::from_handle(handle);
+    if (instance == nullptr) return KIV_RC_INVALID_ARGUMENT;
+    DeliveryScope delivering(*instance);
+    return guarded<int>(KIV_RC_CONNECTION_ERROR,
+                        [&]() -> int { return std::forward<Body>(body)(*instance); });
+}
+
 // A null string argument is the empty string.
 inline const char* text_or_empty(const char* text) noexcept { return text != nullptr ? text : ""; }
 

@@ -51,6 +51,10 @@ int Connection::send(PacketWriter& writer) {
 
 void Connection::send_frame(const unsigned char* frame, std::size_t size) {
     queue_.append(frame, size);
+    // A failed send reports the loss at once, and the host's handler may
+    // release this Connection or its Instance.
+    DeliveryScope owner_delivering(owner_);
+    DeliveryScope delivering(*this);
     flush();
 }
 

@@ -1,0 +1,89 @@
+#include "api/request_flow.h"
+
+#include <cstdio>
+
+#include "api/clock.h"
+#include "connection/connection.h"
+
+namespace kivsdk {
+
+int universe_send_gate(Instance& instance, PacketWriter& writer) {
+    if (!instance.universe || !instance.universe_ready) return KIV_RC_NOT_IN_UNIVERSE;
+    return instance.universe->send(writer);
+}
+
+int world_send_gate(Instance& instance, PacketWriter& writer) {
+    if (!instance.world || !instance.world_ready) return KIV_RC_NOT_IN_WORLD;
+    return instance.world->send(writer);
+}
+
+int send_gate(Instance& instance, Side side, PacketWriter& writer) {
+    return side == Side::kUniverse ? universe_send_gate(instance, writer)
+                                   : world_send_gate(instance, writer);
+}
+
+void register_request(Instance::PendingRequests& pending, std::unique_ptr<CallbackInfo> record) {
+    const std::int32_t number = record->reference_number;
+    pending[number] = std::move(record);
+}
+
+std::unique_ptr<CallbackInfo> take_pending_request_quietly(Instance::PendingRequests& pending,
+                                                           std::int32_t number) {
+    const auto found = pending.find(number);
+    if (found == pending.end()) return nullptr;
+    std::unique_ptr<CallbackInfo> record = std::move(found->second);
+    pending.erase(found);
+    return record;
+}
+
+std::unique_ptr<CallbackInfo> take_pending_request(Instance::PendingRequests& pending,
+                                                   std::int32_t number, int result_byte) {
+    std::unique_ptr<CallbackInfo> record = take_pending_request_quietly(pending, number);
+    if (!record) {
+        std::printf("Unknown transaction ID %d with result %d\n", number, result_byte);
+        std::fflush(stdout);
+    }
+    return record;
+}
+
+void complete_blocking_request(Instance& instance, int callback, std::int32_t response_type,
+                               int rc) {
+    if (instance.fire_callback(callback, rc, 0)) return;
+    instance.pending_responses().push_back(std::make_unique<Response>(response_type, 0, rc));
+}
+
+void discard_responses(Instance& instance, std::int32_t type) {
+    auto& responses = instance.pending_responses();
+    for (auto it = responses.begin(); it != responses.end();) {
+        it = (*it)->type == type ? responses.erase(it) : it + 1;
+    }
+}
+
+int wait_for_response(Instance& instance, std::int32_t type, std::int32_t key,
+                      std::int64_t limit_seconds, int& result) {
+    const std::int64_t start = now_seconds();
+    for (;;) {
+        const int rc = instance.wait(100);
+        if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
+        if (rc != KIV_RC_SUCCESS) return rc;
+        auto& responses = instance.pending_responses();
+        for (auto it = responses.begin(); it != responses.end(); ++it) {
+            if ((*it)->type == type && (*it)->key == key) {
+                result = (*it)->result;
+                responses.erase(it);
+                return KIV_RC_SUCCESS;
+            }
+        }
+        if (now_seconds() - start >= limit_seconds) return KIV_RC_TIMEOUT;
+    }
+}
+
+int finish_blocking_request(Instance& instance, int callback, std::int32_t response_type,
+                            std::int64_t limit_seconds) {
+    if (instance.has_callback_handler(callback)) return KIV_RC_SUCCESS;
+    int result = 0;
+    const int rc = wait_for_response(instance, response_type, 0, limit_seconds, result);
+    return rc == KIV_RC_SUCCESS ? result : rc;
+}
+
+}  // namespace kivsdk
