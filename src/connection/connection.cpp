@@ -4,6 +4,7 @@
 
 #include "api/clock.h"
 #include "api/instance.h"
+#include "connection/secure_channel.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
@@ -20,6 +21,7 @@ Connection::Connection(const KIVNetConfig& operations, const ConnectionHandlers&
     : operations_(operations),
       handlers_(handlers),
       owner_(owner),
+      tls_(std::make_unique<SecureChannel>()),
       ring_(storage_.data(), kReceiveStorage) {
     const std::int64_t now = now_seconds();
     last_send_ = now;
@@ -68,13 +70,21 @@ void Connection::notify(int kind, int status) {
         case KIV_NET_CONNECT_RESULT: on_connect_result(status); break;
         case KIV_NET_DISCONNECTED: on_disconnected(); break;
         case KIV_NET_READABLE: receive(); break;
-        case KIV_NET_WRITABLE: flush(); break;
+        case KIV_NET_WRITABLE:
+            // A handshake that had to wait for room to write goes on here.
+            if (tls_state_ == TlsState::kHandshaking) {
+                receive();
+            } else {
+                flush();
+            }
+            break;
         case KIV_NET_TIMER: tick(); break;
         default: break;
     }
 }
 
 void Connection::on_connect_result(int status) {
+    connect_reported_ = true;
     if (status == 0 && socket_ != nullptr) operations_.timeout(socket_, kKeepAliveSeconds);
     handlers_.connect_result(*this, owner_, status);
 }
@@ -96,8 +106,13 @@ void Connection::receive() {
     switch (tls_state_) {
         case TlsState::kPlain: receive_plain(); break;
         case TlsState::kHandshaking:
-        case TlsState::kEstablished:
-        case TlsState::kFailed: break;  // the secure channel reads for itself
+            handshake_step();
+            // Application data may have come with the handshake's last
+            // records; the socket will not be readable again for it.
+            if (tls_state_ == TlsState::kEstablished && !stopped()) receive_secure();
+            break;
+        case TlsState::kEstablished: receive_secure(); break;
+        case TlsState::kFailed: break;
     }
     receiving_ = false;
 }
@@ -157,9 +172,9 @@ void Connection::flush() {
     if (stopped() || socket_ == nullptr) return;
     switch (tls_state_) {
         case TlsState::kPlain: flush_plain(); break;
-        case TlsState::kHandshaking:
-        case TlsState::kEstablished:
-        case TlsState::kFailed: break;  // the secure channel writes for itself
+        case TlsState::kHandshaking: break;  // queued until the handshake is done
+        case TlsState::kEstablished: flush_secure(); break;
+        case TlsState::kFailed: break;
     }
 }
 

@@ -21,6 +21,7 @@ class Instance;
 class PacketReader;
 class PacketWriter;
 class Connection;
+struct SecureChannel;
 
 // What the session that owns a Connection is told.
 struct ConnectionHandlers {
@@ -56,6 +57,13 @@ public:
     int send(PacketWriter& writer);
     void send_frame(const unsigned char* frame, std::size_t size);
 
+    // Switches the stream to TLS with a PEM bundle (length counts its
+    // terminating zero) and starts the handshake. 0 while under way or done;
+    // -1 when setup or the first handshake step failed (the caller reports
+    // it; the handshake is then over for good and the socket closed).
+    using HandshakeCompletion = void (*)(Connection& connection, Instance& owner, int status);
+    int start_tls(HandshakeCompletion completion, const unsigned char* bundle, std::size_t length);
+
     // The Connection's side of kiv_net_notify.
     void notify(int kind, int status);
 
@@ -70,6 +78,8 @@ public:
     // True after the first loss was reported: nothing more is read, written
     // or reported.
     bool lost() const noexcept { return lost_; }
+    // True once the socket layer reported the end of the connection attempt.
+    bool connect_reported() const noexcept { return connect_reported_; }
     const OutputQueue& output_queue() const noexcept { return queue_; }
     const RingBuffer& receive_buffer() const noexcept { return ring_; }
     std::uint16_t pending_length() const noexcept { return pending_length_; }
@@ -84,6 +94,13 @@ private:
     void flush_plain();
     void tick();
     void lose(int reason);
+    void handshake_step();
+    void finish_handshake();
+    void receive_secure();
+    void flush_secure();
+    void drop_socket() noexcept;
+    static int tls_send_hook(void* context, const unsigned char* data, std::size_t length);
+    static int tls_receive_hook(void* context, unsigned char* buffer, std::size_t length);
     bool stopped() const noexcept { return discarded() || lost_; }
 
     void* socket_ = nullptr;
@@ -96,8 +113,12 @@ private:
     OutputQueue queue_;
     Instance& owner_;
     std::string host_;
+    HandshakeCompletion handshake_completion_ = nullptr;
+    std::unique_ptr<SecureChannel> tls_;
     TlsState tls_state_ = TlsState::kPlain;
+    std::size_t pending_tls_write_ = 0;
     bool lost_ = false;
+    bool connect_reported_ = false;
     bool receiving_ = false;
     // Frames that wrap around the storage end are gathered here; the buffer
     // is kept between frames so receiving does not allocate.

@@ -1,40 +1,188 @@
 #include "net/select_loop.h"
 
+#include <algorithm>
+#include <climits>
+
+#include "api/clock.h"
+#include "api/lifetime.h"
+#include "net/bsd_socket.h"
+#include "net/platform.h"
+
 namespace kivsdk {
 namespace {
 
-// The socket operations arrive with the select-based socket layer; until
-// then a socket cannot be created and a connect fails at once.
-void* create_socket(void*, void*) { return nullptr; }
-int destroy_socket(void*) { return 0; }
-int connect_socket(void* socket, const char*, int) { return socket == nullptr ? -1 : -1; }
-int send_socket(void*, const char*, int) { return -1; }
-int recv_socket(void*, char*, int) { return -1; }
-int timeout_socket(void*, int) { return 0; }
+// Clears the in-pass flag however the pass ends.
+class PassFlag {
+public:
+    explicit PassFlag(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+    ~PassFlag() { flag_ = false; }
+    PassFlag(const PassFlag&) = delete;
+    PassFlag& operator=(const PassFlag&) = delete;
 
-int wait_loop(void* context, int milliseconds) {
-    if (context == nullptr) return -1;
-    return static_cast<SelectLoop*>(context)->run_pass(milliseconds);
+private:
+    bool& flag_;
+};
+
+// Readiness that no list asks for (poll()'s POLLERR, POLLHUP and POLLNVAL)
+// wakes only these handlers:
+//  - connect-ready, while connecting: it reads SO_ERROR and moves on;
+//  - the readable notifier, once connected: recv then sees the end or the
+//    error and the stream stops being watched.
+bool woken_by_failure(Handler handler) {
+    return handler == &BSDSocket::connect_ready || handler == &BSDSocket::readable_notifier;
 }
 
 }  // namespace
 
-int SelectLoop::run_pass(int) {
-    if (watches_nothing()) return -1;
-    return 0;
+std::vector<WatchEntry>& SelectLoop::entries_of(WatchList list) noexcept {
+    switch (list) {
+        case WatchList::read: return read_;
+        case WatchList::write: return write_;
+        case WatchList::exception: break;
+    }
+    return exception_;
 }
 
-KIVNetConfig default_socket_table(SelectLoop* loop) noexcept {
-    KIVNetConfig table{};
-    table.create = &create_socket;
-    table.destroy = &destroy_socket;
-    table.connect = &connect_socket;
-    table.send = &send_socket;
-    table.recv = &recv_socket;
-    table.timeout = &timeout_socket;
-    table.wait = &wait_loop;
-    table.context = loop;
-    return table;
+const std::vector<WatchEntry>& SelectLoop::entries(WatchList list) const noexcept {
+    switch (list) {
+        case WatchList::read: return read_;
+        case WatchList::write: return write_;
+        case WatchList::exception: break;
+    }
+    return exception_;
+}
+
+void SelectLoop::watch(WatchList list, SocketHandle handle, Handler handler, BSDSocket* object) {
+    entries_of(list).push_back(WatchEntry{handle, handler, object});
+}
+
+// Removal keeps the order of the rest. Matching entries already collected
+// for the running pass are blanked: whatever a handler removes is not
+// dispatched later in the same pass. Each handler lives in fixed lists (and
+// connect-ready leaves both of its lists together), so matching on handle,
+// handler and object is exact.
+template <class Match>
+void SelectLoop::remove_watches(std::vector<WatchEntry>& list, Match match) {
+    list.erase(std::remove_if(list.begin(), list.end(), match), list.end());
+    for (WatchEntry& entry : ready_) {
+        if (entry.object != nullptr && match(entry)) entry.object = nullptr;
+    }
+}
+
+void SelectLoop::unwatch(WatchList list, SocketHandle handle, Handler handler) {
+    remove_watches(entries_of(list), [&](const WatchEntry& entry) {
+        return entry.handle == handle && entry.handler == handler;
+    });
+}
+
+void SelectLoop::unwatch_handle(SocketHandle handle) {
+    const auto match = [&](const WatchEntry& entry) { return entry.handle == handle; };
+    remove_watches(read_, match);
+    remove_watches(write_, match);
+    remove_watches(exception_, match);
+}
+
+void SelectLoop::unwatch_object(const BSDSocket* object) {
+    const auto match = [&](const WatchEntry& entry) { return entry.object == object; };
+    remove_watches(read_, match);
+    remove_watches(write_, match);
+    remove_watches(exception_, match);
+}
+
+void SelectLoop::forget_expired(const BSDSocket* object) noexcept {
+    for (TimerEntry& entry : expired_) {
+        if (entry.object == object) entry.object = nullptr;
+    }
+}
+
+void SelectLoop::set_timer(BSDSocket* object, std::int64_t deadline, Handler handler) {
+    // One timer per socket: an expiry still waiting in this pass is replaced
+    // as well.
+    forget_expired(object);
+    for (TimerEntry& entry : timers_) {
+        if (entry.object == object) {
+            entry.deadline = deadline;
+            entry.handler = handler;
+            return;
+        }
+    }
+    timers_.push_back(TimerEntry{object, deadline, handler});
+}
+
+void SelectLoop::cancel_timer(const BSDSocket* object) {
+    forget_expired(object);
+    timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
+                                 [&](const TimerEntry& entry) { return entry.object == object; }),
+                  timers_.end());
+}
+
+int SelectLoop::time_to_block(int milliseconds) const {
+    // Negative milliseconds: no limit of its own, only the nearest timer's.
+    if (timers_.empty()) return milliseconds < 0 ? -1 : milliseconds;
+    std::int64_t nearest = timers_.front().deadline;
+    for (const TimerEntry& entry : timers_) nearest = std::min(nearest, entry.deadline);
+    const std::int64_t seconds = std::max<std::int64_t>(0, nearest - now_seconds());
+    const std::int64_t until_timer = std::min<std::int64_t>(seconds, INT_MAX / 1000) * 1000;
+    if (milliseconds < 0) return static_cast<int>(until_timer);
+    return static_cast<int>(std::min<std::int64_t>(milliseconds, until_timer));
+}
+
+int SelectLoop::run_pass(int milliseconds) {
+    // Nothing to watch: fail at once; timers alone do not make a pass.
+    // A handler calling back into its own loop gets the same answer.
+    if (watches_nothing() || in_pass_) return -1;
+
+    // Each list admits its first 64 distinct handles, in list order.
+    net::ReadySet sets;
+    const WatchList lists[] = {WatchList::read, WatchList::write, WatchList::exception};
+    for (const WatchList list : lists) {
+        for (const WatchEntry& entry : entries_of(list)) {
+            static_cast<void>(sets.admit(entry.handle, list));
+        }
+    }
+    if (sets.wait(time_to_block(milliseconds)) < 0) return -1;
+
+    const PassFlag in_pass(in_pass_);
+    // The ready list, in list order: read, then write, then exception. An
+    // entry counts only if its list admitted its handle in this pass.
+    ready_.clear();
+    for (const WatchList list : lists) {
+        for (const WatchEntry& entry : entries_of(list)) {
+            if (sets.ready(entry.handle, list) ||
+                (woken_by_failure(entry.handler) && sets.failed(entry.handle, list))) {
+                ready_.push_back(entry);
+            }
+        }
+    }
+    for (std::size_t i = 0; i < ready_.size(); ++i) {
+        const WatchEntry entry = ready_[i];
+        if (entry.object == nullptr) continue;  // removed earlier in this pass
+        // A handler may destroy the socket; its memory waits for this scope.
+        const DeliveryScope delivering(*entry.object);
+        entry.handler(entry.object);
+    }
+    ready_.clear();
+
+    // Due timers move, in order, from the timer list to the expired list.
+    const std::int64_t now = now_seconds();
+    expired_.clear();
+    std::size_t kept = 0;
+    for (const TimerEntry& entry : timers_) {
+        if (entry.deadline <= now) {
+            expired_.push_back(entry);
+        } else {
+            timers_[kept++] = entry;
+        }
+    }
+    timers_.resize(kept);
+    for (std::size_t i = 0; i < expired_.size(); ++i) {
+        const TimerEntry entry = expired_[i];
+        if (entry.object == nullptr) continue;  // cancelled or re-armed earlier in this pass
+        const DeliveryScope delivering(*entry.object);
+        entry.handler(entry.object);
+    }
+    expired_.clear();
+    return 0;
 }
 
 }  // namespace kivsdk

@@ -2,6 +2,7 @@
 // timers, serviced one pass at a time by the table's wait operation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -9,19 +10,90 @@
 
 namespace kivsdk {
 
+class BSDSocket;
+
+// A platform socket handle: SOCKET on Windows, a descriptor elsewhere. Kept
+// free of system headers so that users of the loop need none.
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;
+#else
+using SocketHandle = int;
+#endif
+// The invalid handle has all bits set (INVALID_SOCKET, or -1).
+constexpr SocketHandle kInvalidHandle = static_cast<SocketHandle>(~SocketHandle{0});
+
+// Runs when an entry is due; receives the entry's socket object.
+using Handler = void (*)(BSDSocket* socket);
+// Where sockets post their notifications (kiv_net_notify by default).
+using NotifyFunction = int (*)(void* connection, int kind, int status);
+
+struct WatchEntry {
+    SocketHandle handle;
+    Handler handler;
+    BSDSocket* object;  // null in a scratch list: removed earlier in the pass
+};
+
+struct TimerEntry {
+    BSDSocket* object;  // null in a scratch list: cancelled earlier in the pass
+    std::int64_t deadline;  // whole seconds of now_seconds()
+    Handler handler;
+};
+
+enum class WatchList { read = 0, write = 1, exception = 2 };
+
+// A list takes at most this many distinct handles in one pass; the rest wait.
+constexpr std::size_t kMaxHandlesPerList = 64;
+
 class SelectLoop {
 public:
     SelectLoop() = default;
     SelectLoop(const SelectLoop&) = delete;
     SelectLoop& operator=(const SelectLoop&) = delete;
 
-    // One pass: -1 at once when nothing is watched, else 0 after dispatching.
+    // One pass: waits up to `milliseconds` (negative: until activity or the
+    // nearest timer) and dispatches what is due. Returns -1 at once when
+    // nothing is watched, -1 when the wait fails, else 0.
     int run_pass(int milliseconds);
 
-    bool watches_nothing() const noexcept { return watched_handles_ == 0; }
+    bool watches_nothing() const noexcept {
+        return read_.empty() && write_.empty() && exception_.empty();
+    }
+
+    // Appends an entry; it takes part from the next pass on.
+    void watch(WatchList list, SocketHandle handle, Handler handler, BSDSocket* object);
+    // Removes every entry of `handle` with `handler` from `list`.
+    void unwatch(WatchList list, SocketHandle handle, Handler handler);
+    // Removes every entry of `handle` from all three lists.
+    void unwatch_handle(SocketHandle handle);
+    // Removes every entry that names `object`, whatever its handle.
+    void unwatch_object(const BSDSocket* object);
+
+    // Sets the socket's one timer to `deadline`, replacing a pending one.
+    void set_timer(BSDSocket* object, std::int64_t deadline, Handler handler);
+    void cancel_timer(const BSDSocket* object);
+
+    const std::vector<WatchEntry>& entries(WatchList list) const noexcept;
+    const std::vector<TimerEntry>& timers() const noexcept { return timers_; }
+
+    // The notification entry point of this loop's sockets.
+    NotifyFunction notify = &kiv_net_notify;
 
 private:
-    std::size_t watched_handles_ = 0;
+    std::vector<WatchEntry>& entries_of(WatchList list) noexcept;
+    // Keeps the scratch lists honest: an entry removed from the watch or
+    // timer lists is blanked there too, so a pass never dispatches it.
+    template <class Match>
+    void remove_watches(std::vector<WatchEntry>& list, Match match);
+    void forget_expired(const BSDSocket* object) noexcept;
+    int time_to_block(int milliseconds) const;
+
+    std::vector<WatchEntry> read_;
+    std::vector<WatchEntry> write_;
+    std::vector<WatchEntry> exception_;
+    std::vector<TimerEntry> timers_;
+    std::vector<WatchEntry> ready_;    // scratch, reused by every pass
+    std::vector<TimerEntry> expired_;  // scratch, reused by every pass
+    bool in_pass_ = false;
 };
 
 // The default socket table over `loop` (which the caller keeps alive).

@@ -1,4 +1,10 @@
 target_sources(kivsdk_internal PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/bsd_socket.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bsd_socket.h
   ${CMAKE_CURRENT_LIST_DIR}/notify.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/platform.h
+  ${CMAKE_CURRENT_LIST_DIR}/platform_posix.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/platform_windows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/select_loop.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/select_loop.h)
+  ${CMAKE_CURRENT_LIST_DIR}/select_loop.h
+  ${CMAKE_CURRENT_LIST_DIR}/socket_table.cpp)

@@ -1,0 +1,110 @@
+// Receive path throughput: frames per second through a Connection's receive
+// buffer and frame reassembly, fed in random chunks of 1..10240 bytes.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "api/instance.h"
+#include "connection/connection.h"
+#include "kivsdk.h"
+#include "wire/packet_reader.h"
+
+namespace {
+
+using kivsdk::Connection;
+using kivsdk::Instance;
+
+// A socket table that serves a prepared byte stream in prepared chunk sizes.
+struct StreamSource {
+    std::vector<unsigned char> stream;
+    std::vector<int> chunks;
+    std::size_t offset = 0;
+    std::size_t next_chunk = 0;
+    bool chunk_served = false;  // one chunk per readable notification
+
+    static void* create(void*, void* context) { return context; }
+    static int destroy(void*) { return 0; }
+    static int connect(void*, const char*, int) { return 0; }
+    static int send(void*, const char*, int length) { return length; }
+    static int timeout(void*, int) { return 0; }
+    static int recv(void* socket, char* buffer, int capacity) {
+        auto* self = static_cast<StreamSource*>(socket);
+        if (self->chunk_served) {
+            self->chunk_served = false;
+            return -2;
+        }
+        if (self->offset == self->stream.size()) {
+            self->offset = 0;
+            self->next_chunk = 0;
+        }
+        const int wanted = self->chunks[self->next_chunk++ % self->chunks.size()];
+        const std::size_t size = std::min<std::size_t>(
+            {static_cast<std::size_t>(wanted), static_cast<std::size_t>(capacity),
+             self->stream.size() - self->offset});
+        std::memcpy(buffer, self->stream.data() + self->offset, size);
+        self->offset += size;
+        self->chunk_served = true;
+        return static_cast<int>(size);
+    }
+};
+
+std::int64_t frames_seen = 0;
+
+void count_frame(Instance&, kivsdk::PacketReader& body) {
+    std::uint8_t type = 0;
+    body.read_byte(type);
+    benchmark::DoNotOptimize(type);
+    ++frames_seen;
+}
+void ignore_connect(Connection&, Instance&, int) {}
+void ignore_disconnect(Connection&, Instance&, int) {}
+
+void FramesThroughReassembly(benchmark::State& state) {
+    const std::size_t frame_size = static_cast<std::size_t>(state.range(0));
+    StreamSource source;
+    std::mt19937 random(42);
+    // A stream of whole frames, long enough to wrap the receive buffer often.
+    const std::size_t frame_count = (1 << 20) / frame_size;
+    for (std::size_t i = 0; i < frame_count; ++i) {
+        const std::size_t body = frame_size - 2;
+        source.stream.push_back(static_cast<unsigned char>(body >> 8));
+        source.stream.push_back(static_cast<unsigned char>(body));
+        for (std::size_t b = 0; b < body; ++b) source.stream.push_back(static_cast<unsigned char>(b));
+    }
+    for (int i = 0; i < 4096; ++i) source.chunks.push_back(1 + static_cast<int>(random() % 10240));
+
+    KIVNetConfig table{};
+    table.create = &StreamSource::create;
+    table.destroy = &StreamSource::destroy;
+    table.connect = &StreamSource::connect;
+    table.send = &StreamSource::send;
+    table.recv = &StreamSource::recv;
+    table.timeout = &StreamSource::timeout;
+    table.context = &source;
+    KIVInstance* handle = kiv_create(&table);
+    Instance& instance = *Instance::from_handle(handle);
+    instance.universe = std::make_unique<Connection>(
+        table, kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame},
+        instance);
+    Connection& connection = *instance.universe;
+
+    frames_seen = 0;
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const std::size_t before = source.offset;
+        connection.notify(KIV_NET_READABLE, 0);
+        bytes += source.offset >= before ? source.offset - before : source.offset;
+    }
+    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames_seen),
+                                                    benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    kiv_destroy(handle);
+}
+BENCHMARK(FramesThroughReassembly)->Arg(40)->Arg(200);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,78 @@
+// The socket object of the library's own network layer: one non-blocking TCP
+// stream whose activity the SelectLoop reports to its connection.
+#pragma once
+
+#include <memory>
+
+#include "api/lifetime.h"
+#include "net/select_loop.h"
+
+struct addrinfo;
+
+namespace kivsdk {
+
+// Frees a resolved address list with the function of the resolver that made it.
+struct AddressListRelease {
+    void (*release)(addrinfo* list) = nullptr;
+    void operator()(addrinfo* list) const noexcept;
+};
+using AddressList = std::unique_ptr<addrinfo, AddressListRelease>;
+
+class BSDSocket : public Releasable {
+public:
+    // `loop` must outlive the socket's close(); it is never null.
+    BSDSocket(void* connection, SelectLoop* loop) noexcept;
+    ~BSDSocket() override;
+
+    // Every change of the handle goes through here, the reset to the invalid
+    // handle after a close too, so a subclass can follow the handle.
+    virtual void set_handle(SocketHandle handle);
+
+    // The operations of the socket table.
+    int connect(const char* host, int port);
+    int send(const char* data, int length);
+    int recv(char* buffer, int capacity);
+    int timeout(int seconds);
+
+    // What destroying does that anyone can see: every watch entry and the
+    // timer removed, the handle closed, the address list freed, Winsock
+    // released. Runs once; the memory may outlive it (see destroy).
+    virtual void close() noexcept;
+
+    // Connect completion: the outcome of the pending attempt decides between
+    // the connected state and the next address.
+    void complete_connect();
+
+    SocketHandle handle() const noexcept { return handle_; }
+    void* connection() const noexcept { return connection_; }
+    SelectLoop* loop() const noexcept { return loop_; }
+    bool connecting() const noexcept { return addresses_ != nullptr; }
+
+    // The handlers that appear in the loop's entries.
+    static void connect_ready(BSDSocket* socket);
+    static void readable_notifier(BSDSocket* socket);
+    static void closed_notifier(BSDSocket* socket);
+    static void writable_notifier(BSDSocket* socket);
+    static void timer_notifier(BSDSocket* socket);
+
+private:
+    // Attempt: tries the current address and, while they fail at once, the
+    // ones after it; posts the result when none is left.
+    void attempt();
+    void become_connected();
+    void stop_connecting();
+    void close_handle() noexcept;
+    void arm_writable();
+    // A closed or failed stream: nothing of it is watched any more.
+    void forget_dead_stream();
+    void post(int kind, int status);
+
+    SocketHandle handle_ = kInvalidHandle;
+    void* connection_;
+    SelectLoop* loop_;
+    AddressList addresses_;
+    const addrinfo* current_ = nullptr;
+    bool open_ = true;  // until close(): Winsock started, entries may exist
+};
+
+}  // namespace kivsdk

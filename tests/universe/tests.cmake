@@ -1,0 +1,3 @@
+target_sources(kivsdk_unit_tests PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/connect_and_login_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/requests_test.cpp)

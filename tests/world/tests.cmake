@@ -1,0 +1,5 @@
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/terrain_test.cpp)
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/permissions_and_settings_test.cpp)
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/teleports_urls_and_clicks_test.cpp)
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/avatars_and_chat_test.cpp)
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/objects_and_cells_test.cpp)
