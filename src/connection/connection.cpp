@@ -94,7 +94,13 @@ void Connection::on_disconnected() { lose(-1); }
 void Connection::lose(int reason) {
     if (lost_) return;
     lost_ = true;
-    if (socket_ != nullptr) operations_.timeout(socket_, -1);
+    // A dead stream is closed at once: its timer stops, and a handle that
+    // stays readable (a peer's end of stream seen only by TLS) is no longer
+    // watched, so nothing spins and nothing is reported twice.
+    if (socket_ != nullptr) {
+        operations_.timeout(socket_, -1);
+        drop_socket();
+    }
     handlers_.disconnected(*this, owner_, reason);
 }
 

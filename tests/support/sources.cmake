@@ -19,3 +19,6 @@ target_sources(kivsdk_test_support PRIVATE
 target_include_directories(kivsdk_test_support PUBLIC "${KIVSDK_TEST_PKI_INCLUDE_DIR}")
 target_link_libraries(kivsdk_test_support PUBLIC Threads::Threads)
 add_dependencies(kivsdk_test_support kivsdk_sandbox_pki)
+target_sources(kivsdk_test_support PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/scripted_servers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scripted_servers.h)
