@@ -197,7 +197,12 @@ void BSDSocket::post(int kind, int status) {
 
 void BSDSocket::connect_ready(BSDSocket* socket) { socket->complete_connect(); }
 void BSDSocket::readable_notifier(BSDSocket* socket) { socket->post(KIV_NET_READABLE, 0); }
-void BSDSocket::closed_notifier(BSDSocket* socket) { socket->post(KIV_NET_DISCONNECTED, 0); }
+void BSDSocket::closed_notifier(BSDSocket* socket) {
+    // Reported once: the condition (urgent data, say) would persist and be
+    // reported again at every pass.
+    socket->forget_dead_stream();
+    socket->post(KIV_NET_DISCONNECTED, 0);
+}
 void BSDSocket::writable_notifier(BSDSocket* socket) { socket->post(KIV_NET_WRITABLE, 0); }
 void BSDSocket::timer_notifier(BSDSocket* socket) { socket->post(KIV_NET_TIMER, 0); }
 

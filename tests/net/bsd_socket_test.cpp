@@ -348,7 +348,7 @@ protected:
         EXPECT_EQ(CountingTable::send_calls, writes);
         EXPECT_EQ(log.count(connection(0), KIV_NET_READABLE), readable);
         EXPECT_EQ(log.count(connection(0), KIV_NET_WRITABLE), 0);
-        EXPECT_EQ(log.count(connection(0), KIV_NET_DISCONNECTED), 0);
+        EXPECT_EQ(log.count(connection(0), KIV_NET_DISCONNECTED), disconnects);
     }
 
     Listener listener{Family::v4};
@@ -358,6 +358,7 @@ protected:
     Peer dying_peer;
     Peer idle_peer;
     std::vector<int> last_results;
+    int disconnects = 0;  // expected of the dying stream
 };
 
 TEST_F(BsdSocketDeadStream, PeerCloseIsReadOnce) {
@@ -377,6 +378,15 @@ TEST_F(BsdSocketDeadStream, ResetIsReadOnceAndItsPendingWriteIsDropped) {
     EXPECT_EQ(last_results, std::vector<int>{-1});
     // The readable notifier ran first; the writable entry collected in the
     // same pass was dropped with the stream.
+    expect_quiet_after_end();
+}
+
+TEST_F(BsdSocketDeadStream, ExceptionIsReportedOnceAsDisconnected) {
+    // Urgent data puts the stream in the exception set until it is read.
+    const char urgent = '!';
+    ASSERT_EQ(::send(dying_peer.handle(), &urgent, 1, MSG_OOB), 1);
+    ASSERT_TRUE(pump([&] { return log.count(connection(0), KIV_NET_DISCONNECTED) > 0; }));
+    disconnects = 1;
     expect_quiet_after_end();
 }
 

@@ -9,7 +9,8 @@ namespace kivsdk::test {
 namespace {
 
 Bytes framed(const Bytes& body) {
-    Bytes frame{static_cast<unsigned char>(body.size() >> 8), static_cast<unsigned char>(body.size())};
+    Bytes frame{static_cast<unsigned char>(body.size() >> 8),
+                static_cast<unsigned char>(body.size())};
     frame.insert(frame.end(), body.begin(), body.end());
     return frame;
 }
@@ -235,7 +236,9 @@ TEST_F(AvatarsAndChat, LeavingFromAChatHandlerDeliversNothingMore) {
 
 TEST_F(AvatarsAndChat, DestroyingFromAChatHandlerDeliversNothingMore) {
     RecordingTable::Socket& world = open_world();
-    recorder.inside = [](KIVInstance* instance) { EXPECT_EQ(kiv_destroy(instance), KIV_RC_SUCCESS); };
+    recorder.inside = [](KIVInstance* instance) {
+        EXPECT_EQ(kiv_destroy(instance), KIV_RC_SUCCESS);
+    };
     net.deliver(world, three_chat_lines());
     handle = nullptr;  // gone with the delivery
     ASSERT_EQ(recorder.events.size(), 1u);

@@ -32,7 +32,9 @@ public:
 
     void attach(KIVInstance* instance) {
         kiv_user_data_set(instance, this);
-        for (int event = 0; event < KIV_EVENT_COUNT; ++event) kiv_event_set(instance, event, &on_event);
+        for (int event = 0; event < KIV_EVENT_COUNT; ++event) {
+            kiv_event_set(instance, event, &on_event);
+        }
         for (int callback = 0; callback < KIV_CALLBACK_COUNT; ++callback) {
             // Callback 11 stays unset: it would turn kiv_enter asynchronous.
             if (callback != KIV_CALLBACK_ENTER) kiv_callback_set(instance, callback, &on_callback);
@@ -41,7 +43,9 @@ public:
 
     static Seen snapshot(KIVInstance* instance) {
         Seen seen;
-        for (int i = 0; i < KIV_INT_ATTRIBUTE_COUNT; ++i) seen.ints[static_cast<std::size_t>(i)] = kiv_int(instance, i);
+        for (int i = 0; i < KIV_INT_ATTRIBUTE_COUNT; ++i) {
+            seen.ints[static_cast<std::size_t>(i)] = kiv_int(instance, i);
+        }
         for (int i = 0; i < KIV_FLOAT_ATTRIBUTE_COUNT; ++i) {
             seen.floats[static_cast<std::size_t>(i)] = kiv_double(instance, i);
         }
