@@ -422,7 +422,8 @@ KIVSDK_API int kiv_string_get(KIVInstance* instance, int index, const char** val
 KIVSDK_API void kiv_string_set(KIVInstance* instance, int index, const char* value);
 
 /* Data attribute 0..1: stores its length in *length and returns its bytes
- * (NULL when empty, with *length 0). Returns NULL, leaving *length untouched,
+ * (NULL with *length 0 when empty; a zero-length copy made by kiv_data_set
+ * gives a non-NULL pointer with *length 0). Returns NULL, leaving *length untouched,
  * out of range, for a NULL Instance or a NULL length. */
 KIVSDK_API const void* kiv_data(KIVInstance* instance, int index, int* length);
 /* Replaces data attribute `index` with a copy of `length` bytes of `data`;

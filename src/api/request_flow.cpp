@@ -59,6 +59,10 @@ void discard_responses(Instance& instance, std::int32_t type) {
     }
 }
 
+void begin_blocking_request(Instance& instance, int callback, std::int32_t response_type) {
+    if (!instance.has_callback_handler(callback)) discard_responses(instance, response_type);
+}
+
 int wait_for_response(Instance& instance, std::int32_t type, std::int32_t key,
                       std::int64_t limit_seconds, int& result) {
     const std::int64_t start = now_seconds();

@@ -65,6 +65,11 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
 // Drops queued Responses of a type: a new blocking request must not take an
 // answer that arrived after an earlier one had given up.
 void discard_responses(Instance& instance, std::int32_t type);
+// The start of connect, login and enter: a request that will wait for its
+// Response first drops stale ones of its type. One answered by its callback
+// leaves them, since an outer blocked call may still be about to collect its
+// own.
+void begin_blocking_request(Instance& instance, int callback, std::int32_t response_type);
 
 // Loops on kiv_wait in 100 ms slices until a Response of that type and key
 // arrives (0, result stored), the limit in whole seconds passes (16), or the

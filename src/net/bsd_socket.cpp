@@ -40,7 +40,6 @@ int BSDSocket::connect(const char* host, int port) {
     DeliveryScope scope(*this);
     if (!open_) return -1;
     // One connect per socket is the contract; a second one starts afresh.
-    stop_connecting();
     close_handle();
     addresses_.reset();
     current_ = nullptr;

@@ -94,8 +94,9 @@ void on_login_reply(Instance& instance, PacketReader& body) {
 void on_transaction_result(Instance& instance, PacketReader& body) {
     std::int32_t number = 0;
     std::uint8_t result = 0;
-    body.read_int32(number);
-    body.read_byte(result);
+    // A result without its number or its result byte answers nothing: it
+    // must not complete whichever request happens to have number 0.
+    if (!body.read_int32(number) || !body.read_byte(result)) return;
     const std::unique_ptr<CallbackInfo> record =
         take_pending_request(instance.universe_pending(), number, result);
     if (!record) return;
@@ -162,7 +163,7 @@ KIVSDK_API int kiv_connect_universe(KIVInstance* handle, const char* host, int p
         instance.universe_ready = false;
         instance.world_ready = false;
         // An answer that outlived an earlier connect must not answer this one.
-        kivsdk::discard_responses(instance, kivsdk::Response::kUniverseConnect);
+        kivsdk::begin_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE, kivsdk::Response::kUniverseConnect);
 
         instance.universe = std::make_unique<kivsdk::Connection>(
             instance.operations(), kivsdk::universe_connection_handlers(), instance);
@@ -192,7 +193,7 @@ KIVSDK_API int kiv_login(KIVInstance* handle, const char* first, const char* sec
         for (const std::string_view text : strings) writer.append_string(text);
         writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_1));
         writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_2));
-        kivsdk::discard_responses(instance, kivsdk::Response::kLogin);
+        kivsdk::begin_blocking_request(instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin);
         const int rc = kivsdk::universe_send_gate(instance, writer);
         if (rc != KIV_RC_SUCCESS) return rc;
         return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin,

@@ -191,7 +191,7 @@ KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
         writer.append_byte(kivsdk::kWorldEntryRequest);
         writer.append_string(name);
         // An enter that outlived an earlier blocking call must not answer this one.
-        kivsdk::discard_responses(instance, kivsdk::Response::kWorldEnter);
+        kivsdk::begin_blocking_request(instance, KIV_CALLBACK_ENTER, kivsdk::Response::kWorldEnter);
         const int rc = kivsdk::universe_send_gate(instance, writer);
         if (rc != KIV_RC_SUCCESS) return rc;
         return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_ENTER,

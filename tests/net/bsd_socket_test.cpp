@@ -110,7 +110,7 @@ TEST_F(BsdSocketConnect, FailedResolutionIsPostedFromInsideConnect) {
 
     // A would-block failure reports -2 the same way.
     returned = false;
-    resolver.fail(net::WSAEWOULDBLOCK);
+    resolver.fail(kWouldBlock);
     BSDSocket* busy = make(connection(1));
     EXPECT_EQ(table.connect(busy, "nowhere.invalid", 5000), -2);
     returned = true;

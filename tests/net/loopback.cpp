@@ -63,12 +63,12 @@ bool raise_descriptor_limit(unsigned long wanted) {
 #endif
 }
 
-Peer::Peer(Peer&& other) noexcept : handle_(std::exchange(other.handle_, net::INVALID_SOCKET)) {}
+Peer::Peer(Peer&& other) noexcept : handle_(std::exchange(other.handle_, kInvalidHandle)) {}
 
 Peer& Peer::operator=(Peer&& other) noexcept {
     if (this != &other) {
         close();
-        handle_ = std::exchange(other.handle_, net::INVALID_SOCKET);
+        handle_ = std::exchange(other.handle_, kInvalidHandle);
     }
     return *this;
 }
@@ -82,7 +82,7 @@ bool Peer::send_all(const std::string& bytes) {
                                         static_cast<int>(bytes.size() - done));
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && net::WSAGetLastError() == net::WSAEWOULDBLOCK) {
+        } else if (sent < 0 && net::WSAGetLastError() == kWouldBlock) {
             wait_for(handle_, WatchList::write, 100);
         } else {
             return false;
@@ -100,19 +100,19 @@ long long Peer::drain() {
             total += received;
             continue;
         }
-        if (received < 0 && net::WSAGetLastError() == net::WSAEWOULDBLOCK) return total;
+        if (received < 0 && net::WSAGetLastError() == kWouldBlock) return total;
         return total > 0 ? total : received;
     }
 }
 
 void Peer::close() {
-    if (handle_ == net::INVALID_SOCKET) return;
+    if (handle_ == kInvalidHandle) return;
     net::closesocket(handle_);
-    handle_ = net::INVALID_SOCKET;
+    handle_ = kInvalidHandle;
 }
 
 void Peer::reset() {
-    if (handle_ == net::INVALID_SOCKET) return;
+    if (handle_ == kInvalidHandle) return;
     linger abort_on_close{};
     abort_on_close.l_onoff = 1;
     abort_on_close.l_linger = 0;
@@ -123,7 +123,7 @@ void Peer::reset() {
 
 Listener::Listener(Family family, int backlog) {
     const net::SOCKET handle = ::socket(family_code(family), SOCK_STREAM, IPPROTO_TCP);
-    if (handle == net::INVALID_SOCKET) return;
+    if (handle == kInvalidHandle) return;
     if (family == Family::v6) {
         const int only_v6 = 1;  // so that a v6 listener leaves 127.0.0.1 alone
         ::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only_v6),
@@ -154,15 +154,15 @@ Listener::~Listener() { close(); }
 Peer Listener::accept(int milliseconds) {
     if (!wait_for(handle_, WatchList::read, milliseconds)) return Peer{};
     const net::SOCKET accepted = ::accept(handle_, nullptr, nullptr);
-    if (accepted == net::INVALID_SOCKET) return Peer{};
+    if (accepted == kInvalidHandle) return Peer{};
     make_non_blocking(accepted);
     return Peer{accepted};
 }
 
 void Listener::close() {
-    if (handle_ == net::INVALID_SOCKET) return;
+    if (handle_ == kInvalidHandle) return;
     net::closesocket(handle_);
-    handle_ = net::INVALID_SOCKET;
+    handle_ = kInvalidHandle;
 }
 
 bool wait_for(net::SOCKET handle, WatchList list, int milliseconds) {

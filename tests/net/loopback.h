@@ -18,6 +18,13 @@ namespace kivsdk::nettest {
 
 enum class Family { v4, v6 };
 
+// The platform's would-block code (a macro on Windows).
+#ifdef _WIN32
+constexpr int kWouldBlock = WSAEWOULDBLOCK;
+#else
+constexpr int kWouldBlock = net::WSAEWOULDBLOCK;
+#endif
+
 // Whether a listener can be bound on the family's loopback address.
 bool loopback_available(Family family);
 
@@ -36,7 +43,7 @@ public:
     Peer& operator=(const Peer&) = delete;
     ~Peer();
 
-    bool valid() const { return handle_ != net::INVALID_SOCKET; }
+    bool valid() const { return handle_ != kInvalidHandle; }
     net::SOCKET handle() const { return handle_; }
     // Sends everything (loopback takes small amounts at once); false on error.
     bool send_all(const std::string& bytes);
@@ -47,7 +54,7 @@ public:
     void reset();
 
 private:
-    net::SOCKET handle_ = net::INVALID_SOCKET;
+    net::SOCKET handle_ = kInvalidHandle;
 };
 
 // A listening socket on the loopback address of one family.
@@ -58,14 +65,14 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    bool valid() const { return handle_ != net::INVALID_SOCKET; }
+    bool valid() const { return handle_ != kInvalidHandle; }
     int port() const { return port_; }
     // Accepts one pending connection, waiting up to `milliseconds` for it.
     Peer accept(int milliseconds = 2000);
     void close();
 
 private:
-    net::SOCKET handle_ = net::INVALID_SOCKET;
+    net::SOCKET handle_ = kInvalidHandle;
     int port_ = 0;
 };
 

@@ -1,10 +1,8 @@
 #include "support/tls_test_server.h"
 
-#include <condition_variable>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include <mbedtls/ctr_drbg.h>
@@ -101,6 +99,26 @@ std::vector<Bytes> ConnectionReport::bodies() const {
     all.reserve(frames.size());
     for (const ReceivedFrame& frame : frames) all.push_back(frame.body);
     return all;
+}
+
+// ---- Gate ------------------------------------------------------------------
+
+void Gate::open() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+    }
+    opened_.notify_all();
+}
+
+bool Gate::is_open() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+bool Gate::wait_for(std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return opened_.wait_for(lock, limit, [this] { return open_; });
 }
 
 // ---- ServerConnection ------------------------------------------------------
@@ -361,6 +379,18 @@ void ServerConnection::send_server_hello_then_close(const CertAndKey& identity,
         first_record_[kRecordHeader] != 2) {
         fail("the server's first record was not a ServerHello");
     }
+}
+
+void ServerConnection::wait_for(const Gate& gate) {
+    // Short slices, so that a destroyed server does not wait out the limit.
+    constexpr std::chrono::milliseconds kSlice{50};
+    const auto slices = shared_.options.io_timeout / kSlice + 1;
+    for (auto i = slices; i > 0; --i) {
+        if (gate.wait_for(kSlice)) return;
+        std::lock_guard<std::mutex> lock(shared_.mutex);
+        if (shared_.stopping) fail("the server stopped while waiting for a gate");
+    }
+    fail("timed out waiting for a gate");
 }
 
 bool ServerConnection::wait_for_close() {

@@ -29,9 +29,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -82,6 +84,29 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A one-way signal from the test thread to a script, for steps that must wait
+// until the library has done something, e.g. answer the ClientHello only
+// after the library's first handshake call has returned:
+//
+//   Gate go;
+//   server.on_connection([&](ServerConnection& c) {
+//       c.wait_for(go);
+//       c.send_server_hello_then_close(...);
+//   });
+//   ... start TLS in the library ...; go.open();
+class Gate {
+public:
+    void open();
+    bool is_open() const;
+    // True once open; false when `limit` passed first.
+    bool wait_for(std::chrono::milliseconds limit) const;
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable opened_;
+    bool open_ = false;
+};
+
 class ServerConnection {
 public:
     ~ServerConnection();
@@ -120,6 +145,10 @@ public:
     // Answers the ClientHello with a genuine ServerHello record and nothing
     // more, then closes the connection (FIN).
     void send_server_hello_then_close(const CertAndKey& identity, TlsVersions versions);
+
+    // Waits until the test opens the gate; throws ScriptError when the I/O
+    // limit passes first or the server is being destroyed.
+    void wait_for(const Gate& gate);
 
     // Reads (and records) frames until the client ends the stream. True when it
     // did; false when the wait timed out or failed.

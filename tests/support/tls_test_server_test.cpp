@@ -9,6 +9,7 @@
 #include <mbedtls/x509_crt.h>
 #include <psa/crypto.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -453,6 +454,37 @@ TEST(TlsTestServer, KeepsOneReportPerConnectionInAcceptOrder) {
     EXPECT_EQ(reports[0].bodies(), (std::vector<Bytes>{{0xA0}}));
     EXPECT_EQ(reports[1].bodies(), (std::vector<Bytes>{{0xA1}}));
     EXPECT_EQ(reports[1].index, 1u);
+}
+
+TEST(TlsTestServer, AGateHoldsTheScriptUntilTheTestOpensIt) {
+    {
+        TlsTestServer server;
+        Gate go;
+        std::atomic<bool> opened{false};
+        bool opened_before_the_script_went_on = false;
+        server.on_connection([&](ServerConnection& c) {
+            c.wait_for(go);
+            opened_before_the_script_went_on = opened.load();
+            c.write_frame({0x01});
+        });
+        TestSocket s = connect_to(server);
+        ASSERT_TRUE(server.wait_for_accepted(1));
+        opened = true;
+        go.open();
+        EXPECT_EQ(recv_clear(s), Bytes{0x01});
+        ASSERT_TRUE(server.wait_for_finished(1));
+        EXPECT_TRUE(opened_before_the_script_went_on);
+    }
+    {
+        ServerOptions options;
+        options.io_timeout = std::chrono::milliseconds(200);
+        TlsTestServer server(options);
+        Gate never;
+        server.on_connection([&](ServerConnection& c) { c.wait_for(never); });
+        TestSocket s = connect_to(server);
+        ASSERT_TRUE(server.wait_for_finished(1));
+        EXPECT_NE(server.report(0).error.find("gate"), std::string::npos) << server.report(0).error;
+    }
 }
 
 TEST(TlsTestServer, SendsSessionTicketsOnlyWhenAsked) {
