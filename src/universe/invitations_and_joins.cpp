@@ -29,6 +29,22 @@ int map_reply(std::uint8_t result, int refused) {
     }
 }
 
+// A place in a world as invitations and join replies carry it.
+struct Place {
+    double x = 0, y = 0, z = 0;
+    double yaw = 0, pitch = 0;  // FLOAT on the wire
+    std::string world;
+};
+
+void read_place(PacketReader& body, Place& place) {
+    body.read_double(place.x);
+    body.read_double(place.y);
+    body.read_double(place.z);
+    body.read_float(place.yaw);
+    body.read_float(place.pitch);
+    body.read_string(place.world);
+}
+
 void append_place(PacketWriter& writer, const char* world, double x, double y, double z,
                   float yaw, float pitch) {
     writer.append_double(x);
@@ -64,48 +80,36 @@ void on_join_request(Instance& instance, PacketReader& body) {
 
 void on_invitation(Instance& instance, PacketReader& body) {
     std::int32_t invitation_id = 0, user_id = 0;
-    double x = 0, y = 0, z = 0, yaw = 0, pitch = 0;
-    std::string world, name;
+    Place place;
+    std::string name;
     body.read_int32(invitation_id);
     body.read_int32(user_id);
-    body.read_double(x);
-    body.read_double(y);
-    body.read_double(z);
-    body.read_float(yaw);
-    body.read_float(pitch);
-    body.read_string(world);
+    read_place(body, place);
     body.read_string(name);
     instance.set_int(KIV_INVITE_ID, invitation_id);
     instance.set_int(KIV_INVITE_USER_ID, user_id);
-    instance.set_double(KIV_INVITE_X, x);
-    instance.set_double(KIV_INVITE_Y, y);
-    instance.set_double(KIV_INVITE_Z, z);
-    instance.set_double(KIV_INVITE_YAW, yaw);
-    instance.set_double(KIV_INVITE_PITCH, pitch);
-    instance.set_string(KIV_INVITE_WORLD, world.data(), world.size());
+    instance.set_double(KIV_INVITE_X, place.x);
+    instance.set_double(KIV_INVITE_Y, place.y);
+    instance.set_double(KIV_INVITE_Z, place.z);
+    instance.set_double(KIV_INVITE_YAW, place.yaw);
+    instance.set_double(KIV_INVITE_PITCH, place.pitch);
+    instance.set_string(KIV_INVITE_WORLD, place.world.data(), place.world.size());
     instance.set_string(KIV_INVITE_NAME, name.data(), name.size());
     instance.fire_event(KIV_EVENT_INVITE);
 }
 
 void complete_join_request(Instance& instance, const CallbackInfo& record, std::uint8_t result,
                            PacketReader& body) {
-    double x = 0, y = 0, z = 0, yaw = 0, pitch = 0;
-    std::string world, name;
-    if (result == 0) {
-        body.read_double(x);
-        body.read_double(y);
-        body.read_double(z);
-        body.read_float(yaw);
-        body.read_float(pitch);
-        body.read_string(world);
-    }
+    Place place;
+    std::string name;
+    if (result == 0) read_place(body, place);
     body.read_string(name);
-    instance.set_double(KIV_JOIN_X, x);
-    instance.set_double(KIV_JOIN_Y, y);
-    instance.set_double(KIV_JOIN_Z, z);
-    instance.set_double(KIV_JOIN_YAW, yaw);
-    instance.set_double(KIV_JOIN_PITCH, pitch);
-    instance.set_string(KIV_JOIN_WORLD, world.data(), world.size());
+    instance.set_double(KIV_JOIN_X, place.x);
+    instance.set_double(KIV_JOIN_Y, place.y);
+    instance.set_double(KIV_JOIN_Z, place.z);
+    instance.set_double(KIV_JOIN_YAW, place.yaw);
+    instance.set_double(KIV_JOIN_PITCH, place.pitch);
+    instance.set_string(KIV_JOIN_WORLD, place.world.data(), place.world.size());
     instance.set_string(KIV_JOIN_NAME, name.data(), name.size());
     instance.fire_callback(KIV_CALLBACK_JOIN, map_reply(result, KIV_RC_JOIN_REFUSED),
                            record.reference);
