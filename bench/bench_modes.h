@@ -1,0 +1,16 @@
+// The measurements of the benchmark program, one per mode.
+#pragma once
+
+#include <string>
+
+namespace kivsdk::bench {
+
+int run_dispatch();
+// One run of `passes` passes over the world stream through "dispatch",
+// "copy" or "minimal", for an instruction count under callgrind.
+int run_instruction_probe(const std::string& what, int passes);
+int run_loopback(bool tls);
+int run_send_path();
+int run_memory(int instances);
+
+}  // namespace kivsdk::bench
