@@ -1,0 +1,196 @@
+// ServerLoop: a single-threaded epoll loop serving the protocol's framed
+// streams to many clients: clear-text frames, the switch to TLS, frames over
+// TLS, an output queue per client and bounded input. Services (the universe,
+// the worlds) see only whole frame bodies and Peer handles.
+//
+//   ServerLoop loop(limits, log);
+//   int port = loop.listen("127.0.0.1", 0, my_service, "universe");
+//   while (!done) loop.run_once(100);      // or loop.run() until stop()
+//
+// Everything runs on the thread that calls run_once/run; only stop() may be
+// called from another thread or from a signal handler.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/frame_codec.h"
+#include "core/tls_config.h"
+
+namespace kivsdk {
+class PacketWriter;
+}
+
+namespace kivsdk::server {
+
+struct Limits {
+    std::size_t max_clients = 4096;
+    // Bytes queued for one client beyond which it is dropped as not reading.
+    std::size_t max_output = std::size_t{8} << 20;
+    // A handshake, an incomplete frame or unsent output that makes no
+    // progress for this long closes the client.
+    int stall_seconds = 20;
+    // A client that sends nothing (keep-alives included) for this long is
+    // closed.
+    int idle_seconds = 120;
+    // Bytes read from one client per pass, so one busy client cannot starve
+    // the others.
+    std::size_t read_budget = 65536;
+};
+
+struct LogOptions {
+    std::string prefix = "server";
+    // One line per opened and closed connection; errors are always logged.
+    bool connections = true;
+};
+
+class ServerLoop;
+class Peer;
+
+class Service {
+public:
+    virtual ~Service() = default;
+    virtual void on_open(Peer&) {}
+    // One complete, non-empty frame body (type byte first).
+    virtual void on_frame(Peer& peer, const unsigned char* body, std::size_t size) = 0;
+    // The TLS handshake started with Peer::start_tls has completed.
+    virtual void on_secure(Peer&) {}
+    virtual void on_close(Peer&) {}
+};
+
+class Peer {
+public:
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    std::uint64_t id() const noexcept { return id_; }
+    const std::string& remote() const noexcept { return remote_; }
+    const std::string& listener() const noexcept { return listener_; }
+    bool is_open() const noexcept { return phase_ != Phase::kClosed && phase_ != Phase::kDraining; }
+    bool secure() const noexcept { return phase_ == Phase::kSecure; }
+
+    // Queues one frame (over TLS once switched) and sends what the socket
+    // takes. Ignored once the peer is closing.
+    void send(PacketWriter& writer);
+    void send_body(const unsigned char* body, std::size_t size);
+    void send_body(const Bytes& body) { send_body(body.data(), body.size()); }
+
+    // Switches the stream to TLS as the server; bytes already received after
+    // the current frame go to the handshake. Service::on_secure follows once
+    // the handshake has completed; a failed handshake closes the peer.
+    void start_tls(const ServerTlsConfig& config);
+
+    // Closes at once (output still queued is dropped).
+    void close(const std::string& reason);
+    // Sends what is queued (and a TLS close-notify), then ends the stream.
+    void close_after_flush(const std::string& reason);
+
+private:
+    friend class ServerLoop;
+    enum class Phase { kClear, kHandshake, kSecure, kDraining, kClosed };
+    struct Tls;
+    using Clock = std::chrono::steady_clock;
+
+    Peer(ServerLoop& loop, Service& service, std::uint64_t id, int fd, std::string remote,
+         std::string listener);
+
+    void on_readable();
+    void on_writable();
+    void sweep(Clock::time_point now);
+    void read_clear(std::size_t& budget);
+    void read_tls(std::size_t& budget);
+    void deliver_frames();
+    void queue_raw(const unsigned char* data, std::size_t size);
+    void flush();
+    void update_interest();
+    void finish_close(const std::string& reason);
+
+    static int bio_send(void* context, const unsigned char* data, std::size_t length);
+    static int bio_recv(void* context, unsigned char* buffer, std::size_t length);
+
+    ServerLoop& loop_;
+    Service& service_;
+    const std::uint64_t id_;
+    int fd_;
+    const std::string remote_;
+    const std::string listener_;
+    Phase phase_ = Phase::kClear;
+    std::unique_ptr<Tls> tls_;
+    FrameDecoder input_;
+    Bytes out_;
+    std::size_t out_sent_ = 0;
+    bool want_write_ = false;
+    std::size_t recv_budget_ = 0;  // socket bytes still allowed in this pass
+    std::string close_reason_;
+    Clock::time_point last_input_;
+    Clock::time_point stalled_since_;  // handshake start, first partial byte, or unsent output
+    bool stall_clock_running_ = false;
+};
+
+class ServerLoop {
+public:
+    explicit ServerLoop(const Limits& limits = {}, LogOptions log = {});
+    ~ServerLoop();
+    ServerLoop(const ServerLoop&) = delete;
+    ServerLoop& operator=(const ServerLoop&) = delete;
+
+    // Listens on `address` (numeric IPv4 or IPv6) and `port` (0: any free
+    // port) for `service`; returns the port taken. Throws std::runtime_error.
+    int listen(const std::string& address, int port, Service& service, const std::string& name);
+
+    // One pass: waits at most `milliseconds` for activity, handles it, and
+    // about once a second closes stalled and idle clients.
+    void run_once(int milliseconds);
+    // Passes until stop().
+    void run();
+    // Ends run(); safe from any thread and from a signal handler.
+    void stop() noexcept;
+    bool stopping() const noexcept { return stop_.load(); }
+
+    // The open peer with this id, or null.
+    Peer* find(std::uint64_t id);
+    std::size_t client_count() const noexcept { return peers_.size(); }
+    const Limits& limits() const noexcept { return limits_; }
+
+    void log_connection(const std::string& line) const;
+    void log_error(const std::string& line) const;
+
+    // Raises the soft limit of open files as far as the hard limit allows;
+    // returns the soft limit in effect.
+    static long raise_open_file_limit();
+
+private:
+    friend class Peer;
+    struct Listener {
+        int fd;
+        Service* service;
+        std::string name;
+        bool paused = false;
+    };
+
+    void accept_from(Listener& listener);
+    void watch(int fd, std::uint64_t key, bool writable);
+    void unwatch(int fd);
+    void sweep();
+    void retire(std::uint64_t id);
+
+    Limits limits_;
+    LogOptions log_;
+    int epoll_fd_ = -1;
+    int wake_fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::unordered_map<std::uint64_t, Listener> listeners_;
+    std::unordered_map<std::uint64_t, std::unique_ptr<Peer>> peers_;
+    std::vector<std::unique_ptr<Peer>> retired_;
+    std::uint64_t next_id_ = 1;
+    std::chrono::steady_clock::time_point next_sweep_;
+};
+
+}  // namespace kivsdk::server

@@ -1,0 +1,162 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace kivsdk::sandbox {
+namespace {
+
+bool parse_number(const std::string& text, long low, long high, long& value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+    value = parsed;
+    return true;
+}
+
+// NAME[:tls|:plain][:PORT]
+bool parse_world(const std::string& text, WorldOption& world) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (parts.empty() || parts[0].empty() || parts[0].size() > 255 || parts.size() > 3) return false;
+    world.name = parts[0];
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        long port = 0;
+        if (parts[i] == "tls") {
+            world.secure = true;
+        } else if (parts[i] == "plain") {
+            world.secure = false;
+        } else if (parse_number(parts[i], 0, 65535, port)) {
+            world.port = static_cast<int>(port);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string usage_text() {
+    return R"(Usage: kivsandbox [options]
+
+A sandbox universe server and its world servers in one process, for writing
+and testing bots offline. State is kept in memory only.
+
+Options:
+  --bind ADDRESS          numeric address to listen on (default 127.0.0.1)
+  --universe-port PORT    universe port; 0 picks a free one (default 0)
+  --world NAME[:tls|:plain][:PORT]
+                          add a world, in the clear (plain, the default) or
+                          over TLS; repeatable. Without --world: "lobby"
+                          (plain) and "garden" (tls), on free ports
+  --world-host NAME       host name handed out with world tickets
+                          (default: the bind address)
+  --password TEXT         every login must use this password
+                          (default: any password is accepted)
+  --admin NAME            this user holds "admin" in every world; repeatable.
+                          The first user to enter a world always owns it
+  --universe-cert FILE    universe certificate (PEM)
+  --universe-key FILE     its private key
+  --world-cert FILE       certificate of the TLS worlds (PEM)
+  --world-key FILE        its private key
+                          (default: the build's sandbox PKI)
+  --port-file FILE        also write the ready line to FILE
+  --stall-timeout SECONDS close clients whose handshake, frame or output
+                          stalls this long (default 20)
+  --idle-timeout SECONDS  close clients silent this long (default 120)
+  --max-clients N         refuse connections beyond N (default 4096)
+  --quiet                 log errors only, not every connection
+  --help                  show this text
+
+When every port is listening, kivsandbox prints one line on standard output:
+  ready universe=PORT world NAME=PORT ...
+It logs one line per connection and per error to standard error, and stops
+on SIGINT or SIGTERM.
+
+World rules: the first user to enter a world owns it (holds "admin").
+"build" and "terrain" are open to everyone until someone is granted them.
+Objects are changed and deleted by their owner or an admin; loading objects,
+setting permissions and listing other users' permissions need "admin",
+changing settings "admin" or "settings". Permissions: admin, build, terrain,
+settings, eject. An object at (x, z) lies in cell (floor(x/10), floor(z/10)).
+)";
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& arguments,
+                               const std::string& default_pki) {
+    CommandLine line;
+    Options& o = line.options;
+    o.universe_identity = {default_pki + "/universe-server.pem", default_pki + "/universe-server.key"};
+    o.world_identity = {default_pki + "/world-server.pem", default_pki + "/world-server.key"};
+    const auto error = [&](const std::string& text) {
+        line.action = CommandLine::Action::kError;
+        line.error = text;
+        return line;
+    };
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& name = arguments[i];
+        if (name == "--help" || name == "-h") {
+            line.action = CommandLine::Action::kHelp;
+            return line;
+        }
+        if (name == "--quiet") {
+            o.log_connections = false;
+            continue;
+        }
+        if (i + 1 >= arguments.size()) return error(name + " needs a value (see --help)");
+        const std::string& value = arguments[++i];
+        long number = 0;
+        if (name == "--bind") {
+            o.bind = value;
+        } else if (name == "--universe-port") {
+            if (!parse_number(value, 0, 65535, number)) return error("bad port: " + value);
+            o.universe_port = static_cast<int>(number);
+        } else if (name == "--world") {
+            WorldOption world;
+            if (!parse_world(value, world)) return error("bad world (NAME[:tls|:plain][:PORT]): " + value);
+            for (const WorldOption& other : o.worlds) {
+                if (other.name == world.name) return error("world given twice: " + world.name);
+            }
+            o.worlds.push_back(world);
+        } else if (name == "--world-host") {
+            o.world_host = value;
+        } else if (name == "--password") {
+            o.password = value;
+        } else if (name == "--admin") {
+            o.admins.push_back(value);
+        } else if (name == "--universe-cert") {
+            o.universe_identity.cert = value;
+        } else if (name == "--universe-key") {
+            o.universe_identity.key = value;
+        } else if (name == "--world-cert") {
+            o.world_identity.cert = value;
+        } else if (name == "--world-key") {
+            o.world_identity.key = value;
+        } else if (name == "--port-file") {
+            o.port_file = value;
+        } else if (name == "--stall-timeout") {
+            if (!parse_number(value, 1, 86400, number)) return error("bad --stall-timeout: " + value);
+            o.limits.stall_seconds = static_cast<int>(number);
+        } else if (name == "--idle-timeout") {
+            if (!parse_number(value, 1, 86400, number)) return error("bad --idle-timeout: " + value);
+            o.limits.idle_seconds = static_cast<int>(number);
+        } else if (name == "--max-clients") {
+            if (!parse_number(value, 1, 1000000, number)) return error("bad --max-clients: " + value);
+            o.limits.max_clients = static_cast<std::size_t>(number);
+        } else {
+            return error("unknown option " + name + " (see --help)");
+        }
+    }
+    return line;
+}
+
+}  // namespace kivsdk::sandbox

@@ -1,0 +1,60 @@
+#include "sandbox.h"
+
+#include "directory.h"
+#include "universe_service.h"
+#include "world_service.h"
+
+namespace kivsdk::sandbox {
+namespace {
+
+server::LogOptions log_options(const Options& options) {
+    server::LogOptions log;
+    log.prefix = "kivsandbox";
+    log.connections = options.log_connections;
+    return log;
+}
+
+}  // namespace
+
+std::vector<WorldOption> default_worlds() { return {{"lobby", false, 0}, {"garden", true, 0}}; }
+
+Sandbox::Sandbox(const Options& options)
+    : loop_(options.limits, log_options(options)), directory_(std::make_unique<Directory>()) {
+    const std::vector<WorldOption> worlds = options.worlds.empty() ? default_worlds() : options.worlds;
+    UniverseSettings universe;
+    universe.password = options.password;
+    universe.world_host = options.world_host.empty() ? options.bind : options.world_host;
+    for (const WorldOption& world : worlds) {
+        WorldSettings settings;
+        settings.name = world.name;
+        settings.secure = world.secure;
+        settings.admins = options.admins;
+        worlds_.push_back(std::make_unique<WorldService>(loop_, *directory_,
+                                                         options.world_identity, settings));
+        const int port = loop_.listen(options.bind, world.port, *worlds_.back(), world.name);
+        world_ports_.emplace_back(world.name, port);
+        universe.worlds.push_back(WorldAddress{world.name, world.secure, port});
+    }
+    universe_ = std::make_unique<UniverseService>(loop_, *directory_, options.universe_identity,
+                                                  universe);
+    universe_port_ = loop_.listen(options.bind, options.universe_port, *universe_, "universe");
+}
+
+Sandbox::~Sandbox() = default;
+
+int Sandbox::world_port(const std::string& name) const {
+    for (const auto& entry : world_ports_) {
+        if (entry.first == name) return entry.second;
+    }
+    return -1;
+}
+
+std::string Sandbox::ready_line() const {
+    std::string line = "ready universe=" + std::to_string(universe_port_);
+    for (const auto& entry : world_ports_) {
+        line += " world " + entry.first + "=" + std::to_string(entry.second);
+    }
+    return line;
+}
+
+}  // namespace kivsdk::sandbox

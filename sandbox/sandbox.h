@@ -1,0 +1,78 @@
+// Sandbox: a universe and its worlds in one process on one ServerLoop.
+//
+//   Options options;                       // or parse_options(argc, argv)
+//   options.worlds = {{"lobby", false}, {"garden", true}};
+//   Sandbox sandbox(options);              // listens; throws on failure
+//   std::cout << sandbox.ready_line();     // "ready universe=P world lobby=P ..."
+//   sandbox.run();                         // until stop(), from any thread
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/server_loop.h"
+#include "core/tls_config.h"
+
+namespace kivsdk::sandbox {
+
+class Directory;
+class UniverseService;
+class WorldService;
+
+struct WorldOption {
+    std::string name;
+    bool secure = false;
+    int port = 0;  // 0: any free port
+};
+
+struct Options {
+    std::string bind = "127.0.0.1";
+    // Host name that world tickets carry; empty: the bind address.
+    std::string world_host;
+    int universe_port = 0;
+    std::vector<WorldOption> worlds;
+    std::optional<std::string> password;
+    std::vector<std::string> admins;
+    server::Identity universe_identity;
+    server::Identity world_identity;
+    server::Limits limits;
+    bool log_connections = true;
+    std::string port_file;
+};
+
+// The worlds when none is given: "lobby" in the clear, "garden" over TLS.
+std::vector<WorldOption> default_worlds();
+
+class Sandbox {
+public:
+    // Loads the certificates and listens on every port. Throws
+    // std::runtime_error (server::TlsSetupError for certificates and keys).
+    explicit Sandbox(const Options& options);
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    int universe_port() const noexcept { return universe_port_; }
+    // The port of world `name`, or -1.
+    int world_port(const std::string& name) const;
+    // "ready universe=PORT world NAME=PORT ...", no newline.
+    std::string ready_line() const;
+
+    void run() { loop_.run(); }
+    void run_once(int milliseconds) { loop_.run_once(milliseconds); }
+    // Safe from any thread and from a signal handler.
+    void stop() noexcept { loop_.stop(); }
+    std::size_t client_count() const noexcept { return loop_.client_count(); }
+
+private:
+    server::ServerLoop loop_;
+    std::unique_ptr<Directory> directory_;
+    std::unique_ptr<UniverseService> universe_;
+    std::vector<std::unique_ptr<WorldService>> worlds_;
+    std::vector<std::pair<std::string, int>> world_ports_;
+    int universe_port_ = 0;
+};
+
+}  // namespace kivsdk::sandbox

@@ -1,0 +1,419 @@
+#include "universe_service.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "fields.h"
+#include "wire/packet_writer.h"
+
+namespace kivsdk::sandbox {
+namespace {
+
+enum Message : std::uint8_t {
+    kLogin = 1,
+    kWorldEntry = 2,
+    kWorldList = 3,
+    kResult = 17,
+    kUserAttributes = 18,
+    kFriendList = 21,
+    kFriendAdd = 22,
+    kFriendDelete = 24,
+    kKeepAlive = 28,
+    kJoin = 37,
+    kJoinAnswer = 38,
+    kSecureChannel = 39,
+    kInvite = 42,
+    kInviteAnswer = 43,
+};
+
+// Result bytes shared by the universe's answers.
+enum Result : std::uint8_t {
+    kOk = 0,
+    kRefused = 1,
+    kRejected = 2,
+    kUnavailable = 3,
+    kFailed = 4,
+};
+
+// World list state: bit 0 open, bit 1 over TLS.
+constexpr std::uint8_t kWorldOpen = 1;
+constexpr std::uint8_t kWorldSecure = 2;
+
+struct Place {
+    double x = 0, y = 0, z = 0;
+    float yaw = 0, pitch = 0;
+    std::string world;
+};
+
+Place read_place(Fields& fields) {
+    Place place;
+    place.x = fields.float64();
+    place.y = fields.float64();
+    place.z = fields.float64();
+    place.yaw = fields.float32();
+    place.pitch = fields.float32();
+    place.world = fields.string();
+    return place;
+}
+
+void write_place(PacketWriter& writer, const Place& place) {
+    writer.append_double(place.x);
+    writer.append_double(place.y);
+    writer.append_double(place.z);
+    writer.append_float(place.yaw);
+    writer.append_float(place.pitch);
+    writer.append_string(place.world);
+}
+
+}  // namespace
+
+UniverseService::UniverseService(server::ServerLoop& loop, Directory& directory,
+                                 const server::Identity& identity, UniverseSettings settings)
+    : loop_(loop), directory_(directory), tls_(identity), settings_(std::move(settings)) {}
+
+PacketWriter UniverseService::result(std::int32_t reference, std::uint8_t code) {
+    PacketWriter writer;
+    writer.append_byte(kResult);
+    writer.append_int32(reference);
+    writer.append_byte(code);
+    return writer;
+}
+
+server::Peer* UniverseService::online_peer(std::int32_t user_id) {
+    const auto found = online_.find(user_id);
+    return found == online_.end() ? nullptr : loop_.find(found->second);
+}
+
+void UniverseService::malformed(server::Peer& peer, const Fields& fields) {
+    loop_.log_error("universe " + peer.remote() + ": malformed message of type " +
+                    std::to_string(fields.type()));
+}
+
+void UniverseService::on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) {
+    Fields fields(body, size);
+    if (!peer.secure()) {
+        // Only the request for the secure channel may come in the clear.
+        if (fields.type() != kSecureChannel) {
+            peer.close("type " + std::to_string(fields.type()) + " before the secure channel");
+            return;
+        }
+        PacketWriter go_ahead(1);
+        go_ahead.append_byte(kSecureChannel);
+        peer.send(go_ahead);
+        peer.start_tls(tls_);
+        return;
+    }
+    dispatch(peer, clients_[peer.id()], fields);
+}
+
+void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& fields) {
+    const std::uint8_t type = fields.type();
+    if (type == kKeepAlive) return;
+    if (type == kLogin) {
+        login(peer, client, fields);
+        return;
+    }
+    if (client.user_id == 0) {
+        // Everything else needs a login; requests with a reference get a
+        // refusal, the rest is dropped.
+        if (type == kWorldEntry) {
+            PacketWriter reply;
+            reply.append_byte(kWorldEntry);
+            reply.append_byte(kRefused);
+            peer.send(reply);
+        } else if (type == kWorldList || type == kFriendList || type == kFriendAdd ||
+                   type == kFriendDelete || type == kJoin || type == kInvite) {
+            std::int32_t reference = fields.int32();
+            if (type == kWorldList) reference = fields.int32();
+            PacketWriter reply = result(reference, kRefused);
+            if (type == kFriendDelete) reply.append_int32(0);
+            if (type == kJoin || type == kInvite) reply.append_string("");
+            peer.send(reply);
+        }
+        loop_.log_error("universe " + peer.remote() + ": type " + std::to_string(type) +
+                        " before login");
+        return;
+    }
+    switch (type) {
+        case kWorldEntry: world_entry(peer, client, fields); break;
+        case kWorldList: world_list(peer, client, fields); break;
+        case kUserAttributes: user_attributes(peer, fields); break;
+        case kFriendList: friend_list(peer, client, fields); break;
+        case kFriendAdd: friend_add(peer, client, fields); break;
+        case kFriendDelete: friend_delete(peer, client, fields); break;
+        case kInvite: invite(peer, client, fields); break;
+        case kInviteAnswer: invite_answer(peer, client, fields); break;
+        case kJoin: join(peer, client, fields); break;
+        case kJoinAnswer: join_answer(peer, client, fields); break;
+        default:
+            loop_.log_error("universe " + peer.remote() + ": unknown message type " +
+                            std::to_string(type));
+    }
+}
+
+void UniverseService::login(server::Peer& peer, Client& client, Fields& fields) {
+    fields.byte();
+    const std::string name = fields.string();
+    const std::string password = fields.string();
+    fields.string();  // third login string: not used
+    fields.string();
+    fields.string();
+    std::uint8_t code = kOk;
+    std::string text;
+    if (!fields.ok()) {
+        malformed(peer, fields);
+        code = kFailed;
+    } else if (client.user_id != 0) {
+        code = kRejected;  // one login per connection
+    } else if (name.empty()) {
+        code = kUnavailable;
+    } else if (settings_.password && password != *settings_.password) {
+        code = kRefused;
+    } else {
+        Account& account = directory_.account(name);
+        if (online_.count(account.id)) {
+            code = kRejected;  // logged in elsewhere
+        } else {
+            client.user_id = account.id;
+            client.name = name;
+            online_[account.id] = peer.id();
+            text = "Welcome to the KIVSDK sandbox, " + name + "!";
+            loop_.log_connection("universe " + peer.remote() + " logged in as " + name +
+                                 " (user " + std::to_string(account.id) + ")");
+        }
+    }
+    PacketWriter reply;
+    reply.append_byte(kLogin);
+    reply.append_byte(code);
+    reply.append_int32(client.user_id);
+    if (code == kOk) reply.append_string(text);
+    peer.send(reply);
+}
+
+void UniverseService::world_entry(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::string name = fields.string();
+    const auto world = std::find_if(settings_.worlds.begin(), settings_.worlds.end(),
+                                    [&](const WorldAddress& w) { return w.name == name; });
+    PacketWriter reply;
+    reply.append_byte(kWorldEntry);
+    if (!fields.ok() || world == settings_.worlds.end()) {
+        reply.append_byte(kRefused);
+        peer.send(reply);
+        return;
+    }
+    const Ticket ticket = directory_.issue(world->name, client.user_id);
+    unsigned char address[4] = {127, 0, 0, 1};
+    in_addr parsed{};
+    if (inet_pton(AF_INET, settings_.world_host.c_str(), &parsed) == 1) {
+        std::memcpy(address, &parsed, sizeof address);
+    }
+    reply.append_byte(kOk);
+    reply.append_raw(ticket.data(), ticket.size());
+    reply.append_raw(address, sizeof address);
+    reply.append_uint16(static_cast<std::uint16_t>(world->port));
+    reply.append_string(settings_.world_host);
+    reply.append_byte(world->secure ? 1 : 0);
+    reply.append_int32(directory_.population(world->name));
+    peer.send(reply);
+}
+
+void UniverseService::world_list(server::Peer& peer, const Client&, Fields& fields) {
+    fields.int32();  // the host's value: not used
+    const std::int32_t reference = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    for (const WorldAddress& world : settings_.worlds) {
+        PacketWriter entry;
+        entry.append_byte(kWorldList);
+        entry.append_byte(kWorldOpen | (world.secure ? kWorldSecure : 0));
+        entry.append_string(world.name);
+        entry.append_int32(directory_.population(world.name));
+        peer.send(entry);
+    }
+    PacketWriter done = result(reference, kOk);
+    peer.send(done);
+}
+
+void UniverseService::user_attributes(server::Peer& peer, Fields& fields) {
+    const std::int32_t user_id = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    const Account* account = directory_.find(user_id);
+    PacketWriter reply;
+    reply.append_byte(kUserAttributes);
+    reply.append_int32(user_id);
+    reply.append_int32(account && online_.count(user_id) ? 1 : 0);
+    reply.append_int32(account ? static_cast<std::int32_t>(account->friends.size()) : 0);
+    reply.append_int32(account ? directory_.population(directory_.world_of(user_id)) : 0);
+    reply.append_string(account ? account->name : "");
+    reply.append_string(account ? directory_.world_of(user_id) : "");
+    peer.send(reply);
+}
+
+void UniverseService::friend_list(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    const Account* account = directory_.find(client.user_id);
+    for (const Friend& f : account->friends) {
+        const Account* other = directory_.find(f.user_id);
+        PacketWriter entry;
+        entry.append_byte(kFriendList);
+        entry.append_int32(f.user_id);
+        entry.append_int32(f.id);
+        entry.append_string(other ? other->name : "");
+        entry.append_byte(0);
+        entry.append_byte(online_.count(f.user_id) ? 1 : 0);
+        peer.send(entry);
+    }
+    PacketWriter done = result(reference, kOk);
+    peer.send(done);
+}
+
+void UniverseService::friend_add(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::string name = fields.string();
+    if (!fields.ok()) return malformed(peer, fields);
+    Account& account = *directory_.find(client.user_id);
+    const Account* other = directory_.find(name);
+    std::uint8_t code = kOk;
+    if (!other || other->id == account.id) {
+        code = kRefused;
+    } else if (std::any_of(account.friends.begin(), account.friends.end(),
+                           [&](const Friend& f) { return f.user_id == other->id; })) {
+        code = kRejected;
+    } else {
+        account.friends.push_back(Friend{directory_.next_friend_id(), other->id});
+    }
+    PacketWriter reply = result(reference, code);
+    peer.send(reply);
+}
+
+void UniverseService::friend_delete(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t friend_id = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    auto& friends = directory_.find(client.user_id)->friends;
+    const auto found = std::find_if(friends.begin(), friends.end(),
+                                    [&](const Friend& f) { return f.id == friend_id; });
+    const bool known = found != friends.end();
+    if (known) friends.erase(found);
+    PacketWriter reply = result(reference, known ? kOk : kRefused);
+    reply.append_int32(friend_id);
+    peer.send(reply);
+}
+
+void UniverseService::invite(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t target = fields.int32();
+    const Place place = read_place(fields);
+    if (!fields.ok()) return malformed(peer, fields);
+    server::Peer* invited = target == client.user_id ? nullptr : online_peer(target);
+    if (!invited) {
+        const Account* account = directory_.find(target);
+        PacketWriter reply = result(reference, kUnavailable);
+        reply.append_string(account ? account->name : "");
+        peer.send(reply);
+        return;
+    }
+    const std::int32_t id = next_relay_id_++;
+    invitations_[id] = Relay{peer.id(), reference, target};
+    PacketWriter offer;
+    offer.append_byte(kInvite);
+    offer.append_int32(id);
+    offer.append_int32(client.user_id);
+    write_place(offer, place);
+    offer.append_string(client.name);
+    invited->send(offer);
+}
+
+void UniverseService::invite_answer(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t id = fields.int32();
+    const std::uint8_t accept = fields.byte();
+    if (!fields.ok()) return malformed(peer, fields);
+    const auto found = invitations_.find(id);
+    if (found == invitations_.end() || found->second.target_user != client.user_id) {
+        loop_.log_error("universe " + peer.remote() + ": answer to unknown invitation " +
+                        std::to_string(id));
+        return;
+    }
+    const Relay relay = found->second;
+    invitations_.erase(found);
+    if (server::Peer* asker = loop_.find(relay.asker_peer)) {
+        PacketWriter reply = result(relay.reference, accept ? kOk : kRefused);
+        reply.append_string(client.name);
+        asker->send(reply);
+    }
+}
+
+void UniverseService::join(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t target = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    server::Peer* asked = target == client.user_id ? nullptr : online_peer(target);
+    if (!asked) {
+        const Account* account = directory_.find(target);
+        PacketWriter reply = result(reference, kUnavailable);
+        reply.append_string(account ? account->name : "");
+        peer.send(reply);
+        return;
+    }
+    const std::int32_t id = next_relay_id_++;
+    joins_[id] = Relay{peer.id(), reference, target};
+    PacketWriter request;
+    request.append_byte(kJoin);
+    request.append_int32(id);
+    request.append_int32(client.user_id);
+    request.append_string(client.name);
+    asked->send(request);
+}
+
+void UniverseService::join_answer(server::Peer& peer, const Client& client, Fields& fields) {
+    const std::int32_t id = fields.int32();
+    const std::uint8_t accept = fields.byte();
+    Place place;
+    if (accept) place = read_place(fields);
+    if (!fields.ok()) return malformed(peer, fields);
+    const auto found = joins_.find(id);
+    if (found == joins_.end() || found->second.target_user != client.user_id) {
+        loop_.log_error("universe " + peer.remote() + ": answer to unknown join request " +
+                        std::to_string(id));
+        return;
+    }
+    const Relay relay = found->second;
+    joins_.erase(found);
+    if (server::Peer* asker = loop_.find(relay.asker_peer)) {
+        PacketWriter reply = result(relay.reference, accept ? kOk : kRefused);
+        if (accept) write_place(reply, place);
+        reply.append_string(client.name);
+        asker->send(reply);
+    }
+}
+
+void UniverseService::on_close(server::Peer& peer) {
+    const auto found = clients_.find(peer.id());
+    if (found == clients_.end()) return;
+    const Client client = found->second;
+    clients_.erase(found);
+    if (client.user_id == 0) return;
+    online_.erase(client.user_id);
+    // Invitations and joins addressed to this user can no longer be answered.
+    for (auto* relays : {&invitations_, &joins_}) {
+        for (auto it = relays->begin(); it != relays->end();) {
+            const Relay relay = it->second;
+            if (relay.target_user != client.user_id && relay.asker_peer != peer.id()) {
+                ++it;
+                continue;
+            }
+            it = relays->erase(it);
+            if (relay.target_user != client.user_id) continue;
+            if (server::Peer* asker = loop_.find(relay.asker_peer)) {
+                PacketWriter reply = result(relay.reference, kUnavailable);
+                reply.append_string(client.name);
+                asker->send(reply);
+            }
+        }
+    }
+}
+
+}  // namespace kivsdk::sandbox

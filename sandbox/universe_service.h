@@ -1,0 +1,90 @@
+// UniverseService: the sandbox universe. Secure channel, login, world list,
+// world entry tickets, user attributes, friends, and invitations and joins
+// relayed between two connected users.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/server_loop.h"
+#include "core/tls_config.h"
+#include "directory.h"
+
+namespace kivsdk {
+class PacketWriter;
+}
+
+namespace kivsdk::sandbox {
+
+class Fields;
+
+// A world as the universe announces it.
+struct WorldAddress {
+    std::string name;
+    bool secure = false;
+    int port = 0;
+};
+
+struct UniverseSettings {
+    // Login needs this password when set; any password otherwise.
+    std::optional<std::string> password;
+    // The host name and IPv4 address handed out with world tickets.
+    std::string world_host = "127.0.0.1";
+    std::vector<WorldAddress> worlds;
+};
+
+class UniverseService : public server::Service {
+public:
+    UniverseService(server::ServerLoop& loop, Directory& directory,
+                    const server::Identity& identity, UniverseSettings settings);
+
+    void on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) override;
+    void on_close(server::Peer& peer) override;
+
+private:
+    struct Client {
+        std::int32_t user_id = 0;  // 0 until logged in
+        std::string name;
+    };
+    // An invitation or join waiting for the addressed user's answer.
+    struct Relay {
+        std::uint64_t asker_peer;
+        std::int32_t reference;
+        std::int32_t target_user;
+    };
+
+    void dispatch(server::Peer& peer, Client& client, Fields& fields);
+    void login(server::Peer& peer, Client& client, Fields& fields);
+    void world_entry(server::Peer& peer, const Client& client, Fields& fields);
+    void world_list(server::Peer& peer, const Client& client, Fields& fields);
+    void user_attributes(server::Peer& peer, Fields& fields);
+    void friend_list(server::Peer& peer, const Client& client, Fields& fields);
+    void friend_add(server::Peer& peer, const Client& client, Fields& fields);
+    void friend_delete(server::Peer& peer, const Client& client, Fields& fields);
+    void invite(server::Peer& peer, const Client& client, Fields& fields);
+    void invite_answer(server::Peer& peer, const Client& client, Fields& fields);
+    void join(server::Peer& peer, const Client& client, Fields& fields);
+    void join_answer(server::Peer& peer, const Client& client, Fields& fields);
+
+    // Transaction result (17) with the reference and the result byte; the
+    // caller appends request-specific fields before sending.
+    static PacketWriter result(std::int32_t reference, std::uint8_t code);
+    server::Peer* online_peer(std::int32_t user_id);
+    void malformed(server::Peer& peer, const Fields& fields);
+
+    server::ServerLoop& loop_;
+    Directory& directory_;
+    server::ServerTlsConfig tls_;
+    UniverseSettings settings_;
+    std::unordered_map<std::uint64_t, Client> clients_;
+    std::unordered_map<std::int32_t, std::uint64_t> online_;  // user id -> peer
+    std::map<std::int32_t, Relay> invitations_;
+    std::map<std::int32_t, Relay> joins_;
+    std::int32_t next_relay_id_ = 1;
+};
+
+}  // namespace kivsdk::sandbox

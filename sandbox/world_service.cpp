@@ -1,0 +1,793 @@
+#include "world_service.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+#include "fields.h"
+#include "wire/packet_writer.h"
+
+namespace kivsdk::sandbox {
+namespace {
+
+enum Message : std::uint8_t {
+    kLogin = 1,
+    kConsole = 4,
+    kCell = 6,
+    kObject = 7,
+    kChat = 9,
+    kObjectAdd = 10,
+    kObjectChange = 11,
+    kObjectDelete = 12,
+    kAvatarAdd = 13,
+    kState = 14,
+    kAvatarDelete = 15,
+    kObjectClick = 16,
+    kResult = 17,
+    kSetting = 20,
+    kSettingsEnd = 25,
+    kTerrain = 26,
+    kTerrainSet = 27,
+    kKeepAlive = 28,
+    kObjectGet = 29,
+    kAvatarClick = 30,
+    kTeleport = 31,
+    kUrl = 32,
+    kBumpBegin = 33,
+    kBumpEnd = 34,
+    kObjectLoad = 35,
+    kTerrainChanged = 36,
+    kSecureChannel = 39,
+    kPermissionUser = 40,
+    kPermissionSession = 41,
+    kPermissions = 44,
+    kPermissionsMine = 45,
+    kPermissionsOfUser = 46,
+    kPermissionsAll = 47,
+};
+
+// Result bytes of the world's answers; the client maps them per request.
+enum Result : std::uint8_t {
+    kOk = 0,
+    kInvalid = 1,    // objects: malformed description; get: no such object
+    kDenied = 2,     // objects: not allowed
+    kFull = 3,       // objects: the cell holds no more
+    kNoObject = 4,   // change or delete of an unknown object
+};
+// Permission and setting changes: 1 not allowed, 2 bad holder or value,
+// 3 unknown name. Permission lists: 1 not allowed.
+enum ChangeResult : std::uint8_t { kNotAllowed = 1, kBadValue = 2, kUnknownName = 3 };
+// Terrain: 1 no such node, 2 not allowed, 3 malformed.
+enum TerrainResult : std::uint8_t { kNoNode = 1, kTerrainDenied = 2, kTerrainMalformed = 3 };
+
+const std::set<std::string> kPermissionNames = {"admin", "build", "terrain", "settings", "eject"};
+// Settings that exist; "cell size" cannot be changed.
+const char* const kReadOnlySetting = "cell size";
+
+constexpr std::size_t kPermissionsPerMessage = 64;
+
+}  // namespace
+
+WorldService::WorldService(server::ServerLoop& loop, Directory& directory,
+                           const server::Identity& identity, WorldSettings settings)
+    : loop_(loop), directory_(directory), settings_(std::move(settings)) {
+    if (settings_.secure) tls_ = std::make_unique<server::ServerTlsConfig>(identity);
+    char cell[32];
+    std::snprintf(cell, sizeof cell, "%g", settings_.cell_size);
+    world_settings_ = {{"title", settings_.name},
+                       {"welcome", "Welcome to " + settings_.name + "!"},
+                       {"sky", "blue"},
+                       {"gravity", "1.0"},
+                       {kReadOnlySetting, cell}};
+}
+
+WorldService::~WorldService() = default;
+
+PacketWriter WorldService::result(std::int32_t reference, std::uint8_t code) {
+    PacketWriter writer;
+    writer.append_byte(kResult);
+    writer.append_int32(reference);
+    writer.append_byte(code);
+    return writer;
+}
+
+void WorldService::malformed(server::Peer& peer, const Fields& fields) {
+    loop_.log_error(settings_.name + " " + peer.remote() + ": malformed message of type " +
+                    std::to_string(fields.type()));
+}
+
+WorldService::Avatar* WorldService::by_session(std::int32_t session) {
+    const auto found = sessions_.find(session);
+    if (found == sessions_.end()) return nullptr;
+    const auto avatar = avatars_.find(found->second);
+    return avatar == avatars_.end() ? nullptr : &avatar->second;
+}
+
+void WorldService::to_others(const Avatar& from, PacketWriter& writer) {
+    for (const auto& entry : sessions_) {
+        if (entry.second == from.peer) continue;
+        if (server::Peer* peer = loop_.find(entry.second)) peer->send(writer);
+    }
+}
+
+void WorldService::to_all(PacketWriter& writer) {
+    for (const auto& entry : sessions_) {
+        if (server::Peer* peer = loop_.find(entry.second)) peer->send(writer);
+    }
+}
+
+void WorldService::on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) {
+    Fields fields(body, size);
+    Avatar& avatar = avatars_[peer.id()];
+    avatar.peer = peer.id();
+    if (avatar.session == 0) {
+        opening(peer, avatar, fields);
+    } else {
+        dispatch(peer, avatar, fields);
+    }
+}
+
+void WorldService::opening(server::Peer& peer, Avatar& avatar, Fields& fields) {
+    if (fields.type() == kSecureChannel && !peer.secure()) {
+        // Granted on a TLS world only.
+        PacketWriter reply(2);
+        reply.append_byte(kSecureChannel);
+        reply.append_byte(tls_ ? 0 : 1);
+        peer.send(reply);
+        if (tls_) peer.start_tls(*tls_);
+        return;
+    }
+    if (fields.type() == kKeepAlive) return;
+    if (fields.type() != kLogin || (tls_ && !peer.secure())) {
+        peer.close("type " + std::to_string(fields.type()) + " before the world login");
+        return;
+    }
+    login(peer, avatar, fields);
+}
+
+void WorldService::login(server::Peer& peer, Avatar& avatar, Fields& fields) {
+    Ticket ticket{};
+    fields.raw(ticket.data(), ticket.size());
+    avatar.extra_1 = fields.string();
+    avatar.extra_2 = fields.string();
+    std::optional<TicketEntry> entry;
+    if (fields.ok()) entry = directory_.redeem(ticket, settings_.name);
+    const Account* account = entry ? directory_.find(entry->user_id) : nullptr;
+    PacketWriter reply(2);
+    reply.append_byte(kLogin);
+    if (!account) {
+        reply.append_byte(1);
+        peer.send(reply);
+        peer.close_after_flush("login refused: no valid ticket");
+        return;
+    }
+    reply.append_byte(0);
+    peer.send(reply);
+    avatar.session = next_session_++;
+    avatar.user_id = account->id;
+    avatar.name = account->name;
+    sessions_[avatar.session] = peer.id();
+    if (owner_ == 0) owner_ = account->id;
+    directory_.entered(account->id, settings_.name);
+    loop_.log_connection(settings_.name + " " + peer.remote() + " entered as " + avatar.name +
+                         " (session " + std::to_string(avatar.session) + ")");
+
+    for (const auto& setting : world_settings_) {
+        PacketWriter writer;
+        writer.append_byte(kSetting);
+        writer.append_string(setting.first);
+        writer.append_string(setting.second);
+        peer.send(writer);
+    }
+    PacketWriter end(1);
+    end.append_byte(kSettingsEnd);
+    peer.send(end);
+    for (const auto& entry_of_session : sessions_) {
+        const Avatar* other = by_session(entry_of_session.first);
+        if (!other || !other->visible || other->peer == peer.id()) continue;
+        PacketWriter added;
+        added.append_byte(kAvatarAdd);
+        added.append_int32(other->session);
+        for (const float v : {other->x, other->y, other->z, other->yaw, other->pitch}) {
+            added.append_float(v);
+        }
+        added.append_int32(other->type);
+        added.append_string(other->name);
+        added.append_int32(other->user_id);
+        added.append_string(other->extra_1);
+        added.append_string(other->extra_2);
+        peer.send(added);
+    }
+}
+
+void WorldService::dispatch(server::Peer& peer, Avatar& avatar, Fields& fields) {
+    switch (fields.type()) {
+        case kKeepAlive: return;
+        case kState: return state(avatar, fields);
+        case kChat: return chat(avatar, fields);
+        case kConsole: return console(avatar, fields);
+        case kObjectAdd: return object_add(peer, avatar, fields, false);
+        case kObjectLoad: return object_add(peer, avatar, fields, true);
+        case kObjectChange: return object_change(peer, avatar, fields);
+        case kObjectDelete: return object_delete(peer, avatar, fields);
+        case kObjectGet: return object_get(peer, fields);
+        case kCell: return cell_query(peer, fields);
+        case kObjectClick:
+        case kBumpBegin:
+        case kBumpEnd:
+        case kAvatarClick:
+        case kTeleport:
+        case kUrl: return directed(avatar, fields);
+        case kTerrain: return terrain_query(peer, fields);
+        case kTerrainSet: return terrain_set(peer, avatar, fields);
+        case kPermissionUser:
+        case kPermissionSession: return permission_set(peer, avatar, fields);
+        case kPermissionsMine:
+        case kPermissionsOfUser:
+        case kPermissionsAll: return permission_list(peer, avatar, fields);
+        case kSetting: return setting_set(peer, avatar, fields);
+        default:
+            loop_.log_error(settings_.name + " " + peer.remote() + ": unknown message type " +
+                            std::to_string(fields.type()));
+    }
+}
+
+// ---- Avatars and chat ------------------------------------------------------
+
+void WorldService::state(Avatar& avatar, Fields& fields) {
+    const float x = fields.float32(), y = fields.float32(), z = fields.float32();
+    const float yaw = fields.float32(), pitch = fields.float32();
+    const std::int32_t type = fields.int32();
+    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+    avatar.x = x, avatar.y = y, avatar.z = z, avatar.yaw = yaw, avatar.pitch = pitch;
+    avatar.type = type;
+    const bool first = !avatar.visible;
+    avatar.visible = true;
+    PacketWriter notice;
+    notice.append_byte(first ? kAvatarAdd : kState);
+    notice.append_int32(avatar.session);
+    for (const float v : {x, y, z, yaw, pitch}) notice.append_float(v);
+    notice.append_int32(type);
+    notice.append_string(avatar.name);
+    if (first) {
+        notice.append_int32(avatar.user_id);
+        notice.append_string(avatar.extra_1);
+        notice.append_string(avatar.extra_2);
+    }
+    to_others(avatar, notice);
+}
+
+void WorldService::chat(const Avatar& avatar, Fields& fields) {
+    const std::string text = fields.string();
+    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+    PacketWriter line;
+    line.append_byte(kChat);
+    line.append_string(avatar.name);
+    line.append_string(text);
+    line.append_int32(avatar.session);
+    line.append_byte(0);
+    to_others(avatar, line);
+}
+
+void WorldService::console(const Avatar& avatar, Fields& fields) {
+    const std::int32_t session = fields.int32();
+    const std::string name = fields.string();
+    const std::string message = fields.string();
+    std::uint8_t look[4];
+    for (std::uint8_t& byte : look) byte = fields.byte();
+    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+    PacketWriter line;
+    line.append_byte(kChat);
+    line.append_string(name);
+    line.append_string(message);
+    line.append_int32(avatar.session);
+    line.append_byte(1);
+    for (const std::uint8_t byte : look) line.append_byte(byte);
+    if (session == 0) {
+        to_all(line);
+    } else if (const Avatar* to = by_session(session)) {
+        if (server::Peer* peer = loop_.find(to->peer)) peer->send(line);
+    }
+}
+
+// ---- Objects and cells -----------------------------------------------------
+
+bool WorldService::read_object(Fields& fields, Object& object, bool load) {
+    object.type = fields.byte();
+    if (load) {
+        object.number_2 = fields.int32();
+        object.number_1 = fields.int32();
+    }
+    float position[3];
+    for (float& v : position) v = fields.float32();
+    for (int i = 0; i < 3; ++i) object.rotation[i] = fields.float32();
+    if (load) object.rotation[3] = fields.float32();
+    for (std::string& text : object.strings) text = fields.string();
+    object.data = fields.blob16();
+    if (!load) object.rotation[3] = fields.float32();
+    if (!fields.ok()) return false;
+    object.x = position[0], object.y = position[1], object.z = position[2];
+    // The position again in double precision, when the client sends it.
+    if (fields.remaining() >= 24) {
+        object.x = fields.float64();
+        object.y = fields.float64();
+        object.z = fields.float64();
+    }
+    return std::isfinite(object.x) && std::isfinite(object.z) && std::abs(object.x) < 1e9 &&
+           std::abs(object.z) < 1e9;
+}
+
+void WorldService::write_notice(PacketWriter& writer, std::uint8_t type, const Object& object,
+                                std::int32_t session) {
+    writer.append_byte(type);
+    writer.append_int32(object.id);
+    // Strings travel as the client's strings 2, 4, 3.
+    writer.append_string(object.strings[0]);
+    writer.append_string(object.strings[2]);
+    writer.append_string(object.strings[1]);
+    writer.append_float(static_cast<float>(object.x));
+    writer.append_float(static_cast<float>(object.y));
+    writer.append_float(static_cast<float>(object.z));
+    for (int i = 0; i < 3; ++i) writer.append_float(object.rotation[i]);
+    writer.append_int32(object.number_1);
+    writer.append_int32(object.number_2);
+    writer.append_byte(object.type);
+    writer.append_blob16(object.data.data(), object.data.size());
+    writer.append_float(object.rotation[3]);
+    writer.append_int32(session);
+    writer.append_double(object.x);
+    writer.append_double(object.y);
+    writer.append_double(object.z);
+}
+
+WorldService::CellKey WorldService::cell_of(const Object& object) const {
+    const auto cell = [&](double v) {
+        return static_cast<std::int32_t>(std::floor(v / settings_.cell_size));
+    };
+    return {cell(object.x), cell(object.z)};
+}
+
+void WorldService::touch_cell(const CellKey& key) { ++cells_[key].revision; }
+
+void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& fields, bool load) {
+    const std::int32_t reference = fields.int32();
+    Object object;
+    const bool valid = read_object(fields, object, load);
+    if (!fields.ok()) return malformed(peer, fields);
+    std::uint8_t code = kOk;
+    const CellKey key = cell_of(object);
+    if (!valid || object.strings[0].empty()) {
+        code = kInvalid;
+    } else if (load ? !is_admin(avatar) : !may(avatar, "build")) {
+        code = kDenied;
+    } else if (cells_[key].objects.size() >= settings_.max_objects_per_cell) {
+        code = kFull;
+    }
+    PacketWriter reply = result(reference, code);
+    if (code != kOk) {
+        reply.append_int32(0);
+        peer.send(reply);
+        return;
+    }
+    object.id = next_object_id_++;
+    if (!load) {
+        object.number_1 = avatar.user_id;
+        object.number_2 = static_cast<std::int32_t>(std::time(nullptr));
+    }
+    objects_[object.id] = object;
+    cells_[key].objects.insert(object.id);
+    touch_cell(key);
+    reply.append_int32(object.id);
+    peer.send(reply);
+    PacketWriter notice;
+    write_notice(notice, kObject, object, avatar.session);
+    to_others(avatar, notice);
+}
+
+void WorldService::object_change(server::Peer& peer, const Avatar& avatar, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t id = fields.int32();
+    Object changed;
+    const bool valid = read_object(fields, changed, false);
+    if (!fields.ok()) return malformed(peer, fields);
+    const auto found = objects_.find(id);
+    std::uint8_t code = kOk;
+    if (found == objects_.end()) {
+        code = kNoObject;
+    } else if (!valid || changed.strings[0].empty()) {
+        code = kInvalid;
+    } else if (found->second.number_1 != avatar.user_id && !is_admin(avatar)) {
+        code = kDenied;
+    }
+    PacketWriter reply = result(reference, code);
+    peer.send(reply);
+    if (code != kOk) return;
+    Object& object = found->second;
+    const CellKey from = cell_of(object);
+    changed.id = object.id;
+    changed.number_1 = object.number_1;
+    changed.number_2 = object.number_2;
+    object = changed;
+    const CellKey to = cell_of(object);
+    if (from != to) {
+        cells_[from].objects.erase(id);
+        cells_[to].objects.insert(id);
+        touch_cell(from);
+    }
+    touch_cell(to);
+    PacketWriter notice;
+    write_notice(notice, kObjectChange, object, avatar.session);
+    to_others(avatar, notice);
+}
+
+void WorldService::object_delete(server::Peer& peer, const Avatar& avatar, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t id = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    const auto found = objects_.find(id);
+    std::uint8_t code = kOk;
+    if (found == objects_.end()) {
+        code = kNoObject;
+    } else if (found->second.number_1 != avatar.user_id && !is_admin(avatar)) {
+        code = kDenied;
+    }
+    PacketWriter reply = result(reference, code);
+    peer.send(reply);
+    if (code != kOk) return;
+    const CellKey key = cell_of(found->second);
+    cells_[key].objects.erase(id);
+    touch_cell(key);
+    objects_.erase(found);
+    PacketWriter notice;
+    notice.append_byte(kObjectDelete);
+    notice.append_int32(id);
+    notice.append_int32(avatar.session);
+    to_others(avatar, notice);
+}
+
+void WorldService::object_get(server::Peer& peer, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t id = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    const auto found = objects_.find(id);
+    PacketWriter reply = result(reference, found == objects_.end() ? kInvalid : kOk);
+    if (found != objects_.end()) {
+        const Object& object = found->second;
+        reply.append_int32(object.id);
+        reply.append_byte(object.type);
+        reply.append_float(static_cast<float>(object.x));
+        reply.append_float(static_cast<float>(object.y));
+        reply.append_float(static_cast<float>(object.z));
+        for (const float v : object.rotation) reply.append_float(v);
+        reply.append_int32(object.number_1);
+        reply.append_int32(object.number_2);
+        reply.append_string(object.strings[0]);
+        reply.append_string(object.strings[2]);
+        reply.append_string(object.strings[1]);
+        reply.append_blob16(object.data.data(), object.data.size());
+        reply.append_double(object.x);
+        reply.append_double(object.y);
+        reply.append_double(object.z);
+    }
+    peer.send(reply);
+}
+
+void WorldService::cell_query(server::Peer& peer, Fields& fields) {
+    const std::int32_t x = fields.int32();
+    const std::int32_t z = fields.int32();
+    const std::int32_t revision = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    const auto found = cells_.find({x, z});
+    const std::int32_t current = found == cells_.end() ? 0 : found->second.revision;
+    // Status 1: the client's revision is current, nothing was sent.
+    const bool unchanged = revision != 0 && revision == current;
+    if (!unchanged && found != cells_.end()) {
+        for (const std::int32_t id : found->second.objects) {
+            PacketWriter notice;
+            write_notice(notice, kObject, objects_.at(id), 0);
+            peer.send(notice);
+        }
+    }
+    PacketWriter end;
+    end.append_byte(kCell);
+    end.append_int32(x);
+    end.append_int32(z);
+    end.append_int32(current);
+    end.append_byte(unchanged ? 1 : 0);
+    peer.send(end);
+}
+
+// ---- Directed requests -----------------------------------------------------
+
+void WorldService::directed(const Avatar& avatar, Fields& fields) {
+    const std::uint8_t type = fields.type();
+    PacketWriter out;
+    out.append_byte(type);
+    std::int32_t target = 0;
+    switch (type) {
+        case kObjectClick: {
+            const std::int32_t object = fields.int32();
+            const float x = fields.float32(), y = fields.float32(), z = fields.float32();
+            target = fields.int32();
+            out.append_int32(avatar.session);
+            out.append_string(avatar.name);
+            out.append_int32(object);
+            for (const float v : {x, y, z}) out.append_float(v);
+            break;
+        }
+        case kBumpBegin:
+        case kBumpEnd: {
+            const std::int32_t object = fields.int32();
+            target = fields.int32();
+            out.append_int32(avatar.session);
+            out.append_int32(object);
+            break;
+        }
+        case kAvatarClick: {
+            target = fields.int32();
+            out.append_int32(avatar.session);
+            out.append_int32(target);
+            for (int i = 0; i < 3; ++i) out.append_float(fields.float32());
+            break;
+        }
+        case kTeleport: {
+            target = fields.int32();
+            out.append_int32(avatar.session);
+            out.append_string(fields.string());
+            for (int i = 0; i < 5; ++i) out.append_float(fields.float32());
+            break;
+        }
+        default: {  // URL
+            target = fields.int32();
+            out.append_int32(avatar.session);
+            out.append_byte(fields.byte());
+            const std::string url = fields.blob16();
+            out.append_blob16(url.data(), url.size());
+        }
+    }
+    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+    // Session 0 addresses everyone else in the world.
+    if (target == 0) {
+        to_others(avatar, out);
+    } else if (const Avatar* to = by_session(target)) {
+        if (server::Peer* peer = loop_.find(to->peer)) peer->send(out);
+    }
+}
+
+// ---- Terrain ---------------------------------------------------------------
+
+void WorldService::terrain_query(server::Peer& peer, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t tile_x = fields.int32();
+    const std::int32_t tile_z = fields.int32();
+    std::int32_t revisions[16];
+    for (std::int32_t& revision : revisions) revision = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    PacketWriter reply(16 * (4 + 64 * 6) + 32);
+    reply.append_byte(kTerrain);
+    reply.append_int32(reference);
+    reply.append_int32(0);
+    reply.append_int32(tile_x);
+    reply.append_int32(tile_z);
+    for (std::uint8_t node_z = 0; node_z < 4; ++node_z) {
+        for (std::uint8_t node_x = 0; node_x < 4; ++node_x) {
+            const auto found = terrain_.find({tile_x, tile_z, node_x, node_z});
+            // Only nodes newer than the client's copy travel.
+            if (found == terrain_.end() || found->second.revision <= revisions[node_z * 4 + node_x]) {
+                reply.append_int32(-1);
+                continue;
+            }
+            reply.append_int32(found->second.revision);
+            reply.append_raw(found->second.cells.data(), found->second.cells.size());
+        }
+    }
+    peer.send(reply);
+}
+
+void WorldService::terrain_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t tile_x = fields.int32();
+    const std::int32_t tile_z = fields.int32();
+    const std::uint8_t node_x = fields.byte();
+    const std::uint8_t node_z = fields.byte();
+    fields.int32();
+    Node node;
+    fields.raw(node.cells.data(), node.cells.size());
+    if (!fields.ok()) {
+        malformed(peer, fields);
+        PacketWriter reply = result(reference, kTerrainMalformed);
+        peer.send(reply);
+        return;
+    }
+    std::uint8_t code = kOk;
+    if (node_x > 3 || node_z > 3) {
+        code = kNoNode;
+    } else if (!may(avatar, "terrain")) {
+        code = kTerrainDenied;
+    }
+    PacketWriter reply = result(reference, code);
+    peer.send(reply);
+    if (code != kOk) return;
+    Node& stored = terrain_[{tile_x, tile_z, node_x, node_z}];
+    node.revision = stored.revision + 1;
+    stored = node;
+    PacketWriter changed;
+    changed.append_byte(kTerrainChanged);
+    changed.append_int32(tile_x);
+    changed.append_int32(tile_z);
+    changed.append_byte(node_x);
+    changed.append_byte(node_z);
+    to_others(avatar, changed);
+}
+
+// ---- Permissions and settings ----------------------------------------------
+
+bool WorldService::is_admin(const Avatar& avatar) const {
+    if (avatar.user_id == owner_) return true;
+    if (std::find(settings_.admins.begin(), settings_.admins.end(), avatar.name) !=
+        settings_.admins.end()) {
+        return true;
+    }
+    const auto users = user_permissions_.find("admin");
+    if (users != user_permissions_.end() && users->second.count(avatar.user_id)) return true;
+    const auto sessions = session_permissions_.find("admin");
+    return sessions != session_permissions_.end() && sessions->second.count(avatar.session);
+}
+
+bool WorldService::may(const Avatar& avatar, const std::string& permission) const {
+    if (is_admin(avatar)) return true;
+    const auto users = user_permissions_.find(permission);
+    const auto sessions = session_permissions_.find(permission);
+    const bool granted_to_anyone = (users != user_permissions_.end() && !users->second.empty()) ||
+                                   (sessions != session_permissions_.end() && !sessions->second.empty());
+    // "build" and "terrain" are open until someone is granted them.
+    if (!granted_to_anyone) return permission == "build" || permission == "terrain";
+    return (users != user_permissions_.end() && users->second.count(avatar.user_id)) ||
+           (sessions != session_permissions_.end() && sessions->second.count(avatar.session));
+}
+
+void WorldService::permission_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
+    const bool for_user = fields.type() == kPermissionUser;
+    const std::int32_t reference = fields.int32();
+    const bool enable = fields.byte() != 0;
+    const std::string name = fields.string();
+    const std::int32_t holder = fields.int32();
+    if (!fields.ok()) return malformed(peer, fields);
+    std::uint8_t code = kOk;
+    if (!is_admin(avatar)) {
+        code = kNotAllowed;
+    } else if (!kPermissionNames.count(name)) {
+        code = kUnknownName;
+    } else if (for_user ? directory_.find(holder) == nullptr : by_session(holder) == nullptr) {
+        code = kBadValue;
+    } else {
+        auto& holders = (for_user ? user_permissions_ : session_permissions_)[name];
+        if (enable) holders.insert(holder);
+        else holders.erase(holder);
+    }
+    PacketWriter reply = result(reference, code);
+    peer.send(reply);
+}
+
+std::vector<WorldService::PermissionEntry> WorldService::permissions_of(std::int32_t user_id,
+                                                                        std::int32_t session) const {
+    std::vector<PermissionEntry> entries;
+    if (user_id == owner_) entries.push_back({user_id, "admin"});
+    for (const auto& permission : user_permissions_) {
+        if (permission.second.count(user_id) && !(user_id == owner_ && permission.first == "admin")) {
+            entries.push_back({user_id, permission.first});
+        }
+    }
+    for (const auto& permission : session_permissions_) {
+        if (session != 0 && permission.second.count(session)) {
+            entries.push_back({session, permission.first});
+        }
+    }
+    return entries;
+}
+
+std::vector<WorldService::PermissionEntry> WorldService::all_permissions() const {
+    std::vector<PermissionEntry> entries;
+    if (owner_ != 0) entries.push_back({owner_, "admin"});
+    for (const auto& permission : user_permissions_) {
+        for (const std::int32_t holder : permission.second) {
+            if (holder == owner_ && permission.first == "admin") continue;
+            entries.push_back({holder, permission.first});
+        }
+    }
+    for (const auto& permission : session_permissions_) {
+        for (const std::int32_t holder : permission.second) {
+            entries.push_back({holder, permission.first});
+        }
+    }
+    return entries;
+}
+
+void WorldService::send_permissions(server::Peer& peer, const std::vector<PermissionEntry>& entries) {
+    for (std::size_t first = 0; first < entries.size(); first += kPermissionsPerMessage) {
+        const std::size_t count = std::min(kPermissionsPerMessage, entries.size() - first);
+        PacketWriter message;
+        message.append_byte(kPermissions);
+        message.append_int32(0);
+        message.append_byte(static_cast<std::uint8_t>(count));
+        for (std::size_t i = first; i < first + count; ++i) {
+            message.append_int32(entries[i].holder);
+            message.append_string(entries[i].name);
+        }
+        peer.send(message);
+    }
+}
+
+void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, Fields& fields) {
+    const std::uint8_t type = fields.type();
+    const std::int32_t reference = fields.int32();
+    const std::int32_t user_id = type == kPermissionsOfUser ? fields.int32() : avatar.user_id;
+    if (!fields.ok()) return malformed(peer, fields);
+    const bool own = type == kPermissionsMine || user_id == avatar.user_id;
+    if (!own && !is_admin(avatar)) {
+        PacketWriter reply = result(reference, kNotAllowed);
+        peer.send(reply);
+        return;
+    }
+    if (type == kPermissionsAll) {
+        send_permissions(peer, all_permissions());
+    } else {
+        send_permissions(peer, permissions_of(user_id, own ? avatar.session : 0));
+    }
+    PacketWriter reply = result(reference, kOk);
+    peer.send(reply);
+}
+
+void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
+    const std::int32_t reference = fields.int32();
+    const std::int32_t target = fields.int32();
+    const std::string name = fields.string();
+    const std::string value = fields.string();
+    if (!fields.ok()) return malformed(peer, fields);
+    std::uint8_t code = kOk;
+    Avatar* addressed = target == 0 ? nullptr : by_session(target);
+    if (!may(avatar, "settings")) {
+        code = kNotAllowed;
+    } else if (!world_settings_.count(name)) {
+        code = kUnknownName;
+    } else if (name == kReadOnlySetting || value.empty() || (target != 0 && !addressed)) {
+        code = kBadValue;
+    }
+    PacketWriter reply = result(reference, code);
+    peer.send(reply);
+    if (code != kOk) return;
+    PacketWriter setting;
+    setting.append_byte(kSetting);
+    setting.append_string(name);
+    setting.append_string(value);
+    // Target 0: the world's setting, for everyone; a session: for it alone.
+    if (addressed) {
+        if (server::Peer* to = loop_.find(addressed->peer)) to->send(setting);
+        return;
+    }
+    world_settings_[name] = value;
+    to_all(setting);
+}
+
+// ---- Leaving ---------------------------------------------------------------
+
+void WorldService::on_close(server::Peer& peer) {
+    const auto found = avatars_.find(peer.id());
+    if (found == avatars_.end()) return;
+    const Avatar avatar = found->second;
+    avatars_.erase(found);
+    if (avatar.session == 0) return;
+    sessions_.erase(avatar.session);
+    for (auto& permission : session_permissions_) permission.second.erase(avatar.session);
+    directory_.left(avatar.user_id, settings_.name);
+    if (!avatar.visible) return;
+    PacketWriter gone;
+    gone.append_byte(kAvatarDelete);
+    gone.append_int32(avatar.session);
+    gone.append_string(avatar.name);
+    to_all(gone);
+}
+
+}  // namespace kivsdk::sandbox

@@ -1,0 +1,11 @@
+# End-to-end tests of the library against the sandbox server, and the
+# sandbox's own small tests: a program of their own.
+add_executable(kivsdk_sandbox_tests
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_bot.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_bot.h
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_universe_test.cpp)
+target_include_directories(kivsdk_sandbox_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(kivsdk_sandbox_tests PRIVATE kivsdk_sandbox kivsdk_test_support
+  GTest::gtest GTest::gtest_main)
+kivsdk_set_warnings(kivsdk_sandbox_tests)
+gtest_discover_tests(kivsdk_sandbox_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
