@@ -1,0 +1,430 @@
+"""The Instance: one client of the library, with its attributes, handlers
+and requests."""
+import ctypes
+import time
+import weakref
+
+from . import _native
+from .constants import (Callback, DataAttribute, Event, FloatAttribute, IntAttribute,
+                        ReturnCode, StringAttribute)
+
+
+class KIVError(Exception):
+    """A call failed; .code is the library's return code (a ReturnCode when
+    the library defines it, the plain int otherwise)."""
+
+    def __init__(self, code, operation=""):
+        self.code = as_code(code)
+        self.operation = operation
+        name = self.code.name if isinstance(self.code, ReturnCode) else "unknown code"
+        super().__init__(f"{operation}: {name} ({int(code)})" if operation
+                         else f"{name} ({int(code)})")
+
+
+def as_code(value):
+    """The ReturnCode for value, or the int itself when the library does not
+    define it (terrain callbacks pass server results through)."""
+    try:
+        return ReturnCode(value)
+    except ValueError:
+        return int(value)
+
+
+def init():
+    """kiv_init with the interface version this package was written for;
+    raises KIVError on a mismatch."""
+    from .constants import INTERFACE_VERSION
+    rc = _native.library().kiv_init(INTERFACE_VERSION)
+    if rc != 0:
+        raise KIVError(rc, "init")
+
+
+def _text(value):
+    if value is None:
+        return None
+    if isinstance(value, bytes):
+        return value
+    return str(value).encode("utf-8")
+
+
+def _check(rc, operation):
+    if rc != 0:
+        raise KIVError(rc, operation)
+
+
+class Instance:
+    """One client Instance.
+
+    Attributes: get(attribute)/set(attribute, value) with any member of
+    IntAttribute, FloatAttribute, StringAttribute or DataAttribute, or the
+    lower-case properties named after them (bot.chat_message, bot.my_x = 1.0).
+    Strings are str (UTF-8; undecodable bytes are replaced, get_bytes gives
+    them raw); data attributes are bytes.
+
+    Handlers: @bot.event(Event.CHAT) def f(bot) and
+    @bot.callback(Callback.LOGIN) def f(bot, rc, reference), or
+    on_event/on_callback; None clears. An exception raised by a handler is
+    kept and re-raised from the call that ran it (wait, the blocking requests).
+
+    Requests raise KIVError with the return code when they fail. Without a
+    callback handler, connect_universe, login and enter block until their
+    answer; with one, they return at once and the answer calls the handler.
+
+    An Instance belongs to one thread. close() (or leaving a with block)
+    destroys it; so does garbage collection.
+    """
+
+    def __init__(self, net_config=None):
+        self._lib = _native.library()
+        self._net_config = net_config  # the host's table keeps its functions alive
+        self._handle = self._lib.kiv_create(ctypes.byref(net_config) if net_config else None)
+        if not self._handle:
+            raise MemoryError("kiv_create failed")
+        # Every CFUNCTYPE object handed to the library lives as long as the
+        # Instance: ctypes frees the thunk when the object is collected.
+        self._event_thunks = {}
+        self._callback_thunks = {}
+        self._event_handlers = {}
+        self._callback_handlers = {}
+        self._pending_error = None
+
+    # ---- lifetime ---------------------------------------------------------
+    @property
+    def handle(self):
+        """The KIVInstance pointer, for calling the C functions directly."""
+        if not self._handle:
+            raise ValueError("the Instance is closed")
+        return self._handle
+
+    @property
+    def closed(self):
+        return not self._handle
+
+    def close(self):
+        """Destroys the Instance (idempotent)."""
+        handle, self._handle = self._handle, None
+        if handle:
+            self._lib.kiv_destroy(handle)
+        self._event_thunks.clear()
+        self._callback_thunks.clear()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # interpreter shutdown
+            pass
+
+    # ---- attributes -------------------------------------------------------
+    def get(self, attribute):
+        if isinstance(attribute, IntAttribute):
+            return self._lib.kiv_int(self.handle, attribute)
+        if isinstance(attribute, FloatAttribute):
+            return self._lib.kiv_double(self.handle, attribute)
+        if isinstance(attribute, StringAttribute):
+            raw = self.get_bytes(attribute)
+            return raw.decode("utf-8", errors="replace")
+        if isinstance(attribute, DataAttribute):
+            length = ctypes.c_int(0)
+            pointer = self._lib.kiv_data(self.handle, attribute, ctypes.byref(length))
+            return ctypes.string_at(pointer, length.value) if pointer and length.value > 0 else b""
+        raise TypeError(f"not an attribute: {attribute!r}")
+
+    def get_bytes(self, attribute):
+        """A string attribute as the raw bytes the library holds."""
+        value = self._lib.kiv_string(self.handle, StringAttribute(attribute))
+        return value if value is not None else b""
+
+    def set(self, attribute, value):
+        if isinstance(attribute, IntAttribute):
+            _check(self._lib.kiv_int_set(self.handle, attribute, int(value)), f"set {attribute.name}")
+        elif isinstance(attribute, FloatAttribute):
+            _check(self._lib.kiv_double_set(self.handle, attribute, float(value)),
+                   f"set {attribute.name}")
+        elif isinstance(attribute, StringAttribute):
+            self._lib.kiv_string_set(self.handle, attribute, _text(value))
+        elif isinstance(attribute, DataAttribute):
+            data = bytes(value) if value is not None else None
+            _check(self._lib.kiv_data_set(self.handle, attribute, len(data) if data else 0, data),
+                   f"set {attribute.name}")
+        else:
+            raise TypeError(f"not an attribute: {attribute!r}")
+
+    @property
+    def user_data(self):
+        """The Instance's opaque user-data pointer (an int or None). The
+        binding itself never uses it; C code sharing the Instance may."""
+        return self._lib.kiv_user_data(self.handle)
+
+    @user_data.setter
+    def user_data(self, value):
+        self._lib.kiv_user_data_set(self.handle, value)
+
+    # ---- handlers ---------------------------------------------------------
+    def on_event(self, event, handler):
+        """Sets (None clears) the handler of an event: handler(instance)."""
+        event = Event(event)
+        thunk = self._event_thunk(event) if handler is not None else _native.EventHandler()
+        _check(self._lib.kiv_event_set(self.handle, event, thunk), f"set handler {event.name}")
+        if handler is None:
+            self._event_handlers.pop(event, None)
+            self._event_thunks.pop(event, None)
+        else:
+            self._event_handlers[event] = handler
+            self._event_thunks[event] = thunk
+
+    def on_callback(self, callback, handler):
+        """Sets (None clears) the handler of a callback:
+        handler(instance, rc, reference), rc a ReturnCode (or int)."""
+        callback = Callback(callback)
+        thunk = (self._callback_thunk(callback) if handler is not None
+                 else _native.CallbackHandler())
+        _check(self._lib.kiv_callback_set(self.handle, callback, thunk),
+               f"set handler {callback.name}")
+        if handler is None:
+            self._callback_handlers.pop(callback, None)
+            self._callback_thunks.pop(callback, None)
+        else:
+            self._callback_handlers[callback] = handler
+            self._callback_thunks[callback] = thunk
+
+    def event(self, event):
+        """Decorator form of on_event."""
+        def register(handler):
+            self.on_event(event, handler)
+            return handler
+        return register
+
+    def callback(self, callback):
+        """Decorator form of on_callback."""
+        def register(handler):
+            self.on_callback(callback, handler)
+            return handler
+        return register
+
+    def _keep(self, error):
+        if self._pending_error is None:
+            self._pending_error = error
+
+    def _event_thunk(self, event):
+        owner = weakref.ref(self)
+
+        def thunk(_handle):
+            instance = owner()
+            if instance is None:
+                return
+            handler = instance._event_handlers.get(event)
+            if handler is None:
+                return
+            try:
+                handler(instance)
+            except BaseException as error:  # ctypes would print and drop it
+                instance._keep(error)
+        return _native.EventHandler(thunk)
+
+    def _callback_thunk(self, callback):
+        owner = weakref.ref(self)
+
+        def thunk(_handle, rc, reference):
+            instance = owner()
+            if instance is None:
+                return
+            handler = instance._callback_handlers.get(callback)
+            if handler is None:
+                return
+            try:
+                handler(instance, as_code(rc), reference)
+            except BaseException as error:
+                instance._keep(error)
+        return _native.CallbackHandler(thunk)
+
+    def raise_pending(self):
+        """Re-raises (and forgets) the first exception a handler raised."""
+        error, self._pending_error = self._pending_error, None
+        if error is not None:
+            raise error
+
+    def _after_handlers(self, rc, operation):
+        self.raise_pending()
+        _check(rc, operation)
+
+    # ---- waiting ----------------------------------------------------------
+    def wait(self, milliseconds=0):
+        """One pass of kiv_wait: blocks at most `milliseconds`, runs every
+        handler that is due, re-raises a handler's exception, raises KIVError
+        when the pass fails."""
+        self._after_handlers(self._lib.kiv_wait(self.handle, int(milliseconds)), "wait")
+
+    def wait_until(self, condition, timeout, slice_ms=100):
+        """Calls wait(slice_ms) until condition() is true or `timeout`
+        seconds have passed; returns whether the condition was met."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() >= deadline:
+                return False
+            self.wait(slice_ms)
+        return True
+
+    def run_for(self, seconds, slice_ms=100):
+        """Serves the Instance for `seconds` seconds."""
+        self.wait_until(lambda: False, seconds, slice_ms)
+
+    # ---- universe ---------------------------------------------------------
+    def connect_universe(self, host, port):
+        self._after_handlers(self._lib.kiv_connect_universe(self.handle, _text(host), int(port)),
+                             "connect_universe")
+
+    def login(self, first, second, third):
+        self._after_handlers(self._lib.kiv_login(self.handle, _text(first), _text(second),
+                                                 _text(third)), "login")
+
+    def _request(self, name, *args):
+        _check(getattr(self._lib, "kiv_" + name)(self.handle, *args), name)
+
+    def world_list(self, value=0):
+        self._request("world_list", int(value))
+
+    def user_attributes_by_id(self, user_id):
+        self._request("user_attributes_by_id", int(user_id))
+
+    def friends_get(self):
+        self._request("friends_get")
+
+    def friend_add_by_name(self, name):
+        self._request("friend_add_by_name", _text(name))
+
+    def friend_delete(self, friend_id):
+        self._request("friend_delete", int(friend_id))
+
+    def invite(self, user_id, world, x, y, z, yaw, pitch):
+        self._request("invite", int(user_id), _text(world), x, y, z, yaw, pitch)
+
+    def invite_accept(self, invitation_id):
+        self._request("invite_accept", int(invitation_id))
+
+    def invite_decline(self, invitation_id):
+        self._request("invite_decline", int(invitation_id))
+
+    def join(self, user_id):
+        self._request("join", int(user_id))
+
+    def join_accept(self, join_id, world, x, y, z, yaw, pitch):
+        self._request("join_accept", int(join_id), _text(world), x, y, z, yaw, pitch)
+
+    def join_decline(self, join_id):
+        self._request("join_decline", int(join_id))
+
+    # ---- world ------------------------------------------------------------
+    def enter(self, world):
+        self._after_handlers(self._lib.kiv_enter(self.handle, _text(world)), "enter")
+
+    def leave(self):
+        self._request("leave")
+
+    def state_change(self):
+        self._request("state_change")
+
+    def say(self, text):
+        self._request("say", _text(text))
+
+    def object_add(self):
+        self._request("object_add")
+
+    def object_change(self):
+        self._request("object_change")
+
+    def object_delete(self, object_id):
+        self._request("object_delete", int(object_id))
+
+    def object_load(self):
+        self._request("object_load")
+
+    def object_get(self, object_id):
+        self._request("object_get", int(object_id))
+
+    def object_click(self, object_id, session, hit_x, hit_y, hit_z):
+        self._request("object_click", int(object_id), int(session), hit_x, hit_y, hit_z)
+
+    def object_bump_begin(self, object_id, session):
+        self._request("object_bump_begin", int(object_id), int(session))
+
+    def object_bump_end(self, object_id, session):
+        self._request("object_bump_end", int(object_id), int(session))
+
+    def query_cell(self, cell_x, cell_z, revision=None):
+        if revision is None:
+            self._request("query_cell", int(cell_x), int(cell_z))
+        else:
+            self._request("query_cell_revision", int(cell_x), int(cell_z), int(revision))
+
+    def terrain_query(self, tile_x, tile_z, revisions):
+        values = list(revisions)
+        if len(values) != 16:
+            raise ValueError("terrain_query needs 16 node revisions")
+        self._request("terrain_query", int(tile_x), int(tile_z), (ctypes.c_int * 16)(*values))
+
+    def terrain_node_set(self, tile_x, tile_z, node_x, node_z, cells):
+        """cells: 64 (height, attributes) pairs in wire order."""
+        values = list(cells)
+        if len(values) != 64:
+            raise ValueError("terrain_node_set needs 64 cells")
+        array = (_native.TerrainCell * 64)(*[_native.TerrainCell(h, a, 0) for h, a in values])
+        self._request("terrain_node_set", int(tile_x), int(tile_z), int(node_x), int(node_z),
+                      array)
+
+    def world_permission_user_set(self, permission, user_id, enable):
+        self._request("world_permission_user_set", _text(permission), int(user_id),
+                      1 if enable else 0)
+
+    def world_permission_session_set(self, permission, session, enable):
+        self._request("world_permission_session_set", _text(permission), int(session),
+                      1 if enable else 0)
+
+    def world_permissions_get_all(self):
+        self._request("world_permissions_get_all")
+
+    def world_permissions_get_by_user(self, user_id):
+        self._request("world_permissions_get_by_user", int(user_id))
+
+    def world_permissions_get_my(self):
+        self._request("world_permissions_get_my")
+
+    def world_setting_set(self, setting, value, target=0):
+        self._request("world_setting_set", _text(setting), _text(value), int(target))
+
+    def teleport_avatar(self, session, world, x, y, z, yaw, pitch):
+        self._request("teleport_avatar", int(session), _text(world), x, y, z, yaw, pitch)
+
+    def url_send(self, session, url, target=0):
+        self._request("url_send", int(session), _text(url), int(target))
+
+    def console_message(self, session, name, message, effects=0, red=0, green=0, blue=0):
+        self._request("console_message", int(session), _text(name), _text(message), int(effects),
+                      int(red), int(green), int(blue))
+
+    def avatar_click(self, session):
+        self._request("avatar_click", int(session))
+
+
+def _attribute_property(attribute):
+    return property(lambda self: self.get(attribute),
+                    lambda self, value: self.set(attribute, value),
+                    doc=f"The {type(attribute).__name__} {attribute.name}.")
+
+
+def _add_attribute_properties():
+    for kind in (IntAttribute, FloatAttribute, StringAttribute, DataAttribute):
+        for attribute in kind:
+            name = attribute.name.lower()
+            if hasattr(Instance, name):
+                raise RuntimeError(f"attribute property {name} clashes with Instance.{name}")
+            setattr(Instance, name, _attribute_property(attribute))
+
+
+_add_attribute_properties()

@@ -1,0 +1,149 @@
+"""The binding against the sandbox server: both request styles, events and
+callbacks with real messages, and the greeter example."""
+import os
+import subprocess
+import sys
+import unittest
+
+import kivsdk
+from kivsdk import Callback, Event, KIVError, ReturnCode
+
+from . import support
+
+EXAMPLES = os.path.join(support.HERE, "..", "examples")
+sys.path.insert(0, EXAMPLES)
+import greeter  # noqa: E402
+
+
+def pump(instances, condition, seconds=10):
+    """Serves every Instance in turn until condition() holds."""
+    first, others = instances[0], instances[1:]
+
+    def step():
+        for other in others:
+            other.wait(0)
+        return condition()
+    return first.wait_until(step, seconds, slice_ms=20)
+
+
+class SandboxTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = support.Sandbox("--password", "secret")
+        cls.port = cls.sandbox.universe_port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.close()
+
+    def instance(self):
+        bot = kivsdk.Instance()
+        self.addCleanup(bot.close)
+        return bot
+
+    def entered(self, name, world="lobby"):
+        bot = self.instance()
+        bot.connect_universe("127.0.0.1", self.port)
+        bot.login(name, "secret", "")
+        bot.enter(world)
+        return bot
+
+    def test_blocking_requests_return_or_raise_the_code(self):
+        bot = self.instance()
+        bot.connect_universe("127.0.0.1", self.port)
+        with self.assertRaises(KIVError) as caught:
+            bot.login("Blocker", "wrong", "")
+        self.assertIs(caught.exception.code, ReturnCode.LOGIN_REFUSED)
+        bot.login("Blocker", "secret", "")
+        self.assertIn("Blocker", bot.login_reply_string)
+        with self.assertRaises(KIVError) as caught:
+            bot.enter("no such world")
+        self.assertIs(caught.exception.code, ReturnCode.WORLD_UNAVAILABLE)
+        bot.enter("garden")   # the TLS world
+        bot.say("made it")
+
+    def test_callback_style_requests_answer_through_their_handlers(self):
+        bot = self.instance()
+        answers = []
+        for callback in (Callback.CONNECT_UNIVERSE, Callback.LOGIN, Callback.ENTER):
+            bot.on_callback(callback, lambda b, rc, ref, c=callback: answers.append((c, rc, ref)))
+        bot.connect_universe("127.0.0.1", self.port)   # returns at once
+        self.assertTrue(bot.wait_until(lambda: answers, 10))
+        bot.login("Caller", "secret", "")
+        self.assertTrue(bot.wait_until(lambda: len(answers) == 2, 10))
+        bot.enter("lobby")
+        self.assertTrue(bot.wait_until(lambda: len(answers) == 3, 10))
+        self.assertEqual(answers, [(Callback.CONNECT_UNIVERSE, ReturnCode.SUCCESS, 0),
+                                   (Callback.LOGIN, ReturnCode.SUCCESS, 0),
+                                   (Callback.ENTER, ReturnCode.SUCCESS, 0)])
+
+    def test_object_add_hands_back_the_reference_number_and_the_new_id(self):
+        bot = self.entered("Builder")
+        results = []
+
+        @bot.callback(Callback.OBJECT_ADD)
+        def added(b, rc, reference):
+            results.append((rc, reference, b.object_id))
+
+        for reference in (41, 42):
+            bot.reference_number = reference
+            bot.object_string_1 = f"box{reference}.rwx"
+            bot.object_x = reference * 1.0
+            bot.object_add()
+        self.assertTrue(bot.wait_until(lambda: len(results) == 2, 10))
+        self.assertEqual([(rc, ref) for rc, ref, _ in results],
+                         [(ReturnCode.SUCCESS, 41), (ReturnCode.SUCCESS, 42)])
+        ids = [object_id for _, _, object_id in results]
+        self.assertEqual(len(set(ids)), 2, ids)
+
+    def test_chat_strings_are_read_in_the_handler_and_emptied_after(self):
+        listener = self.entered("Listener")
+        talker = self.entered("Talker")
+        lines = []
+        listener.on_event(Event.CHAT,
+                          lambda b: lines.append((b.avatar_name, b.chat_message, b.avatar_session)))
+        talker.say("hello, listener")
+        self.assertTrue(pump([listener, talker], lambda: lines))
+        name, text, session = lines[0]
+        self.assertEqual((name, text), ("Talker", "hello, listener"))
+        self.assertEqual(listener.chat_message, "")
+        self.assertEqual(listener.avatar_session, session)   # numbers stay
+
+    def test_an_exception_in_a_real_event_handler_comes_out_of_wait(self):
+        listener = self.entered("Raiser")
+        talker = self.entered("Provoker")
+
+        @listener.event(Event.CHAT)
+        def on_chat(bot):
+            raise RuntimeError(f"handler saw {bot.chat_message!r}")
+
+        talker.say("boom")
+        talker.wait(0)
+        with self.assertRaisesRegex(RuntimeError, "handler saw 'boom'"):
+            listener.wait_until(lambda: False, 10, slice_ms=20)
+
+    def test_greeter_example_greets_an_arriving_avatar(self):
+        bot = greeter.Greeter("Greeter", self.instance())
+        bot.start("127.0.0.1", self.port, "secret", "lobby")
+        visitor = self.entered("Visitor")
+        heard = []
+        visitor.on_event(Event.CHAT, lambda b: heard.append((b.avatar_name, b.chat_message)))
+        visitor.state_change()
+        self.assertTrue(pump([visitor, bot.bot], lambda: heard))
+        self.assertEqual(heard[0], ("Greeter", "Hello, Visitor!"))
+        visitor.say("hello again")
+        self.assertTrue(pump([visitor, bot.bot], lambda: len(heard) == 2))
+        self.assertEqual(bot.greeted, ["Visitor", "Visitor"])
+
+    def test_greeter_program_runs_and_stops_by_itself(self):
+        result = subprocess.run(
+            [sys.executable, os.path.join(EXAMPLES, "greeter.py"), "--port", str(self.port),
+             "--password", "secret", "--world", "garden", "--seconds", "0.5"],
+            capture_output=True, text=True, timeout=60,
+            env=dict(os.environ, PYTHONPATH=os.path.join(support.HERE, "..")))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("Greeter is in garden", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
