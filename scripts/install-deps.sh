@@ -26,6 +26,7 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     openssl binutils
+    python3                      # the Python binding and its tests
     g++-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-g++-posix
     clang libclang-rt-14-dev valgrind
 )
