@@ -725,7 +725,8 @@ void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, Fie
     const std::int32_t reference = fields.int32();
     const std::int32_t user_id = type == kPermissionsOfUser ? fields.int32() : avatar.user_id;
     if (!fields.ok()) return malformed(peer, fields);
-    const bool own = type == kPermissionsMine || user_id == avatar.user_id;
+    const bool own =
+        type == kPermissionsMine || (type == kPermissionsOfUser && user_id == avatar.user_id);
     if (!own && !is_admin(avatar)) {
         PacketWriter reply = result(reference, kNotAllowed);
         peer.send(reply);

@@ -135,7 +135,7 @@ void Peer::send_body(const unsigned char* body, std::size_t size) {
         while (done < frame.size()) {
             const int r = mbedtls_ssl_write(&tls_->ssl, frame.data() + done, frame.size() - done);
             if (r <= 0) {
-                close("TLS write failed: " + tls_error_text(r));
+                close_later("TLS write failed: " + tls_error_text(r));
                 return;
             }
             done += static_cast<std::size_t>(r);
@@ -163,7 +163,7 @@ void Peer::flush() {
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n < 0 && errno == EINTR) continue;
-        close("send failed: " + errno_text(errno));
+        close_later("send failed: " + errno_text(errno));
         return;
     }
     if (out_sent_ == out_.size()) {
@@ -175,7 +175,7 @@ void Peer::flush() {
     }
     const std::size_t queued = out_.size() - out_sent_;
     if (queued > loop_.limits().max_output) {
-        close("not reading: " + std::to_string(queued) + " bytes queued");
+        close_later("not reading: " + std::to_string(queued) + " bytes queued");
         return;
     }
     if (phase_ == Phase::kDraining && queued == 0 && !close_reason_.empty()) {
@@ -207,9 +207,15 @@ void Peer::start_tls(const ServerTlsConfig& config) {
     stall_clock_running_ = true;
 }
 
+void Peer::close_later(const std::string& reason) {
+    if (phase_ == Phase::kClosed || doomed_) return;
+    doomed_ = true;
+    loop_.doomed_.emplace_back(id_, reason);
+}
+
 void Peer::close(const std::string& reason) {
     if (phase_ == Phase::kClosed) return;
-    const bool was_open = is_open();
+    const bool was_open = phase_ != Phase::kDraining;
     phase_ = Phase::kClosed;
     finish_close(reason);
     if (was_open) service_.on_close(*this);
@@ -502,6 +508,19 @@ void ServerLoop::accept_from(Listener& listener) {
     }
 }
 
+void ServerLoop::close_doomed() {
+    // Closing may doom more peers (services tell the others); the list is
+    // taken afresh until it stays empty.
+    while (!doomed_.empty()) {
+        const auto doomed = std::move(doomed_);
+        doomed_.clear();
+        for (const auto& entry : doomed) {
+            const auto found = peers_.find(entry.first);
+            if (found != peers_.end()) found->second->close(entry.second);
+        }
+    }
+}
+
 void ServerLoop::run_once(int milliseconds) {
     epoll_event events[kMaxEvents];
     const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, milliseconds);
@@ -524,10 +543,12 @@ void ServerLoop::run_once(int milliseconds) {
         Peer& peer = *found->second;
         if (events[i].events & EPOLLOUT) peer.on_writable();
         if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-            if (peer.phase_ != Peer::Phase::kClosed) peer.on_readable();
+            if (peer.phase_ != Peer::Phase::kClosed && !peer.doomed_) peer.on_readable();
         }
+        close_doomed();
     }
     if (std::chrono::steady_clock::now() >= next_sweep_) sweep();
+    close_doomed();
     retired_.clear();
 }
 

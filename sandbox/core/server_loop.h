@@ -73,7 +73,9 @@ public:
     std::uint64_t id() const noexcept { return id_; }
     const std::string& remote() const noexcept { return remote_; }
     const std::string& listener() const noexcept { return listener_; }
-    bool is_open() const noexcept { return phase_ != Phase::kClosed && phase_ != Phase::kDraining; }
+    bool is_open() const noexcept {
+        return phase_ != Phase::kClosed && phase_ != Phase::kDraining && !doomed_;
+    }
     bool secure() const noexcept { return phase_ == Phase::kSecure; }
 
     // Queues one frame (over TLS once switched) and sends what the socket
@@ -111,6 +113,10 @@ private:
     void flush();
     void update_interest();
     void finish_close(const std::string& reason);
+    // A failure found while sending: the peer stops taking frames now and is
+    // closed by the loop once the current handler has returned, so services
+    // never see a peer vanish in the middle of their own loops.
+    void close_later(const std::string& reason);
 
     static int bio_send(void* context, const unsigned char* data, std::size_t length);
     static int bio_recv(void* context, unsigned char* buffer, std::size_t length);
@@ -127,6 +133,7 @@ private:
     Bytes out_;
     std::size_t out_sent_ = 0;
     bool want_write_ = false;
+    bool doomed_ = false;
     std::size_t recv_budget_ = 0;  // socket bytes still allowed in this pass
     std::string close_reason_;
     Clock::time_point last_input_;
@@ -180,6 +187,7 @@ private:
     void unwatch(int fd);
     void sweep();
     void retire(std::uint64_t id);
+    void close_doomed();
 
     Limits limits_;
     LogOptions log_;
@@ -189,6 +197,7 @@ private:
     std::unordered_map<std::uint64_t, Listener> listeners_;
     std::unordered_map<std::uint64_t, std::unique_ptr<Peer>> peers_;
     std::vector<std::unique_ptr<Peer>> retired_;
+    std::vector<std::pair<std::uint64_t, std::string>> doomed_;
     std::uint64_t next_id_ = 1;
     std::chrono::steady_clock::time_point next_sweep_;
 };

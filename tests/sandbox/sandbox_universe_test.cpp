@@ -67,7 +67,7 @@ TEST_F(SandboxUniverse, UserAttributesTellNameOnlineStateAndWorld) {
     ASSERT_EQ(bob.enter("garden"), 0);
     ASSERT_EQ(kiv_user_attributes_by_id(alice.instance(), bob.user_id()), 0);
     ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return alice.count_events(KIV_EVENT_USER_ATTRIBUTES) == 1; }));
-    const Snapshot& at = alice.events(KIV_EVENT_USER_ATTRIBUTES)[0].at;
+    const Snapshot at = alice.events(KIV_EVENT_USER_ATTRIBUTES)[0].at;
     EXPECT_EQ(at.i(KIV_USER_ID), bob.user_id());
     EXPECT_EQ(at.i(KIV_USER_INT_1), 1);
     EXPECT_EQ(at.s(KIV_USER_STRING_1), "bob");
