@@ -49,6 +49,11 @@ int Sandbox::world_port(const std::string& name) const {
     return -1;
 }
 
+std::array<unsigned char, 32> Sandbox::issue_ticket(const std::string& world,
+                                                    const std::string& user) {
+    return directory_->issue(world, directory_->account(user).id);
+}
+
 std::string Sandbox::ready_line() const {
     std::string line = "ready universe=" + std::to_string(universe_port_);
     for (const auto& entry : world_ports_) {

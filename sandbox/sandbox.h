@@ -7,6 +7,7 @@
 //   sandbox.run();                         // until stop(), from any thread
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,6 +66,11 @@ public:
     // Safe from any thread and from a signal handler.
     void stop() noexcept { loop_.stop(); }
     std::size_t client_count() const noexcept { return loop_.client_count(); }
+
+    // A ticket for entering `world` as `user` without a universe login, for
+    // tools and tests that speak the world protocol themselves. Call it
+    // before the loop runs or from the loop's thread.
+    std::array<unsigned char, 32> issue_ticket(const std::string& world, const std::string& user);
 
 private:
     server::ServerLoop loop_;
