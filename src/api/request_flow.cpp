@@ -49,7 +49,13 @@ std::unique_ptr<CallbackInfo> take_pending_request(Instance::PendingRequests& pe
 void complete_blocking_request(Instance& instance, int callback, std::int32_t response_type,
                                int rc) {
     if (instance.fire_callback(callback, rc, 0)) return;
-    instance.pending_responses().push_back(std::make_unique<Response>(response_type, 0, rc));
+    // A blocked call collects the first answer of its kind; the queue keeps
+    // no more, so a server repeating answers nobody asked for cannot grow it.
+    auto& responses = instance.pending_responses();
+    for (const auto& response : responses) {
+        if (response->type == response_type) return;
+    }
+    responses.push_back(std::make_unique<Response>(response_type, 0, rc));
 }
 
 void discard_responses(Instance& instance, std::int32_t type) {
