@@ -28,6 +28,8 @@ PACKAGES=(
     openssl binutils
     python3                      # the Python binding and its tests
     g++-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-g++-posix
+    gcc-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-gcc-posix
+    wine64                       # runs the Windows tests (scripts/test-windows.sh)
     clang libclang-rt-14-dev valgrind
 )
 MBEDTLS_PKGS=(libmbedtls-dev libmbedtls21 libmbedx509-7 libmbedcrypto16)

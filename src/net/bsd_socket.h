@@ -32,7 +32,9 @@ public:
     int connect(const char* host, int port);
     int send(const char* data, int length);
     int recv(char* buffer, int capacity);
-    int timeout(int seconds);
+    // Arms (seconds >= 0) or cancels the socket's one timer; here a timer of
+    // the loop, in a subclass whatever delivers its timers.
+    virtual int timeout(int seconds);
 
     // What destroying does that anyone can see: every watch entry and the
     // timer removed, the handle closed, the address list freed, Winsock
@@ -55,6 +57,10 @@ public:
     static void writable_notifier(BSDSocket* socket);
     static void timer_notifier(BSDSocket* socket);
 
+protected:
+    // Reports to the connection through the loop's notify function.
+    void post(int kind, int status);
+
 private:
     // Attempt: tries the current address and, while they fail at once, the
     // ones after it; posts the result when none is left.
@@ -65,7 +71,6 @@ private:
     void arm_writable();
     // A closed or failed stream: nothing of it is watched any more.
     void forget_dead_stream();
-    void post(int kind, int status);
 
     SocketHandle handle_ = kInvalidHandle;
     void* connection_;

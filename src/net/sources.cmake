@@ -8,3 +8,12 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/select_loop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/select_loop.h
   ${CMAKE_CURRENT_LIST_DIR}/socket_table.cpp)
+
+# The window-message sockets exist only on Windows.
+if(WIN32)
+  target_sources(kivsdk_internal PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/async_winsock_socket.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/async_winsock_socket.h
+    ${CMAKE_CURRENT_LIST_DIR}/message_window.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/message_window.h)
+endif()

@@ -1,10 +1,17 @@
 # The shared library exports exactly the kiv_ functions the header declares
-# for this platform (outside the Windows-only block): 63 on Linux.
-#   -DLIBRARY=path -DHEADER=path -DNM=path
+# for this platform: 63 on Linux (the Windows-only block left out), all 67 in
+# KIVSDK.dll.
+#   -DLIBRARY=path -DHEADER=path -DNM=path             (ELF, nm -D)
+#   -DLIBRARY=path -DHEADER=path -DOBJDUMP=path        (PE, objdump -p)
 
 file(READ "${HEADER}" header_text)
-# Drop the Windows-only declarations.
-string(REGEX REPLACE "#ifdef _WIN32[^#]*#endif" "" header_text "${header_text}")
+if(OBJDUMP)
+  set(expected_count 67)
+else()
+  set(expected_count 63)
+  # Drop the Windows-only declarations.
+  string(REGEX REPLACE "#ifdef _WIN32[^#]*#endif" "" header_text "${header_text}")
+endif()
 string(REGEX MATCHALL "KIVSDK_API[^;(]*[ *](kiv_[a-z0-9_]+)\\(" declarations "${header_text}")
 set(declared)
 foreach(declaration IN LISTS declarations)
@@ -13,19 +20,40 @@ foreach(declaration IN LISTS declarations)
 endforeach()
 list(REMOVE_DUPLICATES declared)
 list(LENGTH declared declared_count)
-if(NOT declared_count EQUAL 63)
-  message(FATAL_ERROR "the header declares ${declared_count} functions for this platform, not 63")
+if(NOT declared_count EQUAL expected_count)
+  message(FATAL_ERROR
+    "the header declares ${declared_count} functions for this platform, not ${expected_count}")
 endif()
 
 set(expected ${declared})
 
-execute_process(COMMAND "${NM}" -D --defined-only "${LIBRARY}"
-  OUTPUT_VARIABLE nm_output RESULT_VARIABLE nm_result)
-if(NOT nm_result EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
-string(REPLACE "\n" ";" nm_lines "${nm_output}")
 set(exported)
+if(OBJDUMP)
+  # The names of the export table: lines "[ordinal] name" after its header.
+  execute_process(COMMAND "${OBJDUMP}" -p "${LIBRARY}"
+    OUTPUT_VARIABLE dump_output RESULT_VARIABLE dump_result)
+  if(NOT dump_result EQUAL 0)
+    message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+  endif()
+  string(REGEX REPLACE "^.*\\[Ordinal/Name Pointer\\] Table" "" export_table "${dump_output}")
+  if(export_table STREQUAL dump_output)
+    message(FATAL_ERROR "${LIBRARY} has no export name table")
+  endif()
+  string(REPLACE "\n" ";" dump_lines "${export_table}")
+  foreach(line IN LISTS dump_lines)
+    if(line MATCHES "^[ \t]*\\[ *[0-9]+\\] ([^ ]+)$")
+      list(APPEND exported "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  set(nm_lines)
+else()
+  execute_process(COMMAND "${NM}" -D --defined-only "${LIBRARY}"
+    OUTPUT_VARIABLE nm_output RESULT_VARIABLE nm_result)
+  if(NOT nm_result EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  endif()
+  string(REPLACE "\n" ";" nm_lines "${nm_output}")
+endif()
 foreach(line IN LISTS nm_lines)
   if(line MATCHES "^[0-9a-fA-F]* *([A-Za-z]) (.+)$")
     set(kind "${CMAKE_MATCH_1}")
@@ -46,4 +74,7 @@ if(unexpected OR missing)
   message(FATAL_ERROR "exports differ from the header.\n  unexpected: ${unexpected}\n  missing: ${missing}")
 endif()
 list(LENGTH exported exported_count)
+if(NOT exported_count EQUAL expected_count)
+  message(FATAL_ERROR "${exported_count} exports, not ${expected_count} (a name exported twice?)")
+endif()
 message(STATUS "${exported_count} exported functions, all declared in the header")

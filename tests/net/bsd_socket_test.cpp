@@ -375,7 +375,13 @@ TEST_F(BsdSocketDeadStream, ResetIsReadOnceAndItsPendingWriteIsDropped) {
     ASSERT_EQ(watched(WatchList::write, dying->handle(), &BSDSocket::writable_notifier), 1u);
     dying_peer.reset();
     ASSERT_TRUE(pump([&] { return !last_results.empty(); }));
+#ifdef _WIN32
+    // Wine reads a reset stream as an orderly end; Windows as an error.
+    ASSERT_EQ(last_results.size(), 1u);
+    EXPECT_LE(last_results[0], 0);
+#else
     EXPECT_EQ(last_results, std::vector<int>{-1});
+#endif
     // The readable notifier ran first; the writable entry collected in the
     // same pass was dropped with the stream.
     expect_quiet_after_end();

@@ -37,6 +37,18 @@ int loopback_address(Family family, int port, sockaddr_storage& storage) {
     return static_cast<int>(sizeof address);
 }
 
+// Winsock must be started before the first socket of the process; a test
+// may make a listener before any socket of the library exists.
+void start_winsock_once() {
+#ifdef _WIN32
+    static const bool started = [] {
+        net::WSADATA data{};
+        return net::WSAStartup(net::kWinsockVersion, &data) == 0;
+    }();
+    static_cast<void>(started);
+#endif
+}
+
 void make_non_blocking(net::SOCKET handle) {
     unsigned long on = 1;
     static_cast<void>(net::ioctlsocket(handle, FIONBIO, &on));
@@ -122,6 +134,7 @@ void Peer::reset() {
 }
 
 Listener::Listener(Family family, int backlog) {
+    start_winsock_once();
     const net::SOCKET handle = ::socket(family_code(family), SOCK_STREAM, IPPROTO_TCP);
     if (handle == kInvalidHandle) return;
     if (family == Family::v6) {
