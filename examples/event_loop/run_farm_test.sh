@@ -11,7 +11,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$sandbox" --quiet --bind 127.0.0.1 --port-file "$work/ready" >/dev/null 2>"$work/server.log" &
+# A generous stall limit: under a loaded test run the farm may fall behind.
+"$sandbox" --quiet --bind 127.0.0.1 --stall-timeout 120 --port-file "$work/ready" >/dev/null 2>"$work/server.log" &
 server=$!
 for _ in $(seq 200); do   # at most 20 s
     [ -s "$work/ready" ] && break
