@@ -12,5 +12,8 @@ int run_instruction_probe(const std::string& what, int passes);
 int run_loopback(bool tls);
 int run_send_path();
 int run_memory(int instances);
+// Against the sandbox server program.
+int run_round_trips(const std::string& sandbox_program);
+int run_scale(const std::string& sandbox_program, int instances);
 
 }  // namespace kivsdk::bench

@@ -3,6 +3,8 @@
 //
 //   kivsdk_bench dispatch | plain | tls | send [--reps N]
 //   kivsdk_bench memory [INSTANCES]
+//   kivsdk_bench roundtrip KIVSANDBOX
+//   kivsdk_bench scale KIVSANDBOX [INSTANCES]
 //   kivsdk_bench probe dispatch|copy|minimal PASSES
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: kivsdk_bench dispatch|plain|tls|send [--reps N]\n"
                  "       kivsdk_bench memory [INSTANCES]\n"
+                 "       kivsdk_bench roundtrip KIVSANDBOX\n"
+                 "       kivsdk_bench scale KIVSANDBOX [INSTANCES]\n"
                  "       kivsdk_bench probe dispatch|copy|minimal PASSES\n");
     return 2;
 }
@@ -35,6 +39,8 @@ int main(int argc, char** argv) {
     if (mode == "tls") return run_loopback(true);
     if (mode == "send") return run_send_path();
     if (mode == "memory") return run_memory(argc > 2 ? std::atoi(argv[2]) : 100);
+    if (mode == "roundtrip" && argc > 2) return run_round_trips(argv[2]);
+    if (mode == "scale" && argc > 2) return run_scale(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
     if (mode == "probe" && argc > 3) return run_instruction_probe(argv[2], std::atoi(argv[3]));
     return usage();
 }

@@ -61,12 +61,15 @@ build() {
     [ -f "$BUILD/CMakeCache.txt" ] || flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DKIVSDK_WARNINGS_AS_ERRORS=ON -DKIVSDK_BUILD_TESTS=ON \
         -DKIVSDK_BUILD_BENCHMARKS=ON "${flags[@]}" >/dev/null
-    cmake --build "$BUILD" -j 2 --target kivsdk_bench >&2
+    local targets=(kivsdk_bench)
+    [ -d "$ROOT/sandbox" ] && targets+=(kivsandbox)
+    cmake --build "$BUILD" -j 2 --target "${targets[@]}" >&2
 }
 
 # ---- Measurements ------------------------------------------------------------
 
 BENCH=$BUILD/bench/kivsdk_bench
+SANDBOX=$BUILD/sandbox/kivsandbox
 
 # Runs one mode; its FIGURE and NOTE lines go to the figures file.
 measure() {
@@ -110,6 +113,7 @@ print_table() {
     awk '$1 == "FIGURE" {
         v = $3; u = $4
         if (u == "events/s" || u == "frames/s") { printf "| %s | %.2f | M%s |\n", $2, v / 1e6, u }
+        else if (u == "B" && v < 1024) { printf "| %s | %.1f | B |\n", $2, v }
         else if (u == "B") { printf "| %s | %.1f | KiB |\n", $2, v / 1024 }
         else if (u == "ratio") { printf "| %s | %.3f | ratio |\n", $2, v }
         else { printf "| %s | %.1f | %s |\n", $2, v, u }
@@ -196,6 +200,12 @@ main() {
     measure "TLS 1.3 loopback" tls --reps "$REPS"
     measure "send path" send --reps "$REPS"
     measure "memory per Instance (TLS universe and world)" memory 100
+    if [ -x "$SANDBOX" ]; then
+        measure "round trips against the sandbox server" roundtrip "$SANDBOX"
+        measure "1000 Instances in the sandbox" scale "$SANDBOX" 1000
+    else
+        printf 'NOTE round trip and scale not measured: no sandbox server (%s)\n' "$SANDBOX" >>"$FIGURES"
+    fi
     instructions dispatch
     instructions copy
     awk -v d="$(value instructions.dispatch)" -v c="$(value instructions.copy)" \

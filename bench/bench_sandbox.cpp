@@ -1,0 +1,278 @@
+// Against the sandbox server (kivsandbox, started here as a child process on
+// loopback): round trips of object add -> callback 0 and say -> the chat line
+// at a second client, plain and TLS; and 1000 Instances logged in over TLS
+// and entered into a TLS world: resident memory per Instance, the CPU share
+// of an idle host loop at 10 Hz, and the time to bring them all in.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_modes.h"
+#include "bench_support.h"
+#include "kivsdk.h"
+
+extern char** environ;
+
+namespace kivsdk::bench {
+namespace {
+
+// kivsandbox with a plain world "lobby" and a TLS world "garden" on free
+// ports; stopped with SIGTERM when this object goes.
+class Sandbox {
+public:
+    explicit Sandbox(const std::string& program) {
+        port_file_ = "/tmp/kivsdk-bench-sandbox-" + std::to_string(::getpid()) + ".ports";
+        std::remove(port_file_.c_str());
+        std::vector<std::string> arguments = {program,   "--quiet", "--port-file", port_file_,
+                                              "--world", "lobby:plain", "--world", "garden:tls",
+                                              "--idle-timeout", "600"};
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        // Its ready line and connection log stay out of the figures.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = -1;
+            return;
+        }
+        // The ready line: "ready universe=PORT world lobby=PORT world garden=PORT".
+        for (int i = 0; i < 200 && universe_ == 0; ++i) {
+            std::ifstream in(port_file_);
+            std::string line;
+            if (std::getline(in, line)) parse(line);
+            if (universe_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ~Sandbox() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        std::remove(port_file_.c_str());
+    }
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    bool ready() const { return universe_ != 0; }
+    int universe_port() const { return universe_; }
+
+private:
+    void parse(const std::string& line) {
+        std::istringstream words(line);
+        std::string word;
+        while (words >> word) {
+            if (word.rfind("universe=", 0) == 0) universe_ = std::atoi(word.c_str() + 9);
+        }
+    }
+
+    pid_t pid_ = -1;
+    std::string port_file_;
+    int universe_ = 0;
+};
+
+// What a client's handlers saw.
+struct Seen {
+    int object_results = 0;
+    int last_rc = -1;
+    int chat_lines = 0;
+};
+
+Seen& seen(KIVInstance* instance) { return *static_cast<Seen*>(kiv_user_data(instance)); }
+void on_object_added(KIVInstance* instance, int rc, int) {
+    seen(instance).last_rc = rc;
+    ++seen(instance).object_results;
+}
+void on_chat_line(KIVInstance* instance) { ++seen(instance).chat_lines; }
+
+// A client logged in as `name` and entered into `world`, with blocking calls
+// as a simple host makes them; null when a step failed.
+KIVInstance* bring_in(int port, const std::string& name, const char* world, Seen& state) {
+    KIVInstance* instance = kiv_create(nullptr);
+    kiv_user_data_set(instance, &state);
+    int rc = kiv_connect_universe(instance, "127.0.0.1", port);
+    if (rc == 0) rc = kiv_login(instance, name.c_str(), "", "");
+    if (rc == 0) rc = kiv_enter(instance, world);
+    if (rc != 0) {
+        std::fprintf(stderr, "%s: connect, login or enter failed with %d\n", name.c_str(), rc);
+        kiv_destroy(instance);
+        return nullptr;
+    }
+    return instance;
+}
+
+double percentile(std::vector<double> values, double share) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t at = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(at, values.size() - 1)];
+}
+
+constexpr int kWarmUp = 20;
+constexpr int kRoundTrips = 300;
+
+// Waits on `instance` until `done`, servicing `other` too; false after 2 s.
+template <class Done>
+bool wait_for(KIVInstance* instance, KIVInstance* other, Done&& done) {
+    const double end = seconds_now() + 2;
+    while (!done()) {
+        if (seconds_now() > end) return false;
+        kiv_wait(instance, 1);
+        kiv_wait(other, 0);
+    }
+    return true;
+}
+
+bool round_trips(int port, bool tls) {
+    const char* world = tls ? "garden" : "lobby";
+    const std::string suffix = tls ? "-tls" : "-plain";
+    Seen a_seen, b_seen;
+    KIVInstance* a = bring_in(port, "bench-a" + suffix, world, a_seen);
+    KIVInstance* b = bring_in(port, "bench-b" + suffix, world, b_seen);
+    bool ok = a != nullptr && b != nullptr;
+    std::vector<double> adds, says;
+    if (ok) {
+        kiv_callback_set(a, KIV_CALLBACK_OBJECT_ADD, &on_object_added);
+        kiv_event_set(b, KIV_EVENT_CHAT, &on_chat_line);
+        kiv_string_set(a, KIV_OBJECT_STRING_1, "models/crate.rwx");
+        for (int i = 0; ok && i < kWarmUp + kRoundTrips; ++i) {
+            kiv_float_set(a, KIV_OBJECT_X, static_cast<float>(i % 100));
+            const int before = a_seen.object_results;
+            const double start = seconds_now();
+            ok = kiv_object_add(a) == 0 &&
+                 wait_for(a, b, [&] { return a_seen.object_results > before; }) &&
+                 a_seen.last_rc == 0;
+            if (i >= kWarmUp) adds.push_back((seconds_now() - start) * 1e6);
+        }
+        for (int i = 0; ok && i < kWarmUp + kRoundTrips; ++i) {
+            const int before = b_seen.chat_lines;
+            const double start = seconds_now();
+            ok = kiv_say(a, "ping") == 0 &&
+                 wait_for(b, a, [&] { return b_seen.chat_lines > before; });
+            if (i >= kWarmUp) says.push_back((seconds_now() - start) * 1e6);
+        }
+    }
+    if (!ok) std::fprintf(stderr, "round trips over %s failed\n", tls ? "TLS" : "plain TCP");
+    kiv_destroy(a);
+    kiv_destroy(b);
+    if (!ok) return false;
+    const std::string path = tls ? "_tls" : "_plain";
+    figure("roundtrip.object_add" + path + "_p50", percentile(adds, 0.5), "us");
+    figure("roundtrip.object_add" + path + "_p99", percentile(adds, 0.99), "us");
+    figure("roundtrip.say" + path + "_p50", percentile(says, 0.5), "us");
+    figure("roundtrip.say" + path + "_p99", percentile(says, 0.99), "us");
+    return true;
+}
+
+double resident_bytes() {
+    long pages = 0, resident = 0;
+    FILE* file = std::fopen("/proc/self/statm", "r");
+    if (file == nullptr) return 0;
+    if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(file);
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+double cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Two descriptors per Instance.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
+int run_round_trips(const std::string& sandbox_program) {
+    Sandbox sandbox(sandbox_program);
+    if (!sandbox.ready()) {
+        std::fprintf(stderr, "the sandbox server %s did not start\n", sandbox_program.c_str());
+        return 1;
+    }
+    return round_trips(sandbox.universe_port(), false) && round_trips(sandbox.universe_port(), true)
+               ? 0
+               : 1;
+}
+
+int run_scale(const std::string& sandbox_program, int count) {
+    raise_descriptor_limit();
+    Sandbox sandbox(sandbox_program);
+    if (!sandbox.ready()) {
+        std::fprintf(stderr, "the sandbox server %s did not start\n", sandbox_program.c_str());
+        return 1;
+    }
+    const int port = sandbox.universe_port();
+    // The first client pays for what the process sets up once.
+    Seen first_seen;
+    KIVInstance* first = bring_in(port, "scale-first", "garden", first_seen);
+    if (first == nullptr) return 1;
+
+    std::vector<Seen> states(static_cast<std::size_t>(count));
+    std::vector<KIVInstance*> clients;
+    const double resident_before = resident_bytes();
+    const double start = seconds_now();
+    for (int i = 0; i < count; ++i) {
+        KIVInstance* client =
+            bring_in(port, "scale-" + std::to_string(i), "garden", states[static_cast<std::size_t>(i)]);
+        if (client == nullptr) break;
+        clients.push_back(client);
+    }
+    const double bring_in_seconds = seconds_now() - start;
+    const double resident_after = resident_bytes();
+    const bool all_in = clients.size() == static_cast<std::size_t>(count);
+
+    // The idle host loop: kiv_wait(instance, 0) for each, ten times a second.
+    constexpr int kTicks = 50;
+    const double cpu_before = cpu_seconds();
+    const double idle_start = seconds_now();
+    for (int tick = 1; tick <= kTicks; ++tick) {
+        for (KIVInstance* client : clients) kiv_wait(client, 0);
+        kiv_wait(first, 0);
+        const double next = idle_start + tick * 0.1;
+        const double now = seconds_now();
+        if (next > now) std::this_thread::sleep_for(std::chrono::duration<double>(next - now));
+    }
+    const double idle_seconds = seconds_now() - idle_start;
+    const double cpu_used = cpu_seconds() - cpu_before;
+
+    for (KIVInstance* client : clients) kiv_destroy(client);
+    kiv_destroy(first);
+    if (!all_in) {
+        std::fprintf(stderr, "only %zu of %d Instances came in\n", clients.size(), count);
+        return 1;
+    }
+    note("scale: " + std::to_string(count) +
+         " Instances, each logged in over TLS and entered into a TLS world");
+    figure("scale.bring_in_seconds", bring_in_seconds, "s");
+    figure("scale.resident_per_instance", (resident_after - resident_before) / count, "B");
+    figure("scale.idle_cpu_share", cpu_used / idle_seconds, "ratio");
+    return 0;
+}
+
+}  // namespace kivsdk::bench
