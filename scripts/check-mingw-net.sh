@@ -49,6 +49,9 @@ if [ -d /usr/include/gtest ]; then
     trap 'rm -rf "$gtest"' EXIT
     cp -r /usr/include/gtest "$gtest/"
     for source in tests/net/*.cpp; do
+        # It needs headers generated into a build tree; scripts/test-windows.sh
+        # builds and runs it.
+        [ "$source" != tests/net/async_winsock_test.cpp ] || continue
         check -Itests -isystem "$gtest" "$source"
     done
 else
