@@ -8,6 +8,20 @@
 
 namespace kivsdk {
 
+void TextAttribute::assign(const char* text, std::size_t length) {
+    if (length > capacity_) {
+        // Copied before the old buffer goes: the text may lie in it.
+        auto bytes = std::make_unique<char[]>(length + 1);
+        std::memcpy(bytes.get(), text, length);
+        bytes_ = std::move(bytes);
+        capacity_ = length;
+    } else if (length > 0) {
+        std::memmove(bytes_.get(), text, length);
+    }
+    if (bytes_) bytes_[length] = '\0';
+    size_ = length;
+}
+
 Instance::Instance(const KIVNetConfig& operations, std::unique_ptr<SelectLoop> default_loop)
     : operations_(operations), default_loop_(std::move(default_loop)) {}
 
@@ -20,7 +34,7 @@ Instance::~Instance() {
     for (auto& entry : universe_pending_) entry.second.reset();
     universe_pending_.clear();
     world_pending_.clear();
-    for (auto& text : strings_) std::string().swap(text);
+    for (auto& text : strings_) text.release();
     for (auto& entry : data_) entry = DataAttribute{};
     default_loop_.reset();
 }
@@ -36,68 +50,40 @@ void Instance::discard(std::unique_ptr<Connection>& connection) noexcept {
     release(std::move(connection));
 }
 
-bool Instance::set_int(int index, std::int32_t value) noexcept {
-    if (!in_range(index, kIntAttributeCount)) return false;
-    ints_[static_cast<std::size_t>(index)] = value;
-    return true;
-}
-
-bool Instance::get_int(int index, std::int32_t& value) const noexcept {
-    if (!in_range(index, kIntAttributeCount)) return false;
-    value = ints_[static_cast<std::size_t>(index)];
-    return true;
-}
-
-bool Instance::set_double(int index, double value) noexcept {
-    if (!in_range(index, kFloatAttributeCount)) return false;
-    floats_[static_cast<std::size_t>(index)] = value;
-    return true;
-}
-
-bool Instance::get_double(int index, double& value) const noexcept {
-    if (!in_range(index, kFloatAttributeCount)) return false;
-    value = floats_[static_cast<std::size_t>(index)];
-    return true;
-}
-
 bool Instance::set_string(int index, const char* text) {
     return set_string(index, text, text != nullptr ? std::strlen(text) : 0);
 }
 
 bool Instance::set_string(int index, const char* text, std::size_t length) {
     if (!in_range(index, kStringAttributeCount)) return false;
-    std::string& slot = strings_[static_cast<std::size_t>(index)];
+    TextAttribute& slot = strings_[static_cast<std::size_t>(index)];
     if (text == nullptr || length == 0) {
         slot.clear();
     } else {
-        slot.assign(text, length);  // reuses the slot's storage when it fits
+        slot.assign(text, length);
     }
     return true;
-}
-
-const std::string* Instance::string_attribute(int index) const noexcept {
-    if (!in_range(index, kStringAttributeCount)) return nullptr;
-    return &strings_[static_cast<std::size_t>(index)];
-}
-
-void Instance::clear_string(int index) noexcept {
-    if (in_range(index, kStringAttributeCount)) strings_[static_cast<std::size_t>(index)].clear();
-}
-
-const DataAttribute* Instance::data_attribute(int index) const noexcept {
-    if (!in_range(index, kDataAttributeCount)) return nullptr;
-    return &data_[static_cast<std::size_t>(index)];
 }
 
 bool Instance::set_data(int index, const void* data, std::int32_t length) {
     if (!in_range(index, kDataAttributeCount) || length < 0) return false;
     DataAttribute& slot = data_[static_cast<std::size_t>(index)];
-    slot = DataAttribute{};
-    if (data == nullptr) return true;
-    auto bytes = std::make_unique<unsigned char[]>(static_cast<std::size_t>(length));
-    if (length > 0) std::memcpy(bytes.get(), data, static_cast<std::size_t>(length));
+    if (data == nullptr) {
+        slot = DataAttribute{};
+        return true;
+    }
+    const auto size = static_cast<std::size_t>(length);
+    if (slot.bytes && length <= slot.capacity) {
+        // The host may hand back the attribute's own bytes.
+        if (size > 0) std::memmove(slot.bytes.get(), data, size);
+        slot.length = length;
+        return true;
+    }
+    auto bytes = std::make_unique<unsigned char[]>(size);
+    if (size > 0) std::memcpy(bytes.get(), data, size);
     slot.bytes = std::move(bytes);
     slot.length = length;
+    slot.capacity = length;
     return true;
 }
 

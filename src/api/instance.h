@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "api/catalogue.h"
 #include "api/lifetime.h"
@@ -24,6 +25,35 @@ class SelectLoop;
 struct DataAttribute {
     std::unique_ptr<unsigned char[]> bytes;
     std::int32_t length = 0;
+    // Room in `bytes`: a new value that fits reuses the buffer.
+    std::int32_t capacity = 0;
+};
+
+// A string attribute: the text and a terminating zero in one buffer, which
+// is kept when the text is emptied or replaced by one that fits.
+class TextAttribute {
+public:
+    const char* c_str() const noexcept { return bytes_ ? bytes_.get() : ""; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::string_view view() const noexcept { return {c_str(), size_}; }
+    void clear() noexcept {
+        size_ = 0;
+        if (bytes_) bytes_[0] = '\0';
+    }
+    // The text may lie inside this attribute's own buffer.
+    void assign(const char* text, std::size_t length);
+    // Empties the attribute and frees its buffer.
+    void release() noexcept {
+        bytes_.reset();
+        size_ = 0;
+        capacity_ = 0;
+    }
+
+private:
+    std::unique_ptr<char[]> bytes_;  // capacity_ + 1 bytes, or none
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 class Instance final : public Releasable {
@@ -39,21 +69,50 @@ public:
     KIVInstance* handle() noexcept { return reinterpret_cast<KIVInstance*>(this); }
 
     // Attribute store. Setters report false out of range and change nothing.
-    bool set_int(int index, std::int32_t value) noexcept;
-    bool get_int(int index, std::int32_t& value) const noexcept;
-    bool set_double(int index, double value) noexcept;
-    bool get_double(int index, double& value) const noexcept;
+    // Received messages write attributes field by field, so the accessors
+    // are inline.
+    bool set_int(int index, std::int32_t value) noexcept {
+        if (!in_range(index, kIntAttributeCount)) return false;
+        ints_[static_cast<std::size_t>(index)] = value;
+        return true;
+    }
+    bool get_int(int index, std::int32_t& value) const noexcept {
+        if (!in_range(index, kIntAttributeCount)) return false;
+        value = ints_[static_cast<std::size_t>(index)];
+        return true;
+    }
+    bool set_double(int index, double value) noexcept {
+        if (!in_range(index, kFloatAttributeCount)) return false;
+        floats_[static_cast<std::size_t>(index)] = value;
+        return true;
+    }
+    bool get_double(int index, double& value) const noexcept {
+        if (!in_range(index, kFloatAttributeCount)) return false;
+        value = floats_[static_cast<std::size_t>(index)];
+        return true;
+    }
     bool set_string(int index, const char* text);  // null makes it empty
+    // Reuses the attribute's storage when the text fits.
     bool set_string(int index, const char* text, std::size_t length);
-    const std::string* string_attribute(int index) const noexcept;
-    void clear_string(int index) noexcept;
-    const DataAttribute* data_attribute(int index) const noexcept;
+    const TextAttribute* string_attribute(int index) const noexcept {
+        if (!in_range(index, kStringAttributeCount)) return nullptr;
+        return &strings_[static_cast<std::size_t>(index)];
+    }
+    void clear_string(int index) noexcept {
+        if (in_range(index, kStringAttributeCount)) strings_[static_cast<std::size_t>(index)].clear();
+    }
+    const DataAttribute* data_attribute(int index) const noexcept {
+        if (!in_range(index, kDataAttributeCount)) return nullptr;
+        return &data_[static_cast<std::size_t>(index)];
+    }
+    // Null data empties the attribute; other data is copied, into the
+    // attribute's buffer when it fits.
     bool set_data(int index, const void* data, std::int32_t length);
 
     // Unchecked reads for the library's own fixed slots.
     std::int32_t int_at(int index) const noexcept { return ints_[index]; }
     double double_at(int index) const noexcept { return floats_[index]; }
-    const std::string& string_at(int index) const noexcept { return strings_[index]; }
+    std::string_view string_at(int index) const noexcept { return strings_[index].view(); }
 
     // Handlers.
     bool set_event_handler(int event, KIVEventHandler handler) noexcept;
@@ -112,7 +171,7 @@ private:
     std::array<KIVCallbackHandler, kCallbackCount> callback_handlers_{};
     std::array<std::int32_t, kIntAttributeCount> ints_{};
     std::array<double, kFloatAttributeCount> floats_{};
-    std::array<std::string, kStringAttributeCount> strings_{};
+    std::array<TextAttribute, kStringAttributeCount> strings_{};
     std::array<DataAttribute, kDataAttributeCount> data_{};
     std::int32_t world_reference_counter_ = 0;
     std::int32_t universe_reference_counter_ = 0;

@@ -123,15 +123,31 @@ void Connection::receive() {
     receiving_ = false;
 }
 
+unsigned char* Connection::read_target(unsigned char* scratch) noexcept {
+    // A whole read that fits before the wrap point goes straight into the
+    // receive buffer; otherwise through scratch, in two pieces.
+    return ring_.writable_run() >= kReadSize ? ring_.writable_data() : scratch;
+}
+
+void Connection::take_in(const unsigned char* bytes, int n) {
+    const std::int32_t size = std::min(n, kReadSize);
+    if (bytes == ring_.writable_data()) {
+        ring_.commit(size);
+    } else {
+        ring_.write(bytes, size);
+    }
+    reassemble();
+}
+
 void Connection::receive_plain() {
-    unsigned char buffer[kReadSize];
+    unsigned char scratch[kReadSize];
     // Leave as soon as a handler switched the stream to TLS, so that no TLS
     // record enters the receive buffer as plain data.
     while (!stopped() && socket_ != nullptr && tls_state_ == TlsState::kPlain) {
-        const int n = operations_.recv(socket_, reinterpret_cast<char*>(buffer), kReadSize);
+        unsigned char* target = read_target(scratch);
+        const int n = operations_.recv(socket_, reinterpret_cast<char*>(target), kReadSize);
         if (n > 0) {
-            ring_.write(buffer, std::min(n, kReadSize));
-            reassemble();
+            take_in(target, n);
         } else if (n == -2) {
             return;
         } else {
@@ -148,8 +164,14 @@ void Connection::reassemble() {
         if (pending_length_ == 0) {
             if (ring_.count() < 2) return;
             unsigned char header[2];
-            const std::int32_t first = ring_.read(header, 2);
-            if (first < 2) ring_.read(header + 1, 1);
+            if (ring_.readable_run() >= 2) {
+                header[0] = ring_.readable_data()[0];
+                header[1] = ring_.readable_data()[1];
+                ring_.consume(2);
+            } else {
+                ring_.read(header, 1);  // the second byte is past the wrap point
+                ring_.read(header + 1, 1);
+            }
             pending_length_ = static_cast<std::uint16_t>(header[0] * 256 + header[1]);
             header_time_ = now;
             continue;  // a zero length stays 0: an empty frame is skipped

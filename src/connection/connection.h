@@ -89,6 +89,8 @@ private:
     void on_disconnected();
     void receive();
     void receive_plain();
+    unsigned char* read_target(unsigned char* scratch) noexcept;
+    void take_in(const unsigned char* bytes, int n);
     void reassemble();
     void flush();
     void flush_plain();

@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <iterator>
+#include <list>
 
 namespace kivsdk {
 
@@ -27,11 +28,15 @@ public:
 
     bool empty() const noexcept { return chunks_.empty(); }
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
-    const Chunk& chunk(std::size_t index) const noexcept { return chunks_[index]; }
+    const Chunk& chunk(std::size_t index) const noexcept {
+        return *std::next(chunks_.begin(), static_cast<std::ptrdiff_t>(index));
+    }
     std::size_t size() const noexcept;
 
 private:
-    std::deque<Chunk> chunks_;
+    // A list holds no memory while empty (a deque keeps a chunk even then),
+    // and an idle Connection's queue is empty.
+    std::list<Chunk> chunks_;
 };
 
 }  // namespace kivsdk

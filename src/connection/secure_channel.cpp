@@ -151,6 +151,10 @@ void Connection::handshake_step() {
 
 void Connection::finish_handshake() {
     tls_state_ = TlsState::kEstablished;
+    // The CA certificates served the handshake, the only one this Connection
+    // runs (no renegotiation); a few KiB per Connection go back now.
+    mbedtls_ssl_conf_ca_chain(&tls_->config, nullptr, nullptr);
+    mbedtls_x509_crt_free(&tls_->trust_chain);
     if (handshake_completion_ != nullptr) handshake_completion_(*this, owner_, 0);
     if (stopped()) return;
     // Frames queued while the handshake ran go out now.
@@ -165,12 +169,12 @@ void Connection::drop_socket() noexcept {
 }
 
 void Connection::receive_secure() {
-    unsigned char buffer[kReadSize];
+    unsigned char scratch[kReadSize];
     while (!stopped() && socket_ != nullptr) {
-        const int n = mbedtls_ssl_read(&tls_->ssl, buffer, sizeof buffer);
+        unsigned char* target = read_target(scratch);
+        const int n = mbedtls_ssl_read(&tls_->ssl, target, kReadSize);
         if (n > 0) {
-            ring_.write(buffer, std::min(n, kReadSize));
-            reassemble();
+            take_in(target, n);
         } else if (n == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) {
             continue;  // not data and not an error: read on
         } else if (tls_would_block(n)) {

@@ -37,6 +37,14 @@ void RingBuffer::consume(std::int32_t n) noexcept {
     update_runs();
 }
 
+void RingBuffer::commit(std::int32_t n) noexcept {
+    const std::int32_t size = std::min(n, writable_run_);
+    if (size <= 0) return;
+    write_position_ += size;
+    count_ += size;
+    update_runs();
+}
+
 void RingBuffer::update_runs() noexcept {
     if (write_position_ == capacity_) write_position_ = 0;
     if (read_position_ == capacity_) read_position_ = 0;

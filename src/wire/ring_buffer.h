@@ -23,6 +23,11 @@ public:
     std::int32_t writable_run() const noexcept { return writable_run_; }
     // Drops n bytes (at most the readable run) from the read position.
     void consume(std::int32_t n) noexcept;
+    // Room at the write position up to the wrap point, for a source that
+    // writes in place; commit() then counts what it wrote (at most the
+    // writable run).
+    unsigned char* writable_data() noexcept { return storage_ + write_position_; }
+    void commit(std::int32_t n) noexcept;
 
     std::int32_t count() const noexcept { return count_; }
     std::int32_t capacity() const noexcept { return capacity_; }

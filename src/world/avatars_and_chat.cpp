@@ -32,13 +32,13 @@ void float_into(Instance& instance, FieldCursor& fields, int index) {
     if (fields.float32(value)) instance.set_double(index, value);
 }
 
-void set_text(Instance& instance, int index, const std::string& text) {
+void set_text(Instance& instance, int index, std::string_view text) {
     instance.set_string(index, text.data(), text.size());
 }
 
 // Messages 13 and 14 begin alike. The two angles travel yaw first, the
 // reverse of their attribute order.
-void read_avatar(Instance& instance, FieldCursor& fields, std::string& name) {
+void read_avatar(Instance& instance, FieldCursor& fields, std::string_view& name) {
     int_into(instance, fields, KIV_AVATAR_SESSION);
     float_into(instance, fields, KIV_AVATAR_X);
     float_into(instance, fields, KIV_AVATAR_Y);
@@ -53,8 +53,8 @@ void read_avatar(Instance& instance, FieldCursor& fields, std::string& name) {
 
 void on_chat(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::string name;
-    std::string text;
+    std::string_view name;
+    std::string_view text;
     std::int32_t session = 0;
     std::uint8_t chat_type = 0;
     fields.string(name);
@@ -86,9 +86,9 @@ void on_chat(Instance& instance, PacketReader& body) {
 
 void on_avatar_added(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::string name;
-    std::string first;
-    std::string second;
+    std::string_view name;
+    std::string_view first;
+    std::string_view second;
     read_avatar(instance, fields, name);
     int_into(instance, fields, KIV_USER_ID);
     fields.string(first);
@@ -104,7 +104,7 @@ void on_avatar_added(Instance& instance, PacketReader& body) {
 
 void on_avatar_changed(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::string name;
+    std::string_view name;
     read_avatar(instance, fields, name);
     set_text(instance, KIV_AVATAR_NAME, name);
     instance.fire_event(KIV_EVENT_AVATAR_CHANGE);
@@ -113,7 +113,7 @@ void on_avatar_changed(Instance& instance, PacketReader& body) {
 
 void on_avatar_deleted(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::string name;
+    std::string_view name;
     int_into(instance, fields, KIV_AVATAR_SESSION);
     fields.string(name);
     set_text(instance, KIV_AVATAR_NAME, name);

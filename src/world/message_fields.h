@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "api/instance.h"
 #include "api/request_flow.h"
@@ -32,6 +33,13 @@ public:
     }
     bool string(std::string& value) { return keep(intact_ && body_.read_string(value)); }
     bool blob16(std::string& value) { return keep(intact_ && body_.read_blob16(value)); }
+    // Views of the frame's own bytes, valid while the handler runs.
+    bool string(std::string_view& value) noexcept {
+        return keep(intact_ && body_.read_string(value));
+    }
+    bool blob16(std::string_view& value) noexcept {
+        return keep(intact_ && body_.read_blob16(value));
+    }
 
 private:
     bool keep(bool ok) noexcept {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "api/boundary.h"
@@ -100,19 +101,19 @@ void double_position_into(Instance& instance, const FieldCursor& fields, PacketR
     }
 }
 
-void set_text(Instance& instance, int index, const std::string& text) {
+void set_text(Instance& instance, int index, std::string_view text) {
     instance.set_string(index, text.data(), text.size());
 }
 
 // Object strings arrive as string 2, string 4, string 3.
-void set_received_strings(Instance& instance, const std::array<std::string, 3>& strings) {
+void set_received_strings(Instance& instance, const std::array<std::string_view, 3>& strings) {
     set_text(instance, KIV_OBJECT_STRING_1, strings[0]);
     set_text(instance, KIV_OBJECT_STRING_3, strings[1]);
     set_text(instance, KIV_OBJECT_STRING_2, strings[2]);
 }
 
 // An empty or missing blob leaves data 0 empty (null), not a zero-length buffer.
-void set_object_data(Instance& instance, const std::string& data) {
+void set_object_data(Instance& instance, std::string_view data) {
     instance.set_data(KIV_OBJECT_DATA, data.empty() ? nullptr : data.data(),
                       static_cast<std::int32_t>(data.size()));
 }
@@ -120,10 +121,10 @@ void set_object_data(Instance& instance, const std::string& data) {
 // Messages 7 and 11.
 void on_object_notice(Instance& instance, PacketReader& body, int event) {
     FieldCursor fields(body);
-    std::array<std::string, 3> strings;
-    std::string data;
+    std::array<std::string_view, 3> strings;
+    std::string_view data;
     int_into(instance, fields, KIV_OBJECT_ID);
-    for (std::string& text : strings) fields.string(text);
+    for (std::string_view& text : strings) fields.string(text);
     for (const int index : {KIV_OBJECT_X, KIV_OBJECT_Y, KIV_OBJECT_Z, KIV_OBJECT_ROTATION_X,
                             KIV_OBJECT_ROTATION_Y, KIV_OBJECT_ROTATION_Z}) {
         float_into(instance, fields, index);
@@ -147,8 +148,8 @@ void on_object_notice(Instance& instance, PacketReader& body, int event) {
 void read_object_record(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
     std::uint8_t type = 0;
-    std::array<std::string, 3> strings;
-    std::string data;
+    std::array<std::string_view, 3> strings;
+    std::string_view data;
     int_into(instance, fields, KIV_OBJECT_ID);
     fields.byte(type);
     for (int index = KIV_OBJECT_X; index <= KIV_OBJECT_ROTATION_ANGLE; ++index) {
@@ -156,7 +157,7 @@ void read_object_record(Instance& instance, PacketReader& body) {
     }
     int_into(instance, fields, KIV_OBJECT_INT_1);
     int_into(instance, fields, KIV_OBJECT_INT_2);
-    for (std::string& text : strings) fields.string(text);
+    for (std::string_view& text : strings) fields.string(text);
     fields.blob16(data);
     double_position_into(instance, fields, body);
     instance.set_int(KIV_OBJECT_TYPE, type);
