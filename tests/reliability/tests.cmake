@@ -14,3 +14,18 @@ target_link_libraries(kivsdk_reliability_tests PRIVATE kivsdk_test_support GTest
 kivsdk_set_warnings(kivsdk_reliability_tests)
 gtest_discover_tests(kivsdk_reliability_tests DISCOVERY_MODE PRE_TEST
   PROPERTIES TIMEOUT 300 LABELS reliability)
+
+# The soak against the sandbox server: a short form in every test run (label
+# "soak"); scripts/soak.sh runs it longer.
+if(TARGET kivsdk_sandbox)
+  add_executable(kivsdk_soak
+    ${CMAKE_CURRENT_LIST_DIR}/soak.cpp
+    ${PROJECT_SOURCE_DIR}/tests/sandbox/sandbox_bot.cpp
+    ${PROJECT_SOURCE_DIR}/tests/sandbox/sandbox_bot.h)
+  target_include_directories(kivsdk_soak PRIVATE ${PROJECT_SOURCE_DIR}/tests/sandbox)
+  target_link_libraries(kivsdk_soak PRIVATE kivsdk_sandbox kivsdk_test_support)
+  kivsdk_set_warnings(kivsdk_soak)
+  add_test(NAME soak_plain_world COMMAND kivsdk_soak --bots 12 --seconds 8 --world lobby)
+  add_test(NAME soak_tls_world COMMAND kivsdk_soak --bots 12 --seconds 8 --world garden)
+  set_tests_properties(soak_plain_world soak_tls_world PROPERTIES LABELS soak TIMEOUT 180)
+endif()
