@@ -51,7 +51,9 @@ struct MemorySource {
 // An Instance whose world Connection reads from memory.
 class MemoryWorld {
 public:
-    explicit MemoryWorld(const Bytes& stream) {
+    // Without `reading_handlers` no event handler is set: the library's own
+    // share of the work.
+    MemoryWorld(const Bytes& stream, bool reading_handlers) {
         source_.stream = &stream;
         KIVNetConfig table{};
         table.create = &MemorySource::create;
@@ -63,7 +65,7 @@ public:
         table.wait = &MemorySource::wait;
         table.context = &source_;
         handle_ = kiv_create(&table);
-        install_reading_handlers(handle_);
+        if (reading_handlers) install_reading_handlers(handle_);
         Instance& instance = *Instance::from_handle(handle_);
         instance.world = std::make_unique<Connection>(
             table, ConnectionHandlers{&ignore_connect, &ignore_loss, &dispatch_world_message},
@@ -131,25 +133,33 @@ int run_dispatch() {
          " chat lines, " + std::to_string(stream.deletions) + " deletions)");
     figure("stream.mean_frame_bytes",
            static_cast<double>(stream.bytes.size()) / static_cast<double>(stream.events), "B");
-    MemoryWorld world(stream.bytes);
+    MemoryWorld world(stream.bytes, true);
+    MemoryWorld bare(stream.bytes, false);
     world.pass();  // warm up
+    bare.pass();
 
-    std::vector<double> minimal, copy, dispatch, vs_copy, vs_minimal;
+    std::vector<double> minimal, copy, dispatch, vs_copy, vs_minimal, library, library_vs_copy;
     for (int rep = 0; rep < repetitions(); ++rep) {
         const double m = minimal_rate(stream.bytes, stream.events);
         const double c = copy_rate(stream.bytes, stream.events);
         const double d = dispatch_rate(world, stream.events);
+        const double l = rate(stream.events, [&] { bare.pass(); });
         minimal.push_back(m);
         copy.push_back(c);
         dispatch.push_back(d);
+        library.push_back(l);
         vs_copy.push_back(d / c);
         vs_minimal.push_back(d / m);
+        library_vs_copy.push_back(l / c);
     }
     figure("memory.minimal_cutter", median(minimal), "frames/s");
     figure("memory.copy_cutter", median(copy), "frames/s");
     figure("memory.dispatch", median(dispatch), "events/s");
     figure("memory.dispatch_vs_copy", median(vs_copy), "ratio");
     figure("memory.dispatch_vs_minimal", median(vs_minimal), "ratio");
+    // The same frames with no handler set: what the library itself costs.
+    figure("memory.dispatch_without_handlers", median(library), "frames/s");
+    figure("memory.dispatch_without_handlers_vs_copy", median(library_vs_copy), "ratio");
 
     // The cutters by frame size, to compare with limits measured elsewhere.
     for (const std::size_t size : {std::size_t{40}, std::size_t{200}}) {
@@ -170,10 +180,14 @@ int run_instruction_probe(const std::string& what, int passes) {
     const WorldStream stream = make_world_stream(kStreamEvents);
     std::uint64_t delivered = 0;
     if (what == "dispatch") {
-        MemoryWorld world(stream.bytes);
+        MemoryWorld world(stream.bytes, true);
         reset_events_seen();
         for (int i = 0; i < passes; ++i) world.pass();
         delivered = events_seen();
+    } else if (what == "bare") {
+        MemoryWorld world(stream.bytes, false);
+        for (int i = 0; i < passes; ++i) world.pass();
+        delivered = stream.events * static_cast<std::uint64_t>(passes);
     } else if (what == "copy") {
         CopyCutter cutter;
         for (int i = 0; i < passes; ++i) feed_in_chunks(cutter, stream.bytes, kChunk);

@@ -7,7 +7,8 @@ namespace kivsdk::bench {
 
 int run_dispatch();
 // One run of `passes` passes over the world stream through "dispatch",
-// "copy" or "minimal", for an instruction count under callgrind.
+// "bare" (no handlers), "copy" or "minimal", for an instruction count under
+// callgrind.
 int run_instruction_probe(const std::string& what, int passes);
 int run_loopback(bool tls);
 int run_send_path();

@@ -5,7 +5,7 @@
 //   kivsdk_bench memory [INSTANCES]
 //   kivsdk_bench roundtrip KIVSANDBOX
 //   kivsdk_bench scale KIVSANDBOX [INSTANCES]
-//   kivsdk_bench probe dispatch|copy|minimal PASSES
+//   kivsdk_bench probe dispatch|bare|copy|minimal PASSES
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,7 +21,7 @@ int usage() {
                  "       kivsdk_bench memory [INSTANCES]\n"
                  "       kivsdk_bench roundtrip KIVSANDBOX\n"
                  "       kivsdk_bench scale KIVSANDBOX [INSTANCES]\n"
-                 "       kivsdk_bench probe dispatch|copy|minimal PASSES\n");
+                 "       kivsdk_bench probe dispatch|bare|copy|minimal PASSES\n");
     return 2;
 }
 

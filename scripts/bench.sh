@@ -161,6 +161,7 @@ plot() {
         bar 'in memory\nminimal cutter' memory.minimal_cutter 1
         bar 'in memory\ncopy per frame' memory.copy_cutter 1
         bar 'in memory\nlibrary' memory.dispatch 2
+        bar 'in memory\nno handlers' memory.dispatch_without_handlers 2
         bar 'plain TCP\nrecv + cutter' plain.raw_receiver 1
         bar 'plain TCP\nlibrary' plain.library 2
         bar 'TLS 1.3\nssl_read + cutter' tls.raw_receiver 1
@@ -207,6 +208,7 @@ main() {
         printf 'NOTE round trip and scale not measured: no sandbox server (%s)\n' "$SANDBOX" >>"$FIGURES"
     fi
     instructions dispatch
+    instructions bare
     instructions copy
     awk -v d="$(value instructions.dispatch)" -v c="$(value instructions.copy)" \
         'BEGIN { if (c > 0) printf "FIGURE instructions.dispatch_vs_copy %.2f ratio\n", d / c }' >>"$FIGURES"
