@@ -29,7 +29,7 @@ std::int32_t RingBuffer::read(unsigned char* destination, std::int32_t n) noexce
     return size;
 }
 
-void RingBuffer::consume(std::int32_t n) noexcept {
+void RingBuffer::consume_and_wrap(std::int32_t n) noexcept {
     const std::int32_t size = std::min(n, readable_run_);
     if (size <= 0) return;
     read_position_ += size;

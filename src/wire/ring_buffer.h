@@ -22,7 +22,17 @@ public:
     std::int32_t readable_run() const noexcept { return readable_run_; }
     std::int32_t writable_run() const noexcept { return writable_run_; }
     // Drops n bytes (at most the readable run) from the read position.
-    void consume(std::int32_t n) noexcept;
+    void consume(std::int32_t n) noexcept {
+        // Once per received frame: the common case, where the read position
+        // stays behind the write position, needs no wrap or full/empty check.
+        if (n > 0 && n < readable_run_ && write_position_ > read_position_) {
+            read_position_ += n;
+            count_ -= n;
+            readable_run_ -= n;
+            return;
+        }
+        consume_and_wrap(n);
+    }
     // Room at the write position up to the wrap point, for a source that
     // writes in place; commit() then counts what it wrote (at most the
     // writable run).
@@ -35,6 +45,7 @@ public:
     std::int32_t write_position() const noexcept { return write_position_; }
 
 private:
+    void consume_and_wrap(std::int32_t n) noexcept;
     void update_runs() noexcept;
 
     unsigned char* storage_;
