@@ -2,11 +2,13 @@
 # Runs KIVSDK's benchmark suite and prints a table of figures and of ratios
 # to this machine's raw limits, measured in the same run; draws the plot.
 #
-# Usage: scripts/bench.sh [--reps N] [--plot FILE]
+# Usage: scripts/bench.sh [--reps N] [--plot FILE] [--from FIGURES]
 #
-#   --reps N     repetitions of each timed measurement (default 5); the
-#                table shows medians
-#   --plot FILE  where the PNG goes (default <build>/bench-results/performance.png)
+#   --reps N        repetitions of each timed measurement (default 5); the
+#                   table shows medians
+#   --plot FILE     where the PNG goes (default <build>/bench-results/performance.png)
+#   --from FIGURES  measure nothing: table and plot of an earlier run's
+#                   figures.txt
 #
 # Environment:
 #   KIVSDK_BENCH_BUILD=DIR  build folder (default <repo>/build-bench), a
@@ -23,18 +25,19 @@ BUILD=${KIVSDK_BENCH_BUILD:-$ROOT/build-bench}
 OUT=$BUILD/bench-results
 REPS=5
 PLOT=""
+FROM=""
 while [ $# -gt 0 ]; do
     case $1 in
         --reps) REPS=$2; shift 2 ;;
         --plot) PLOT=$2; shift 2 ;;
-        *) echo "usage: scripts/bench.sh [--reps N] [--plot FILE]" >&2; exit 2 ;;
+        --from) FROM=$2; shift 2 ;;
+        *) echo "usage: scripts/bench.sh [--reps N] [--plot FILE] [--from FIGURES]" >&2; exit 2 ;;
     esac
 done
 mkdir -p "$OUT"
 [ -n "$PLOT" ] || PLOT=$OUT/performance.png
 case $PLOT in /*) ;; *) PLOT=$PWD/$PLOT ;; esac
 FIGURES=$OUT/figures.txt
-: >"$FIGURES"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
@@ -168,12 +171,13 @@ plot() {
         bar 'TLS 1.3\nlibrary' tls.library 2
     } >"$data"
     gnuplot <<EOF
-set terminal pngcairo size 1000,560 font ",10" noenhanced
+set terminal pngcairo size 1100,620 font ",10" noenhanced
 set output "$PLOT"
 set title "KIVSDK receive path: events/s by path against the raw limits ($(nproc) cores, world stream)"
 set ylabel "million frames or events per second (log scale)"
 set logscale y
-set yrange [0.5:*]
+set yrange [0.1:*]
+set bmargin 5
 set style fill solid 0.8 border -1
 set boxwidth 0.6
 set grid ytics
@@ -189,6 +193,13 @@ EOF
 
 main() {
     local start=$SECONDS
+    if [ -n "$FROM" ]; then
+        FIGURES=$FROM
+        plot
+        print_table
+        return
+    fi
+    : >"$FIGURES"
     ensure_tools
     build
     {
