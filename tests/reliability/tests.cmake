@@ -29,3 +29,12 @@ if(TARGET kivsdk_sandbox)
   add_test(NAME soak_tls_world COMMAND kivsdk_soak --bots 12 --seconds 8 --world garden)
   set_tests_properties(soak_plain_world soak_tls_world PROPERTIES LABELS soak TIMEOUT 180)
 endif()
+
+# In the sanitizer build, leak checking must be on: a program that leaks on
+# purpose has to fail.
+if(KIVSDK_SANITIZE)
+  add_executable(kivsdk_leak_canary ${CMAKE_CURRENT_LIST_DIR}/leak_canary.cpp)
+  add_test(NAME leak_checking_is_on COMMAND kivsdk_leak_canary)
+  set_tests_properties(leak_checking_is_on PROPERTIES LABELS reliability
+    PASS_REGULAR_EXPRESSION "LeakSanitizer: detected memory leaks")
+endif()
