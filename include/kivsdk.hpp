@@ -407,32 +407,34 @@ private:
         state_.reset();
     }
 
-    template <int N>
-    static void event_trampoline(KIVInstance* instance) noexcept {
+    // Runs `call(state, owner)` for the Client of `instance`, keeping its state
+    // alive meanwhile and keeping what the handler throws.
+    template <class Call>
+    static void deliver(KIVInstance* instance, Call&& call) noexcept {
         detail::ClientState* raw = detail::state_of(instance);
         if (!raw) return;
         const std::shared_ptr<detail::ClientState> state = raw->shared_from_this();
-        const std::shared_ptr<const EventHandler> handler = state->events[N];
-        if (!handler || !state->owner) return;
+        if (!state->owner) return;
         try {
-            (*handler)(*state->owner);
+            call(*state, *state->owner);
         } catch (...) {
             state->keep(std::current_exception());
         }
     }
 
     template <int N>
+    static void event_trampoline(KIVInstance* instance) noexcept {
+        deliver(instance, [](detail::ClientState& state, Client& owner) {
+            // A copy: the handler may replace itself while it runs.
+            if (const auto handler = state.events[N]) (*handler)(owner);
+        });
+    }
+
+    template <int N>
     static void callback_trampoline(KIVInstance* instance, int rc, int reference) noexcept {
-        detail::ClientState* raw = detail::state_of(instance);
-        if (!raw) return;
-        const std::shared_ptr<detail::ClientState> state = raw->shared_from_this();
-        const std::shared_ptr<const CallbackHandler> handler = state->callbacks[N];
-        if (!handler || !state->owner) return;
-        try {
-            (*handler)(*state->owner, code(rc), reference);
-        } catch (...) {
-            state->keep(std::current_exception());
-        }
+        deliver(instance, [rc, reference](detail::ClientState& state, Client& owner) {
+            if (const auto handler = state.callbacks[N]) (*handler)(owner, code(rc), reference);
+        });
     }
 
     template <int... N>
