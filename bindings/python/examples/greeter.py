@@ -1,75 +1,129 @@
 #!/usr/bin/env python3
-"""A greeter bot: enters a world, shows itself, and greets every avatar that
-appears and every chat line that says hello.
+"""greeter: the greeter bot in Python, in the blocking style.
 
-    KIVSDK_LIBRARY=build/src/libKIVSDK.so PYTHONPATH=bindings/python \
-        python3 bindings/python/examples/greeter.py --port 6670 --world lobby
+It connects to a universe, logs in, lists the worlds, enters one, publishes
+its position, greets every avatar that arrives by name, answers "!time" with
+the time, accepts invitations, and reports the objects it sees being built.
+
+    KIVSDK_LIBRARY=build/src/libKIVSDK.so PYTHONPATH=bindings/python \\
+        python3 bindings/python/examples/greeter.py --port 6670 --world lobby --seconds 60
 """
 import argparse
 import sys
+import time
 
 import kivsdk
-from kivsdk import Event
+from kivsdk import Callback, Event
 
 
 class Greeter:
-    def __init__(self, name="Greeter", instance=None):
+    def __init__(self, name="greeter", instance=None, out=print):
         self.name = name
+        self.out = out
         self.bot = instance or kivsdk.Instance()
-        self.greeted = []
-        self.bot.on_event(Event.AVATAR_ADD, self.on_avatar_add)
-        self.bot.on_event(Event.CHAT, self.on_chat)
-        self.bot.on_event(Event.WORLD_DISCONNECT, self.on_world_disconnect)
-        self.lost = False
+        self.list_done = False
+        self.greeted = 0
+        self.present = 0
+        bot = self.bot
+        bot.on_event(Event.WORLD_LIST, self.on_world)
+        bot.on_callback(Callback.WORLD_LIST, self.on_world_list_done)
+        bot.on_event(Event.AVATAR_ADD, self.on_avatar_add)
+        bot.on_event(Event.AVATAR_DELETE, self.on_avatar_delete)
+        bot.on_event(Event.CHAT, self.on_chat)
+        bot.on_event(Event.OBJECT, self.on_object)
+        bot.on_event(Event.INVITE, self.on_invite)
+        bot.on_event(Event.TERRAIN_NODE_CHANGED, self.on_terrain_changed)
+        bot.on_event(Event.UNIVERSE_DISCONNECT, self.on_disconnect)
+        bot.on_event(Event.WORLD_DISCONNECT, self.on_disconnect)
 
-    def start(self, host, port, password, world):
-        # Blocking style: each call returns once its answer is in, or raises
-        # KIVError with the code.
-        self.bot.connect_universe(host, port)
-        self.bot.login(self.name, password, "")
-        self.bot.enter(world)
-        self.bot.my_x, self.bot.my_y, self.bot.my_z = 0.0, 0.0, 0.0
-        self.bot.state_change()   # others see an avatar once it has a position
+    def log(self, text):
+        self.out(f"[{self.name}] {text}")
 
-    def greet(self, who):
-        self.greeted.append(who)
-        self.bot.say(f"Hello, {who}!")
+    def say(self, text):
+        self.bot.say(text)
+        self.log(f"says: {text}")
+
+    # ---- handlers: strings are emptied when they return, so read them here
+    def on_world(self, bot):
+        tls = ", over TLS" if bot.world_state & 2 else ""
+        self.log(f'world "{bot.world_name}" with {bot.world_value} user(s){tls}')
+
+    def on_world_list_done(self, bot, rc, reference):
+        if rc != kivsdk.ReturnCode.SUCCESS:
+            self.log(f"world list failed: {int(rc)}")
+        self.list_done = True
 
     def on_avatar_add(self, bot):
-        print(f"{bot.avatar_name} arrived (session {bot.avatar_session})")
-        self.greet(bot.avatar_name)
+        self.log(f"{bot.avatar_name} arrives (session {bot.avatar_session})")
+        self.say(f"Hello, {bot.avatar_name}! Say !time and I'll tell you the time.")
+        self.greeted += 1
+        self.present += 1
+
+    def on_avatar_delete(self, bot):
+        self.log(f"{bot.avatar_name} leaves")
+        self.present -= 1
 
     def on_chat(self, bot):
-        # The strings are emptied when the handler returns: read them here.
-        print(f"{bot.avatar_name}: {bot.chat_message}")
-        if "hello" in bot.chat_message.lower():
-            self.greet(bot.avatar_name)
+        self.log(f"hears {bot.avatar_name}: {bot.chat_message}")
+        if bot.chat_message == "!time":
+            self.say(time.strftime("It is %H:%M:%S UTC.", time.gmtime()))
 
-    def on_world_disconnect(self, bot):
-        print(f"world connection lost (reason {bot.disconnect_reason})")
-        self.lost = True
+    def on_object(self, bot):
+        self.log(f'sees object {bot.object_id} "{bot.object_string_1}" appear at '
+                 f"({bot.object_x:.1f}, {bot.object_z:.1f})")
 
-    def serve(self, seconds):
-        self.bot.wait_until(lambda: self.lost, seconds)
+    def on_invite(self, bot):
+        self.log(f'{bot.invite_name} invites me to "{bot.invite_world}" at '
+                 f"({bot.invite_x:.1f}, {bot.invite_z:.1f}): accepted")
+        bot.invite_accept(bot.invite_id)
+
+    def on_terrain_changed(self, bot):
+        self.log(f"sees terrain node ({bot.terrain_node_x}, {bot.terrain_node_z}) of tile "
+                 f"({bot.terrain_tile_x}, {bot.terrain_tile_z}) change")
+
+    def on_disconnect(self, bot):
+        self.log(f"lost the connection (reason {bot.disconnect_reason})")
+
+    # ---- the run -----------------------------------------------------------
+    def start(self, host, port, password, world):
+        """Connect, log in and enter block until their answer is in; each
+        raises kivsdk.KIVError with the code when it fails."""
+        bot = self.bot
+        bot.connect_universe(host, port)
+        bot.login(self.name, password, "")
+        self.log(f"logged in as user {bot.login_reply_value}: {bot.login_reply_string}")
+        # The world list has no blocking form: wait for its callback.
+        bot.world_list(0)
+        bot.wait_until(lambda: self.list_done, 10)
+        bot.enter(world)
+        self.log(f'entered "{world}"')
+        bot.my_x, bot.my_z, bot.my_yaw = 5.0, 5.0, 180.0
+        bot.state_change()
+
+    def serve(self, seconds, once=False):
+        self.bot.wait_until(lambda: once and self.greeted > 0 and self.present == 0, seconds)
+        self.log("leaving")
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description="The greeter bot.")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True, help="universe port")
-    parser.add_argument("--name", default="Greeter")
-    parser.add_argument("--password", default="")
+    parser.add_argument("--name", default="greeter")
+    parser.add_argument("--password", default="sandbox")
     parser.add_argument("--world", default="lobby")
-    parser.add_argument("--seconds", type=float, default=60.0, help="how long to serve")
+    parser.add_argument("--seconds", type=float, default=30.0, help="how long to stay")
+    parser.add_argument("--once", action="store_true",
+                        help="leave as soon as everyone it greeted has left")
     options = parser.parse_args(argv)
     kivsdk.init()
-    greeter = Greeter(options.name)
+    greeter = Greeter(options.name, out=lambda line: print(line, flush=True))
     try:
         greeter.start(options.host, options.port, options.password, options.world)
-        print(f"{options.name} is in {options.world}")
-        greeter.serve(options.seconds)
+        greeter.serve(options.seconds, options.once)
     except kivsdk.KIVError as error:
-        print(f"greeter: {error}", file=sys.stderr)
+        print(f"[{options.name}] {error.operation} failed: return code {int(error.code)}",
+              file=sys.stderr)
         return 1
     finally:
         greeter.bot.close()

@@ -122,28 +122,49 @@ class SandboxTest(unittest.TestCase):
         with self.assertRaisesRegex(RuntimeError, "handler saw 'boom'"):
             listener.wait_until(lambda: False, 10, slice_ms=20)
 
-    def test_greeter_example_greets_an_arriving_avatar(self):
-        bot = greeter.Greeter("Greeter", self.instance())
+    def test_greeter_example_greets_answers_and_leaves_once_alone(self):
+        lines = []
+        bot = greeter.Greeter("greeter", self.instance(), out=lines.append)
         bot.start("127.0.0.1", self.port, "secret", "lobby")
+        self.assertTrue(any('world "garden"' in line and "over TLS" in line for line in lines),
+                        lines)
         visitor = self.entered("Visitor")
         heard = []
         visitor.on_event(Event.CHAT, lambda b: heard.append((b.avatar_name, b.chat_message)))
         visitor.state_change()
         self.assertTrue(pump([visitor, bot.bot], lambda: heard))
-        self.assertEqual(heard[0], ("Greeter", "Hello, Visitor!"))
-        visitor.say("hello again")
+        self.assertEqual(heard[0],
+                         ("greeter", "Hello, Visitor! Say !time and I'll tell you the time."))
+        visitor.say("!time")
         self.assertTrue(pump([visitor, bot.bot], lambda: len(heard) == 2))
-        self.assertEqual(bot.greeted, ["Visitor", "Visitor"])
+        self.assertRegex(heard[1][1], r"^It is \d\d:\d\d:\d\d UTC\.$")
 
-    def test_greeter_program_runs_and_stops_by_itself(self):
-        result = subprocess.run(
+        visitor.object_string_1 = "tree.rwx"
+        visitor.object_x, visitor.object_z = 3.0, 4.0
+        visitor.object_add()
+        self.assertTrue(pump([bot.bot, visitor],
+                             lambda: any('"tree.rwx" appear at (3.0, 4.0)' in l for l in lines)))
+        # --once: the greeter leaves when everyone it greeted has gone.
+        visitor.close()
+        bot.serve(10, once=True)
+        self.assertEqual((bot.greeted, bot.present), (1, 0))
+        self.assertIn("[greeter] Visitor leaves", lines)
+
+    def run_greeter(self, *arguments):
+        return subprocess.run(
             [sys.executable, os.path.join(EXAMPLES, "greeter.py"), "--port", str(self.port),
-             "--password", "secret", "--world", "garden", "--seconds", "0.5"],
+             "--seconds", "0.5", *arguments],
             capture_output=True, text=True, timeout=60,
             env=dict(os.environ, PYTHONPATH=os.path.join(support.HERE, "..")))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("Greeter is in garden", result.stdout)
 
+    def test_greeter_program_runs_and_stops_by_itself(self):
+        result = self.run_greeter("--password", "secret", "--world", "garden")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn('[greeter] entered "garden"', result.stdout)
+        self.assertIn("[greeter] leaving", result.stdout)
+        failed = self.run_greeter("--password", "wrong")
+        self.assertEqual(failed.returncode, 1)
+        self.assertIn("login failed: return code 5", failed.stderr)
 
 if __name__ == "__main__":
     unittest.main()
