@@ -105,8 +105,8 @@ class Instance:
         handle, self._handle = self._handle, None
         if handle:
             self._lib.kiv_destroy(handle)
-        self._event_thunks.clear()
-        self._callback_thunks.clear()
+        # The thunks stay until the object goes: close() may run inside one of
+        # them, and freeing a running ctypes thunk pulls the code from under it.
 
     def __enter__(self):
         return self

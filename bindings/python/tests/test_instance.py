@@ -175,6 +175,17 @@ class HandlerTest(unittest.TestCase):
             self.bot.wait(0)
         self.assertIs(caught.exception.code, ReturnCode.RECURSIVE_WAIT)
 
+    def test_a_handler_may_close_its_own_instance(self):
+        @self.bot.event(Event.UNIVERSE_DISCONNECT)
+        def leave(bot):
+            bot.close()
+            gc.collect()
+
+        self.lose_connection()
+        self.bot.wait(0)
+        self.assertTrue(self.bot.closed)
+        self.assertEqual([c for c in self.net.connections if c], [])   # sockets destroyed
+
     def test_wait_until_stops_when_the_condition_holds_or_the_time_is_up(self):
         self.fail_connect()
         self.assertTrue(self.bot.wait_until(lambda: self.results, timeout=5, slice_ms=0))
