@@ -17,7 +17,7 @@ target_sources(kivsdk_test_support PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/tls_test_server.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tls_test_server.h)
 target_include_directories(kivsdk_test_support PUBLIC "${KIVSDK_TEST_PKI_INCLUDE_DIR}")
-target_link_libraries(kivsdk_test_support PUBLIC Threads::Threads)
+target_link_libraries(kivsdk_test_support PUBLIC Threads::Threads kivsdk_server_core)
 add_dependencies(kivsdk_test_support kivsdk_sandbox_pki)
 target_sources(kivsdk_test_support PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/scripted_servers.cpp

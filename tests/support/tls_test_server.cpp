@@ -5,20 +5,16 @@
 #include <cstring>
 #include <utility>
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
-#include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
-#include <mbedtls/ssl_ticket.h>
-#include <mbedtls/x509_crt.h>
-#include <psa/crypto.h>
+
+#include "core/frame_codec.h"
 
 namespace kivsdk::test {
 namespace {
 
-constexpr char kPersonalisation[] = "kivsdk-test-server";
+using server::tls_error_text;
+
 constexpr std::size_t kRecordHeader = 5;
 constexpr std::size_t kMaxRecordBody = 16384 + 2048;
 // Blocking transport: want-read and want-write mean no progress; a handful in
@@ -30,50 +26,18 @@ const Bytes kHandshakeGarbage = {'n', 'o', 't', ' ', 'a', ' ', 'T', 'L', 'S', ' 
                                  's', 'e', 'r', 'v', 'e', 'r', ' ', 'h', 'e', 'l',
                                  'l', 'o', ',', ' ', 'g', 'a', 'r', 'b', 'a', 'g', 'e', '\n'};
 
-std::string tls_error_text(int code) {
-    char text[160];
-    mbedtls_strerror(code, text, sizeof text);
-    char line[224];
-    std::snprintf(line, sizeof line, "-0x%04X %s", static_cast<unsigned>(-code), text);
-    return line;
-}
-
-bool want_more(int result) {
-    return result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE ||
-           result == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS ||
-           result == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
-}
+bool want_more(int result) { return server::tls_wants_more(result); }
 
 }  // namespace
 
-// The server-side Mbed TLS objects of one connection.
+// The server-side TLS of one connection: the shared server configuration
+// (certificate, key, versions) and this connection's SSL context.
 struct ServerConnection::Tls {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context random;
-    mbedtls_x509_crt certificate;
-    mbedtls_pk_context key;
-    mbedtls_ssl_ticket_context tickets;
-    mbedtls_ssl_config config;
+    std::unique_ptr<server::ServerTlsConfig> config;
     mbedtls_ssl_context ssl;
 
-    Tls() {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&random);
-        mbedtls_x509_crt_init(&certificate);
-        mbedtls_pk_init(&key);
-        mbedtls_ssl_ticket_init(&tickets);
-        mbedtls_ssl_config_init(&config);
-        mbedtls_ssl_init(&ssl);
-    }
-    ~Tls() {
-        mbedtls_ssl_free(&ssl);
-        mbedtls_ssl_config_free(&config);
-        mbedtls_ssl_ticket_free(&tickets);
-        mbedtls_pk_free(&key);
-        mbedtls_x509_crt_free(&certificate);
-        mbedtls_ctr_drbg_free(&random);
-        mbedtls_entropy_free(&entropy);
-    }
+    Tls() { mbedtls_ssl_init(&ssl); }
+    ~Tls() { mbedtls_ssl_free(&ssl); }
     Tls(const Tls&) = delete;
     Tls& operator=(const Tls&) = delete;
 };
@@ -261,12 +225,10 @@ Bytes ServerConnection::read_frame() {
 }
 
 void ServerConnection::write_frame(const Bytes& body) {
-    if (body.size() > 0xFFFF) fail("a frame body holds at most 65535 bytes");
     Bytes frame;
-    frame.reserve(body.size() + 2);
-    frame.push_back(static_cast<unsigned char>(body.size() >> 8));
-    frame.push_back(static_cast<unsigned char>(body.size() & 0xFF));
-    frame.insert(frame.end(), body.begin(), body.end());
+    if (!server::append_frame(frame, body.data(), body.size())) {
+        fail("a frame body holds at most 65535 bytes");
+    }
     write_all(frame.data(), frame.size());
 }
 
@@ -276,44 +238,14 @@ int ServerConnection::setup_tls(const CertAndKey& identity, const TlsOptions& op
     if (tls_) fail("TLS was already started on this connection");
     tls_ = std::make_unique<Tls>();
     Tls& t = *tls_;
-
-    // Mbed TLS 3.6 runs TLS 1.3 (and key parsing) on PSA.
-    if (psa_crypto_init() != PSA_SUCCESS) fail("psa_crypto_init failed");
-    int r = mbedtls_ctr_drbg_seed(&t.random, mbedtls_entropy_func, &t.entropy,
-                                  reinterpret_cast<const unsigned char*>(kPersonalisation),
-                                  sizeof kPersonalisation - 1);
-    if (r != 0) fail("mbedtls_ctr_drbg_seed: " + tls_error_text(r));
-    if ((r = mbedtls_x509_crt_parse_file(&t.certificate, identity.cert.c_str())) != 0) {
-        fail("cannot load certificate " + identity.cert + ": " + tls_error_text(r));
+    try {
+        t.config = std::make_unique<server::ServerTlsConfig>(
+            server::Identity{identity.cert, identity.key}, options);
+    } catch (const server::TlsSetupError& e) {
+        fail(e.what());
     }
-    if ((r = mbedtls_pk_parse_keyfile(&t.key, identity.key.c_str(), nullptr,
-                                      mbedtls_ctr_drbg_random, &t.random)) != 0) {
-        fail("cannot load key " + identity.key + ": " + tls_error_text(r));
-    }
-    if ((r = mbedtls_ssl_config_defaults(&t.config, MBEDTLS_SSL_IS_SERVER,
-                                         MBEDTLS_SSL_TRANSPORT_STREAM,
-                                         MBEDTLS_SSL_PRESET_DEFAULT)) != 0) {
-        fail("mbedtls_ssl_config_defaults: " + tls_error_text(r));
-    }
-    mbedtls_ssl_conf_rng(&t.config, mbedtls_ctr_drbg_random, &t.random);
-    const bool allow12 = options.versions != TlsVersions::kTls13;
-    const bool allow13 = options.versions != TlsVersions::kTls12;
-    mbedtls_ssl_conf_min_tls_version(
-        &t.config, allow12 ? MBEDTLS_SSL_VERSION_TLS1_2 : MBEDTLS_SSL_VERSION_TLS1_3);
-    mbedtls_ssl_conf_max_tls_version(
-        &t.config, allow13 ? MBEDTLS_SSL_VERSION_TLS1_3 : MBEDTLS_SSL_VERSION_TLS1_2);
-    if ((r = mbedtls_ssl_conf_own_cert(&t.config, &t.certificate, &t.key)) != 0) {
-        fail("mbedtls_ssl_conf_own_cert: " + tls_error_text(r));
-    }
-    if (options.session_tickets) {
-        if ((r = mbedtls_ssl_ticket_setup(&t.tickets, mbedtls_ctr_drbg_random, &t.random,
-                                          MBEDTLS_CIPHER_AES_256_GCM, 86400)) != 0) {
-            fail("mbedtls_ssl_ticket_setup: " + tls_error_text(r));
-        }
-        mbedtls_ssl_conf_session_tickets_cb(&t.config, mbedtls_ssl_ticket_write,
-                                            mbedtls_ssl_ticket_parse, &t.tickets);
-    }
-    if ((r = mbedtls_ssl_setup(&t.ssl, &t.config)) != 0) {
+    int r = 0;
+    if ((r = mbedtls_ssl_setup(&t.ssl, t.config->config())) != 0) {
         fail("mbedtls_ssl_setup: " + tls_error_text(r));
     }
     mbedtls_ssl_set_bio(&t.ssl, this, &ServerConnection::bio_send, &ServerConnection::bio_recv,

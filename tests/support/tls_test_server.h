@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/tls_config.h"
 #include "support/test_pki.h"
 #include "support/test_socket.h"
 
@@ -47,13 +48,9 @@ namespace kivsdk::test {
 
 using Bytes = std::vector<unsigned char>;
 
-enum class TlsVersions { kTls12, kTls13, kBoth };
-
-struct TlsOptions {
-    TlsVersions versions = TlsVersions::kBoth;
-    // TLS 1.3: send a NewSessionTicket after the handshake.
-    bool session_tickets = false;
-};
+// The server side of TLS is the sandbox server's.
+using TlsVersions = server::TlsVersions;
+using TlsOptions = server::TlsOptions;
 
 struct ReceivedFrame {
     Bytes body;
