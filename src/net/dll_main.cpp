@@ -4,6 +4,8 @@
 
 #include "net/message_window.h"
 
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) kivsdk::set_module_handle(module);
     return TRUE;
