@@ -89,9 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t offset = 0;
     for (std::size_t i = 0; offset < stream.size(); ++i) {
         const std::uint8_t c = control[i % kControl];
-        // Small chunks mostly; with the top bit, chunks past one read's size.
-        const std::size_t chunk = (c & 0x80) != 0 ? static_cast<std::size_t>(c & 0x7F) * 97 + 1
-                                                  : static_cast<std::size_t>(c & 0x3F) + 1;
+        // 1 to 4096 bytes, small ones likelier; with the top bit, chunks past
+        // one read's size.
+        const std::size_t small = static_cast<std::size_t>(c & 0x3F) + 1;
+        const std::size_t chunk =
+            (c & 0x80) != 0 ? static_cast<std::size_t>(c & 0x7F) * 97 + 1 : small * small;
         const std::size_t end = std::min(stream.size(), offset + chunk);
         net.serve(socket, Bytes(stream.begin() + static_cast<long>(offset),
                                 stream.begin() + static_cast<long>(end)));
