@@ -87,6 +87,33 @@ server::Peer* UniverseService::online_peer(std::int32_t user_id) {
     return found == online_.end() ? nullptr : loop_.find(found->second);
 }
 
+server::Peer* UniverseService::addressed_user(server::Peer& peer, const Client& client,
+                                             std::int32_t reference, std::int32_t target) {
+    server::Peer* found = target == client.user_id ? nullptr : online_peer(target);
+    if (!found) {
+        const Account* account = directory_.find(target);
+        PacketWriter reply = result(reference, kUnavailable);
+        reply.append_string(account ? account->name : "");
+        peer.send(reply);
+    }
+    return found;
+}
+
+std::optional<UniverseService::Relay> UniverseService::take_relay(std::map<std::int32_t, Relay>& relays,
+                                                                  std::int32_t id, server::Peer& peer,
+                                                                  const Client& client,
+                                                                  const char* what) {
+    const auto found = relays.find(id);
+    if (found == relays.end() || found->second.target_user != client.user_id) {
+        loop_.log_error("universe " + peer.remote() + ": answer to unknown " + what + " " +
+                        std::to_string(id));
+        return std::nullopt;
+    }
+    const Relay relay = found->second;
+    relays.erase(found);
+    return relay;
+}
+
 void UniverseService::malformed(server::Peer& peer, const Fields& fields) {
     loop_.log_error("universe " + peer.remote() + ": malformed message of type " +
                     std::to_string(fields.type()));
@@ -308,14 +335,8 @@ void UniverseService::invite(server::Peer& peer, const Client& client, Fields& f
     const std::int32_t target = fields.int32();
     const Place place = read_place(fields);
     if (!fields.ok()) return malformed(peer, fields);
-    server::Peer* invited = target == client.user_id ? nullptr : online_peer(target);
-    if (!invited) {
-        const Account* account = directory_.find(target);
-        PacketWriter reply = result(reference, kUnavailable);
-        reply.append_string(account ? account->name : "");
-        peer.send(reply);
-        return;
-    }
+    server::Peer* invited = addressed_user(peer, client, reference, target);
+    if (!invited) return;
     const std::int32_t id = next_relay_id_++;
     invitations_[id] = Relay{peer.id(), reference, target};
     PacketWriter offer;
@@ -331,16 +352,10 @@ void UniverseService::invite_answer(server::Peer& peer, const Client& client, Fi
     const std::int32_t id = fields.int32();
     const std::uint8_t accept = fields.byte();
     if (!fields.ok()) return malformed(peer, fields);
-    const auto found = invitations_.find(id);
-    if (found == invitations_.end() || found->second.target_user != client.user_id) {
-        loop_.log_error("universe " + peer.remote() + ": answer to unknown invitation " +
-                        std::to_string(id));
-        return;
-    }
-    const Relay relay = found->second;
-    invitations_.erase(found);
-    if (server::Peer* asker = loop_.find(relay.asker_peer)) {
-        PacketWriter reply = result(relay.reference, accept ? kOk : kRefused);
+    const std::optional<Relay> relay = take_relay(invitations_, id, peer, client, "invitation");
+    if (!relay) return;
+    if (server::Peer* asker = loop_.find(relay->asker_peer)) {
+        PacketWriter reply = result(relay->reference, accept ? kOk : kRefused);
         reply.append_string(client.name);
         asker->send(reply);
     }
@@ -350,14 +365,8 @@ void UniverseService::join(server::Peer& peer, const Client& client, Fields& fie
     const std::int32_t reference = fields.int32();
     const std::int32_t target = fields.int32();
     if (!fields.ok()) return malformed(peer, fields);
-    server::Peer* asked = target == client.user_id ? nullptr : online_peer(target);
-    if (!asked) {
-        const Account* account = directory_.find(target);
-        PacketWriter reply = result(reference, kUnavailable);
-        reply.append_string(account ? account->name : "");
-        peer.send(reply);
-        return;
-    }
+    server::Peer* asked = addressed_user(peer, client, reference, target);
+    if (!asked) return;
     const std::int32_t id = next_relay_id_++;
     joins_[id] = Relay{peer.id(), reference, target};
     PacketWriter request;
@@ -374,16 +383,10 @@ void UniverseService::join_answer(server::Peer& peer, const Client& client, Fiel
     Place place;
     if (accept) place = read_place(fields);
     if (!fields.ok()) return malformed(peer, fields);
-    const auto found = joins_.find(id);
-    if (found == joins_.end() || found->second.target_user != client.user_id) {
-        loop_.log_error("universe " + peer.remote() + ": answer to unknown join request " +
-                        std::to_string(id));
-        return;
-    }
-    const Relay relay = found->second;
-    joins_.erase(found);
-    if (server::Peer* asker = loop_.find(relay.asker_peer)) {
-        PacketWriter reply = result(relay.reference, accept ? kOk : kRefused);
+    const std::optional<Relay> relay = take_relay(joins_, id, peer, client, "join request");
+    if (!relay) return;
+    if (server::Peer* asker = loop_.find(relay->asker_peer)) {
+        PacketWriter reply = result(relay->reference, accept ? kOk : kRefused);
         if (accept) write_place(reply, place);
         reply.append_string(client.name);
         asker->send(reply);

@@ -74,6 +74,13 @@ private:
     // caller appends request-specific fields before sending.
     static PacketWriter result(std::int32_t reference, std::uint8_t code);
     server::Peer* online_peer(std::int32_t user_id);
+    // The peer of the user an invitation or join addresses; when that user
+    // is not online (or is the asker), answers "unavailable" and gives null.
+    server::Peer* addressed_user(server::Peer& peer, const Client& client, std::int32_t reference,
+                                 std::int32_t target);
+    // Removes and returns the relay `id` when `client` is the one it awaits.
+    std::optional<Relay> take_relay(std::map<std::int32_t, Relay>& relays, std::int32_t id,
+                                    server::Peer& peer, const Client& client, const char* what);
     void malformed(server::Peer& peer, const Fields& fields);
 
     server::ServerLoop& loop_;
