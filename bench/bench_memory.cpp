@@ -27,15 +27,6 @@ namespace {
 
 constexpr std::size_t kBurstBytes = 120 * 1024;  // more than a receive buffer holds
 
-double resident_bytes() {
-    long pages = 0, resident = 0;
-    FILE* file = std::fopen("/proc/self/statm", "r");
-    if (file == nullptr) return 0;
-    if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(file);
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
 double heap_in_use() {
     const struct mallinfo2 info = mallinfo2();
     return static_cast<double>(info.uordblks + info.hblkhd);

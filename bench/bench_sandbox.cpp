@@ -182,15 +182,6 @@ bool round_trips(int port, bool tls) {
     return true;
 }
 
-double resident_bytes() {
-    long pages = 0, resident = 0;
-    FILE* file = std::fopen("/proc/self/statm", "r");
-    if (file == nullptr) return 0;
-    if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(file);
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
-}
-
 double cpu_seconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -140,6 +140,15 @@ void note(const std::string& text) {
     std::fflush(stdout);
 }
 
+double resident_bytes() {
+    long pages = 0, resident = 0;
+    FILE* file = std::fopen("/proc/self/statm", "r");
+    if (file == nullptr) return 0;
+    if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(file);
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
 int repetitions() { return reps; }
 void set_repetitions(int count) { reps = std::max(1, count); }
 

@@ -26,6 +26,9 @@ void figure(const std::string& key, double value, const char* unit);
 // A line of context (machine, cipher suite, ...), shown as it is.
 void note(const std::string& text);
 
+// Resident memory of this process, in bytes.
+double resident_bytes();
+
 // Repetitions of a measurement, by default 5; "--reps N" changes it.
 int repetitions();
 void set_repetitions(int count);
