@@ -494,6 +494,10 @@ void ServerLoop::accept_from(Listener& listener) {
         }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (limits_.socket_send_buffer > 0) {
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &limits_.socket_send_buffer,
+                         sizeof limits_.socket_send_buffer);
+        }
         const std::uint64_t id = next_id_++;
         auto peer = std::unique_ptr<Peer>(
             new Peer(*this, *listener.service, id, fd, remote, listener.name));

@@ -39,6 +39,10 @@ struct Limits {
     // A client that sends nothing (keep-alives included) for this long is
     // closed.
     int idle_seconds = 120;
+    // The kernel's send buffer of each client socket (0: the system's
+    // default): with the output queue it bounds what a client that stops
+    // reading can hold up.
+    int socket_send_buffer = 256 * 1024;
     // Bytes read from one client per pass, so one busy client cannot starve
     // the others.
     std::size_t read_budget = 65536;

@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "core/frame_codec.h"
 #include "sandbox_bot.h"
@@ -67,9 +72,50 @@ Bytes login_frame_body(const std::array<unsigned char, 32>& ticket) {
     return body;
 }
 
+// A client with a tiny receive window that never reads: what the sandbox
+// queues for it can only grow.
+class DeafClient {
+public:
+    explicit DeafClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        const int small = 2048;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~DeafClient() { ::close(fd_); }
+    DeafClient(const DeafClient&) = delete;
+    DeafClient& operator=(const DeafClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(const Bytes& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Reads at last, until the stream ends (true) or a read fails or blocks
+    // for 10 s (false).
+    bool ends_after_reading() {
+        timeval limit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        unsigned char buffer[65536];
+        for (int reads = 0; reads < 100000; ++reads) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n == 0) return true;
+            if (n < 0) return errno == ECONNRESET;
+        }
+        return false;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
 sandbox::Options strict_options() {
     sandbox::Options options = sandbox_options();
     options.limits.stall_seconds = 1;
+    options.limits.max_output = 64 * 1024;
     return options;
 }
 
@@ -181,6 +227,27 @@ TEST_F(SandboxBadInput, EveryTruncatedOrUnknownMessageIsSurvivedAndTheClientKeep
             EXPECT_EQ(seen.at.s(KIV_AVATAR_NAME), "mallory");
         }
     }
+    expect_bots_served();
+}
+
+TEST_F(SandboxBadInput, AClientThatStopsReadingIsDroppedAndTheOthersGetEverything) {
+    DeafClient deaf(sandbox.world_port("lobby"));
+    ASSERT_TRUE(deaf.connected());
+    ASSERT_TRUE(deaf.send(server::frame_of(login_frame_body(ticket))));
+    Bot carol("carol");
+    ASSERT_EQ(carol.connect_and_login(sandbox.universe_port()), 0);
+    ASSERT_EQ(carol.enter("lobby"), 0);
+
+    // Far more chat than the deaf client's window and its queue limit hold.
+    constexpr int kLines = 3000;
+    const std::string line(200, 'z');
+    int said = 0;
+    const bool all_heard = pump_until({&alice, &carol}, [&] {
+        for (int burst = 0; burst < 50 && said < kLines; ++burst, ++said) kiv_say(alice.instance(), line.c_str());
+        return carol.count_events(KIV_EVENT_CHAT) == static_cast<std::size_t>(kLines);
+    }, 5000);
+    EXPECT_TRUE(all_heard) << carol.count_events(KIV_EVENT_CHAT) << " of " << kLines;
+    EXPECT_TRUE(deaf.ends_after_reading());
     expect_bots_served();
 }
 
