@@ -12,3 +12,10 @@ target_link_libraries(kivsdk_sandbox_tests PRIVATE kivsdk_sandbox kivsdk_test_su
   GTest::gtest GTest::gtest_main)
 kivsdk_set_warnings(kivsdk_sandbox_tests)
 gtest_discover_tests(kivsdk_sandbox_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+
+# The program itself: --help explains the options, a bad option is refused.
+add_test(NAME kivsandbox_help COMMAND kivsandbox --help)
+set_tests_properties(kivsandbox_help PROPERTIES
+  PASS_REGULAR_EXPRESSION "Usage: kivsandbox.*--world NAME\\[:tls\\|:plain\\]\\[:PORT\\].*SIGTERM")
+add_test(NAME kivsandbox_refuses_unknown_options COMMAND kivsandbox --no-such-option)
+set_tests_properties(kivsandbox_refuses_unknown_options PROPERTIES WILL_FAIL TRUE)
