@@ -24,6 +24,7 @@
 
 namespace kivsdk::bench {
 namespace {
+#ifdef KIVSDK_BENCH_TLS
 
 constexpr std::size_t kBurstBytes = 120 * 1024;  // more than a receive buffer holds
 
@@ -52,7 +53,6 @@ std::size_t frames_in(const Bytes& bytes) {
     return static_cast<std::size_t>(cutter.frames());
 }
 
-#ifdef KIVSDK_BENCH_TLS
 // The child: a universe-like and a world-like TLS server. Each connection
 // completes its handshake, waits for one frame, answers with the burst and
 // waits for the client to leave. Ends when the parent closes the pipe.
