@@ -45,8 +45,8 @@ static void on_avatar_add(KIVInstance* bot) {
              kiv_string(bot, KIV_AVATAR_NAME));
     printf("[%s] %s arrives (session %d)\n", g_name, kiv_string(bot, KIV_AVATAR_NAME),
            kiv_int(bot, KIV_AVATAR_SESSION));
-    kiv_say(bot, line);
     printf("[%s] says: %s\n", g_name, line);
+    kiv_say(bot, line);
     ++g_greeted;
     ++g_present;
 }
@@ -63,8 +63,8 @@ static void on_chat(KIVInstance* bot) {
         char line[64];
         const time_t now = time(NULL);
         strftime(line, sizeof line, "It is %H:%M:%S UTC.", gmtime(&now));
-        kiv_say(bot, line);
         printf("[%s] says: %s\n", g_name, line);
+        kiv_say(bot, line);
     }
 }
 
@@ -75,7 +75,7 @@ static void on_object(KIVInstance* bot) {
 }
 
 static void on_invite(KIVInstance* bot) {
-    printf("[%s] %s invites me to \"%s\" at (%.1f, %.1f): accepted\n", g_name,
+    printf("[%s] %s invites me to \"%s\" at (%.1f, %.1f): accepting\n", g_name,
            kiv_string(bot, KIV_INVITE_NAME), kiv_string(bot, KIV_INVITE_WORLD),
            kiv_double(bot, KIV_INVITE_X), kiv_double(bot, KIV_INVITE_Z));
     kiv_invite_accept(bot, kiv_int(bot, KIV_INVITE_ID));

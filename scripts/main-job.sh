@@ -29,4 +29,4 @@ cmake --build "$BUILD" -j "$JOBS" --target kivsandbox kivsdk_greeter kivsdk_buil
 
 bash examples/meet.sh "$BUILD/sandbox/kivsandbox" "$BUILD/examples/greeter" "$BUILD/examples/builder" \
     "$BUILD/main-job"
-
+echo "main job: passed"
