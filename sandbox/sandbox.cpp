@@ -29,6 +29,7 @@ Sandbox::Sandbox(const Options& options)
         settings.name = world.name;
         settings.secure = world.secure;
         settings.admins = options.admins;
+        settings.max_objects_per_cell = options.max_objects_per_cell;
         worlds_.push_back(std::make_unique<WorldService>(loop_, *directory_,
                                                          options.world_identity, settings));
         const int port = loop_.listen(options.bind, world.port, *worlds_.back(), world.name);

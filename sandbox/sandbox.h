@@ -39,6 +39,8 @@ struct Options {
     server::Identity universe_identity;
     server::Identity world_identity;
     server::Limits limits;
+    // Objects one cell of a world holds at most.
+    std::size_t max_objects_per_cell = 256;
     bool log_connections = true;
     std::string port_file;
 };

@@ -59,8 +59,14 @@ enum Result : std::uint8_t {
 // Permission and setting changes: 1 not allowed, 2 bad holder or value,
 // 3 unknown name. Permission lists: 1 not allowed.
 enum ChangeResult : std::uint8_t { kNotAllowed = 1, kBadValue = 2, kUnknownName = 3 };
-// Terrain: 1 no such node, 2 not allowed, 3 malformed.
-enum TerrainResult : std::uint8_t { kNoNode = 1, kTerrainDenied = 2, kTerrainMalformed = 3 };
+// Terrain: 1 no such node, 2 not allowed, 3 malformed, 4 the world keeps no
+// more nodes.
+enum TerrainResult : std::uint8_t {
+    kNoNode = 1,
+    kTerrainDenied = 2,
+    kTerrainMalformed = 3,
+    kTerrainFull = 4
+};
 
 const std::set<std::string> kPermissionNames = {"admin", "build", "terrain", "settings", "eject"};
 // Settings that exist; "cell size" cannot be changed.
@@ -351,6 +357,11 @@ WorldService::CellKey WorldService::cell_of(const Object& object) const {
 
 void WorldService::touch_cell(const CellKey& key) { ++cells_[key].revision; }
 
+std::size_t WorldService::objects_in(const CellKey& key) const {
+    const auto found = cells_.find(key);
+    return found == cells_.end() ? 0 : found->second.objects.size();
+}
+
 void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& fields, bool load) {
     const std::int32_t reference = fields.int32();
     Object object;
@@ -362,7 +373,7 @@ void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& 
         code = kInvalid;
     } else if (load ? !is_admin(avatar) : !may(avatar, "build")) {
         code = kDenied;
-    } else if (cells_[key].objects.size() >= settings_.max_objects_per_cell) {
+    } else if (objects_.size() >= settings_.max_objects || objects_in(key) >= settings_.max_objects_per_cell) {
         code = kFull;
     }
     PacketWriter reply = result(reference, code);
@@ -606,6 +617,9 @@ void WorldService::terrain_set(server::Peer& peer, const Avatar& avatar, Fields&
         code = kNoNode;
     } else if (!may(avatar, "terrain")) {
         code = kTerrainDenied;
+    } else if (terrain_.size() >= settings_.max_terrain_nodes &&
+               !terrain_.count({tile_x, tile_z, node_x, node_z})) {
+        code = kTerrainFull;
     }
     PacketWriter reply = result(reference, code);
     peer.send(reply);

@@ -44,6 +44,9 @@ struct WorldSettings {
     // (floor(x / size), floor(z / size)).
     double cell_size = 10.0;
     std::size_t max_objects_per_cell = 256;
+    // Bounds on what one world keeps, whatever its clients send.
+    std::size_t max_objects = 100000;
+    std::size_t max_terrain_nodes = 100000;
 };
 
 class WorldService : public server::Service {
@@ -118,6 +121,7 @@ private:
                              std::int32_t session);
     CellKey cell_of(const Object& object) const;
     void touch_cell(const CellKey& key);
+    std::size_t objects_in(const CellKey& key) const;
     std::vector<PermissionEntry> permissions_of(std::int32_t user_id, std::int32_t session) const;
     std::vector<PermissionEntry> all_permissions() const;
     void send_permissions(server::Peer& peer, const std::vector<PermissionEntry>& entries);

@@ -504,6 +504,25 @@ TEST(SandboxWorldEntry, UnknownWorldsAreUnavailableAndTicketsWorkOnce) {
     EXPECT_EQ(kiv_leave(erin.instance()), 0);
 }
 
+TEST(SandboxWorldLimits, AFullCellRefusesMoreObjects) {
+    sandbox::Options options = sandbox_options();
+    options.max_objects_per_cell = 2;
+    RunningSandbox sandbox(options);
+    Bot frank("frank");
+    ASSERT_EQ(frank.connect_and_login(sandbox.universe_port()), 0);
+    ASSERT_EQ(frank.enter("lobby"), 0);
+    const auto add_at = [&](double x) {
+        kiv_string_set(frank.instance(), KIV_OBJECT_STRING_1, "crate.rwx");
+        kiv_double_set(frank.instance(), KIV_OBJECT_X, x);
+        return answer_of({&frank}, frank, KIV_CALLBACK_OBJECT_ADD,
+                         [&] { return kiv_object_add(frank.instance()); }).rc;
+    };
+    EXPECT_EQ(add_at(1.0), 0);
+    EXPECT_EQ(add_at(2.0), 0);
+    EXPECT_EQ(add_at(3.0), KIV_RC_OBJECT_REFUSED);  // cell (0, 0) is full
+    EXPECT_EQ(add_at(11.0), 0);                     // cell (1, 0) is not
+}
+
 TEST(SandboxWorldEntry, ManyBotsInOneWorldAllSeeEachOther) {
     RunningSandbox sandbox;
     constexpr int kBots = 12;
