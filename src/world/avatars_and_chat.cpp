@@ -16,25 +16,14 @@ namespace kivsdk {
 namespace {
 
 using world_fields::FieldCursor;
+using world_fields::float_into;
+using world_fields::int_into;
+using world_fields::set_text;
 
 constexpr std::uint8_t kChat = 9;
 constexpr std::uint8_t kOwnState = 14;
 constexpr std::uint8_t kConsoleLine = 1;
 constexpr std::size_t kMaxChatText = 255;
-
-void int_into(Instance& instance, FieldCursor& fields, int index) {
-    std::int32_t value = 0;
-    if (fields.int32(value)) instance.set_int(index, value);
-}
-
-void float_into(Instance& instance, FieldCursor& fields, int index) {
-    double value = 0.0;
-    if (fields.float32(value)) instance.set_double(index, value);
-}
-
-void set_text(Instance& instance, int index, std::string_view text) {
-    instance.set_string(index, text.data(), text.size());
-}
 
 // Messages 13 and 14 begin alike. The two angles travel yaw first, the
 // reverse of their attribute order.

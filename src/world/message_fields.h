@@ -51,6 +51,22 @@ private:
     bool intact_ = true;
 };
 
+// A field read straight into an attribute: a missing field leaves the
+// attribute as it was.
+inline void int_into(Instance& instance, FieldCursor& fields, int index) {
+    std::int32_t value = 0;
+    if (fields.int32(value)) instance.set_int(index, value);
+}
+
+inline void float_into(Instance& instance, FieldCursor& fields, int index) {
+    double value = 0.0;
+    if (fields.float32(value)) instance.set_double(index, value);
+}
+
+inline void set_text(Instance& instance, int index, std::string_view text) {
+    instance.set_string(index, text.data(), text.size());
+}
+
 // A world request answered through a callback: the next world reference
 // number, a CallbackInfo with `callback` and int 9, and one message of
 // `type` whose fields `fields(writer, number)` appends after the type byte.

@@ -20,6 +20,9 @@ namespace kivsdk {
 namespace {
 
 using world_fields::FieldCursor;
+using world_fields::float_into;
+using world_fields::int_into;
+using world_fields::set_text;
 
 enum ObjectMessage : std::uint8_t {
     kCell = 6,
@@ -79,16 +82,6 @@ int return_code_for(int callback, std::uint8_t result) {
 
 // ---- Reading -------------------------------------------------------------
 
-void int_into(Instance& instance, FieldCursor& fields, int index) {
-    std::int32_t value = 0;
-    if (fields.int32(value)) instance.set_int(index, value);
-}
-
-void float_into(Instance& instance, FieldCursor& fields, int index) {
-    double value = 0.0;
-    if (fields.float32(value)) instance.set_double(index, value);
-}
-
 // The position again, in double precision, at the end of object messages.
 // Only an intact message has them; a message that ends first keeps the
 // FLOAT values already stored.
@@ -99,10 +92,6 @@ void double_position_into(Instance& instance, const FieldCursor& fields, PacketR
         if (!body.read_double(value)) return;
         instance.set_double(index, value);
     }
-}
-
-void set_text(Instance& instance, int index, std::string_view text) {
-    instance.set_string(index, text.data(), text.size());
 }
 
 // Object strings arrive as string 2, string 4, string 3.
