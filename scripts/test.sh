@@ -31,9 +31,4 @@ run_build() {
 run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_build sanitize -DCMAKE_BUILD_TYPE=Debug -DKIVSDK_SANITIZE=ON -DKIVSDK_BUILD_BENCHMARKS=OFF
 
-if [ -f scripts/check-mingw-net.sh ]; then
-    echo "==> Windows cross-compile check of the socket layer"
-    bash scripts/check-mingw-net.sh
-fi
-
 echo "==> all tests passed"
