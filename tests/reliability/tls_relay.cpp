@@ -84,9 +84,11 @@ void TlsRelay::server_to_client(std::size_t plain_bytes) {
             // read. The stream stays open; the server's later records are
             // dropped until one side ends.
             if (!done_) {
+                // Marked first: the client may report the loss before
+                // send_all returns here.
+                done_ = true;
                 const std::vector<unsigned char> garbage(300, 0x42);
                 client_.send_all(garbage.data(), garbage.size());
-                done_ = true;
             }
             continue;
         }
