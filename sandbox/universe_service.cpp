@@ -7,27 +7,11 @@
 #include <utility>
 
 #include "fields.h"
+#include "universe/universe_messages.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk::sandbox {
 namespace {
-
-enum Message : std::uint8_t {
-    kLogin = 1,
-    kWorldEntry = 2,
-    kWorldList = 3,
-    kResult = 17,
-    kUserAttributes = 18,
-    kFriendList = 21,
-    kFriendAdd = 22,
-    kFriendDelete = 24,
-    kKeepAlive = 28,
-    kJoin = 37,
-    kJoinAnswer = 38,
-    kSecureChannel = 39,
-    kInvite = 42,
-    kInviteAnswer = 43,
-};
 
 // Result bytes shared by the universe's answers.
 enum Result : std::uint8_t {
@@ -76,7 +60,7 @@ UniverseService::UniverseService(server::ServerLoop& loop, Directory& directory,
 
 PacketWriter UniverseService::result(std::int32_t reference, std::uint8_t code) {
     PacketWriter writer;
-    writer.append_byte(kResult);
+    writer.append_byte(universe_message::kTransactionResult);
     writer.append_int32(reference);
     writer.append_byte(code);
     return writer;
@@ -123,12 +107,12 @@ void UniverseService::on_frame(server::Peer& peer, const unsigned char* body, st
     Fields fields(body, size);
     if (!peer.secure()) {
         // Only the request for the secure channel may come in the clear.
-        if (fields.type() != kSecureChannel) {
+        if (fields.type() != universe_message::kSecureChannel) {
             peer.close("type " + std::to_string(fields.type()) + " before the secure channel");
             return;
         }
         PacketWriter go_ahead(1);
-        go_ahead.append_byte(kSecureChannel);
+        go_ahead.append_byte(universe_message::kSecureChannel);
         peer.send(go_ahead);
         peer.start_tls(tls_);
         return;
@@ -138,26 +122,26 @@ void UniverseService::on_frame(server::Peer& peer, const unsigned char* body, st
 
 void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& fields) {
     const std::uint8_t type = fields.type();
-    if (type == kKeepAlive) return;
-    if (type == kLogin) {
+    if (type == universe_message::kKeepAlive) return;
+    if (type == universe_message::kLogin) {
         login(peer, client, fields);
         return;
     }
     if (client.user_id == 0) {
         // Everything else needs a login; requests with a reference get a
         // refusal, the rest is dropped.
-        if (type == kWorldEntry) {
+        if (type == universe_message::kWorldEntry) {
             PacketWriter reply;
-            reply.append_byte(kWorldEntry);
+            reply.append_byte(universe_message::kWorldEntry);
             reply.append_byte(kRefused);
             peer.send(reply);
-        } else if (type == kWorldList || type == kFriendList || type == kFriendAdd ||
-                   type == kFriendDelete || type == kJoin || type == kInvite) {
+        } else if (type == universe_message::kWorldList || type == universe_message::kFriendList || type == universe_message::kFriendAdd ||
+                   type == universe_message::kFriendDelete || type == universe_message::kJoin || type == universe_message::kInvite) {
             std::int32_t reference = fields.int32();
-            if (type == kWorldList) reference = fields.int32();
+            if (type == universe_message::kWorldList) reference = fields.int32();
             PacketWriter reply = result(reference, kRefused);
-            if (type == kFriendDelete) reply.append_int32(0);
-            if (type == kJoin || type == kInvite) reply.append_string("");
+            if (type == universe_message::kFriendDelete) reply.append_int32(0);
+            if (type == universe_message::kJoin || type == universe_message::kInvite) reply.append_string("");
             peer.send(reply);
         }
         loop_.log_error("universe " + peer.remote() + ": type " + std::to_string(type) +
@@ -165,16 +149,16 @@ void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& field
         return;
     }
     switch (type) {
-        case kWorldEntry: world_entry(peer, client, fields); break;
-        case kWorldList: world_list(peer, client, fields); break;
-        case kUserAttributes: user_attributes(peer, fields); break;
-        case kFriendList: friend_list(peer, client, fields); break;
-        case kFriendAdd: friend_add(peer, client, fields); break;
-        case kFriendDelete: friend_delete(peer, client, fields); break;
-        case kInvite: invite(peer, client, fields); break;
-        case kInviteAnswer: invite_answer(peer, client, fields); break;
-        case kJoin: join(peer, client, fields); break;
-        case kJoinAnswer: join_answer(peer, client, fields); break;
+        case universe_message::kWorldEntry: world_entry(peer, client, fields); break;
+        case universe_message::kWorldList: world_list(peer, client, fields); break;
+        case universe_message::kUserAttributes: user_attributes(peer, fields); break;
+        case universe_message::kFriendList: friend_list(peer, client, fields); break;
+        case universe_message::kFriendAdd: friend_add(peer, client, fields); break;
+        case universe_message::kFriendDelete: friend_delete(peer, client, fields); break;
+        case universe_message::kInvite: invite(peer, client, fields); break;
+        case universe_message::kInviteAnswer: invite_answer(peer, client, fields); break;
+        case universe_message::kJoin: join(peer, client, fields); break;
+        case universe_message::kJoinAnswer: join_answer(peer, client, fields); break;
         default:
             loop_.log_error("universe " + peer.remote() + ": unknown message type " +
                             std::to_string(type));
@@ -213,7 +197,7 @@ void UniverseService::login(server::Peer& peer, Client& client, Fields& fields) 
         }
     }
     PacketWriter reply;
-    reply.append_byte(kLogin);
+    reply.append_byte(universe_message::kLogin);
     reply.append_byte(code);
     reply.append_int32(client.user_id);
     if (code == kOk) reply.append_string(text);
@@ -225,7 +209,7 @@ void UniverseService::world_entry(server::Peer& peer, const Client& client, Fiel
     const auto world = std::find_if(settings_.worlds.begin(), settings_.worlds.end(),
                                     [&](const WorldAddress& w) { return w.name == name; });
     PacketWriter reply;
-    reply.append_byte(kWorldEntry);
+    reply.append_byte(universe_message::kWorldEntry);
     if (!fields.ok() || world == settings_.worlds.end()) {
         reply.append_byte(kRefused);
         peer.send(reply);
@@ -253,7 +237,7 @@ void UniverseService::world_list(server::Peer& peer, const Client&, Fields& fiel
     if (!fields.ok()) return malformed(peer, fields);
     for (const WorldAddress& world : settings_.worlds) {
         PacketWriter entry;
-        entry.append_byte(kWorldList);
+        entry.append_byte(universe_message::kWorldList);
         entry.append_byte(kWorldOpen | (world.secure ? kWorldSecure : 0));
         entry.append_string(world.name);
         entry.append_int32(directory_.population(world.name));
@@ -268,7 +252,7 @@ void UniverseService::user_attributes(server::Peer& peer, Fields& fields) {
     if (!fields.ok()) return malformed(peer, fields);
     const Account* account = directory_.find(user_id);
     PacketWriter reply;
-    reply.append_byte(kUserAttributes);
+    reply.append_byte(universe_message::kUserAttributes);
     reply.append_int32(user_id);
     reply.append_int32(account && online_.count(user_id) ? 1 : 0);
     reply.append_int32(account ? static_cast<std::int32_t>(account->friends.size()) : 0);
@@ -285,7 +269,7 @@ void UniverseService::friend_list(server::Peer& peer, const Client& client, Fiel
     for (const Friend& f : account->friends) {
         const Account* other = directory_.find(f.user_id);
         PacketWriter entry;
-        entry.append_byte(kFriendList);
+        entry.append_byte(universe_message::kFriendList);
         entry.append_int32(f.user_id);
         entry.append_int32(f.id);
         entry.append_string(other ? other->name : "");
@@ -340,7 +324,7 @@ void UniverseService::invite(server::Peer& peer, const Client& client, Fields& f
     const std::int32_t id = next_relay_id_++;
     invitations_[id] = Relay{peer.id(), reference, target};
     PacketWriter offer;
-    offer.append_byte(kInvite);
+    offer.append_byte(universe_message::kInvite);
     offer.append_int32(id);
     offer.append_int32(client.user_id);
     write_place(offer, place);
@@ -370,7 +354,7 @@ void UniverseService::join(server::Peer& peer, const Client& client, Fields& fie
     const std::int32_t id = next_relay_id_++;
     joins_[id] = Relay{peer.id(), reference, target};
     PacketWriter request;
-    request.append_byte(kJoin);
+    request.append_byte(universe_message::kJoin);
     request.append_int32(id);
     request.append_int32(client.user_id);
     request.append_string(client.name);

@@ -8,45 +8,10 @@
 
 #include "fields.h"
 #include "wire/packet_writer.h"
+#include "world/world_messages.h"
 
 namespace kivsdk::sandbox {
 namespace {
-
-enum Message : std::uint8_t {
-    kLogin = 1,
-    kConsole = 4,
-    kCell = 6,
-    kObject = 7,
-    kChat = 9,
-    kObjectAdd = 10,
-    kObjectChange = 11,
-    kObjectDelete = 12,
-    kAvatarAdd = 13,
-    kState = 14,
-    kAvatarDelete = 15,
-    kObjectClick = 16,
-    kResult = 17,
-    kSetting = 20,
-    kSettingsEnd = 25,
-    kTerrain = 26,
-    kTerrainSet = 27,
-    kKeepAlive = 28,
-    kObjectGet = 29,
-    kAvatarClick = 30,
-    kTeleport = 31,
-    kUrl = 32,
-    kBumpBegin = 33,
-    kBumpEnd = 34,
-    kObjectLoad = 35,
-    kTerrainChanged = 36,
-    kSecureChannel = 39,
-    kPermissionUser = 40,
-    kPermissionSession = 41,
-    kPermissions = 44,
-    kPermissionsMine = 45,
-    kPermissionsOfUser = 46,
-    kPermissionsAll = 47,
-};
 
 // Result bytes of the world's answers; the client maps them per request.
 enum Result : std::uint8_t {
@@ -93,7 +58,7 @@ WorldService::~WorldService() = default;
 
 PacketWriter WorldService::result(std::int32_t reference, std::uint8_t code) {
     PacketWriter writer;
-    writer.append_byte(kResult);
+    writer.append_byte(world_message::kTransactionResult);
     writer.append_int32(reference);
     writer.append_byte(code);
     return writer;
@@ -136,17 +101,17 @@ void WorldService::on_frame(server::Peer& peer, const unsigned char* body, std::
 }
 
 void WorldService::opening(server::Peer& peer, Avatar& avatar, Fields& fields) {
-    if (fields.type() == kSecureChannel && !peer.secure()) {
+    if (fields.type() == world_message::kSecureChannel && !peer.secure()) {
         // Granted on a TLS world only.
         PacketWriter reply(2);
-        reply.append_byte(kSecureChannel);
+        reply.append_byte(world_message::kSecureChannel);
         reply.append_byte(tls_ ? 0 : 1);
         peer.send(reply);
         if (tls_) peer.start_tls(*tls_);
         return;
     }
-    if (fields.type() == kKeepAlive) return;
-    if (fields.type() != kLogin || (tls_ && !peer.secure())) {
+    if (fields.type() == world_message::kKeepAlive) return;
+    if (fields.type() != world_message::kLogin || (tls_ && !peer.secure())) {
         peer.close("type " + std::to_string(fields.type()) + " before the world login");
         return;
     }
@@ -162,7 +127,7 @@ void WorldService::login(server::Peer& peer, Avatar& avatar, Fields& fields) {
     if (fields.ok()) entry = directory_.redeem(ticket, settings_.name);
     const Account* account = entry ? directory_.find(entry->user_id) : nullptr;
     PacketWriter reply(2);
-    reply.append_byte(kLogin);
+    reply.append_byte(world_message::kLogin);
     if (!account) {
         reply.append_byte(1);
         peer.send(reply);
@@ -182,19 +147,19 @@ void WorldService::login(server::Peer& peer, Avatar& avatar, Fields& fields) {
 
     for (const auto& setting : world_settings_) {
         PacketWriter writer;
-        writer.append_byte(kSetting);
+        writer.append_byte(world_message::kWorldSetting);
         writer.append_string(setting.first);
         writer.append_string(setting.second);
         peer.send(writer);
     }
     PacketWriter end(1);
-    end.append_byte(kSettingsEnd);
+    end.append_byte(world_message::kWorldSettingsEnd);
     peer.send(end);
     for (const auto& entry_of_session : sessions_) {
         const Avatar* other = by_session(entry_of_session.first);
         if (!other || !other->visible || other->peer == peer.id()) continue;
         PacketWriter added;
-        added.append_byte(kAvatarAdd);
+        added.append_byte(world_message::kAvatarAdd);
         added.append_int32(other->session);
         for (const float v : {other->x, other->y, other->z, other->yaw, other->pitch}) {
             added.append_float(v);
@@ -210,30 +175,30 @@ void WorldService::login(server::Peer& peer, Avatar& avatar, Fields& fields) {
 
 void WorldService::dispatch(server::Peer& peer, Avatar& avatar, Fields& fields) {
     switch (fields.type()) {
-        case kKeepAlive: return;
-        case kState: return state(avatar, fields);
-        case kChat: return chat(avatar, fields);
-        case kConsole: return console(avatar, fields);
-        case kObjectAdd: return object_add(peer, avatar, fields, false);
-        case kObjectLoad: return object_add(peer, avatar, fields, true);
-        case kObjectChange: return object_change(peer, avatar, fields);
-        case kObjectDelete: return object_delete(peer, avatar, fields);
-        case kObjectGet: return object_get(peer, fields);
-        case kCell: return cell_query(peer, fields);
-        case kObjectClick:
-        case kBumpBegin:
-        case kBumpEnd:
-        case kAvatarClick:
-        case kTeleport:
-        case kUrl: return directed(avatar, fields);
-        case kTerrain: return terrain_query(peer, fields);
-        case kTerrainSet: return terrain_set(peer, avatar, fields);
-        case kPermissionUser:
-        case kPermissionSession: return permission_set(peer, avatar, fields);
-        case kPermissionsMine:
-        case kPermissionsOfUser:
-        case kPermissionsAll: return permission_list(peer, avatar, fields);
-        case kSetting: return setting_set(peer, avatar, fields);
+        case world_message::kKeepAlive: return;
+        case world_message::kAvatarChange: return state(avatar, fields);
+        case world_message::kChat: return chat(avatar, fields);
+        case world_message::kConsoleMessage: return console(avatar, fields);
+        case world_message::kObjectAdd: return object_add(peer, avatar, fields, false);
+        case world_message::kObjectLoad: return object_add(peer, avatar, fields, true);
+        case world_message::kObjectChange: return object_change(peer, avatar, fields);
+        case world_message::kObjectDelete: return object_delete(peer, avatar, fields);
+        case world_message::kObjectGet: return object_get(peer, fields);
+        case world_message::kCell: return cell_query(peer, fields);
+        case world_message::kObjectClick:
+        case world_message::kBumpBegin:
+        case world_message::kBumpEnd:
+        case world_message::kAvatarClick:
+        case world_message::kTeleport:
+        case world_message::kUrl: return directed(avatar, fields);
+        case world_message::kTerrainQuery: return terrain_query(peer, fields);
+        case world_message::kTerrainNodeSet: return terrain_set(peer, avatar, fields);
+        case world_message::kPermissionUserSet:
+        case world_message::kPermissionSessionSet: return permission_set(peer, avatar, fields);
+        case world_message::kPermissionsGetMy:
+        case world_message::kPermissionsGetByUser:
+        case world_message::kPermissionsGetAll: return permission_list(peer, avatar, fields);
+        case world_message::kWorldSetting: return setting_set(peer, avatar, fields);
         default:
             loop_.log_error(settings_.name + " " + peer.remote() + ": unknown message type " +
                             std::to_string(fields.type()));
@@ -252,7 +217,7 @@ void WorldService::state(Avatar& avatar, Fields& fields) {
     const bool first = !avatar.visible;
     avatar.visible = true;
     PacketWriter notice;
-    notice.append_byte(first ? kAvatarAdd : kState);
+    notice.append_byte(first ? world_message::kAvatarAdd : world_message::kAvatarChange);
     notice.append_int32(avatar.session);
     for (const float v : {x, y, z, yaw, pitch}) notice.append_float(v);
     notice.append_int32(type);
@@ -269,7 +234,7 @@ void WorldService::chat(const Avatar& avatar, Fields& fields) {
     const std::string text = fields.string();
     if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
     PacketWriter line;
-    line.append_byte(kChat);
+    line.append_byte(world_message::kChat);
     line.append_string(avatar.name);
     line.append_string(text);
     line.append_int32(avatar.session);
@@ -285,7 +250,7 @@ void WorldService::console(const Avatar& avatar, Fields& fields) {
     for (std::uint8_t& byte : look) byte = fields.byte();
     if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
     PacketWriter line;
-    line.append_byte(kChat);
+    line.append_byte(world_message::kChat);
     line.append_string(name);
     line.append_string(message);
     line.append_int32(avatar.session);
@@ -393,7 +358,7 @@ void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& 
     reply.append_int32(object.id);
     peer.send(reply);
     PacketWriter notice;
-    write_notice(notice, kObject, object, avatar.session);
+    write_notice(notice, world_message::kObject, object, avatar.session);
     to_others(avatar, notice);
 }
 
@@ -429,7 +394,7 @@ void WorldService::object_change(server::Peer& peer, const Avatar& avatar, Field
     }
     touch_cell(to);
     PacketWriter notice;
-    write_notice(notice, kObjectChange, object, avatar.session);
+    write_notice(notice, world_message::kObjectChange, object, avatar.session);
     to_others(avatar, notice);
 }
 
@@ -452,7 +417,7 @@ void WorldService::object_delete(server::Peer& peer, const Avatar& avatar, Field
     touch_cell(key);
     objects_.erase(found);
     PacketWriter notice;
-    notice.append_byte(kObjectDelete);
+    notice.append_byte(world_message::kObjectDelete);
     notice.append_int32(id);
     notice.append_int32(avatar.session);
     to_others(avatar, notice);
@@ -497,12 +462,12 @@ void WorldService::cell_query(server::Peer& peer, Fields& fields) {
     if (!unchanged && found != cells_.end()) {
         for (const std::int32_t id : found->second.objects) {
             PacketWriter notice;
-            write_notice(notice, kObject, objects_.at(id), 0);
+            write_notice(notice, world_message::kObject, objects_.at(id), 0);
             peer.send(notice);
         }
     }
     PacketWriter end;
-    end.append_byte(kCell);
+    end.append_byte(world_message::kCell);
     end.append_int32(x);
     end.append_int32(z);
     end.append_int32(current);
@@ -518,7 +483,7 @@ void WorldService::directed(const Avatar& avatar, Fields& fields) {
     out.append_byte(type);
     std::int32_t target = 0;
     switch (type) {
-        case kObjectClick: {
+        case world_message::kObjectClick: {
             const std::int32_t object = fields.int32();
             const float x = fields.float32(), y = fields.float32(), z = fields.float32();
             target = fields.int32();
@@ -528,22 +493,22 @@ void WorldService::directed(const Avatar& avatar, Fields& fields) {
             for (const float v : {x, y, z}) out.append_float(v);
             break;
         }
-        case kBumpBegin:
-        case kBumpEnd: {
+        case world_message::kBumpBegin:
+        case world_message::kBumpEnd: {
             const std::int32_t object = fields.int32();
             target = fields.int32();
             out.append_int32(avatar.session);
             out.append_int32(object);
             break;
         }
-        case kAvatarClick: {
+        case world_message::kAvatarClick: {
             target = fields.int32();
             out.append_int32(avatar.session);
             out.append_int32(target);
             for (int i = 0; i < 3; ++i) out.append_float(fields.float32());
             break;
         }
-        case kTeleport: {
+        case world_message::kTeleport: {
             target = fields.int32();
             out.append_int32(avatar.session);
             out.append_string(fields.string());
@@ -577,7 +542,7 @@ void WorldService::terrain_query(server::Peer& peer, Fields& fields) {
     for (std::int32_t& revision : revisions) revision = fields.int32();
     if (!fields.ok()) return malformed(peer, fields);
     PacketWriter reply(16 * (4 + 64 * 6) + 32);
-    reply.append_byte(kTerrain);
+    reply.append_byte(world_message::kTerrainQuery);
     reply.append_int32(reference);
     reply.append_int32(0);
     reply.append_int32(tile_x);
@@ -628,7 +593,7 @@ void WorldService::terrain_set(server::Peer& peer, const Avatar& avatar, Fields&
     node.revision = stored.revision + 1;
     stored = node;
     PacketWriter changed;
-    changed.append_byte(kTerrainChanged);
+    changed.append_byte(world_message::kTerrainNodeChanged);
     changed.append_int32(tile_x);
     changed.append_int32(tile_z);
     changed.append_byte(node_x);
@@ -663,7 +628,7 @@ bool WorldService::may(const Avatar& avatar, const std::string& permission) cons
 }
 
 void WorldService::permission_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const bool for_user = fields.type() == kPermissionUser;
+    const bool for_user = fields.type() == world_message::kPermissionUserSet;
     const std::int32_t reference = fields.int32();
     const bool enable = fields.byte() != 0;
     const std::string name = fields.string();
@@ -723,7 +688,7 @@ void WorldService::send_permissions(server::Peer& peer, const std::vector<Permis
     for (std::size_t first = 0; first < entries.size(); first += kPermissionsPerMessage) {
         const std::size_t count = std::min(kPermissionsPerMessage, entries.size() - first);
         PacketWriter message;
-        message.append_byte(kPermissions);
+        message.append_byte(world_message::kPermissions);
         message.append_int32(0);
         message.append_byte(static_cast<std::uint8_t>(count));
         for (std::size_t i = first; i < first + count; ++i) {
@@ -737,16 +702,16 @@ void WorldService::send_permissions(server::Peer& peer, const std::vector<Permis
 void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, Fields& fields) {
     const std::uint8_t type = fields.type();
     const std::int32_t reference = fields.int32();
-    const std::int32_t user_id = type == kPermissionsOfUser ? fields.int32() : avatar.user_id;
+    const std::int32_t user_id = type == world_message::kPermissionsGetByUser ? fields.int32() : avatar.user_id;
     if (!fields.ok()) return malformed(peer, fields);
     const bool own =
-        type == kPermissionsMine || (type == kPermissionsOfUser && user_id == avatar.user_id);
+        type == world_message::kPermissionsGetMy || (type == world_message::kPermissionsGetByUser && user_id == avatar.user_id);
     if (!own && !is_admin(avatar)) {
         PacketWriter reply = result(reference, kNotAllowed);
         peer.send(reply);
         return;
     }
-    if (type == kPermissionsAll) {
+    if (type == world_message::kPermissionsGetAll) {
         send_permissions(peer, all_permissions());
     } else {
         send_permissions(peer, permissions_of(user_id, own ? avatar.session : 0));
@@ -774,7 +739,7 @@ void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, Fields&
     peer.send(reply);
     if (code != kOk) return;
     PacketWriter setting;
-    setting.append_byte(kSetting);
+    setting.append_byte(world_message::kWorldSetting);
     setting.append_string(name);
     setting.append_string(value);
     // Target 0: the world's setting, for everyone; a session: for it alone.
@@ -799,7 +764,7 @@ void WorldService::on_close(server::Peer& peer) {
     directory_.left(avatar.user_id, settings_.name);
     if (!avatar.visible) return;
     PacketWriter gone;
-    gone.append_byte(kAvatarDelete);
+    gone.append_byte(world_message::kAvatarDelete);
     gone.append_int32(avatar.session);
     gone.append_string(avatar.name);
     to_all(gone);

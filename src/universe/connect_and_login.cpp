@@ -8,6 +8,7 @@
 #include "api/request_flow.h"
 #include "connection/connection.h"
 #include "connection/trust_anchors.h"
+#include "universe/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
@@ -18,19 +19,6 @@ namespace {
 
 constexpr std::int64_t kConnectLimitSeconds = 15;
 constexpr std::int64_t kLoginLimitSeconds = 10;
-
-enum UniverseMessage : std::uint8_t {
-    kLoginReply = 1,
-    kWorldEntryReply = 2,
-    kWorldListEntry = 3,
-    kTransactionResult = 17,
-    kUserAttributes = 18,
-    kFriendEntry = 21,
-    kKeepAlive = 28,
-    kJoinRequest = 37,
-    kSecureChannel = 39,
-    kInvitation = 42,
-};
 
 void complete_connect(Instance& instance, int rc) {
     complete_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE, Response::kUniverseConnect,
@@ -46,7 +34,7 @@ void on_connect_result(Connection& connection, Instance& instance, int status) {
     if (status == 0) {
         // The secure-channel request travels in the clear, past the gate.
         PacketWriter writer(1);
-        writer.append_byte(kSecureChannel);
+        writer.append_byte(universe_message::kSecureChannel);
         connection.send(writer);
         return;
     }
@@ -133,16 +121,16 @@ void dispatch_universe_message(Instance& instance, PacketReader& body) {
     std::uint8_t type = 0;
     if (!body.read_byte(type)) return;
     switch (type) {
-        case kLoginReply: on_login_reply(instance, body); break;
-        case kWorldEntryReply: on_world_entry_reply(instance, body); break;
-        case kWorldListEntry: on_world_list_entry(instance, body); break;
-        case kTransactionResult: on_transaction_result(instance, body); break;
-        case kUserAttributes: on_user_attributes(instance, body); break;
-        case kFriendEntry: on_friend_entry(instance, body); break;
-        case kKeepAlive: break;
-        case kJoinRequest: on_join_request(instance, body); break;
-        case kSecureChannel: on_secure_channel_go_ahead(instance); break;
-        case kInvitation: on_invitation(instance, body); break;
+        case universe_message::kLogin: on_login_reply(instance, body); break;
+        case universe_message::kWorldEntry: on_world_entry_reply(instance, body); break;
+        case universe_message::kWorldList: on_world_list_entry(instance, body); break;
+        case universe_message::kTransactionResult: on_transaction_result(instance, body); break;
+        case universe_message::kUserAttributes: on_user_attributes(instance, body); break;
+        case universe_message::kFriendList: on_friend_entry(instance, body); break;
+        case universe_message::kKeepAlive: break;
+        case universe_message::kJoin: on_join_request(instance, body); break;
+        case universe_message::kSecureChannel: on_secure_channel_go_ahead(instance); break;
+        case universe_message::kInvite: on_invitation(instance, body); break;
         default:
             std::printf("Unknown message type: %d\n", type);
             std::fflush(stdout);
@@ -188,7 +176,7 @@ KIVSDK_API int kiv_login(KIVInstance* handle, const char* first, const char* sec
             if (text.size() > 255) return KIV_RC_STRING_TOO_LONG;
         }
         kivsdk::PacketWriter writer;
-        writer.append_byte(kivsdk::kLoginReply);
+        writer.append_byte(kivsdk::universe_message::kLogin);
         writer.append_byte(1);
         for (const std::string_view text : strings) writer.append_string(text);
         writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_1));

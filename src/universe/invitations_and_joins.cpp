@@ -5,19 +5,13 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
+#include "universe/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk {
 namespace {
-
-enum UniverseRequest : std::uint8_t {
-    kJoin = 37,
-    kJoinAnswer = 38,
-    kInvite = 42,
-    kInviteAnswer = 43,
-};
 
 int map_reply(std::uint8_t result, int refused) {
     switch (result) {
@@ -58,7 +52,7 @@ void append_place(PacketWriter& writer, const char* world, double x, double y, d
 int answer_invitation(KIVInstance* handle, int invitation_id, std::uint8_t accept) {
     return run_request(handle, [&](Instance& instance) -> int {
         PacketWriter writer;
-        writer.append_byte(kInviteAnswer);
+        writer.append_byte(universe_message::kInviteAnswer);
         writer.append_int32(invitation_id);
         writer.append_byte(accept);
         return universe_send_gate(instance, writer);
@@ -137,7 +131,7 @@ KIVSDK_API int kiv_invite(KIVInstance* handle, int user_id, const char* world, d
         return kivsdk::send_async_request(
             instance, kivsdk::Side::kUniverse,
             [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_byte(kivsdk::kInvite);
+                writer.append_byte(kivsdk::universe_message::kInvite);
                 writer.append_int32(number);
                 writer.append_int32(user_id);
                 kivsdk::append_place(writer, world, x, y, z, yaw, pitch);
@@ -165,7 +159,7 @@ KIVSDK_API int kiv_join(KIVInstance* handle, int user_id) {
         return kivsdk::send_async_request(
             instance, kivsdk::Side::kUniverse,
             [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_byte(kivsdk::kJoin);
+                writer.append_byte(kivsdk::universe_message::kJoin);
                 writer.append_int32(number);
                 writer.append_int32(user_id);
             },
@@ -181,7 +175,7 @@ KIVSDK_API int kiv_join_accept(KIVInstance* handle, int join_id, const char* wor
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.universe) return KIV_RC_NOT_IN_UNIVERSE;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kJoinAnswer);
+        writer.append_byte(kivsdk::universe_message::kJoinAnswer);
         writer.append_int32(join_id);
         writer.append_byte(1);
         kivsdk::append_place(writer, world, x, y, z, yaw, pitch);
@@ -193,7 +187,7 @@ KIVSDK_API int kiv_join_decline(KIVInstance* handle, int join_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.universe) return KIV_RC_NOT_IN_UNIVERSE;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kJoinAnswer);
+        writer.append_byte(kivsdk::universe_message::kJoinAnswer);
         writer.append_int32(join_id);
         writer.append_byte(0);
         return kivsdk::universe_send_gate(instance, writer);

@@ -5,20 +5,13 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
+#include "universe/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk {
 namespace {
-
-enum UniverseRequest : std::uint8_t {
-    kWorldListRequest = 3,
-    kUserAttributesRequest = 18,
-    kFriendListRequest = 21,
-    kFriendAddRequest = 22,
-    kFriendDeleteRequest = 24,
-};
 
 // Registers a request of the given type and sends what `fields` appends
 // after the type byte (the reference number goes where `fields` puts it).
@@ -104,7 +97,7 @@ extern "C" {
 
 KIVSDK_API int kiv_world_list(KIVInstance* handle, int value) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::kWorldListRequest, KIV_CALLBACK_WORLD_LIST,
+        return kivsdk::universe_request(instance, kivsdk::universe_message::kWorldList, KIV_CALLBACK_WORLD_LIST,
                                         [&](PacketWriter& writer, std::int32_t number) {
                                             writer.append_int32(value);
                                             writer.append_int32(number);
@@ -116,7 +109,7 @@ KIVSDK_API int kiv_user_attributes_by_id(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.universe) return KIV_RC_NOT_IN_UNIVERSE;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kUserAttributesRequest);
+        writer.append_byte(kivsdk::universe_message::kUserAttributes);
         writer.append_int32(user_id);
         return kivsdk::universe_send_gate(instance, writer);
     });
@@ -130,7 +123,7 @@ KIVSDK_API int kiv_user_attributes_by_name(KIVInstance* handle, const char* name
 
 KIVSDK_API int kiv_friends_get(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::kFriendListRequest,
+        return kivsdk::universe_request(instance, kivsdk::universe_message::kFriendList,
                                         KIV_CALLBACK_FRIENDS_GET,
                                         [&](PacketWriter& writer, std::int32_t number) {
                                             writer.append_int32(number);
@@ -140,7 +133,7 @@ KIVSDK_API int kiv_friends_get(KIVInstance* handle) {
 
 KIVSDK_API int kiv_friend_add_by_name(KIVInstance* handle, const char* name) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::kFriendAddRequest, KIV_CALLBACK_FRIEND_ADD,
+        return kivsdk::universe_request(instance, kivsdk::universe_message::kFriendAdd, KIV_CALLBACK_FRIEND_ADD,
                                         [&](PacketWriter& writer, std::int32_t number) {
                                             writer.append_int32(number);
                                             writer.append_string(kivsdk::text_or_empty(name));
@@ -150,7 +143,7 @@ KIVSDK_API int kiv_friend_add_by_name(KIVInstance* handle, const char* name) {
 
 KIVSDK_API int kiv_friend_delete(KIVInstance* handle, int friend_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::kFriendDeleteRequest,
+        return kivsdk::universe_request(instance, kivsdk::universe_message::kFriendDelete,
                                         KIV_CALLBACK_FRIEND_DELETE,
                                         [&](PacketWriter& writer, std::int32_t number) {
                                             writer.append_int32(number);

@@ -10,6 +10,7 @@
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "world/message_fields.h"
+#include "world/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -20,8 +21,6 @@ using world_fields::float_into;
 using world_fields::int_into;
 using world_fields::set_text;
 
-constexpr std::uint8_t kChat = 9;
-constexpr std::uint8_t kOwnState = 14;
 constexpr std::uint8_t kConsoleLine = 1;
 constexpr std::size_t kMaxChatText = 255;
 
@@ -120,7 +119,7 @@ extern "C" {
 KIVSDK_API int kiv_state_change(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         PacketWriter writer;
-        writer.append_byte(kivsdk::kOwnState);
+        writer.append_byte(kivsdk::world_message::kAvatarChange);
         for (const int index : {KIV_MY_X, KIV_MY_Y, KIV_MY_Z, KIV_MY_YAW, KIV_MY_PITCH}) {
             writer.append_float(static_cast<float>(instance.double_at(index)));
         }
@@ -134,7 +133,7 @@ KIVSDK_API int kiv_say(KIVInstance* handle, const char* text) {
         const std::string_view line = kivsdk::text_or_empty(text);
         if (line.size() > kivsdk::kMaxChatText) return KIV_RC_STRING_TOO_LONG;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kChat);
+        writer.append_byte(kivsdk::world_message::kChat);
         writer.append_string(line);
         return kivsdk::world_send_gate(instance, writer);
     });

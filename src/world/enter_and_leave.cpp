@@ -8,9 +8,11 @@
 #include "api/instance.h"
 #include "api/request_flow.h"
 #include "connection/trust_anchors.h"
+#include "universe/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
+#include "world/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -18,13 +20,10 @@ namespace {
 
 constexpr std::int64_t kEnterLimitSeconds = 20;
 constexpr std::uint16_t kDefaultWorldPort = 57002;
-constexpr std::uint8_t kWorldEntryRequest = 2;
-constexpr std::uint8_t kWorldLogin = 1;
-constexpr std::uint8_t kSecureChannel = 39;
 
 void send_world_login(Connection& connection, Instance& instance) {
     PacketWriter writer;
-    writer.append_byte(kWorldLogin);
+    writer.append_byte(world_message::kLogin);
     writer.append_raw(instance.world_ticket().data(), instance.world_ticket().size());
     writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_1));
     writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_2));
@@ -51,7 +50,7 @@ void on_secure_connect_result(Connection& connection, Instance& instance, int st
         return;
     }
     PacketWriter writer(1);
-    writer.append_byte(kSecureChannel);
+    writer.append_byte(world_message::kSecureChannel);
     connection.send(writer);
 }
 
@@ -145,29 +144,29 @@ void dispatch_world_message(Instance& instance, PacketReader& body) {
     std::uint8_t type = 0;
     if (!body.read_byte(type)) return;
     switch (type) {
-        case 1: on_world_login_reply(instance, body); break;
-        case 6: on_cell(instance, body); break;
-        case 7: on_object_announced(instance, body); break;
-        case 9: on_chat(instance, body); break;
-        case 11: on_object_changed(instance, body); break;
-        case 12: on_object_deleted(instance, body); break;
-        case 13: on_avatar_added(instance, body); break;
-        case 14: on_avatar_changed(instance, body); break;
-        case 15: on_avatar_deleted(instance, body); break;
-        case 16: on_object_clicked(instance, body); break;
-        case 17: on_world_transaction_result(instance, body); break;
-        case 20: on_world_setting(instance, body); break;
-        case 25: on_world_settings_end(instance, body); break;
-        case 26: on_terrain_nodes(instance, body); break;
-        case 28: break;  // keep-alive
-        case 30: on_avatar_clicked(instance, body); break;
-        case 31: on_teleport(instance, body); break;
-        case 32: on_url(instance, body); break;
-        case 33: on_object_bump_begin(instance, body); break;
-        case 34: on_object_bump_end(instance, body); break;
-        case 36: on_terrain_node_changed(instance, body); break;
-        case 39: on_secure_channel_reply(instance, body); break;
-        case 44: on_world_permissions(instance, body); break;
+        case world_message::kLogin: on_world_login_reply(instance, body); break;
+        case world_message::kCell: on_cell(instance, body); break;
+        case world_message::kObject: on_object_announced(instance, body); break;
+        case world_message::kChat: on_chat(instance, body); break;
+        case world_message::kObjectChange: on_object_changed(instance, body); break;
+        case world_message::kObjectDelete: on_object_deleted(instance, body); break;
+        case world_message::kAvatarAdd: on_avatar_added(instance, body); break;
+        case world_message::kAvatarChange: on_avatar_changed(instance, body); break;
+        case world_message::kAvatarDelete: on_avatar_deleted(instance, body); break;
+        case world_message::kObjectClick: on_object_clicked(instance, body); break;
+        case world_message::kTransactionResult: on_world_transaction_result(instance, body); break;
+        case world_message::kWorldSetting: on_world_setting(instance, body); break;
+        case world_message::kWorldSettingsEnd: on_world_settings_end(instance, body); break;
+        case world_message::kTerrainQuery: on_terrain_nodes(instance, body); break;
+        case world_message::kKeepAlive: break;
+        case world_message::kAvatarClick: on_avatar_clicked(instance, body); break;
+        case world_message::kTeleport: on_teleport(instance, body); break;
+        case world_message::kUrl: on_url(instance, body); break;
+        case world_message::kBumpBegin: on_object_bump_begin(instance, body); break;
+        case world_message::kBumpEnd: on_object_bump_end(instance, body); break;
+        case world_message::kTerrainNodeChanged: on_terrain_node_changed(instance, body); break;
+        case world_message::kSecureChannel: on_secure_channel_reply(instance, body); break;
+        case world_message::kPermissions: on_world_permissions(instance, body); break;
         default:
             std::printf("Unknown message type: %d\n", type);
             std::fflush(stdout);
@@ -188,7 +187,7 @@ KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
         if (name.size() > 255) return KIV_RC_STRING_TOO_LONG;
         Instance::discard(instance.world);
         kivsdk::PacketWriter writer;
-        writer.append_byte(kivsdk::kWorldEntryRequest);
+        writer.append_byte(kivsdk::universe_message::kWorldEntry);
         writer.append_string(name);
         // An enter that outlived an earlier blocking call must not answer this one.
         kivsdk::begin_blocking_request(instance, KIV_CALLBACK_ENTER, kivsdk::Response::kWorldEnter);

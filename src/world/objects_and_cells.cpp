@@ -14,6 +14,7 @@
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "world/message_fields.h"
+#include "world/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -23,18 +24,6 @@ using world_fields::FieldCursor;
 using world_fields::float_into;
 using world_fields::int_into;
 using world_fields::set_text;
-
-enum ObjectMessage : std::uint8_t {
-    kCell = 6,
-    kObjectAdd = 10,
-    kObjectChange = 11,
-    kObjectDelete = 12,
-    kObjectClick = 16,
-    kObjectGet = 29,
-    kBumpBegin = 33,
-    kBumpEnd = 34,
-    kObjectLoad = 35,
-};
 
 constexpr std::size_t kMaxObjectString = 255;
 constexpr std::array<int, 3> kObjectStrings = {KIV_OBJECT_STRING_1, KIV_OBJECT_STRING_2,
@@ -344,7 +333,7 @@ extern "C" {
 KIVSDK_API int kiv_object_add(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         return kivsdk::described_object_request(
-            instance, kivsdk::kObjectAdd, KIV_CALLBACK_OBJECT_ADD,
+            instance, kivsdk::world_message::kObjectAdd, KIV_CALLBACK_OBJECT_ADD,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 kivsdk::append_description(writer, instance);
@@ -355,7 +344,7 @@ KIVSDK_API int kiv_object_add(KIVInstance* handle) {
 KIVSDK_API int kiv_object_change(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         return kivsdk::described_object_request(
-            instance, kivsdk::kObjectChange, KIV_CALLBACK_OBJECT_CHANGE,
+            instance, kivsdk::world_message::kObjectChange, KIV_CALLBACK_OBJECT_CHANGE,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(instance.int_at(KIV_OBJECT_ID));
@@ -367,7 +356,7 @@ KIVSDK_API int kiv_object_change(KIVInstance* handle) {
 KIVSDK_API int kiv_object_load(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         return kivsdk::described_object_request(
-            instance, kivsdk::kObjectLoad, KIV_CALLBACK_OBJECT_LOAD,
+            instance, kivsdk::world_message::kObjectLoad, KIV_CALLBACK_OBJECT_LOAD,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_byte(static_cast<std::uint8_t>(instance.int_at(KIV_OBJECT_TYPE)));
@@ -383,7 +372,7 @@ KIVSDK_API int kiv_object_load(KIVInstance* handle) {
 KIVSDK_API int kiv_object_delete(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::object_request(instance, kivsdk::kObjectDelete, KIV_CALLBACK_OBJECT_DELETE,
+        return kivsdk::object_request(instance, kivsdk::world_message::kObjectDelete, KIV_CALLBACK_OBJECT_DELETE,
                                       object_id, [&](PacketWriter& writer, std::int32_t number) {
                                           writer.append_int32(number);
                                           writer.append_int32(object_id);
@@ -395,7 +384,7 @@ KIVSDK_API int kiv_object_get(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
         return kivsdk::world_fields::recorded_world_request(
-            instance, kivsdk::kObjectGet, KIV_CALLBACK_OBJECT_GET,
+            instance, kivsdk::world_message::kObjectGet, KIV_CALLBACK_OBJECT_GET,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(object_id);
@@ -407,7 +396,7 @@ KIVSDK_API int kiv_object_click(KIVInstance* handle, int object_id, int session,
                                 float hit_y, float hit_z) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         PacketWriter writer;
-        writer.append_byte(kivsdk::kObjectClick);
+        writer.append_byte(kivsdk::world_message::kObjectClick);
         writer.append_int32(object_id);
         writer.append_float(hit_x);
         writer.append_float(hit_y);
@@ -419,13 +408,13 @@ KIVSDK_API int kiv_object_click(KIVInstance* handle, int object_id, int session,
 
 KIVSDK_API int kiv_object_bump_begin(KIVInstance* handle, int object_id, int session) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::bump(instance, kivsdk::kBumpBegin, object_id, session);
+        return kivsdk::bump(instance, kivsdk::world_message::kBumpBegin, object_id, session);
     });
 }
 
 KIVSDK_API int kiv_object_bump_end(KIVInstance* handle, int object_id, int session) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::bump(instance, kivsdk::kBumpEnd, object_id, session);
+        return kivsdk::bump(instance, kivsdk::world_message::kBumpEnd, object_id, session);
     });
 }
 
@@ -433,7 +422,7 @@ KIVSDK_API int kiv_query_cell_revision(KIVInstance* handle, int cell_x, int cell
                                        int revision) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         PacketWriter writer;
-        writer.append_byte(kivsdk::kCell);
+        writer.append_byte(kivsdk::world_message::kCell);
         writer.append_int32(cell_x);
         writer.append_int32(cell_z);
         writer.append_int32(revision);

@@ -9,19 +9,11 @@
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "world/message_fields.h"
+#include "world/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
 namespace {
-
-enum WorldRequest : std::uint8_t {
-    kSettingSet = 20,
-    kPermissionUserSet = 40,
-    kPermissionSessionSet = 41,
-    kPermissionsGetMy = 45,
-    kPermissionsGetByUser = 46,
-    kPermissionsGetAll = 47,
-};
 
 constexpr std::size_t kMaxNameLength = 255;
 
@@ -94,7 +86,7 @@ extern "C" {
 KIVSDK_API int kiv_world_permission_user_set(KIVInstance* handle, const char* permission,
                                              int user_id, int enable) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::permission_set(instance, kivsdk::kPermissionUserSet,
+        return kivsdk::permission_set(instance, kivsdk::world_message::kPermissionUserSet,
                                       KIV_CALLBACK_WORLD_PERMISSION_USER_SET, permission, user_id,
                                       enable);
     });
@@ -103,7 +95,7 @@ KIVSDK_API int kiv_world_permission_user_set(KIVInstance* handle, const char* pe
 KIVSDK_API int kiv_world_permission_session_set(KIVInstance* handle, const char* permission,
                                                 int session, int enable) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::permission_set(instance, kivsdk::kPermissionSessionSet,
+        return kivsdk::permission_set(instance, kivsdk::world_message::kPermissionSessionSet,
                                       KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET, permission,
                                       session, enable);
     });
@@ -111,7 +103,7 @@ KIVSDK_API int kiv_world_permission_session_set(KIVInstance* handle, const char*
 
 KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::permissions_get(instance, kivsdk::kPermissionsGetAll,
+        return kivsdk::permissions_get(instance, kivsdk::world_message::kPermissionsGetAll,
                                        KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL);
     });
 }
@@ -119,7 +111,7 @@ KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* handle) {
 KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         return kivsdk::world_fields::recorded_world_request(
-            instance, kivsdk::kPermissionsGetByUser, KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
+            instance, kivsdk::world_message::kPermissionsGetByUser, KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(user_id);
@@ -129,7 +121,7 @@ KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* handle, int user_i
 
 KIVSDK_API int kiv_world_permissions_get_my(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::permissions_get(instance, kivsdk::kPermissionsGetMy,
+        return kivsdk::permissions_get(instance, kivsdk::world_message::kPermissionsGetMy,
                                        KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY);
     });
 }
@@ -142,7 +134,7 @@ KIVSDK_API int kiv_world_setting_set(KIVInstance* handle, const char* setting, c
         if (name.size() > kivsdk::kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
         if (text.size() > kivsdk::kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
         return kivsdk::world_fields::recorded_world_request(
-            instance, kivsdk::kSettingSet, KIV_CALLBACK_WORLD_SETTING_SET,
+            instance, kivsdk::world_message::kWorldSetting, KIV_CALLBACK_WORLD_SETTING_SET,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(target);

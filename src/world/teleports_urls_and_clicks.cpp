@@ -10,17 +10,11 @@
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "world/message_fields.h"
+#include "world/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
 namespace {
-
-enum DirectedMessage : std::uint8_t {
-    kConsoleMessage = 4,
-    kAvatarClick = 30,
-    kTeleport = 31,
-    kUrl = 32,
-};
 
 constexpr std::size_t kMaxUrlLength = 2048;
 constexpr std::size_t kMaxConsoleTextLength = 255;
@@ -85,7 +79,7 @@ KIVSDK_API int kiv_avatar_click(KIVInstance* handle, int session) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kAvatarClick);
+        writer.append_byte(kivsdk::world_message::kAvatarClick);
         writer.append_int32(session);
         writer.append_float(static_cast<float>(instance.double_at(KIV_CLICK_HIT_X)));
         writer.append_float(static_cast<float>(instance.double_at(KIV_CLICK_HIT_Y)));
@@ -99,7 +93,7 @@ KIVSDK_API int kiv_teleport_avatar(KIVInstance* handle, int session, const char*
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kTeleport);
+        writer.append_byte(kivsdk::world_message::kTeleport);
         writer.append_int32(session);
         writer.append_string(kivsdk::text_or_empty(world));  // cut to 255 bytes
         for (const float value : {x, y, z, yaw, pitch}) writer.append_float(value);
@@ -113,7 +107,7 @@ KIVSDK_API int kiv_url_send(KIVInstance* handle, int session, const char* url, i
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
         if (text.size() > kivsdk::kMaxUrlLength) return KIV_RC_STRING_TOO_LONG;
         PacketWriter writer(text.size() + 10);
-        writer.append_byte(kivsdk::kUrl);
+        writer.append_byte(kivsdk::world_message::kUrl);
         writer.append_int32(session);
         writer.append_byte(static_cast<std::uint8_t>(target));
         writer.append_blob16(text.data(), text.size());
@@ -130,7 +124,7 @@ KIVSDK_API int kiv_console_message(KIVInstance* handle, int session, const char*
         if (text.size() > kivsdk::kMaxConsoleTextLength) return KIV_RC_STRING_TOO_LONG;
         if (sender.size() > kivsdk::kMaxConsoleTextLength) return KIV_RC_STRING_TOO_LONG;
         PacketWriter writer;
-        writer.append_byte(kivsdk::kConsoleMessage);
+        writer.append_byte(kivsdk::world_message::kConsoleMessage);
         writer.append_int32(session);
         writer.append_string(sender);
         writer.append_string(text);

@@ -12,13 +12,12 @@
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "world/message_fields.h"
+#include "world/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
 namespace {
 
-constexpr std::uint8_t kTerrainQuery = 26;
-constexpr std::uint8_t kTerrainNodeSet = 27;
 constexpr int kNodesPerSide = 4;
 constexpr int kNodesPerTile = kNodesPerSide * kNodesPerSide;
 constexpr int kCellsPerNode = 64;
@@ -114,7 +113,7 @@ KIVSDK_API int kiv_terrain_query(KIVInstance* handle, int tile_x, int tile_z,
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
         return kivsdk::world_fields::recorded_world_request(
-            instance, kivsdk::kTerrainQuery, KIV_CALLBACK_TERRAIN_QUERY,
+            instance, kivsdk::world_message::kTerrainQuery, KIV_CALLBACK_TERRAIN_QUERY,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(tile_x);
@@ -132,7 +131,7 @@ KIVSDK_API int kiv_terrain_node_set(KIVInstance* handle, int tile_x, int tile_z,
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
         return kivsdk::world_fields::recorded_world_request(
-            instance, kivsdk::kTerrainNodeSet, KIV_CALLBACK_TERRAIN_NODE_SET,
+            instance, kivsdk::world_message::kTerrainNodeSet, KIV_CALLBACK_TERRAIN_NODE_SET,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(tile_x);
