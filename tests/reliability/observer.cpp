@@ -43,20 +43,6 @@ int Observer::world_lost() const {
                                           [](int reason) { return reason != 16; }));
 }
 
-std::vector<Bytes> cut_frames(const Bytes& stream, std::size_t& rest) {
-    std::vector<Bytes> frames;
-    std::size_t offset = 0;
-    while (offset + 2 <= stream.size()) {
-        const std::size_t length = static_cast<std::size_t>(stream[offset] << 8 | stream[offset + 1]);
-        if (offset + 2 + length > stream.size()) break;
-        frames.emplace_back(stream.begin() + static_cast<long>(offset + 2),
-                            stream.begin() + static_cast<long>(offset + 2 + length));
-        offset += 2 + length;
-    }
-    rest = stream.size() - offset;
-    return frames;
-}
-
 bool said_text(const Bytes& body, std::string& text) {
     if (body.size() < 2 || body[0] != 9 || body.size() != 2u + body[1]) return false;
     text.assign(body.begin() + 2, body.end());

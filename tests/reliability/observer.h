@@ -8,6 +8,7 @@
 
 #include "kivsdk.h"
 #include "support/recording_table.h"
+#include "support/session_fixture.h"  // cut_frames
 
 namespace kivsdk::test {
 
@@ -24,10 +25,6 @@ struct Observer {
     // World losses other than stall reports (16).
     int world_lost() const;
 };
-
-// Frame bodies in a byte stream; `rest` receives the bytes of a trailing
-// incomplete frame (0 when the stream ends on a frame boundary).
-std::vector<Bytes> cut_frames(const Bytes& stream, std::size_t& rest);
 
 // A chat line's text from a body the library sent (type 9, STRING), or
 // nullopt-like empty with ok false for anything else.

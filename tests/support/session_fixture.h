@@ -53,6 +53,10 @@ inline Bytes framed(const Bytes& body) {
     return out;
 }
 
+// Cuts a byte stream into frame bodies; `rest` gets the length of a
+// trailing incomplete frame.
+std::vector<Bytes> cut_frames(const Bytes& stream, std::size_t& rest);
+
 // Cuts a byte stream into frame bodies; a trailing incomplete frame fails
 // the test.
 std::vector<Bytes> frames_in(const Bytes& stream);
