@@ -130,7 +130,9 @@ TestSocket TestSocket::listen(Loopback address) {
     sockaddr_storage storage;
     const SockLen length = loopback_address(address, 0, storage);
     if (::bind(native(s.handle_), reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
-        ::listen(native(s.handle_), 16) != 0) {
+        // A full backlog drops connects, which then retry only after a
+        // second or more: tests open hundreds at once.
+        ::listen(native(s.handle_), SOMAXCONN) != 0) {
         s.close();
     }
     return s;
