@@ -8,20 +8,6 @@
 
 namespace kivsdk {
 
-void TextAttribute::assign(const char* text, std::size_t length) {
-    if (length > capacity_) {
-        // Copied before the old buffer goes: the text may lie in it.
-        auto bytes = std::make_unique<char[]>(length + 1);
-        std::memcpy(bytes.get(), text, length);
-        bytes_ = std::move(bytes);
-        capacity_ = length;
-    } else if (length > 0) {
-        std::memmove(bytes_.get(), text, length);
-    }
-    if (bytes_) bytes_[length] = '\0';
-    size_ = length;
-}
-
 Instance::Instance(const KIVNetConfig& operations, std::unique_ptr<SelectLoop> default_loop)
     : operations_(operations), default_loop_(std::move(default_loop)) {}
 
@@ -34,7 +20,7 @@ Instance::~Instance() {
     for (auto& entry : universe_pending_) entry.second.reset();
     universe_pending_.clear();
     world_pending_.clear();
-    for (auto& text : strings_) text.release();
+    for (auto& text : strings_) std::string().swap(text);
     for (auto& entry : data_) entry = DataAttribute{};
     default_loop_.reset();
 }
@@ -56,11 +42,11 @@ bool Instance::set_string(int index, const char* text) {
 
 bool Instance::set_string(int index, const char* text, std::size_t length) {
     if (!in_range(index, kStringAttributeCount)) return false;
-    TextAttribute& slot = strings_[static_cast<std::size_t>(index)];
+    std::string& slot = strings_[static_cast<std::size_t>(index)];
     if (text == nullptr || length == 0) {
         slot.clear();
     } else {
-        slot.assign(text, length);
+        slot.assign(text, length);  // keeps the slot's storage when it fits
     }
     return true;
 }

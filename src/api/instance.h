@@ -29,33 +29,6 @@ struct DataAttribute {
     std::int32_t capacity = 0;
 };
 
-// A string attribute: the text and a terminating zero in one buffer, which
-// is kept when the text is emptied or replaced by one that fits.
-class TextAttribute {
-public:
-    const char* c_str() const noexcept { return bytes_ ? bytes_.get() : ""; }
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    std::string_view view() const noexcept { return {c_str(), size_}; }
-    void clear() noexcept {
-        size_ = 0;
-        if (bytes_) bytes_[0] = '\0';
-    }
-    // The text may lie inside this attribute's own buffer.
-    void assign(const char* text, std::size_t length);
-    // Empties the attribute and frees its buffer.
-    void release() noexcept {
-        bytes_.reset();
-        size_ = 0;
-        capacity_ = 0;
-    }
-
-private:
-    std::unique_ptr<char[]> bytes_;  // capacity_ + 1 bytes, or none
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-};
-
 class Instance final : public Releasable {
 public:
     // `operations` is copied. `default_loop`, when given, is the context the
@@ -94,7 +67,7 @@ public:
     bool set_string(int index, const char* text);  // null makes it empty
     // Reuses the attribute's storage when the text fits.
     bool set_string(int index, const char* text, std::size_t length);
-    const TextAttribute* string_attribute(int index) const noexcept {
+    const std::string* string_attribute(int index) const noexcept {
         if (!in_range(index, kStringAttributeCount)) return nullptr;
         return &strings_[static_cast<std::size_t>(index)];
     }
@@ -112,7 +85,7 @@ public:
     // Unchecked reads for the library's own fixed slots.
     std::int32_t int_at(int index) const noexcept { return ints_[index]; }
     double double_at(int index) const noexcept { return floats_[index]; }
-    std::string_view string_at(int index) const noexcept { return strings_[index].view(); }
+    std::string_view string_at(int index) const noexcept { return strings_[index]; }
 
     // Handlers.
     bool set_event_handler(int event, KIVEventHandler handler) noexcept;
@@ -171,7 +144,7 @@ private:
     std::array<KIVCallbackHandler, kCallbackCount> callback_handlers_{};
     std::array<std::int32_t, kIntAttributeCount> ints_{};
     std::array<double, kFloatAttributeCount> floats_{};
-    std::array<TextAttribute, kStringAttributeCount> strings_{};
+    std::array<std::string, kStringAttributeCount> strings_{};
     std::array<DataAttribute, kDataAttributeCount> data_{};
     std::int32_t world_reference_counter_ = 0;
     std::int32_t universe_reference_counter_ = 0;

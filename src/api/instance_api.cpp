@@ -120,14 +120,14 @@ KIVSDK_API int kiv_double_set(KIVInstance* handle, int index, double value) {
 KIVSDK_API const char* kiv_string(KIVInstance* handle, int index) {
     const Instance* instance = Instance::from_handle(handle);
     if (instance == nullptr) return nullptr;
-    const kivsdk::TextAttribute* text = instance->string_attribute(index);
+    const std::string* text = instance->string_attribute(index);
     return text != nullptr ? text->c_str() : nullptr;
 }
 
 KIVSDK_API int kiv_string_get(KIVInstance* handle, int index, const char** value) {
     const Instance* instance = Instance::from_handle(handle);
     if (instance == nullptr || value == nullptr) return KIV_RC_INVALID_ARGUMENT;
-    const kivsdk::TextAttribute* text = instance->string_attribute(index);
+    const std::string* text = instance->string_attribute(index);
     if (text == nullptr) return KIV_RC_INVALID_ARGUMENT;
     *value = text->c_str();
     return KIV_RC_SUCCESS;
