@@ -1,5 +1,6 @@
 target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/byte_order.h
+  ${CMAKE_CURRENT_LIST_DIR}/field_cursor.h
   ${CMAKE_CURRENT_LIST_DIR}/packet_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/packet_reader.h
   ${CMAKE_CURRENT_LIST_DIR}/packet_writer.cpp

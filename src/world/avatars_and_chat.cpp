@@ -16,7 +16,6 @@
 namespace kivsdk {
 namespace {
 
-using world_fields::FieldCursor;
 using world_fields::float_into;
 using world_fields::int_into;
 using world_fields::set_text;

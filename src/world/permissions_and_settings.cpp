@@ -40,7 +40,7 @@ int permissions_get(Instance& instance, std::uint8_t type, int callback) {
 }  // namespace
 
 void on_world_setting(Instance& instance, PacketReader& body) {
-    world_fields::FieldCursor fields(body);
+    FieldCursor fields(body);
     std::string name, value;
     fields.string(name);
     fields.string(value);
@@ -57,7 +57,7 @@ void on_world_settings_end(Instance& instance, PacketReader&) {
 }
 
 void on_world_permissions(Instance& instance, PacketReader& body) {
-    world_fields::FieldCursor fields(body);
+    FieldCursor fields(body);
     std::int32_t unused = 0;
     std::uint8_t count = 0;
     fields.int32(unused);

@@ -38,7 +38,7 @@ void on_avatar_clicked(Instance& instance, PacketReader& body) {
 }
 
 void on_teleport(Instance& instance, PacketReader& body) {
-    world_fields::FieldCursor fields(body);
+    FieldCursor fields(body);
     std::int32_t session = 0;
     std::string world;
     double position[5] = {0.0, 0.0, 0.0, 0.0, 0.0};

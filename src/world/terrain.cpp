@@ -31,7 +31,7 @@ static_assert(offsetof(KIVTerrainCell, height) == 0 && offsetof(KIVTerrainCell, 
 // Reads a node's cells into `cells` in the KIVTerrainCell layout. The
 // height's bit pattern is copied, never converted, so NaN payloads survive.
 // A cell field that cannot be read keeps what the buffer held.
-void read_node_cells(world_fields::FieldCursor& fields,
+void read_node_cells(FieldCursor& fields,
                      std::array<unsigned char, kNodeDataSize>& cells) {
     for (std::size_t k = 0; k < kCellsPerNode && fields.intact(); ++k) {
         unsigned char height[4];
@@ -49,7 +49,7 @@ void read_node_cells(world_fields::FieldCursor& fields,
 }  // namespace
 
 void on_terrain_nodes(Instance& instance, PacketReader& body) {
-    world_fields::FieldCursor fields(body);
+    FieldCursor fields(body);
     std::int32_t number = 0, unused = 0, tile_x = 0, tile_z = 0;
     const bool numbered = fields.int32(number);
     fields.int32(unused);
