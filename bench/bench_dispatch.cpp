@@ -40,8 +40,8 @@ struct MemorySource {
             self->offset = 0;
             return -2;  // the pass is over
         }
-        const std::size_t size = std::min({static_cast<std::size_t>(capacity), kChunk,
-                                           self->stream->size() - self->offset});
+        const std::size_t size = std::min(
+            {static_cast<std::size_t>(capacity), kChunk, self->stream->size() - self->offset});
         std::memcpy(buffer, self->stream->data() + self->offset, size);
         self->offset += size;
         return static_cast<int>(size);
@@ -127,10 +127,10 @@ double dispatch_rate(MemoryWorld& world, std::size_t events) {
 int run_dispatch() {
     const WorldStream stream = make_world_stream(kStreamEvents);
     note("world stream: " + std::to_string(stream.events) + " events, " +
-         std::to_string(stream.bytes.size()) + " bytes (" +
-         std::to_string(stream.avatar_changes) + " avatar changes, " +
-         std::to_string(stream.objects) + " objects, " + std::to_string(stream.chats) +
-         " chat lines, " + std::to_string(stream.deletions) + " deletions)");
+         std::to_string(stream.bytes.size()) + " bytes (" + std::to_string(stream.avatar_changes) +
+         " avatar changes, " + std::to_string(stream.objects) + " objects, " +
+         std::to_string(stream.chats) + " chat lines, " + std::to_string(stream.deletions) +
+         " deletions)");
     figure("stream.mean_frame_bytes",
            static_cast<double>(stream.bytes.size()) / static_cast<double>(stream.events), "B");
     MemoryWorld world(stream.bytes, true);

@@ -39,7 +39,8 @@ Bytes burst() {
     Bytes out;
     std::size_t at = 0;
     while (at + 2 < stream.bytes.size() && out.size() < kBurstBytes) {
-        const std::size_t size = 2 + (static_cast<std::size_t>(stream.bytes[at]) << 8 | stream.bytes[at + 1]);
+        const std::size_t size =
+            2 + (static_cast<std::size_t>(stream.bytes[at]) << 8 | stream.bytes[at + 1]);
         out.insert(out.end(), stream.bytes.begin() + static_cast<std::ptrdiff_t>(at),
                    stream.bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
         at += size;
@@ -149,15 +150,18 @@ int run_memory(int count) {
         // The first client pays for what the process sets up once (crypto,
         // the first allocations); it is not counted.
         std::vector<Client> first{connect_client(ports)};
-        drive(first, [&] { return all_ready(first); }, 30);
+        drive(
+            first, [&] { return all_ready(first); }, 30);
         ask_for_traffic(first[0]);
-        drive(first, [&] { return frames_counted() >= frames && events_seen() >= frames; }, 30);
+        drive(
+            first, [&] { return frames_counted() >= frames && events_seen() >= frames; }, 30);
 
         const double resident_before = resident_bytes();
         const double heap_before = heap_in_use();
         std::vector<Client> clients;
         for (int i = 0; i < count; ++i) clients.push_back(connect_client(ports));
-        const bool ready = drive(clients, [&] { return all_ready(clients); }, 120);
+        const bool ready = drive(
+            clients, [&] { return all_ready(clients); }, 120);
         const double resident_idle = resident_bytes();
         const double heap_idle = heap_in_use();
         for (Client& client : clients) ask_for_traffic(client);
@@ -176,7 +180,8 @@ int run_memory(int count) {
             figure("memory.heap_per_instance_busy", (heap_busy - heap_before) / n, "B");
             status = 0;
         } else {
-            std::fprintf(stderr, "memory: %s\n", ready ? "traffic did not arrive" : "handshakes did not finish");
+            std::fprintf(stderr, "memory: %s\n",
+                         ready ? "traffic did not arrive" : "handshakes did not finish");
         }
         for (Client& client : clients) kiv_destroy(client.handle);
         kiv_destroy(first[0].handle);

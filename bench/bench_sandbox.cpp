@@ -36,9 +36,9 @@ public:
     explicit Sandbox(const std::string& program) {
         port_file_ = "/tmp/kivsdk-bench-sandbox-" + std::to_string(::getpid()) + ".ports";
         std::remove(port_file_.c_str());
-        std::vector<std::string> arguments = {program,   "--quiet", "--port-file", port_file_,
-                                              "--world", "lobby:plain", "--world", "garden:tls",
-                                              "--idle-timeout", "600"};
+        std::vector<std::string> arguments = {
+            program,       "--quiet", "--port-file", port_file_,       "--world",
+            "lobby:plain", "--world", "garden:tls",  "--idle-timeout", "600"};
         std::vector<char*> argv;
         for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
@@ -47,7 +47,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        const int spawned =
+            ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0) {
             pid_ = -1;
@@ -122,7 +123,8 @@ KIVInstance* bring_in(int port, const std::string& name, const char* world, Seen
 double percentile(std::vector<double> values, double share) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
-    const std::size_t at = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
+    const std::size_t at =
+        static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5);
     return values[std::min(at, values.size() - 1)];
 }
 
@@ -229,8 +231,8 @@ int run_scale(const std::string& sandbox_program, int count) {
     const double resident_before = resident_bytes();
     const double start = seconds_now();
     for (int i = 0; i < count; ++i) {
-        KIVInstance* client =
-            bring_in(port, "scale-" + std::to_string(i), "garden", states[static_cast<std::size_t>(i)]);
+        KIVInstance* client = bring_in(port, "scale-" + std::to_string(i), "garden",
+                                       states[static_cast<std::size_t>(i)]);
         if (client == nullptr) break;
         clients.push_back(client);
     }

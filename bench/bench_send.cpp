@@ -64,14 +64,16 @@ double library_sender() {
     Sink sink(kFrames * kStateFrame);
     KIVInstance* handle = kiv_create(nullptr);
     Attached& world = attach(*Instance::from_handle(handle), Side::kWorld, sink.port(), false);
-    wait_until(handle, [&] { return world.ready || world.status != 0; }, 10);
+    wait_until(
+        handle, [&] { return world.ready || world.status != 0; }, 10);
     const double start = seconds_now();
     for (int i = 0; i < kFrames; ++i) {
         kiv_float_set(handle, KIV_MY_X, static_cast<float>(i) * 0.5f);
         kiv_state_change(handle);
         if (i % 64 == 63) kiv_wait(handle, 0);
     }
-    wait_until(handle, [&] { return sink.done(); }, 60, 1);
+    wait_until(
+        handle, [&] { return sink.done(); }, 60, 1);
     kiv_destroy(handle);
     const double seconds = sink.finished_at() - start;
     return sink.received() == kFrames * kStateFrame ? kFrames / seconds : 0;

@@ -48,14 +48,15 @@ void on_chat(KIVInstance* instance) {
 
 void on_avatar_change(KIVInstance* instance) {
     sink = sink + kiv_int(instance, KIV_AVATAR_SESSION) +
-           read_floats(instance, KIV_AVATAR_X, KIV_AVATAR_YAW) + kiv_int(instance, KIV_AVATAR_TYPE) +
-           read_text(instance, KIV_AVATAR_NAME);
+           read_floats(instance, KIV_AVATAR_X, KIV_AVATAR_YAW) +
+           kiv_int(instance, KIV_AVATAR_TYPE) + read_text(instance, KIV_AVATAR_NAME);
     ++events;
 }
 
 void on_object(KIVInstance* instance) {
     int length = 0;
-    const auto* data = static_cast<const unsigned char*>(kiv_data(instance, KIV_OBJECT_DATA, &length));
+    const auto* data =
+        static_cast<const unsigned char*>(kiv_data(instance, KIV_OBJECT_DATA, &length));
     sink = sink + kiv_int(instance, KIV_OBJECT_ID) + read_text(instance, KIV_OBJECT_STRING_1) +
            read_text(instance, KIV_OBJECT_STRING_2) + read_text(instance, KIV_OBJECT_STRING_3) +
            read_floats(instance, KIV_OBJECT_X, KIV_OBJECT_ROTATION_ANGLE) +
@@ -120,7 +121,8 @@ void count_frame(Instance&, PacketReader&) { ++frames; }
 }  // namespace
 
 double seconds_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 double median(std::vector<double> values) {
@@ -220,8 +222,9 @@ Attached& attach(Instance& instance, Side side, int port, bool tls) {
     Binding& bound = bindings.emplace_back();
     bound.side = side;
     bound.state.ready_at = tls ? -1 : 0;  // -1: switch to TLS once connected
-    const ConnectionHandlers handlers{&on_connect_result, &on_disconnected,
-                                      side == Side::kWorld ? &dispatch_world_message : &count_frame};
+    const ConnectionHandlers handlers{
+        &on_connect_result, &on_disconnected,
+        side == Side::kWorld ? &dispatch_world_message : &count_frame};
     std::unique_ptr<Connection>& slot = side == Side::kWorld ? instance.world : instance.universe;
     slot = std::make_unique<Connection>(instance.operations(), handlers, instance);
     binding_of[slot.get()] = &bound;

@@ -55,7 +55,7 @@ bool send_everything(int handle, const unsigned char* data, std::size_t size);
 enum class Side { kUniverse, kWorld };
 struct Attached {
     bool connected = false;
-    bool ready = false;   // connected, and the handshake done when TLS
+    bool ready = false;  // connected, and the handshake done when TLS
     bool lost = false;
     int status = 0;
     double ready_at = 0;  // seconds_now() when ready

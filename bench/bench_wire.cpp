@@ -49,9 +49,9 @@ struct StreamSource {
             self->next_chunk = 0;
         }
         const int wanted = self->chunks[self->next_chunk++ % self->chunks.size()];
-        const std::size_t size = std::min<std::size_t>(
-            {static_cast<std::size_t>(wanted), static_cast<std::size_t>(capacity),
-             self->stream.size() - self->offset});
+        const std::size_t size = std::min<std::size_t>({static_cast<std::size_t>(wanted),
+                                                        static_cast<std::size_t>(capacity),
+                                                        self->stream.size() - self->offset});
         std::memcpy(buffer, self->stream.data() + self->offset, size);
         self->offset += size;
         self->chunk_served = true;
@@ -89,7 +89,8 @@ void FramesThroughReassembly(benchmark::State& state) {
         const std::size_t body = frame_size - 2;
         source.stream.push_back(static_cast<unsigned char>(body >> 8));
         source.stream.push_back(static_cast<unsigned char>(body));
-        for (std::size_t b = 0; b < body; ++b) source.stream.push_back(static_cast<unsigned char>(b));
+        for (std::size_t b = 0; b < body; ++b)
+            source.stream.push_back(static_cast<unsigned char>(b));
     }
     for (int i = 0; i < 4096; ++i) source.chunks.push_back(1 + static_cast<int>(random() % 10240));
 
@@ -115,8 +116,8 @@ void FramesThroughReassembly(benchmark::State& state) {
         connection.notify(KIV_NET_READABLE, 0);
         bytes += source.offset >= before ? source.offset - before : source.offset;
     }
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames_seen),
-                                                    benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(frames_seen), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
     kiv_destroy(handle);
 }
@@ -144,24 +145,27 @@ void FramesOverTls13Loopback(benchmark::State& state) {
         TlsTestServer server;
         server.on_connection([&](ServerConnection& c) {
             if (c.start_tls(pki::universe_server(), TlsVersions::kTls13) != 0) return;
-            for (std::int64_t sent = 0; sent < kFramesPerRun; sent += frames_per_write) c.write_raw(run);
+            for (std::int64_t sent = 0; sent < kFramesPerRun; sent += frames_per_write)
+                c.write_raw(run);
             c.wait_for_close();
         });
         KIVInstance* handle = kiv_create(nullptr);
         Instance& instance = *Instance::from_handle(handle);
         instance.universe = std::make_unique<Connection>(
             instance.operations(),
-            kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame}, instance);
+            kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame},
+            instance);
         frames_seen = 0;
         instance.universe->connect("127.0.0.1", static_cast<std::uint16_t>(server.port()));
         static std::string bundle;
         bundle = read_file(pki::universe_bundle());
-        for (int i = 0; i < 100 && instance.universe->tls_state() == Connection::TlsState::kPlain; ++i) {
+        for (int i = 0; i < 100 && instance.universe->tls_state() == Connection::TlsState::kPlain;
+             ++i) {
             kiv_wait(handle, 10);
             if (instance.universe->connect_reported()) {
-                instance.universe->start_tls(
-                    [](Connection&, Instance&, int) {},
-                    reinterpret_cast<const unsigned char*>(bundle.c_str()), bundle.size() + 1);
+                instance.universe->start_tls([](Connection&, Instance&, int) {},
+                                             reinterpret_cast<const unsigned char*>(bundle.c_str()),
+                                             bundle.size() + 1);
             }
         }
         const std::int64_t expected =
@@ -173,7 +177,12 @@ void FramesOverTls13Loopback(benchmark::State& state) {
     state.counters["frames/s"] =
         benchmark::Counter(static_cast<double>(total_frames), benchmark::Counter::kIsRate);
 }
-BENCHMARK(FramesOverTls13Loopback)->Arg(40)->Arg(200)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FramesOverTls13Loopback)
+    ->Arg(40)
+    ->Arg(200)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
     if (mode == "send") return run_send_path();
     if (mode == "memory") return run_memory(argc > 2 ? std::atoi(argv[2]) : 100);
     if (mode == "roundtrip" && argc > 2) return run_round_trips(argv[2]);
-    if (mode == "scale" && argc > 2) return run_scale(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
+    if (mode == "scale" && argc > 2)
+        return run_scale(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
     if (mode == "probe" && argc > 3) return run_instruction_probe(argv[2], std::atoi(argv[3]));
     return usage();
 }

@@ -31,9 +31,12 @@ std::string numbered(const char* prefix, unsigned number, std::size_t digits,
 
 WorldStream make_world_stream(std::size_t events, std::uint32_t seed) {
     static const char* const kChatLines[] = {
-        "hello everyone", "has anyone seen the new gallery by the lake?",
-        "brb", "the bridge to the east island is finished, come and look",
-        "lol", "meet at the fountain in five minutes"};
+        "hello everyone",
+        "has anyone seen the new gallery by the lake?",
+        "brb",
+        "the bridge to the east island is finished, come and look",
+        "lol",
+        "meet at the fountain in five minutes"};
     std::mt19937 random(seed);
     WorldStream stream;
     stream.bytes.reserve(events * 90);

@@ -37,7 +37,8 @@ struct Piece {
     double x, z;
 };
 
-const std::vector<Piece> kGarden = {{"tree.rwx", 2.0, 3.0}, {"bench.rwx", 4.5, 3.5}, {"lamp.rwx", 6.0, 2.0}};
+const std::vector<Piece> kGarden = {
+    {"tree.rwx", 2.0, 3.0}, {"bench.rwx", 4.5, 3.5}, {"lamp.rwx", 6.0, 2.0}};
 
 class Builder {
 public:
@@ -47,7 +48,9 @@ public:
     bool built = false;  // garden, cell query and terrain done
     bool invitation_answered = false;
 
-    void log(const std::string& line) const { std::printf("[%s] %s\n", name.c_str(), line.c_str()); }
+    void log(const std::string& line) const {
+        std::printf("[%s] %s\n", name.c_str(), line.c_str());
+    }
 
     // Sets every handler; each step of the work starts the next.
     void attach(Client& bot) {
@@ -90,17 +93,20 @@ public:
         bot.on(KIV_EVENT_OBJECT, [this](Client& c) {
             ++cell_objects_;
             log("  cell holds object " + std::to_string(c.get(KIV_OBJECT_ID)) + " \"" +
-                c.get(KIV_OBJECT_STRING_1) + "\" owned by user " + std::to_string(c.get(KIV_OBJECT_INT_1)));
+                c.get(KIV_OBJECT_STRING_1) + "\" owned by user " +
+                std::to_string(c.get(KIV_OBJECT_INT_1)));
         });
         bot.on(KIV_EVENT_CELL_END, [this](Client& c) {
-            log("cell (" + std::to_string(c.get(KIV_CELL_X)) + ", " + std::to_string(c.get(KIV_CELL_Z)) +
-                ") is at revision " + std::to_string(c.get(KIV_CELL_REVISION)) + " with " +
+            log("cell (" + std::to_string(c.get(KIV_CELL_X)) + ", " +
+                std::to_string(c.get(KIV_CELL_Z)) + ") is at revision " +
+                std::to_string(c.get(KIV_CELL_REVISION)) + " with " +
                 std::to_string(cell_objects_) + " object(s)");
             // A gentle hill in node (0, 0) of tile (0, 0).
             std::array<KIVTerrainCell, 64> cells{};
             for (int k = 0; k < 64; ++k) {
                 const double dx = k % 8 - 3.5, dz = k / 8 - 3.5;
-                cells[static_cast<std::size_t>(k)].height = static_cast<float>(4.0 - 0.15 * (dx * dx + dz * dz));
+                cells[static_cast<std::size_t>(k)].height =
+                    static_cast<float>(4.0 - 0.15 * (dx * dx + dz * dz));
                 cells[static_cast<std::size_t>(k)].attributes = 1;
             }
             kivsdk::check(c.terrain_node_set(0, 0, 0, 0, cells), "shaping the terrain");
@@ -116,11 +122,13 @@ public:
             // 64 cells of 8 bytes, in the layout of KIVTerrainCell.
             const std::vector<unsigned char> bytes = c.data(KIV_TERRAIN_NODE_DATA);
             std::vector<KIVTerrainCell> cells(bytes.size() / sizeof(KIVTerrainCell));
-            if (!cells.empty()) std::memcpy(cells.data(), bytes.data(), cells.size() * sizeof(KIVTerrainCell));
+            if (!cells.empty())
+                std::memcpy(cells.data(), bytes.data(), cells.size() * sizeof(KIVTerrainCell));
             float top = 0.0f;
             for (const KIVTerrainCell& cell : cells) top = std::fmax(top, cell.height);
             char line[160];
-            std::snprintf(line, sizeof line, "  terrain node (%d, %d) revision %d, highest point %.2f",
+            std::snprintf(line, sizeof line,
+                          "  terrain node (%d, %d) revision %d, highest point %.2f",
                           c.get(KIV_TERRAIN_NODE_X), c.get(KIV_TERRAIN_NODE_Z),
                           c.get(KIV_TERRAIN_NODE_REVISION), static_cast<double>(top));
             log(line);
@@ -137,7 +145,8 @@ public:
             invited_ = true;
             c.say("!time");
             log("says: !time");
-            kivsdk::check(c.invite(c.get(KIV_USER_ID), world, 4.0, 0.0, 3.0, 90.0f, 0.0f), "inviting");
+            kivsdk::check(c.invite(c.get(KIV_USER_ID), world, 4.0, 0.0, 3.0, 90.0f, 0.0f),
+                          "inviting");
             log("invites " + who + " over");
         });
         bot.on(KIV_EVENT_CHAT, [this](Client& c) {
@@ -145,9 +154,10 @@ public:
         });
         bot.on(KIV_CALLBACK_INVITE, [this](Client& c, ReturnCode rc, int) {
             invitation_answered = true;
-            log(c.get(KIV_INVITE_NAME) + (rc == ReturnCode::success
-                                              ? " accepted the invitation"
-                                              : " did not accept (code " + std::to_string(static_cast<int>(rc)) + ")"));
+            log(c.get(KIV_INVITE_NAME) +
+                (rc == ReturnCode::success
+                     ? " accepted the invitation"
+                     : " did not accept (code " + std::to_string(static_cast<int>(rc)) + ")"));
         });
     }
 
@@ -181,14 +191,21 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const char* value = argv[i + 1];
-        if (option == "--host") host = value;
-        else if (option == "--port") port = std::atoi(value);
-        else if (option == "--name") b.name = value;
-        else if (option == "--password") b.password = value;
-        else if (option == "--world") b.world = value;
-        else if (option == "--seconds") seconds = std::atoi(value);
+        if (option == "--host")
+            host = value;
+        else if (option == "--port")
+            port = std::atoi(value);
+        else if (option == "--name")
+            b.name = value;
+        else if (option == "--password")
+            b.password = value;
+        else if (option == "--world")
+            b.world = value;
+        else if (option == "--seconds")
+            seconds = std::atoi(value);
         else {
-            std::fprintf(stderr, "unknown option %s (see the top of builder.cpp)\n", option.c_str());
+            std::fprintf(stderr, "unknown option %s (see the top of builder.cpp)\n",
+                         option.c_str());
             return 2;
         }
     }

@@ -106,18 +106,36 @@ int main(int argc, char** argv) {
 
     for (i = 1; i < argc; ++i) {
         const char* value = i + 1 < argc ? argv[i + 1] : NULL;
-        if (strcmp(argv[i], "--once") == 0) { once = 1; continue; }
-        if (!value) { fprintf(stderr, "usage: see the top of greeter.c\n"); return 2; }
-        if (strcmp(argv[i], "--host") == 0) host = value;
-        else if (strcmp(argv[i], "--port") == 0) port = atoi(value);
-        else if (strcmp(argv[i], "--name") == 0) g_name = value;
-        else if (strcmp(argv[i], "--password") == 0) password = value;
-        else if (strcmp(argv[i], "--world") == 0) world = value;
-        else if (strcmp(argv[i], "--seconds") == 0) seconds = atoi(value);
-        else { fprintf(stderr, "unknown option %s\n", argv[i]); return 2; }
+        if (strcmp(argv[i], "--once") == 0) {
+            once = 1;
+            continue;
+        }
+        if (!value) {
+            fprintf(stderr, "usage: see the top of greeter.c\n");
+            return 2;
+        }
+        if (strcmp(argv[i], "--host") == 0)
+            host = value;
+        else if (strcmp(argv[i], "--port") == 0)
+            port = atoi(value);
+        else if (strcmp(argv[i], "--name") == 0)
+            g_name = value;
+        else if (strcmp(argv[i], "--password") == 0)
+            password = value;
+        else if (strcmp(argv[i], "--world") == 0)
+            world = value;
+        else if (strcmp(argv[i], "--seconds") == 0)
+            seconds = atoi(value);
+        else {
+            fprintf(stderr, "unknown option %s\n", argv[i]);
+            return 2;
+        }
         ++i;
     }
-    if (port <= 0) { fprintf(stderr, "greeter: --port is required\n"); return 2; }
+    if (port <= 0) {
+        fprintf(stderr, "greeter: --port is required\n");
+        return 2;
+    }
     setvbuf(stdout, NULL, _IOLBF, 0);
 
     if (kiv_init(KIVSDK_INTERFACE_VERSION) != 0) return fail("kiv_init", 1);

@@ -47,7 +47,8 @@ void read_every_attribute(KIVInstance* handle) {
     for (int i = 0; i < KIV_STRING_ATTRIBUTE_COUNT; ++i) {
         const char* text = kiv_string(handle, i);
         if (text == nullptr) continue;
-        for (const char* c = text; *c != '\0'; ++c) hash = mix(hash, static_cast<unsigned char>(*c));
+        for (const char* c = text; *c != '\0'; ++c)
+            hash = mix(hash, static_cast<unsigned char>(*c));
     }
     for (int i = 0; i < KIV_DATA_ATTRIBUTE_COUNT; ++i) {
         int length = 0;
@@ -73,7 +74,8 @@ Session::~Session() { kiv_destroy(handle_); }
 
 RecordingTable::Socket& Session::open_universe() {
     Instance& self = instance();
-    self.universe = std::make_unique<Connection>(self.operations(), universe_connection_handlers(), self);
+    self.universe =
+        std::make_unique<Connection>(self.operations(), universe_connection_handlers(), self);
     self.universe->connect("universe.test", 6670);
     RecordingTable::Socket& socket = net_.last_socket();
     net_.post(socket, KIV_NET_CONNECT_RESULT, 0);

@@ -53,8 +53,7 @@ public:
     // Cuts input into frames (a 2-byte big-endian length, then that many
     // bytes, the last one cut to what is left) and delivers them through the
     // socket's Connection in one burst.
-    void deliver_frames(RecordingTable::Socket& socket, const std::uint8_t* data,
-                        std::size_t size);
+    void deliver_frames(RecordingTable::Socket& socket, const std::uint8_t* data, std::size_t size);
 
 private:
     test::FakeClock clock_{100000};

@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 2: {
                 std::int32_t value = 0x5A5A5A5A;
                 ok = reader.read_int32(value);
-                if (ok && static_cast<std::uint32_t>(value) != big_endian(at, 4)) fail("wrong value", kind);
+                if (ok && static_cast<std::uint32_t>(value) != big_endian(at, 4))
+                    fail("wrong value", kind);
                 if (!ok && value != 0x5A5A5A5A) fail("destination changed on failure", kind);
                 consumed = 4;
                 break;
@@ -89,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 double value = 0.25;
                 ok = reader.read_double(value);
                 if (ok) {
-                    const std::uint64_t bits = std::uint64_t{big_endian(at, 4)} << 32 | big_endian(at + 4, 4);
+                    const std::uint64_t bits =
+                        std::uint64_t{big_endian(at, 4)} << 32 | big_endian(at + 4, 4);
                     std::uint64_t stored = 0;
                     std::memcpy(&stored, &value, sizeof stored);
                     if (stored != bits) fail("wrong value", kind);
@@ -120,11 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 const std::size_t n = blob ? big_endian(at, 2) : at[0];
                 if (n > before - prefix) {
-                    if (ok || reader.remaining() != before - prefix) fail("missing text handled wrongly", kind);
+                    if (ok || reader.remaining() != before - prefix)
+                        fail("missing text handled wrongly", kind);
                     if (value != "unchanged") fail("destination changed on failure", kind);
                     continue;
                 }
-                if (!ok || value.size() != n || value.compare(0, n, reinterpret_cast<const char*>(at + prefix), n) != 0) {
+                if (!ok || value.size() != n ||
+                    value.compare(0, n, reinterpret_cast<const char*>(at + prefix), n) != 0) {
                     fail("wrong text", kind);
                 }
                 consumed = prefix + n;

@@ -51,7 +51,8 @@ Expected cut(const Bytes& stream) {
     Expected expected;
     std::size_t offset = 0;
     while (offset + 2 <= stream.size()) {
-        const std::size_t length = static_cast<std::size_t>(stream[offset] << 8 | stream[offset + 1]);
+        const std::size_t length =
+            static_cast<std::size_t>(stream[offset] << 8 | stream[offset + 1]);
         if (offset + 2 + length > stream.size()) {
             expected.unfinished = true;
             break;
@@ -108,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     session.clock().advance(11);
     net.post(socket, KIV_NET_TIMER);
-    if (seen.stalls != (expected.unfinished ? 1 : 0)) fail("stall report does not match the stream");
+    if (seen.stalls != (expected.unfinished ? 1 : 0))
+        fail("stall report does not match the stream");
     if (seen.losses != 0) fail("a healthy stream was reported lost");
     observed = nullptr;
     return 0;

@@ -35,17 +35,17 @@
 #define KIVSDK_INTERFACE_VERSION 5
 
 #if defined(_WIN32)
-#  if defined(KIVSDK_BUILDING)
-#    define KIVSDK_API __declspec(dllexport)
-#  elif defined(KIVSDK_STATIC)
-#    define KIVSDK_API
-#  else
-#    define KIVSDK_API __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__)
-#  define KIVSDK_API __attribute__((visibility("default")))
+#if defined(KIVSDK_BUILDING)
+#define KIVSDK_API __declspec(dllexport)
+#elif defined(KIVSDK_STATIC)
+#define KIVSDK_API
 #else
-#  define KIVSDK_API
+#define KIVSDK_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define KIVSDK_API __attribute__((visibility("default")))
+#else
+#define KIVSDK_API
 #endif
 
 #ifdef __cplusplus
@@ -289,10 +289,7 @@ typedef enum KIVStringAttribute {
 } KIVStringAttribute;
 
 /* Data attributes (kiv_data, kiv_data_set). */
-typedef enum KIVDataAttribute {
-    KIV_OBJECT_DATA = 0,
-    KIV_TERRAIN_NODE_DATA = 1
-} KIVDataAttribute;
+typedef enum KIVDataAttribute { KIV_OBJECT_DATA = 0, KIV_TERRAIN_NODE_DATA = 1 } KIVDataAttribute;
 
 /* Events (kiv_event_set). */
 typedef enum KIVEvent {
@@ -513,8 +510,8 @@ KIVSDK_API int kiv_friend_delete(KIVInstance* instance, int friend_id);
 
 /* Invites a user to a place (callback 17).
  * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
-KIVSDK_API int kiv_invite(KIVInstance* instance, int user_id, const char* world, double x,
-                          double y, double z, float yaw, float pitch);
+KIVSDK_API int kiv_invite(KIVInstance* instance, int user_id, const char* world, double x, double y,
+                          double z, float yaw, float pitch);
 /* Accepts an invitation. Returns 0; 12 NULL Instance; 17 universe not ready. */
 KIVSDK_API int kiv_invite_accept(KIVInstance* instance, int invitation_id);
 /* Declines an invitation. Returns 0; 12 NULL Instance; 17 universe not ready. */
@@ -578,8 +575,7 @@ KIVSDK_API int kiv_object_bump_end(KIVInstance* instance, int object_id, int ses
 KIVSDK_API int kiv_query_cell(KIVInstance* instance, int cell_x, int cell_z);
 /* As kiv_query_cell, with the revision the host holds.
  * Returns 0; 8 not in a world; 12 NULL Instance. */
-KIVSDK_API int kiv_query_cell_revision(KIVInstance* instance, int cell_x, int cell_z,
-                                       int revision);
+KIVSDK_API int kiv_query_cell_revision(KIVInstance* instance, int cell_x, int cell_z, int revision);
 
 /* Sends the host's revisions of the 16 nodes of a tile (element
  * 4 * node_z + node_x); nodes come back as events 16, then callback 6.
@@ -612,20 +608,19 @@ KIVSDK_API int kiv_world_permissions_get_my(KIVInstance* instance);
 /* Changes a world setting (callback 16).
  * Returns 0; 4 name or value longer than 255 bytes; 8 not in a world;
  * 12 NULL Instance. */
-KIVSDK_API int kiv_world_setting_set(KIVInstance* instance, const char* setting,
-                                     const char* value, int target);
+KIVSDK_API int kiv_world_setting_set(KIVInstance* instance, const char* setting, const char* value,
+                                     int target);
 
 /* Teleports another avatar. Returns 0; 8 not in a world; 12 NULL Instance. */
-KIVSDK_API int kiv_teleport_avatar(KIVInstance* instance, int session, const char* world,
-                                   float x, float y, float z, float yaw, float pitch);
+KIVSDK_API int kiv_teleport_avatar(KIVInstance* instance, int session, const char* world, float x,
+                                   float y, float z, float yaw, float pitch);
 /* Sends a URL (at most 2048 bytes) to another avatar.
  * Returns 0; 8 not in a world (checked first); 4 URL too long; 12 NULL. */
 KIVSDK_API int kiv_url_send(KIVInstance* instance, int session, const char* url, int target);
 /* Sends a console line to a session. Returns 0; 4 message or name longer than
  * 255 bytes (checked first); 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_console_message(KIVInstance* instance, int session, const char* name,
-                                   const char* message, int effects, int red, int green,
-                                   int blue);
+                                   const char* message, int effects, int red, int green, int blue);
 /* Clicks an avatar, with the hit point from floats 22..24.
  * Returns 0; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_avatar_click(KIVInstance* instance, int session);

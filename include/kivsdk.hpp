@@ -80,32 +80,32 @@ enum class ReturnCode : int {
 // the library does not define (terrain callbacks pass server results through).
 constexpr std::string_view to_string(ReturnCode code) noexcept {
     switch (code) {
-    case ReturnCode::success: return "KIV_RC_SUCCESS";
-    case ReturnCode::version_mismatch: return "KIV_RC_VERSION_MISMATCH";
-    case ReturnCode::string_too_long: return "KIV_RC_STRING_TOO_LONG";
-    case ReturnCode::login_refused: return "KIV_RC_LOGIN_REFUSED";
-    case ReturnCode::world_unavailable: return "KIV_RC_WORLD_UNAVAILABLE";
-    case ReturnCode::not_in_world: return "KIV_RC_NOT_IN_WORLD";
-    case ReturnCode::connection_error: return "KIV_RC_CONNECTION_ERROR";
-    case ReturnCode::not_implemented: return "KIV_RC_NOT_IMPLEMENTED";
-    case ReturnCode::invalid_argument: return "KIV_RC_INVALID_ARGUMENT";
-    case ReturnCode::denied: return "KIV_RC_DENIED";
-    case ReturnCode::rejected: return "KIV_RC_REJECTED";
-    case ReturnCode::peer_unavailable: return "KIV_RC_PEER_UNAVAILABLE";
-    case ReturnCode::timeout: return "KIV_RC_TIMEOUT";
-    case ReturnCode::not_in_universe: return "KIV_RC_NOT_IN_UNIVERSE";
-    case ReturnCode::invalid_length: return "KIV_RC_INVALID_LENGTH";
-    case ReturnCode::object_get_refused: return "KIV_RC_OBJECT_GET_REFUSED";
-    case ReturnCode::request_failed: return "KIV_RC_REQUEST_FAILED";
-    case ReturnCode::recursive_wait: return "KIV_RC_RECURSIVE_WAIT";
-    case ReturnCode::join_refused: return "KIV_RC_JOIN_REFUSED";
-    case ReturnCode::login_denied: return "KIV_RC_LOGIN_DENIED";
-    case ReturnCode::secure_channel_failed: return "KIV_RC_SECURE_CHANNEL_FAILED";
-    case ReturnCode::setting_refused: return "KIV_RC_SETTING_REFUSED";
-    case ReturnCode::no_wait_function: return "KIV_RC_NO_WAIT_FUNCTION";
-    case ReturnCode::invite_refused: return "KIV_RC_INVITE_REFUSED";
-    case ReturnCode::object_refused: return "KIV_RC_OBJECT_REFUSED";
-    case ReturnCode::enter_refused: return "KIV_RC_ENTER_REFUSED";
+        case ReturnCode::success: return "KIV_RC_SUCCESS";
+        case ReturnCode::version_mismatch: return "KIV_RC_VERSION_MISMATCH";
+        case ReturnCode::string_too_long: return "KIV_RC_STRING_TOO_LONG";
+        case ReturnCode::login_refused: return "KIV_RC_LOGIN_REFUSED";
+        case ReturnCode::world_unavailable: return "KIV_RC_WORLD_UNAVAILABLE";
+        case ReturnCode::not_in_world: return "KIV_RC_NOT_IN_WORLD";
+        case ReturnCode::connection_error: return "KIV_RC_CONNECTION_ERROR";
+        case ReturnCode::not_implemented: return "KIV_RC_NOT_IMPLEMENTED";
+        case ReturnCode::invalid_argument: return "KIV_RC_INVALID_ARGUMENT";
+        case ReturnCode::denied: return "KIV_RC_DENIED";
+        case ReturnCode::rejected: return "KIV_RC_REJECTED";
+        case ReturnCode::peer_unavailable: return "KIV_RC_PEER_UNAVAILABLE";
+        case ReturnCode::timeout: return "KIV_RC_TIMEOUT";
+        case ReturnCode::not_in_universe: return "KIV_RC_NOT_IN_UNIVERSE";
+        case ReturnCode::invalid_length: return "KIV_RC_INVALID_LENGTH";
+        case ReturnCode::object_get_refused: return "KIV_RC_OBJECT_GET_REFUSED";
+        case ReturnCode::request_failed: return "KIV_RC_REQUEST_FAILED";
+        case ReturnCode::recursive_wait: return "KIV_RC_RECURSIVE_WAIT";
+        case ReturnCode::join_refused: return "KIV_RC_JOIN_REFUSED";
+        case ReturnCode::login_denied: return "KIV_RC_LOGIN_DENIED";
+        case ReturnCode::secure_channel_failed: return "KIV_RC_SECURE_CHANNEL_FAILED";
+        case ReturnCode::setting_refused: return "KIV_RC_SETTING_REFUSED";
+        case ReturnCode::no_wait_function: return "KIV_RC_NO_WAIT_FUNCTION";
+        case ReturnCode::invite_refused: return "KIV_RC_INVITE_REFUSED";
+        case ReturnCode::object_refused: return "KIV_RC_OBJECT_REFUSED";
+        case ReturnCode::enter_refused: return "KIV_RC_ENTER_REFUSED";
     }
     return "unknown";
 }
@@ -230,7 +230,8 @@ public:
         return ReturnCode::success;
     }
     ReturnCode set(KIVDataAttribute index, const void* bytes, std::size_t length) noexcept {
-        if (length > static_cast<std::size_t>(std::numeric_limits<int>::max())) return ReturnCode::invalid_length;
+        if (length > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+            return ReturnCode::invalid_length;
         return code(kiv_data_set(instance_, index, static_cast<int>(length), bytes));
     }
     ReturnCode set(KIVDataAttribute index, const std::vector<unsigned char>& bytes) noexcept {
@@ -267,7 +268,8 @@ public:
 
     // Rethrows (and forgets) an exception kept from a handler, if any.
     void rethrow_pending() {
-        if (state_ && state_->pending) std::rethrow_exception(std::exchange(state_->pending, nullptr));
+        if (state_ && state_->pending)
+            std::rethrow_exception(std::exchange(state_->pending, nullptr));
     }
 
     // ---- universe --------------------------------------------------------
@@ -314,7 +316,9 @@ public:
     }
     ReturnCode leave() noexcept { return code(kiv_leave(instance_)); }
     ReturnCode state_change() noexcept { return code(kiv_state_change(instance_)); }
-    ReturnCode say(const std::string& text) noexcept { return code(kiv_say(instance_, text.c_str())); }
+    ReturnCode say(const std::string& text) noexcept {
+        return code(kiv_say(instance_, text.c_str()));
+    }
     ReturnCode object_add() noexcept { return code(kiv_object_add(instance_)); }
     ReturnCode object_change() noexcept { return code(kiv_object_change(instance_)); }
     ReturnCode object_delete(int object_id) noexcept {
@@ -340,7 +344,8 @@ public:
     ReturnCode query_cell_revision(int cell_x, int cell_z, int revision) noexcept {
         return code(kiv_query_cell_revision(instance_, cell_x, cell_z, revision));
     }
-    ReturnCode terrain_query(int tile_x, int tile_z, const std::array<int, 16>& revisions) noexcept {
+    ReturnCode terrain_query(int tile_x, int tile_z,
+                             const std::array<int, 16>& revisions) noexcept {
         return code(kiv_terrain_query(instance_, tile_x, tile_z, revisions.data()));
     }
     ReturnCode terrain_node_set(int tile_x, int tile_z, int node_x, int node_z,
@@ -349,8 +354,8 @@ public:
     }
     ReturnCode world_permission_user_set(const std::string& permission, int user_id,
                                          bool enable) noexcept {
-        return code(kiv_world_permission_user_set(instance_, permission.c_str(), user_id,
-                                                  enable ? 1 : 0));
+        return code(
+            kiv_world_permission_user_set(instance_, permission.c_str(), user_id, enable ? 1 : 0));
     }
     ReturnCode world_permission_session_set(const std::string& permission, int session,
                                             bool enable) noexcept {
@@ -379,8 +384,8 @@ public:
     }
     ReturnCode console_message(int session, const std::string& name, const std::string& message,
                                int effects, int red, int green, int blue) noexcept {
-        return code(kiv_console_message(instance_, session, name.c_str(), message.c_str(),
-                                        effects, red, green, blue));
+        return code(kiv_console_message(instance_, session, name.c_str(), message.c_str(), effects,
+                                        red, green, blue));
     }
     ReturnCode avatar_click(int session) noexcept {
         return code(kiv_avatar_click(instance_, session));
@@ -452,7 +457,8 @@ private:
             make_event_trampolines(std::make_integer_sequence<int, KIV_EVENT_COUNT>{});
         return table;
     }
-    static const std::array<KIVCallbackHandler, KIV_CALLBACK_COUNT>& callback_trampolines() noexcept {
+    static const std::array<KIVCallbackHandler, KIV_CALLBACK_COUNT>&
+    callback_trampolines() noexcept {
         static constexpr auto table =
             make_callback_trampolines(std::make_integer_sequence<int, KIV_CALLBACK_COUNT>{});
         return table;

@@ -75,8 +75,9 @@ std::string Directory::world_of(std::int32_t user_id) const {
 }
 
 std::int32_t Directory::population(const std::string& world) const {
-    return static_cast<std::int32_t>(std::count_if(
-        presence_.begin(), presence_.end(), [&](const auto& entry) { return entry.second == world; }));
+    return static_cast<std::int32_t>(
+        std::count_if(presence_.begin(), presence_.end(),
+                      [&](const auto& entry) { return entry.second == world; }));
 }
 
 }  // namespace kivsdk::sandbox

@@ -42,7 +42,9 @@ public:
         cursor_.blob16(value);
         return value;
     }
-    bool raw(void* destination, std::size_t size) noexcept { return cursor_.raw(destination, size); }
+    bool raw(void* destination, std::size_t size) noexcept {
+        return cursor_.raw(destination, size);
+    }
 
 private:
     template <class T>

@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
             std::FILE* file = std::fopen(temporary.c_str(), "w");
             if (!file || std::fprintf(file, "%s\n", ready.c_str()) < 0 || std::fclose(file) != 0 ||
                 std::rename(temporary.c_str(), line.options.port_file.c_str()) != 0) {
-                std::fprintf(stderr, "kivsandbox: cannot write %s\n", line.options.port_file.c_str());
+                std::fprintf(stderr, "kivsandbox: cannot write %s\n",
+                             line.options.port_file.c_str());
                 return 1;
             }
         }

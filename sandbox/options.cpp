@@ -26,7 +26,8 @@ bool parse_world(const std::string& text, WorldOption& world) {
         if (colon == std::string::npos) break;
         start = colon + 1;
     }
-    if (parts.empty() || parts[0].empty() || parts[0].size() > 255 || parts.size() > 3) return false;
+    if (parts.empty() || parts[0].empty() || parts[0].size() > 255 || parts.size() > 3)
+        return false;
     world.name = parts[0];
     for (std::size_t i = 1; i < parts.size(); ++i) {
         long port = 0;
@@ -95,7 +96,8 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
                                const std::string& default_pki) {
     CommandLine line;
     Options& o = line.options;
-    o.universe_identity = {default_pki + "/universe-server.pem", default_pki + "/universe-server.key"};
+    o.universe_identity = {default_pki + "/universe-server.pem",
+                           default_pki + "/universe-server.key"};
     o.world_identity = {default_pki + "/world-server.pem", default_pki + "/world-server.key"};
     const auto error = [&](const std::string& text) {
         line.action = CommandLine::Action::kError;
@@ -122,7 +124,8 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
             o.universe_port = static_cast<int>(number);
         } else if (name == "--world") {
             WorldOption world;
-            if (!parse_world(value, world)) return error("bad world (NAME[:tls|:plain][:PORT]): " + value);
+            if (!parse_world(value, world))
+                return error("bad world (NAME[:tls|:plain][:PORT]): " + value);
             for (const WorldOption& other : o.worlds) {
                 if (other.name == world.name) return error("world given twice: " + world.name);
             }
@@ -144,13 +147,16 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
         } else if (name == "--port-file") {
             o.port_file = value;
         } else if (name == "--stall-timeout") {
-            if (!parse_number(value, 1, 86400, number)) return error("bad --stall-timeout: " + value);
+            if (!parse_number(value, 1, 86400, number))
+                return error("bad --stall-timeout: " + value);
             o.limits.stall_seconds = static_cast<int>(number);
         } else if (name == "--idle-timeout") {
-            if (!parse_number(value, 1, 86400, number)) return error("bad --idle-timeout: " + value);
+            if (!parse_number(value, 1, 86400, number))
+                return error("bad --idle-timeout: " + value);
             o.limits.idle_seconds = static_cast<int>(number);
         } else if (name == "--max-clients") {
-            if (!parse_number(value, 1, 1000000, number)) return error("bad --max-clients: " + value);
+            if (!parse_number(value, 1, 1000000, number))
+                return error("bad --max-clients: " + value);
             o.limits.max_clients = static_cast<std::size_t>(number);
         } else {
             return error("unknown option " + name + " (see --help)");

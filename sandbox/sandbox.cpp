@@ -20,7 +20,8 @@ std::vector<WorldOption> default_worlds() { return {{"lobby", false, 0}, {"garde
 
 Sandbox::Sandbox(const Options& options)
     : loop_(options.limits, log_options(options)), directory_(std::make_unique<Directory>()) {
-    const std::vector<WorldOption> worlds = options.worlds.empty() ? default_worlds() : options.worlds;
+    const std::vector<WorldOption> worlds =
+        options.worlds.empty() ? default_worlds() : options.worlds;
     UniverseSettings universe;
     universe.password = options.password;
     universe.world_host = options.world_host.empty() ? options.bind : options.world_host;
@@ -30,14 +31,14 @@ Sandbox::Sandbox(const Options& options)
         settings.secure = world.secure;
         settings.admins = options.admins;
         settings.max_objects_per_cell = options.max_objects_per_cell;
-        worlds_.push_back(std::make_unique<WorldService>(loop_, *directory_,
-                                                         options.world_identity, settings));
+        worlds_.push_back(
+            std::make_unique<WorldService>(loop_, *directory_, options.world_identity, settings));
         const int port = loop_.listen(options.bind, world.port, *worlds_.back(), world.name);
         world_ports_.emplace_back(world.name, port);
         universe.worlds.push_back(WorldAddress{world.name, world.secure, port});
     }
-    universe_ = std::make_unique<UniverseService>(loop_, *directory_, options.universe_identity,
-                                                  universe);
+    universe_ =
+        std::make_unique<UniverseService>(loop_, *directory_, options.universe_identity, universe);
     universe_port_ = loop_.listen(options.bind, options.universe_port, *universe_, "universe");
 }
 

@@ -72,7 +72,7 @@ server::Peer* UniverseService::online_peer(std::int32_t user_id) {
 }
 
 server::Peer* UniverseService::addressed_user(server::Peer& peer, const Client& client,
-                                             std::int32_t reference, std::int32_t target) {
+                                              std::int32_t reference, std::int32_t target) {
     server::Peer* found = target == client.user_id ? nullptr : online_peer(target);
     if (!found) {
         const Account* account = directory_.find(target);
@@ -83,10 +83,9 @@ server::Peer* UniverseService::addressed_user(server::Peer& peer, const Client& 
     return found;
 }
 
-std::optional<UniverseService::Relay> UniverseService::take_relay(std::map<std::int32_t, Relay>& relays,
-                                                                  std::int32_t id, server::Peer& peer,
-                                                                  const Client& client,
-                                                                  const char* what) {
+std::optional<UniverseService::Relay> UniverseService::take_relay(
+    std::map<std::int32_t, Relay>& relays, std::int32_t id, server::Peer& peer,
+    const Client& client, const char* what) {
     const auto found = relays.find(id);
     if (found == relays.end() || found->second.target_user != client.user_id) {
         loop_.log_error("universe " + peer.remote() + ": answer to unknown " + what + " " +
@@ -135,13 +134,16 @@ void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& field
             reply.append_byte(universe_message::kWorldEntry);
             reply.append_byte(kRefused);
             peer.send(reply);
-        } else if (type == universe_message::kWorldList || type == universe_message::kFriendList || type == universe_message::kFriendAdd ||
-                   type == universe_message::kFriendDelete || type == universe_message::kJoin || type == universe_message::kInvite) {
+        } else if (type == universe_message::kWorldList || type == universe_message::kFriendList ||
+                   type == universe_message::kFriendAdd ||
+                   type == universe_message::kFriendDelete || type == universe_message::kJoin ||
+                   type == universe_message::kInvite) {
             std::int32_t reference = fields.int32();
             if (type == universe_message::kWorldList) reference = fields.int32();
             PacketWriter reply = result(reference, kRefused);
             if (type == universe_message::kFriendDelete) reply.append_int32(0);
-            if (type == universe_message::kJoin || type == universe_message::kInvite) reply.append_string("");
+            if (type == universe_message::kJoin || type == universe_message::kInvite)
+                reply.append_string("");
             peer.send(reply);
         }
         loop_.log_error("universe " + peer.remote() + ": type " + std::to_string(type) +
@@ -192,8 +194,8 @@ void UniverseService::login(server::Peer& peer, Client& client, Fields& fields) 
             client.name = name;
             online_[account.id] = peer.id();
             text = "Welcome to the KIVSDK sandbox, " + name + "!";
-            loop_.log_connection("universe " + peer.remote() + " logged in as " + name +
-                                 " (user " + std::to_string(account.id) + ")");
+            loop_.log_connection("universe " + peer.remote() + " logged in as " + name + " (user " +
+                                 std::to_string(account.id) + ")");
         }
     }
     PacketWriter reply;

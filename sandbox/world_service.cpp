@@ -1,8 +1,8 @@
 #include "world_service.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 
@@ -16,10 +16,10 @@ namespace {
 // Result bytes of the world's answers; the client maps them per request.
 enum Result : std::uint8_t {
     kOk = 0,
-    kInvalid = 1,    // objects: malformed description; get: no such object
-    kDenied = 2,     // objects: not allowed
-    kFull = 3,       // objects: the cell holds no more
-    kNoObject = 4,   // change or delete of an unknown object
+    kInvalid = 1,   // objects: malformed description; get: no such object
+    kDenied = 2,    // objects: not allowed
+    kFull = 3,      // objects: the cell holds no more
+    kNoObject = 4,  // change or delete of an unknown object
 };
 // Permission and setting changes: 1 not allowed, 2 bad holder or value,
 // 3 unknown name. Permission lists: 1 not allowed.
@@ -338,7 +338,8 @@ void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& 
         code = kInvalid;
     } else if (load ? !is_admin(avatar) : !may(avatar, "build")) {
         code = kDenied;
-    } else if (objects_.size() >= settings_.max_objects || objects_in(key) >= settings_.max_objects_per_cell) {
+    } else if (objects_.size() >= settings_.max_objects ||
+               objects_in(key) >= settings_.max_objects_per_cell) {
         code = kFull;
     }
     PacketWriter reply = result(reference, code);
@@ -551,7 +552,8 @@ void WorldService::terrain_query(server::Peer& peer, Fields& fields) {
         for (std::uint8_t node_x = 0; node_x < 4; ++node_x) {
             const auto found = terrain_.find({tile_x, tile_z, node_x, node_z});
             // Only nodes newer than the client's copy travel.
-            if (found == terrain_.end() || found->second.revision <= revisions[node_z * 4 + node_x]) {
+            if (found == terrain_.end() ||
+                found->second.revision <= revisions[node_z * 4 + node_x]) {
                 reply.append_int32(-1);
                 continue;
             }
@@ -619,8 +621,9 @@ bool WorldService::may(const Avatar& avatar, const std::string& permission) cons
     if (is_admin(avatar)) return true;
     const auto users = user_permissions_.find(permission);
     const auto sessions = session_permissions_.find(permission);
-    const bool granted_to_anyone = (users != user_permissions_.end() && !users->second.empty()) ||
-                                   (sessions != session_permissions_.end() && !sessions->second.empty());
+    const bool granted_to_anyone =
+        (users != user_permissions_.end() && !users->second.empty()) ||
+        (sessions != session_permissions_.end() && !sessions->second.empty());
     // "build" and "terrain" are open until someone is granted them.
     if (!granted_to_anyone) return permission == "build" || permission == "terrain";
     return (users != user_permissions_.end() && users->second.count(avatar.user_id)) ||
@@ -643,19 +646,22 @@ void WorldService::permission_set(server::Peer& peer, const Avatar& avatar, Fiel
         code = kBadValue;
     } else {
         auto& holders = (for_user ? user_permissions_ : session_permissions_)[name];
-        if (enable) holders.insert(holder);
-        else holders.erase(holder);
+        if (enable)
+            holders.insert(holder);
+        else
+            holders.erase(holder);
     }
     PacketWriter reply = result(reference, code);
     peer.send(reply);
 }
 
-std::vector<WorldService::PermissionEntry> WorldService::permissions_of(std::int32_t user_id,
-                                                                        std::int32_t session) const {
+std::vector<WorldService::PermissionEntry> WorldService::permissions_of(
+    std::int32_t user_id, std::int32_t session) const {
     std::vector<PermissionEntry> entries;
     if (user_id == owner_) entries.push_back({user_id, "admin"});
     for (const auto& permission : user_permissions_) {
-        if (permission.second.count(user_id) && !(user_id == owner_ && permission.first == "admin")) {
+        if (permission.second.count(user_id) &&
+            !(user_id == owner_ && permission.first == "admin")) {
             entries.push_back({user_id, permission.first});
         }
     }
@@ -684,7 +690,8 @@ std::vector<WorldService::PermissionEntry> WorldService::all_permissions() const
     return entries;
 }
 
-void WorldService::send_permissions(server::Peer& peer, const std::vector<PermissionEntry>& entries) {
+void WorldService::send_permissions(server::Peer& peer,
+                                    const std::vector<PermissionEntry>& entries) {
     for (std::size_t first = 0; first < entries.size(); first += kPermissionsPerMessage) {
         const std::size_t count = std::min(kPermissionsPerMessage, entries.size() - first);
         PacketWriter message;
@@ -702,10 +709,11 @@ void WorldService::send_permissions(server::Peer& peer, const std::vector<Permis
 void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, Fields& fields) {
     const std::uint8_t type = fields.type();
     const std::int32_t reference = fields.int32();
-    const std::int32_t user_id = type == world_message::kPermissionsGetByUser ? fields.int32() : avatar.user_id;
+    const std::int32_t user_id =
+        type == world_message::kPermissionsGetByUser ? fields.int32() : avatar.user_id;
     if (!fields.ok()) return malformed(peer, fields);
-    const bool own =
-        type == world_message::kPermissionsGetMy || (type == world_message::kPermissionsGetByUser && user_id == avatar.user_id);
+    const bool own = type == world_message::kPermissionsGetMy ||
+                     (type == world_message::kPermissionsGetByUser && user_id == avatar.user_id);
     if (!own && !is_admin(avatar)) {
         PacketWriter reply = result(reference, kNotAllowed);
         peer.send(reply);

@@ -75,7 +75,7 @@ private:
         std::int32_t id = 0;
         std::uint8_t type = 0;
         double x = 0, y = 0, z = 0;
-        float rotation[4] = {0, 0, 0, 0};  // axis x, y, z, angle
+        float rotation[4] = {0, 0, 0, 0};    // axis x, y, z, angle
         std::array<std::string, 3> strings;  // as the client's strings 2, 3, 4
         std::string data;
         std::int32_t number_1 = 0, number_2 = 0;  // owner's user id, creation time

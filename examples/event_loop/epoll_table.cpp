@@ -44,7 +44,8 @@ struct EpollTable::Socket {
 };
 
 EpollTable::EpollTable() : epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {
-    if (epoll_fd_ < 0) throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
+    if (epoll_fd_ < 0)
+        throw std::runtime_error(std::string("epoll_create1: ") + std::strerror(errno));
 }
 
 EpollTable::~EpollTable() {
@@ -106,9 +107,9 @@ int EpollTable::op_connect(void* handle, const char* host, int port) {
     }
     int status = -1;
     for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family,
-                                address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                address->ai_protocol);
+        const int fd =
+            ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                     address->ai_protocol);
         if (fd < 0) continue;
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -107,20 +107,27 @@ int main(int argc, char** argv) {
     Farm farm;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--host") host = argv[i + 1];
-        else if (option == "--port") port = parse_int(argv[i + 1], "--port");
-        else if (option == "--world") farm.world = argv[i + 1];
-        else if (option == "--bots") bots = parse_int(argv[i + 1], "--bots");
-        else if (option == "--password") farm.password = argv[i + 1];
-        else if (option == "--seconds") seconds = parse_int(argv[i + 1], "--seconds");
+        if (option == "--host")
+            host = argv[i + 1];
+        else if (option == "--port")
+            port = parse_int(argv[i + 1], "--port");
+        else if (option == "--world")
+            farm.world = argv[i + 1];
+        else if (option == "--bots")
+            bots = parse_int(argv[i + 1], "--bots");
+        else if (option == "--password")
+            farm.password = argv[i + 1];
+        else if (option == "--seconds")
+            seconds = parse_int(argv[i + 1], "--seconds");
         else {
             std::fprintf(stderr, "event_loop_farm: unknown option %s\n", option.c_str());
             return 2;
         }
     }
     if (port < 0 || port > 65535 || bots < 1) {
-        std::fprintf(stderr, "usage: event_loop_farm --port PORT [--host H] [--world W] "
-                             "[--bots N] [--password P] [--seconds S]\n");
+        std::fprintf(stderr,
+                     "usage: event_loop_farm --port PORT [--host H] [--world W] "
+                     "[--bots N] [--password P] [--seconds S]\n");
         return 2;
     }
     if (kiv_init(KIVSDK_INTERFACE_VERSION) != KIV_RC_SUCCESS) return 1;
@@ -170,16 +177,17 @@ int main(int argc, char** argv) {
     }
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%d of %d bots entered %s through one epoll loop (%zu sockets); %d heard all %d "
-                "speakers; %llu passes, %llu idle, %.2f s\n",
-                farm.entered, bots, farm.world.c_str(), loop.socket_count(), farm.satisfied,
-                farm.speakers,
-                static_cast<unsigned long long>(passes),
-                static_cast<unsigned long long>(loop.idle_passes()), elapsed);
+    std::printf(
+        "%d of %d bots entered %s through one epoll loop (%zu sockets); %d heard all %d "
+        "speakers; %llu passes, %llu idle, %.2f s\n",
+        farm.entered, bots, farm.world.c_str(), loop.socket_count(), farm.satisfied, farm.speakers,
+        static_cast<unsigned long long>(passes),
+        static_cast<unsigned long long>(loop.idle_passes()), elapsed);
 
     for (auto& bot : farm_bots) kiv_destroy(bot->instance);
     if (loop.socket_count() != 0) {
-        std::fprintf(stderr, "event_loop_farm: %zu sockets left after every Instance was destroyed\n",
+        std::fprintf(stderr,
+                     "event_loop_farm: %zu sockets left after every Instance was destroyed\n",
                      loop.socket_count());
         return 1;
     }

@@ -360,10 +360,10 @@ void Peer::sweep(Clock::time_point now) {
     const auto stall = std::chrono::seconds(loop_.limits().stall_seconds);
     const bool output_waiting = out_sent_ < out_.size();
     if ((stall_clock_running_ || output_waiting) && now - stalled_since_ > stall) {
-        const char* what = phase_ == Phase::kHandshake ? "the TLS handshake stalled"
+        const char* what = phase_ == Phase::kHandshake  ? "the TLS handshake stalled"
                            : phase_ == Phase::kDraining ? "closing took too long"
-                           : output_waiting           ? "the client stopped reading"
-                                                      : "an incomplete frame stalled";
+                           : output_waiting             ? "the client stopped reading"
+                                                        : "an incomplete frame stalled";
         close(what);
         return;
     }

@@ -21,8 +21,8 @@ static_assert(KIV_EVENT_WORLD_PERMISSION + 1 == kEventCount, "event table");
 static_assert(KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL + 1 == kCallbackCount, "callback table");
 
 // Slots the library itself relies on.
-static_assert(KIV_REFERENCE_NUMBER == 9 && KIV_CURRENT_CALLBACK == 10 &&
-                  KIV_CURRENT_EVENT == 36 && KIV_DISCONNECT_REASON == 34,
+static_assert(KIV_REFERENCE_NUMBER == 9 && KIV_CURRENT_CALLBACK == 10 && KIV_CURRENT_EVENT == 36 &&
+                  KIV_DISCONNECT_REASON == 34,
               "bookkeeping slots");
 static_assert(KIV_URL_TARGET == 35 && KIV_CELL_REVISION == 38, "slot 37 stays unnamed");
 static_assert(sizeof(KIVTerrainCell) == 8, "terrain cells are 8 bytes");

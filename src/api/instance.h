@@ -72,7 +72,8 @@ public:
         return &strings_[static_cast<std::size_t>(index)];
     }
     void clear_string(int index) noexcept {
-        if (in_range(index, kStringAttributeCount)) strings_[static_cast<std::size_t>(index)].clear();
+        if (in_range(index, kStringAttributeCount))
+            strings_[static_cast<std::size_t>(index)].clear();
     }
     const DataAttribute* data_attribute(int index) const noexcept {
         if (!in_range(index, kDataAttributeCount)) return nullptr;

@@ -30,7 +30,8 @@ void register_request(Instance::PendingRequests& pending, std::unique_ptr<Callba
 // gate refused is erased again (it could never be answered), while the
 // counter stays advanced.
 template <class BuildMessage, class MakeRecord>
-int send_async_request(Instance& instance, Side side, BuildMessage&& build, MakeRecord&& make_record) {
+int send_async_request(Instance& instance, Side side, BuildMessage&& build,
+                       MakeRecord&& make_record) {
     const std::int32_t number = side == Side::kUniverse ? instance.peek_universe_reference()
                                                         : instance.peek_world_reference();
     PacketWriter writer;

@@ -43,8 +43,7 @@ class ObjectCallbackInfo : public CallbackInfo {
 public:
     ObjectCallbackInfo(std::int32_t reference_number_, std::int32_t callback_number_,
                        std::int32_t reference_, std::int32_t object_id_)
-        : CallbackInfo(reference_number_, callback_number_, reference_),
-          object_id(object_id_) {}
+        : CallbackInfo(reference_number_, callback_number_, reference_), object_id(object_id_) {}
 
     std::int32_t object_id;
 };

@@ -39,7 +39,8 @@ constexpr unsigned char kPersonalisation[] = {'k', 'i', 'v', 's', 'd', 'k'};
 // "mbedtls init failed: <step> returned <code>", one line (two line ends
 // after mbedtls_ssl_setup).
 void report_setup_failure(const char* step, int code, bool blank_line_after = false) {
-    std::printf("mbedtls init failed: %s returned %d\n%s", step, code, blank_line_after ? "\n" : "");
+    std::printf("mbedtls init failed: %s returned %d\n%s", step, code,
+                blank_line_after ? "\n" : "");
     std::fflush(stdout);
 }
 
@@ -93,8 +94,8 @@ int Connection::start_tls(HandshakeCompletion completion, const unsigned char* b
         report_setup_failure("mbedtls_ctr_drbg_seed", r);
         return -1;
     }
-    r = mbedtls_ssl_config_defaults(&tls.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT);
+    r = mbedtls_ssl_config_defaults(&tls.config, MBEDTLS_SSL_IS_CLIENT,
+                                    MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
     if (r != 0) {
         report_setup_failure("mbedtls_ssl_config_defaults", r);
         return -1;

@@ -41,9 +41,8 @@ int AsyncWinsockSocket::timeout(int seconds) {
     if (seconds < 0) {
         static_cast<void>(::KillTimer(window_, 0));
     } else {
-        const unsigned long long milliseconds =
-            std::min<unsigned long long>(static_cast<unsigned long long>(seconds) * 1000u,
-                                         USER_TIMER_MAXIMUM);
+        const unsigned long long milliseconds = std::min<unsigned long long>(
+            static_cast<unsigned long long>(seconds) * 1000u, USER_TIMER_MAXIMUM);
         static_cast<void>(::SetTimer(window_, 0, static_cast<UINT>(milliseconds), nullptr));
     }
     return 0;

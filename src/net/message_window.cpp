@@ -86,8 +86,7 @@ void retire_message_window(HWND window) noexcept {
     static_cast<void>(::DestroyWindow(window));
 }
 
-LRESULT CALLBACK message_window_procedure(HWND window, UINT message, WPARAM wparam,
-                                          LPARAM lparam) {
+LRESULT CALLBACK message_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message != WM_TIMER && message != kNetworkMessage) {
         return ::DefWindowProcA(window, message, wparam, lparam);
     }

@@ -40,8 +40,7 @@ void retire_message_window(HWND window) noexcept;
 
 // The window procedure: 1025 and WM_TIMER become notifications of the
 // window's socket, everything else goes to DefWindowProcA.
-LRESULT CALLBACK message_window_procedure(HWND window, UINT message, WPARAM wparam,
-                                          LPARAM lparam);
+LRESULT CALLBACK message_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 }  // namespace kivsdk
 

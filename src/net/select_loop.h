@@ -34,7 +34,7 @@ struct WatchEntry {
 };
 
 struct TimerEntry {
-    BSDSocket* object;  // null in a scratch list: cancelled earlier in the pass
+    BSDSocket* object;      // null in a scratch list: cancelled earlier in the pass
     std::int64_t deadline;  // whole seconds of now_seconds()
     Handler handler;
 };

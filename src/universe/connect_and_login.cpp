@@ -151,7 +151,8 @@ KIVSDK_API int kiv_connect_universe(KIVInstance* handle, const char* host, int p
         instance.universe_ready = false;
         instance.world_ready = false;
         // An answer that outlived an earlier connect must not answer this one.
-        kivsdk::begin_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE, kivsdk::Response::kUniverseConnect);
+        kivsdk::begin_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE,
+                                       kivsdk::Response::kUniverseConnect);
 
         instance.universe = std::make_unique<kivsdk::Connection>(
             instance.operations(), kivsdk::universe_connection_handlers(), instance);
@@ -184,8 +185,8 @@ KIVSDK_API int kiv_login(KIVInstance* handle, const char* first, const char* sec
         kivsdk::begin_blocking_request(instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin);
         const int rc = kivsdk::universe_send_gate(instance, writer);
         if (rc != KIV_RC_SUCCESS) return rc;
-        return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin,
-                                               kivsdk::kLoginLimitSeconds);
+        return kivsdk::finish_blocking_request(
+            instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin, kivsdk::kLoginLimitSeconds);
     });
 }
 

@@ -39,8 +39,8 @@ void read_place(PacketReader& body, Place& place) {
     body.read_string(place.world);
 }
 
-void append_place(PacketWriter& writer, const char* world, double x, double y, double z,
-                  float yaw, float pitch) {
+void append_place(PacketWriter& writer, const char* world, double x, double y, double z, float yaw,
+                  float pitch) {
     writer.append_double(x);
     writer.append_double(y);
     writer.append_double(z);

@@ -16,10 +16,10 @@ enum Type : std::uint8_t {
     kFriendAdd = 22,
     kFriendDelete = 24,
     kKeepAlive = 28,
-    kJoin = 37,               // join request, to the universe and from it
+    kJoin = 37,  // join request, to the universe and from it
     kJoinAnswer = 38,
-    kSecureChannel = 39,      // switch to TLS; the go-ahead
-    kInvite = 42,             // invitation, to the universe and from it
+    kSecureChannel = 39,  // switch to TLS; the go-ahead
+    kInvite = 42,         // invitation, to the universe and from it
     kInviteAnswer = 43,
 };
 

@@ -97,7 +97,8 @@ extern "C" {
 
 KIVSDK_API int kiv_world_list(KIVInstance* handle, int value) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::universe_message::kWorldList, KIV_CALLBACK_WORLD_LIST,
+        return kivsdk::universe_request(instance, kivsdk::universe_message::kWorldList,
+                                        KIV_CALLBACK_WORLD_LIST,
                                         [&](PacketWriter& writer, std::int32_t number) {
                                             writer.append_int32(value);
                                             writer.append_int32(number);
@@ -123,17 +124,16 @@ KIVSDK_API int kiv_user_attributes_by_name(KIVInstance* handle, const char* name
 
 KIVSDK_API int kiv_friends_get(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::universe_message::kFriendList,
-                                        KIV_CALLBACK_FRIENDS_GET,
-                                        [&](PacketWriter& writer, std::int32_t number) {
-                                            writer.append_int32(number);
-                                        });
+        return kivsdk::universe_request(
+            instance, kivsdk::universe_message::kFriendList, KIV_CALLBACK_FRIENDS_GET,
+            [&](PacketWriter& writer, std::int32_t number) { writer.append_int32(number); });
     });
 }
 
 KIVSDK_API int kiv_friend_add_by_name(KIVInstance* handle, const char* name) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, kivsdk::universe_message::kFriendAdd, KIV_CALLBACK_FRIEND_ADD,
+        return kivsdk::universe_request(instance, kivsdk::universe_message::kFriendAdd,
+                                        KIV_CALLBACK_FRIEND_ADD,
                                         [&](PacketWriter& writer, std::int32_t number) {
                                             writer.append_int32(number);
                                             writer.append_string(kivsdk::text_or_empty(name));

@@ -135,7 +135,8 @@ void on_world_entry_reply(Instance& instance, PacketReader& body) {
     if (result == 0 || instance.discarded()) return;
     // A connect that failed at once may already have reported its result from
     // inside the call, completing the enter; it completes exactly once.
-    const bool completed_inside = instance.world.get() != connection || connection->connect_reported();
+    const bool completed_inside =
+        instance.world.get() != connection || connection->connect_reported();
     if (instance.world.get() == connection) Instance::discard(instance.world);
     if (!completed_inside) complete_enter(instance, KIV_RC_CONNECTION_ERROR);
 }

@@ -35,16 +35,14 @@ constexpr std::array<int, 3> kObjectPosition = {KIV_OBJECT_X, KIV_OBJECT_Y, KIV_
 using ResultRow = std::array<int, 5>;
 constexpr ResultRow kObjectChangeCodes = {KIV_RC_SUCCESS, KIV_RC_REJECTED, KIV_RC_DENIED,
                                           KIV_RC_OBJECT_REFUSED, KIV_RC_REQUEST_FAILED};
-constexpr ResultRow kObjectGetCodes = {KIV_RC_SUCCESS, KIV_RC_OBJECT_GET_REFUSED,
-                                       KIV_RC_REJECTED, KIV_RC_REQUEST_FAILED,
-                                       KIV_RC_REQUEST_FAILED};
+constexpr ResultRow kObjectGetCodes = {KIV_RC_SUCCESS, KIV_RC_OBJECT_GET_REFUSED, KIV_RC_REJECTED,
+                                       KIV_RC_REQUEST_FAILED, KIV_RC_REQUEST_FAILED};
 constexpr ResultRow kObjectLoadCodes = {KIV_RC_SUCCESS, KIV_RC_REJECTED, KIV_RC_DENIED,
                                         KIV_RC_OBJECT_REFUSED, KIV_RC_OBJECT_REFUSED};
 constexpr ResultRow kSettingChangeCodes = {KIV_RC_SUCCESS, KIV_RC_DENIED, KIV_RC_REJECTED,
                                            KIV_RC_SETTING_REFUSED, KIV_RC_REQUEST_FAILED};
-constexpr ResultRow kPermissionQueryCodes = {KIV_RC_SUCCESS, KIV_RC_DENIED,
-                                             KIV_RC_REQUEST_FAILED, KIV_RC_REQUEST_FAILED,
-                                             KIV_RC_REQUEST_FAILED};
+constexpr ResultRow kPermissionQueryCodes = {KIV_RC_SUCCESS, KIV_RC_DENIED, KIV_RC_REQUEST_FAILED,
+                                             KIV_RC_REQUEST_FAILED, KIV_RC_REQUEST_FAILED};
 
 int looked_up(const ResultRow& row, std::uint8_t result) {
     return row[std::min<std::size_t>(result, row.size() - 1)];
@@ -209,8 +207,7 @@ int object_request(Instance& instance, std::uint8_t type, int callback, std::int
 // Add, change and load: described by the object attributes, answered with
 // the object kept as int 3.
 template <class Fields>
-int described_object_request(Instance& instance, std::uint8_t type, int callback,
-                             Fields&& fields) {
+int described_object_request(Instance& instance, std::uint8_t type, int callback, Fields&& fields) {
     if (!instance.world) return KIV_RC_NOT_IN_WORLD;
     if (!object_strings_fit(instance)) return KIV_RC_STRING_TOO_LONG;
     return object_request(instance, type, callback, instance.int_at(KIV_OBJECT_ID),
@@ -331,12 +328,12 @@ extern "C" {
 
 KIVSDK_API int kiv_object_add(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::described_object_request(
-            instance, kivsdk::world_message::kObjectAdd, KIV_CALLBACK_OBJECT_ADD,
-            [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_int32(number);
-                kivsdk::append_description(writer, instance);
-            });
+        return kivsdk::described_object_request(instance, kivsdk::world_message::kObjectAdd,
+                                                KIV_CALLBACK_OBJECT_ADD,
+                                                [&](PacketWriter& writer, std::int32_t number) {
+                                                    writer.append_int32(number);
+                                                    kivsdk::append_description(writer, instance);
+                                                });
     });
 }
 
@@ -371,8 +368,9 @@ KIVSDK_API int kiv_object_load(KIVInstance* handle) {
 KIVSDK_API int kiv_object_delete(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::object_request(instance, kivsdk::world_message::kObjectDelete, KIV_CALLBACK_OBJECT_DELETE,
-                                      object_id, [&](PacketWriter& writer, std::int32_t number) {
+        return kivsdk::object_request(instance, kivsdk::world_message::kObjectDelete,
+                                      KIV_CALLBACK_OBJECT_DELETE, object_id,
+                                      [&](PacketWriter& writer, std::int32_t number) {
                                           writer.append_int32(number);
                                           writer.append_int32(object_id);
                                       });
@@ -417,8 +415,7 @@ KIVSDK_API int kiv_object_bump_end(KIVInstance* handle, int object_id, int sessi
     });
 }
 
-KIVSDK_API int kiv_query_cell_revision(KIVInstance* handle, int cell_x, int cell_z,
-                                       int revision) {
+KIVSDK_API int kiv_query_cell_revision(KIVInstance* handle, int cell_x, int cell_z, int revision) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         PacketWriter writer;
         writer.append_byte(kivsdk::world_message::kCell);

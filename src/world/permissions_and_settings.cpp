@@ -22,13 +22,13 @@ int permission_set(Instance& instance, std::uint8_t type, int callback, const ch
                    std::int32_t holder, int enable) {
     const std::string_view name = text_or_empty(permission);
     if (name.size() > kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
-    return world_fields::recorded_world_request(
-        instance, type, callback, [&](PacketWriter& writer, std::int32_t number) {
-            writer.append_int32(number);
-            writer.append_byte(enable != 0 ? 1 : 0);
-            writer.append_string(name);
-            writer.append_int32(holder);
-        });
+    return world_fields::recorded_world_request(instance, type, callback,
+                                                [&](PacketWriter& writer, std::int32_t number) {
+                                                    writer.append_int32(number);
+                                                    writer.append_byte(enable != 0 ? 1 : 0);
+                                                    writer.append_string(name);
+                                                    writer.append_int32(holder);
+                                                });
 }
 
 int permissions_get(Instance& instance, std::uint8_t type, int callback) {
@@ -111,7 +111,8 @@ KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* handle) {
 KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         return kivsdk::world_fields::recorded_world_request(
-            instance, kivsdk::world_message::kPermissionsGetByUser, KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
+            instance, kivsdk::world_message::kPermissionsGetByUser,
+            KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
                 writer.append_int32(user_id);

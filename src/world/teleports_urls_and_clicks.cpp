@@ -116,8 +116,7 @@ KIVSDK_API int kiv_url_send(KIVInstance* handle, int session, const char* url, i
 }
 
 KIVSDK_API int kiv_console_message(KIVInstance* handle, int session, const char* name,
-                                   const char* message, int effects, int red, int green,
-                                   int blue) {
+                                   const char* message, int effects, int red, int green, int blue) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         const std::string_view sender = kivsdk::text_or_empty(name);
         const std::string_view text = kivsdk::text_or_empty(message);

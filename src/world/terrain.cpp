@@ -31,8 +31,7 @@ static_assert(offsetof(KIVTerrainCell, height) == 0 && offsetof(KIVTerrainCell, 
 // Reads a node's cells into `cells` in the KIVTerrainCell layout. The
 // height's bit pattern is copied, never converted, so NaN payloads survive.
 // A cell field that cannot be read keeps what the buffer held.
-void read_node_cells(FieldCursor& fields,
-                     std::array<unsigned char, kNodeDataSize>& cells) {
+void read_node_cells(FieldCursor& fields, std::array<unsigned char, kNodeDataSize>& cells) {
     for (std::size_t k = 0; k < kCellsPerNode && fields.intact(); ++k) {
         unsigned char height[4];
         if (fields.raw(height, sizeof height)) {

@@ -24,19 +24,19 @@ void complete_enter(Instance& instance, int rc);
 // World messages, by the part of the world they concern. Each reads the
 // fields after the type byte.
 // Avatars and chat.
-void on_chat(Instance& instance, PacketReader& body);              // 9
-void on_avatar_added(Instance& instance, PacketReader& body);      // 13
-void on_avatar_changed(Instance& instance, PacketReader& body);    // 14
-void on_avatar_deleted(Instance& instance, PacketReader& body);    // 15
+void on_chat(Instance& instance, PacketReader& body);            // 9
+void on_avatar_added(Instance& instance, PacketReader& body);    // 13
+void on_avatar_changed(Instance& instance, PacketReader& body);  // 14
+void on_avatar_deleted(Instance& instance, PacketReader& body);  // 15
 // Objects and cells.
-void on_cell(Instance& instance, PacketReader& body);              // 6
-void on_object_announced(Instance& instance, PacketReader& body);  // 7
-void on_object_changed(Instance& instance, PacketReader& body);    // 11
-void on_object_deleted(Instance& instance, PacketReader& body);    // 12
-void on_object_clicked(Instance& instance, PacketReader& body);    // 16
+void on_cell(Instance& instance, PacketReader& body);                      // 6
+void on_object_announced(Instance& instance, PacketReader& body);          // 7
+void on_object_changed(Instance& instance, PacketReader& body);            // 11
+void on_object_deleted(Instance& instance, PacketReader& body);            // 12
+void on_object_clicked(Instance& instance, PacketReader& body);            // 16
 void on_world_transaction_result(Instance& instance, PacketReader& body);  // 17
-void on_object_bump_begin(Instance& instance, PacketReader& body);  // 33
-void on_object_bump_end(Instance& instance, PacketReader& body);    // 34
+void on_object_bump_begin(Instance& instance, PacketReader& body);         // 33
+void on_object_bump_end(Instance& instance, PacketReader& body);           // 34
 // Terrain.
 void on_terrain_nodes(Instance& instance, PacketReader& body);         // 26
 void on_terrain_node_changed(Instance& instance, PacketReader& body);  // 36

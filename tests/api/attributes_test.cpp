@@ -30,7 +30,8 @@ TEST(Library, InitAcceptsOnlyInterfaceVersionFive) {
 
 TEST_F(Attributes, NewInstanceStartsZeroedAndEmpty) {
     for (int i = 0; i < KIV_INT_ATTRIBUTE_COUNT; ++i) EXPECT_EQ(kiv_int(instance, i), 0) << i;
-    for (int i = 0; i < KIV_FLOAT_ATTRIBUTE_COUNT; ++i) EXPECT_EQ(kiv_double(instance, i), 0.0) << i;
+    for (int i = 0; i < KIV_FLOAT_ATTRIBUTE_COUNT; ++i)
+        EXPECT_EQ(kiv_double(instance, i), 0.0) << i;
     for (int i = 0; i < KIV_STRING_ATTRIBUTE_COUNT; ++i) {
         ASSERT_NE(kiv_string(instance, i), nullptr) << i;
         EXPECT_STREQ(kiv_string(instance, i), "") << i;
@@ -93,7 +94,8 @@ TEST_F(Attributes, StringsAreCopiedAndNullMeansEmpty) {
     std::string text = "hello";
     kiv_string_set(instance, KIV_CHAT_MESSAGE, text.c_str());
     text[0] = 'j';
-    EXPECT_STREQ(kiv_string(instance, KIV_CHAT_MESSAGE), "hello") << "the library keeps its own copy";
+    EXPECT_STREQ(kiv_string(instance, KIV_CHAT_MESSAGE), "hello")
+        << "the library keeps its own copy";
 
     kiv_string_set(instance, KIV_CHAT_MESSAGE, nullptr);
     ASSERT_NE(kiv_string(instance, KIV_CHAT_MESSAGE), nullptr);

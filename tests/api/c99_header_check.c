@@ -22,7 +22,8 @@ int main(void) {
     if (instance == NULL) return 1;
     if (kiv_event_set(instance, KIV_EVENT_CHAT, on_chat) != KIV_RC_SUCCESS) failures++;
     if (kiv_callback_set(instance, KIV_CALLBACK_LOGIN, on_login) != KIV_RC_SUCCESS) failures++;
-    if (kiv_int_set(instance, KIV_MY_TYPE, 7) != KIV_RC_SUCCESS || kiv_int(instance, KIV_MY_TYPE) != 7)
+    if (kiv_int_set(instance, KIV_MY_TYPE, 7) != KIV_RC_SUCCESS ||
+        kiv_int(instance, KIV_MY_TYPE) != 7)
         failures++;
     if (kiv_wait(instance, 0) != KIV_RC_NO_WAIT_FUNCTION) failures++;
     kiv_destroy(instance);

@@ -74,8 +74,8 @@ protected:
 // ---- return codes ----------------------------------------------------------
 
 TEST(ReturnCodeTest, NamesAreDistinctConstantNamesAndUnknownValuesSaySo) {
-    const int defined[] = {0, 1, 4, 5, 6, 8, 9, 11, 12, 13, 14, 15, 16, 17,
-                           18, 19, 20, 21, 22, 23, 24, 26, 27, 28, 29, 30};
+    const int defined[] = {0,  1,  4,  5,  6,  8,  9,  11, 12, 13, 14, 15, 16,
+                           17, 18, 19, 20, 21, 22, 23, 24, 26, 27, 28, 29, 30};
     std::set<std::string> names;
     for (int value : defined) {
         const std::string name(kivsdk::to_string(static_cast<ReturnCode>(value)));
@@ -182,8 +182,9 @@ TEST_F(ClientTest, CapturingHandlersAreRoutedByTheirNumber) {
     std::vector<int> events;
     std::vector<std::pair<int, std::pair<ReturnCode, int>>> callbacks;
     for (int n = 0; n < KIV_EVENT_COUNT; ++n) {
-        ASSERT_EQ(client.on(static_cast<KIVEvent>(n), [&events, n](Client&) { events.push_back(n); }),
-                  ReturnCode::success);
+        ASSERT_EQ(
+            client.on(static_cast<KIVEvent>(n), [&events, n](Client&) { events.push_back(n); }),
+            ReturnCode::success);
     }
     for (int n = 0; n < KIV_CALLBACK_COUNT; ++n) {
         ASSERT_EQ(client.on(static_cast<KIVCallback>(n),

@@ -37,7 +37,8 @@ TEST(ManyInstances, SixHundredConnectionsAreDrivenByTheirOwnWaits) {
         for (TestSocket& peer : accepted) {
             unsigned char first[3] = {};
             const IoResult read = peer.recv_exact(first, sizeof first);
-            if (read.kind == IoResult::Kind::kData && first[0] == 0 && first[1] == 1 && first[2] == 39) {
+            if (read.kind == IoResult::Kind::kData && first[0] == 0 && first[1] == 1 &&
+                first[2] == 39) {
                 ++greeted;
             }
         }

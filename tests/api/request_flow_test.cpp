@@ -58,8 +58,8 @@ protected:
     }
 
     void answer(Side side, std::int32_t number, int rc) {
-        auto& pending = side == Side::kUniverse ? instance().universe_pending()
-                                                : instance().world_pending();
+        auto& pending =
+            side == Side::kUniverse ? instance().universe_pending() : instance().world_pending();
         auto record = take_pending_request(pending, number, rc);
         if (record) instance().fire_callback(record->callback_number, rc, record->reference);
     }
@@ -155,9 +155,11 @@ TEST_F(Requests, BlockingWaitGivesUpAtTheLimit) {
 }
 
 TEST_F(Requests, BlockingWaitReturnsTheAnswerAndKeepsOthersInOrder) {
-    instance().pending_responses().push_back(std::make_unique<Response>(Response::kWorldEnter, 0, 6));
+    instance().pending_responses().push_back(
+        std::make_unique<Response>(Response::kWorldEnter, 0, 6));
     net.on_wait = [this](int) {
-        complete_blocking_request(instance(), KIV_CALLBACK_LOGIN, Response::kLogin, KIV_RC_LOGIN_DENIED);
+        complete_blocking_request(instance(), KIV_CALLBACK_LOGIN, Response::kLogin,
+                                  KIV_RC_LOGIN_DENIED);
         return 0;
     };
     EXPECT_EQ(finish_blocking_request(instance(), KIV_CALLBACK_LOGIN, Response::kLogin, 10),
@@ -191,7 +193,8 @@ TEST_F(Requests, StaleResponsesAreDroppedWhenABlockingRequestStarts) {
 
 void block_inside_handler(KIVInstance* handle) {
     Instance& instance = *Instance::from_handle(handle);
-    calls.nested.push_back(finish_blocking_request(instance, KIV_CALLBACK_ENTER, Response::kWorldEnter, 20));
+    calls.nested.push_back(
+        finish_blocking_request(instance, KIV_CALLBACK_ENTER, Response::kWorldEnter, 20));
 }
 
 TEST_F(Requests, BlockingCallInsideAHandlerGets21) {

@@ -79,7 +79,8 @@ TEST_F(Reassembly, RandomFramesCutAtRandomPointsArriveIntactAndInOrder) {
     }
     std::size_t offset = 0;
     while (offset < stream.size()) {
-        const std::size_t size = std::min<std::size_t>(1 + random() % 10240, stream.size() - offset);
+        const std::size_t size =
+            std::min<std::size_t>(1 + random() % 10240, stream.size() - offset);
         net.deliver(*socket, Bytes(stream.begin() + static_cast<long>(offset),
                                    stream.begin() + static_cast<long>(offset + size)));
         offset += size;

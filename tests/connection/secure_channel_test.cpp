@@ -43,7 +43,8 @@ std::string read_file(const std::string& path) {
 }
 
 Bytes framed(const Bytes& body) {
-    Bytes out{static_cast<unsigned char>(body.size() >> 8), static_cast<unsigned char>(body.size())};
+    Bytes out{static_cast<unsigned char>(body.size() >> 8),
+              static_cast<unsigned char>(body.size())};
     out.resize(body.size() + 2);
     std::copy(body.begin(), body.end(), out.begin() + 2);
     return out;
@@ -112,7 +113,9 @@ protected:
         } else {
             EXPECT_EQ(started, -1);
             EXPECT_TRUE(received.handshakes.empty());
-            EXPECT_EQ(out.rfind("mbedtls handshake failed: mbedtls_ssl_handshake returned -", 0), 0u) << out;
+            EXPECT_EQ(out.rfind("mbedtls handshake failed: mbedtls_ssl_handshake returned -", 0),
+                      0u)
+                << out;
         }
         EXPECT_EQ(connection.tls_state(), Connection::TlsState::kFailed);
         EXPECT_EQ(connection.socket(), nullptr);
@@ -140,7 +143,8 @@ TEST_F(SecureChannel, Tls12AndTls13HandshakesCompleteOnce) {
         EXPECT_EQ(received.frames, (std::vector<Bytes>{{7, 7}}));
         Instance::discard(instance().universe);
         ASSERT_TRUE(server.wait_for_finished(1));
-        EXPECT_EQ(server.report(0).tls_version, versions == TlsVersions::kTls12 ? "TLSv1.2" : "TLSv1.3");
+        EXPECT_EQ(server.report(0).tls_version,
+                  versions == TlsVersions::kTls12 ? "TLSv1.2" : "TLSv1.3");
     }
 }
 
@@ -148,7 +152,8 @@ TEST_F(SecureChannel, UntrustedOrMisnamedCertificateGivesStatus2AndClosesTheSock
     for (const CertAndKey& identity : {pki::rogue_server(), pki::otherhost_server()}) {
         received = Record{};
         TlsTestServer server;
-        server.on_connection([identity](ServerConnection& c) { c.start_tls(identity, TlsVersions::kBoth); });
+        server.on_connection(
+            [identity](ServerConnection& c) { c.start_tls(identity, TlsVersions::kBoth); });
         Connection& connection = connect(server.port(), "localhost");
         expect_handshake_failure(connection, 2);
         for (int i = 0; i < 3; ++i) kiv_wait(handle, 10);
@@ -183,14 +188,14 @@ TEST_F(SecureChannel, UnparsableBundleIsASetupFailure) {
     const std::string garbage =
         "-----BEGIN CERTIFICATE-----\nnot a certificate\n-----END CERTIFICATE-----\n";
     testing::internal::CaptureStdout();
-    const int rc = connection.start_tls(&on_handshake,
-                                        reinterpret_cast<const unsigned char*>(garbage.c_str()),
-                                        garbage.size() + 1);
+    const int rc = connection.start_tls(
+        &on_handshake, reinterpret_cast<const unsigned char*>(garbage.c_str()), garbage.size() + 1);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out.rfind("mbedtls init failed: mbedtls_x509_crt_parse returned -", 0), 0u) << out;
     EXPECT_EQ(out.back(), '\n');
-    EXPECT_EQ(connection.tls_state(), Connection::TlsState::kPlain) << "the state is left as it was";
+    EXPECT_EQ(connection.tls_state(), Connection::TlsState::kPlain)
+        << "the state is left as it was";
     EXPECT_TRUE(received.handshakes.empty());
 }
 
@@ -219,7 +224,8 @@ TEST_F(SecureChannel, KeepAliveAndBurstsCrossTlsIntactWithShortWrites) {
         connection.send_frame(frame.data(), frame.size());
     }
     ASSERT_TRUE(pump([&] { return received.frames.size() == kFrames; }));
-    for (int i = 0; i < kFrames; ++i) ASSERT_EQ(received.frames[static_cast<std::size_t>(i)], body(i)) << i;
+    for (int i = 0; i < kFrames; ++i)
+        ASSERT_EQ(received.frames[static_cast<std::size_t>(i)], body(i)) << i;
 
     clock.advance(30);  // the keep-alive is due at the next tick
     ASSERT_TRUE(server.wait_for_frames(0, kFrames));
@@ -229,7 +235,8 @@ TEST_F(SecureChannel, KeepAliveAndBurstsCrossTlsIntactWithShortWrites) {
     const ConnectionReport report = server.report(0);
     ASSERT_EQ(report.frames.size(), kFrames + 1u);
     for (int i = 0; i < kFrames; ++i) {
-        ASSERT_EQ(report.frames[static_cast<std::size_t>(i)], (ReceivedFrame{body(1000 + i), true})) << i;
+        ASSERT_EQ(report.frames[static_cast<std::size_t>(i)], (ReceivedFrame{body(1000 + i), true}))
+            << i;
     }
     EXPECT_EQ(report.frames.back(), (ReceivedFrame{{28, 0, 0, 0, 0}, true}));
     EXPECT_TRUE(received.disconnects.empty());
@@ -247,7 +254,8 @@ TEST_F(SecureChannel, CloseNotifyIsALostConnectionReportedOnce) {
     ASSERT_TRUE(pump([&] { return !received.disconnects.empty(); }));
     EXPECT_EQ(received.frames, (std::vector<Bytes>{{1}})) << "bytes before the close arrive first";
     EXPECT_EQ(received.disconnects, (std::vector<int>{-1}));
-    EXPECT_EQ(kiv_wait(handle, 1000), KIV_RC_CONNECTION_ERROR) << "the closed socket is not watched";
+    EXPECT_EQ(kiv_wait(handle, 1000), KIV_RC_CONNECTION_ERROR)
+        << "the closed socket is not watched";
 }
 
 TEST_F(SecureChannel, SessionTicketsAreNotTheEndOfTheStream) {
@@ -277,9 +285,9 @@ TEST_F(SecureChannel, HandshakesWithOpenSslAndReceivesItsBytes) {
         port = probe.port();
     }
     const CertAndKey identity = pki::universe_server();
-    const std::string command = "openssl s_server -quiet -naccept 2 -accept 127.0.0.1:" +
-                                std::to_string(port) + " -cert " + identity.cert + " -key " +
-                                identity.key + " > /dev/null 2>&1";
+    const std::string command =
+        "openssl s_server -quiet -naccept 2 -accept 127.0.0.1:" + std::to_string(port) + " -cert " +
+        identity.cert + " -key " + identity.key + " > /dev/null 2>&1";
     FILE* server = popen(command.c_str(), "w");
     ASSERT_NE(server, nullptr);
     // Wait (bounded) until it listens.

@@ -144,14 +144,20 @@ TEST(TrustAnchors, SandboxServersVerifyOnlyAgainstTheirOwnBundle) {
         EXPECT_EQ(verify(pki::universe_server_rsa().cert, universe, name), 0u);
         EXPECT_EQ(verify(pki::world_server().cert, world, name), 0u);
     }
-    EXPECT_EQ(verify(pki::universe_server().cert, world, "localhost"), MBEDTLS_X509_BADCERT_NOT_TRUSTED);
-    EXPECT_EQ(verify(pki::world_server().cert, universe, "localhost"), MBEDTLS_X509_BADCERT_NOT_TRUSTED);
-    EXPECT_EQ(verify(pki::rogue_server().cert, universe, "localhost"), MBEDTLS_X509_BADCERT_NOT_TRUSTED);
-    EXPECT_EQ(verify(pki::rogue_server().cert, world, "localhost"), MBEDTLS_X509_BADCERT_NOT_TRUSTED);
+    EXPECT_EQ(verify(pki::universe_server().cert, world, "localhost"),
+              MBEDTLS_X509_BADCERT_NOT_TRUSTED);
+    EXPECT_EQ(verify(pki::world_server().cert, universe, "localhost"),
+              MBEDTLS_X509_BADCERT_NOT_TRUSTED);
+    EXPECT_EQ(verify(pki::rogue_server().cert, universe, "localhost"),
+              MBEDTLS_X509_BADCERT_NOT_TRUSTED);
+    EXPECT_EQ(verify(pki::rogue_server().cert, world, "localhost"),
+              MBEDTLS_X509_BADCERT_NOT_TRUSTED);
 
     EXPECT_EQ(verify(pki::otherhost_server().cert, universe, "otherhost.test"), 0u);
-    EXPECT_EQ(verify(pki::otherhost_server().cert, universe, "localhost"), MBEDTLS_X509_BADCERT_CN_MISMATCH);
-    EXPECT_EQ(verify(pki::otherhost_server().cert, universe, "127.0.0.1"), MBEDTLS_X509_BADCERT_CN_MISMATCH);
+    EXPECT_EQ(verify(pki::otherhost_server().cert, universe, "localhost"),
+              MBEDTLS_X509_BADCERT_CN_MISMATCH);
+    EXPECT_EQ(verify(pki::otherhost_server().cert, universe, "127.0.0.1"),
+              MBEDTLS_X509_BADCERT_CN_MISMATCH);
 }
 
 TEST(TrustAnchors, SandboxServerCertificatesAreForServerAuthenticationOnly) {
@@ -162,12 +168,14 @@ TEST(TrustAnchors, SandboxServerCertificatesAreForServerAuthenticationOnly) {
         Chain server;
         ASSERT_EQ(server.parse_file(identity.cert), 0);
         EXPECT_FALSE(is_ca(server.get()));
-        EXPECT_EQ(mbedtls_x509_crt_check_extended_key_usage(server.get(), MBEDTLS_OID_SERVER_AUTH,
-                                                            MBEDTLS_OID_SIZE(MBEDTLS_OID_SERVER_AUTH)),
-                  0);
-        EXPECT_NE(mbedtls_x509_crt_check_extended_key_usage(server.get(), MBEDTLS_OID_CLIENT_AUTH,
-                                                            MBEDTLS_OID_SIZE(MBEDTLS_OID_CLIENT_AUTH)),
-                  0);
+        EXPECT_EQ(
+            mbedtls_x509_crt_check_extended_key_usage(server.get(), MBEDTLS_OID_SERVER_AUTH,
+                                                      MBEDTLS_OID_SIZE(MBEDTLS_OID_SERVER_AUTH)),
+            0);
+        EXPECT_NE(
+            mbedtls_x509_crt_check_extended_key_usage(server.get(), MBEDTLS_OID_CLIENT_AUTH,
+                                                      MBEDTLS_OID_SIZE(MBEDTLS_OID_CLIENT_AUTH)),
+            0);
     }
 }
 

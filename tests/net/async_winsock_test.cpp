@@ -54,8 +54,8 @@ TEST(WindowSocketSetUp, ClassRegistersOnceUntilUnregistered) {
 TEST(WindowSocketSetUp, CreateFillsTheOperationsAndKeepsTheHostsWait) {
     KIVNetConfig zeroed{};
     ASSERT_EQ(kiv_winsock_async_create(&zeroed), 0);
-    EXPECT_TRUE(zeroed.create && zeroed.destroy && zeroed.connect && zeroed.send &&
-                zeroed.recv && zeroed.timeout);
+    EXPECT_TRUE(zeroed.create && zeroed.destroy && zeroed.connect && zeroed.send && zeroed.recv &&
+                zeroed.timeout);
     EXPECT_EQ(zeroed.wait, nullptr);
     EXPECT_NE(zeroed.context, nullptr);
 
@@ -215,8 +215,7 @@ TEST_F(WindowSockets, TimerRepeatsAtItsPeriodUntilCancelled) {
     AsyncWinsockSocket* socket = make(connection(0));
     ASSERT_EQ(table.timeout(socket, 1), 0);
     // Armed once, it keeps firing: three expiries without re-arming.
-    EXPECT_TRUE(
-        dispatch_until([&] { return log.count(connection(0), KIV_NET_TIMER) >= 3; }, 400));
+    EXPECT_TRUE(dispatch_until([&] { return log.count(connection(0), KIV_NET_TIMER) >= 3; }, 400));
     EXPECT_EQ(log.all.size(), static_cast<std::size_t>(log.count(connection(0), KIV_NET_TIMER)));
 
     ASSERT_EQ(table.timeout(socket, -1), 0);
@@ -245,8 +244,7 @@ TEST_F(WindowSockets, LoopbackStreamFlowsAndReportsTheOrderlyClose) {
 
     // Unlike the select loop, an orderly close arrives as a disconnection.
     peer.close();
-    ASSERT_TRUE(
-        dispatch_until([&] { return log.count(connection(0), KIV_NET_DISCONNECTED) > 0; }));
+    ASSERT_TRUE(dispatch_until([&] { return log.count(connection(0), KIV_NET_DISCONNECTED) > 0; }));
     EXPECT_EQ(table.recv(socket, received, sizeof received), 0);
     dispatch_until([] { return false; }, 10);
     EXPECT_EQ(log.count(connection(0), KIV_NET_DISCONNECTED), 1);
@@ -334,7 +332,8 @@ TEST(WindowMessageSession, ConnectTlsLoginAndEnterWithoutKivWait) {
     ASSERT_EQ(kiv_winsock_async_create(&table), 0);
     KIVInstance* instance = kiv_create(&table);
     ASSERT_NE(instance, nullptr);
-    for (const int callback : {KIV_CALLBACK_CONNECT_UNIVERSE, KIV_CALLBACK_LOGIN, KIV_CALLBACK_ENTER}) {
+    for (const int callback :
+         {KIV_CALLBACK_CONNECT_UNIVERSE, KIV_CALLBACK_LOGIN, KIV_CALLBACK_ENTER}) {
         ASSERT_EQ(kiv_callback_set(instance, callback, &record_callback), 0);
     }
     ASSERT_EQ(kiv_event_set(instance, KIV_EVENT_CHAT, &record_chat), 0);

@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(FirstAddressSilent, BsdSocketFallback,
                          ::testing::Values(Family::v4, Family::v6),
                          [](const ::testing::TestParamInfo<Family>& family) {
                              return std::string(family.param == Family::v4 ? "ListenerOn127"
-                                                                         : "ListenerOnV6");
+                                                                           : "ListenerOnV6");
                          });
 
 TEST_F(BsdSocketConnect, AddressesRefusedAtOnceAreSkipped) {

@@ -90,8 +90,8 @@ Peer::~Peer() { close(); }
 bool Peer::send_all(const std::string& bytes) {
     std::size_t done = 0;
     for (int round = 0; round < 1000 && done < bytes.size(); ++round) {
-        const int sent = net::send_some(handle_, bytes.data() + done,
-                                        static_cast<int>(bytes.size() - done));
+        const int sent =
+            net::send_some(handle_, bytes.data() + done, static_cast<int>(bytes.size() - done));
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
         } else if (sent < 0 && net::WSAGetLastError() == kWouldBlock) {

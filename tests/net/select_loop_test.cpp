@@ -277,7 +277,8 @@ TEST_F(SelectLoopPass, TwoLoopsServeOnlyTheirOwnSockets) {
     const KIVNetConfig other_table = default_socket_table(&other);
     void* foreign = other_table.create(connection(1), &other);
     ASSERT_EQ(other_table.connect(foreign, "127.0.0.1", listener.port()), 0);
-    for (int pass = 0; pass < 200 && log.count(connection(1), KIV_NET_CONNECT_RESULT) == 0; ++pass) {
+    for (int pass = 0; pass < 200 && log.count(connection(1), KIV_NET_CONNECT_RESULT) == 0;
+         ++pass) {
         other.run_pass(20);
     }
     Peer foreign_peer = listener.accept();

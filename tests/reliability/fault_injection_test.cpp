@@ -225,7 +225,8 @@ void loopback_conversation(bool secure, std::uint32_t seed, Tally& tally) {
     }
     for (int pass = 0; pass < 3000; ++pass) {
         if (seen.heard.size() == kLoopbackLines &&
-            world.wait_for_frames(0, kLoopbackLines + (secure ? 2u : 1u), std::chrono::milliseconds(0))) {
+            world.wait_for_frames(0, kLoopbackLines + (secure ? 2u : 1u),
+                                  std::chrono::milliseconds(0))) {
             break;
         }
         kiv_wait(handle, 10);

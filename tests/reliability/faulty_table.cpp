@@ -138,9 +138,8 @@ int FaultyTable::timeout(void* object, int seconds) {
 int FaultyTable::wait(void* context, int milliseconds) {
     auto* self = static_cast<FaultyTable*>(context);
     self->passes_.push_back(Pass{});
-    const int result = self->inner_.wait != nullptr
-                           ? self->inner_.wait(self->inner_.context, milliseconds)
-                           : 0;
+    const int result =
+        self->inner_.wait != nullptr ? self->inner_.wait(self->inner_.context, milliseconds) : 0;
     self->post_owed();
     return result;
 }
@@ -168,7 +167,8 @@ int FaultyTable::counting_notify(void* connection, int kind, int status) {
         ++self->passes_.back().notifications;
         const auto owner = std::find_if(self->sockets_.rbegin(), self->sockets_.rend(),
                                         [&](const auto& s) { return s->connection == connection; });
-        if (owner != self->sockets_.rend() && (*owner)->destroyed) ++self->notifications_after_destroy_;
+        if (owner != self->sockets_.rend() && (*owner)->destroyed)
+            ++self->notifications_after_destroy_;
     }
     return kiv_net_notify(connection, kind, status);
 }

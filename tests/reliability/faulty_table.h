@@ -55,8 +55,8 @@ public:
         int empty_reads = 0;
         int failed_reads = 0;
         int total() const {
-            return short_writes + would_block_writes + failed_writes + chunked_reads +
-                   empty_reads + failed_reads;
+            return short_writes + would_block_writes + failed_writes + chunked_reads + empty_reads +
+                   failed_reads;
         }
     };
 

@@ -35,8 +35,8 @@ protected:
             if (universe_opening(c) != 0) return;
             while (const auto request = c.try_read_frame()) {
                 if (request->empty() || (*request)[0] != 2) continue;
-                c.write_frame(world_entry_reply(test_ticket(5), world_port.load(), world_secure.load(),
-                                                "localhost"));
+                c.write_frame(world_entry_reply(test_ticket(5), world_port.load(),
+                                                world_secure.load(), "localhost"));
             }
         });
         table = faulty.table();
@@ -63,7 +63,9 @@ protected:
         for (int i = 0; i < passes && !done(); ++i) kiv_wait(handle, 10);
         return done();
     }
-    bool world_lost() { return pump_until([this] { return seen.world_lost() > 0; }); }
+    bool world_lost() {
+        return pump_until([this] { return seen.world_lost() > 0; });
+    }
 
     // Idle passes: nothing is notified and no socket operation runs.
     void expect_quiet(int passes = 6) {
@@ -89,7 +91,8 @@ protected:
             c.wait_for_close();
         });
         ASSERT_EQ(enter(good.port(), false), KIV_RC_SUCCESS);
-        EXPECT_TRUE(pump_until([this] { return !seen.heard.empty() && seen.heard.back() == "welcome back"; }));
+        EXPECT_TRUE(pump_until(
+            [this] { return !seen.heard.empty() && seen.heard.back() == "welcome back"; }));
         EXPECT_EQ(kiv_leave(handle), KIV_RC_SUCCESS);
     }
 
@@ -173,7 +176,8 @@ TEST_F(HostileServer, LengthThatPromisesMoreReportsOnlyTheStall) {
         expect_quiet(3);
         for (int tick = 1; tick <= 3; ++tick) {
             clock.advance(31);
-            pump_until([&] { return seen.world_losses.size() == static_cast<std::size_t>(tick); }, 20);
+            pump_until([&] { return seen.world_losses.size() == static_cast<std::size_t>(tick); },
+                       20);
             EXPECT_EQ(seen.world_losses, std::vector<int>(static_cast<std::size_t>(tick), 16));
         }
         expect_quiet(3);
@@ -207,7 +211,8 @@ TEST_F(HostileServer, FloodOfLargestFramesArrivesWholeAndInOrder) {
     ASSERT_EQ(enter(world.port(), false), KIV_RC_SUCCESS);
     ASSERT_TRUE(world_lost());
     ASSERT_EQ(seen.heard.size(), static_cast<std::size_t>(kFrames));
-    for (int i = 0; i < kFrames; ++i) EXPECT_EQ(seen.heard[static_cast<std::size_t>(i)], "f" + std::to_string(i));
+    for (int i = 0; i < kFrames; ++i)
+        EXPECT_EQ(seen.heard[static_cast<std::size_t>(i)], "f" + std::to_string(i));
     expect_survived(-1);
 }
 
@@ -242,7 +247,8 @@ TEST_F(HostileServer, ResetIsOneLoss) {
     ASSERT_EQ(enter(world.port(), false), KIV_RC_SUCCESS);
     ASSERT_TRUE(world_lost());
     // A reset may discard what was still in flight, never reorder it.
-    for (std::size_t i = 0; i < seen.heard.size(); ++i) EXPECT_EQ(seen.heard[i], "r" + std::to_string(i));
+    for (std::size_t i = 0; i < seen.heard.size(); ++i)
+        EXPECT_EQ(seen.heard[i], "r" + std::to_string(i));
     expect_survived(-1);
 }
 
@@ -282,7 +288,8 @@ TEST_P(SpoiledTlsRecord, IsOneLoss) {
 // Cut: the stream ends inside a record. Garbage: after the handshake, bytes
 // that are no TLS record at all, the stream left open.
 INSTANTIATE_TEST_SUITE_P(HostileServer, SpoiledTlsRecord,
-                         ::testing::Values(TlsRelay::Mischief::kCutRecord, TlsRelay::Mischief::kGarbage),
+                         ::testing::Values(TlsRelay::Mischief::kCutRecord,
+                                           TlsRelay::Mischief::kGarbage),
                          [](const ::testing::TestParamInfo<TlsRelay::Mischief>& test) {
                              return test.param == TlsRelay::Mischief::kCutRecord
                                         ? std::string("EndInsideARecord")
@@ -344,7 +351,8 @@ TEST_F(HostileServer, ServerThatStopsReadingThenClosesLosesNothingSilently) {
     for (int i = 0; i < kRead; ++i) {
         std::string text;
         ASSERT_TRUE(said_text(bodies[static_cast<std::size_t>(i) + 1], text));
-        ASSERT_EQ(text.substr(0, text.find(':')), "c" + std::to_string(i)) << "reordered or doubled";
+        ASSERT_EQ(text.substr(0, text.find(':')), "c" + std::to_string(i))
+            << "reordered or doubled";
     }
     const int reason = seen.world_losses.at(0);
     EXPECT_TRUE(reason == -1 || reason == 9) << reason;

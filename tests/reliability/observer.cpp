@@ -20,7 +20,9 @@ void on_world_disconnect(KIVInstance* instance) {
 void on_universe_disconnect(KIVInstance* instance) {
     observer_of(instance).universe_losses.push_back(kiv_int(instance, KIV_DISCONNECT_REASON));
 }
-void on_enter(KIVInstance* instance, int rc, int) { observer_of(instance).enter_results.push_back(rc); }
+void on_enter(KIVInstance* instance, int rc, int) {
+    observer_of(instance).enter_results.push_back(rc);
+}
 void on_connect(KIVInstance* instance, int rc, int) {
     observer_of(instance).connect_results.push_back(rc);
 }

@@ -13,11 +13,11 @@
 namespace kivsdk::test {
 
 struct Observer {
-    std::vector<std::string> heard;        // chat texts, in arrival order
-    std::vector<int> world_losses;         // int 34 at each world disconnect event
-    std::vector<int> universe_losses;      // int 34 at each universe disconnect event
-    std::vector<int> enter_results;        // callback 11
-    std::vector<int> connect_results;      // callback 13
+    std::vector<std::string> heard;    // chat texts, in arrival order
+    std::vector<int> world_losses;     // int 34 at each world disconnect event
+    std::vector<int> universe_losses;  // int 34 at each universe disconnect event
+    std::vector<int> enter_results;    // callback 11
+    std::vector<int> connect_results;  // callback 13
 
     // Sets the handlers on the Instance and makes this its user data.
     void attach(KIVInstance* instance, bool enter_by_callback);

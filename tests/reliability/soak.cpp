@@ -6,13 +6,13 @@
 //
 // Usage: kivsdk_soak [--bots N] [--seconds S] [--rate LINES_PER_SECOND_PER_BOT]
 //                    [--world lobby|garden]
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "kivsdk.h"
@@ -89,14 +89,19 @@ int main(int argc, char** argv) {
     std::string world = "lobby";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--bots") bot_count = std::atoi(argv[i + 1]);
-        else if (option == "--seconds") seconds = std::atoi(argv[i + 1]);
-        else if (option == "--rate") rate = std::atoi(argv[i + 1]);
-        else if (option == "--world") world = argv[i + 1];
+        if (option == "--bots")
+            bot_count = std::atoi(argv[i + 1]);
+        else if (option == "--seconds")
+            seconds = std::atoi(argv[i + 1]);
+        else if (option == "--rate")
+            rate = std::atoi(argv[i + 1]);
+        else if (option == "--world")
+            world = argv[i + 1];
     }
     if (bot_count < 2 || seconds < 1 || rate < 1 || rate > 1000) {
-        std::fprintf(stderr,
-                     "usage: kivsdk_soak [--bots N>=2] [--seconds S>=1] [--rate 1..1000] [--world NAME]\n");
+        std::fprintf(
+            stderr,
+            "usage: kivsdk_soak [--bots N>=2] [--seconds S>=1] [--rate 1..1000] [--world NAME]\n");
         return 2;
     }
     kiv_init(5);
@@ -137,9 +142,11 @@ int main(int argc, char** argv) {
     for (long round = 0; Clock::now() < end;) {
         if (Clock::now() >= next_round) {
             for (auto& bot : bots) {
-                const std::string line = std::to_string(bot->index) + " " + std::to_string(bot->said);
+                const std::string line =
+                    std::to_string(bot->index) + " " + std::to_string(bot->said);
                 if (kiv_say(bot->instance, line.c_str()) != 0) {
-                    std::fprintf(stderr, "soak: bot %d could not say line %d\n", bot->index, bot->said);
+                    std::fprintf(stderr, "soak: bot %d could not say line %d\n", bot->index,
+                                 bot->said);
                     return 1;
                 }
                 ++bot->said;
@@ -161,7 +168,8 @@ int main(int argc, char** argv) {
     auto complete = [&] {
         for (const auto& bot : bots) {
             for (const auto& speaker : bots) {
-                if (speaker != bot && bot->expected[static_cast<std::size_t>(speaker->index)] < speaker->said) {
+                if (speaker != bot &&
+                    bot->expected[static_cast<std::size_t>(speaker->index)] < speaker->said) {
                     return false;
                 }
             }
@@ -206,7 +214,8 @@ int main(int argc, char** argv) {
         foreign += bot->foreign;
         skipped += bot->lost;
         for (const auto& speaker : bots) {
-            if (speaker != bot) lost += speaker->said - bot->expected[static_cast<std::size_t>(speaker->index)];
+            if (speaker != bot)
+                lost += speaker->said - bot->expected[static_cast<std::size_t>(speaker->index)];
         }
     }
     const long expected_heard = lines * (bot_count - 1);
@@ -218,14 +227,14 @@ int main(int argc, char** argv) {
         "(skipped %ld, never arrived %ld) duplicated=%ld reordered=%ld foreign=%ld disconnects=%d "
         "rss_start=%ldKiB rss_end=%ldKiB (%s)\n",
         world.c_str(), bot_count, lines, heard, expected_heard, spoken_seconds, drain_seconds,
-        skipped + lost, skipped, lost, duplicated, reordered, foreign, disconnects, rss_start, rss_end,
-        flat ? "flat" : "GREW");
+        skipped + lost, skipped, lost, duplicated, reordered, foreign, disconnects, rss_start,
+        rss_end, flat ? "flat" : "GREW");
     lost += skipped;
     // The server stops first: the bots' departures are not part of the soak.
     sandbox.reset();
     for (auto& bot : bots) kiv_destroy(bot->instance);
-    const bool ok = lost == 0 && duplicated == 0 && reordered == 0 && foreign == 0 && disconnects == 0 &&
-                    heard == expected_heard && flat && wait_failures == 0;
+    const bool ok = lost == 0 && duplicated == 0 && reordered == 0 && foreign == 0 &&
+                    disconnects == 0 && heard == expected_heard && flat && wait_failures == 0;
     std::printf("%s\n", ok ? "soak passed" : "soak FAILED");
     return ok ? 0 : 1;
 }

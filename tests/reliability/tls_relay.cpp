@@ -68,7 +68,8 @@ void TlsRelay::server_to_client(std::size_t plain_bytes) {
         unsigned char header[5];
         if (server_.recv_exact(header, sizeof header).kind != IoResult::Kind::kData) return;
         std::vector<unsigned char> body(static_cast<std::size_t>(header[3] << 8 | header[4]));
-        if (!body.empty() && server_.recv_exact(body.data(), body.size()).kind != IoResult::Kind::kData) {
+        if (!body.empty() &&
+            server_.recv_exact(body.data(), body.size()).kind != IoResult::Kind::kData) {
             return;
         }
         if (gate_.is_open() && !stopping_) {

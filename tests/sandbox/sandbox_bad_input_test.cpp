@@ -40,7 +40,8 @@ public:
         unsigned char header[2];
         if (socket_.recv_exact(header, 2).kind != IoResult::Kind::kData) return std::nullopt;
         Bytes body((std::size_t{header[0]} << 8) | header[1]);
-        if (!body.empty() && socket_.recv_exact(body.data(), body.size()).kind != IoResult::Kind::kData) {
+        if (!body.empty() &&
+            socket_.recv_exact(body.data(), body.size()).kind != IoResult::Kind::kData) {
             return std::nullopt;
         }
         return body;
@@ -91,7 +92,8 @@ public:
 
     bool connected() const { return connected_; }
     bool send(const Bytes& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
     }
     // Reads at last, until the stream ends (true) or a read fails or blocks
     // for 10 s (false).
@@ -209,10 +211,10 @@ TEST_F(SandboxBadInput, EveryTruncatedOrUnknownMessageIsSurvivedAndTheClientKeep
         mallory.send_frame({static_cast<unsigned char>(type)});
         mallory.send_frame({static_cast<unsigned char>(type), 0x80, 0x00, 0x01});
     }
-    mallory.send_frame({9, 200, 'a', 'b'});                   // chat text longer than the frame
-    mallory.send_frame({10, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0});   // object add cut inside the floats
-    mallory.send_frame({32, 0, 0, 0, 0, 1, 0xFF, 0xFF, 'u'}); // URL blob longer than the frame
-    mallory.send({0x00, 0x00});                               // an empty frame
+    mallory.send_frame({9, 200, 'a', 'b'});                    // chat text longer than the frame
+    mallory.send_frame({10, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0});    // object add cut inside the floats
+    mallory.send_frame({32, 0, 0, 0, 0, 1, 0xFF, 0xFF, 'u'});  // URL blob longer than the frame
+    mallory.send({0x00, 0x00});                                // an empty frame
 
     // Still in the world: a whole chat line goes through to alice.
     mallory.send_frame({9, 5, 'a', 'l', 'i', 'v', 'e'});
@@ -242,10 +244,14 @@ TEST_F(SandboxBadInput, AClientThatStopsReadingIsDroppedAndTheOthersGetEverythin
     constexpr int kLines = 3000;
     const std::string line(200, 'z');
     int said = 0;
-    const bool all_heard = pump_until({&alice, &carol}, [&] {
-        for (int burst = 0; burst < 50 && said < kLines; ++burst, ++said) kiv_say(alice.instance(), line.c_str());
-        return carol.count_events(KIV_EVENT_CHAT) == static_cast<std::size_t>(kLines);
-    }, 5000);
+    const bool all_heard = pump_until(
+        {&alice, &carol},
+        [&] {
+            for (int burst = 0; burst < 50 && said < kLines; ++burst, ++said)
+                kiv_say(alice.instance(), line.c_str());
+            return carol.count_events(KIV_EVENT_CHAT) == static_cast<std::size_t>(kLines);
+        },
+        5000);
     EXPECT_TRUE(all_heard) << carol.count_events(KIV_EVENT_CHAT) << " of " << kLines;
     EXPECT_TRUE(deaf.ends_after_reading());
     expect_bots_served();
@@ -258,7 +264,8 @@ TEST_F(SandboxBadInput, ClientsThatVanishMidFrameOrPileUpIdleLeaveNoTrace) {
     }
     std::vector<std::unique_ptr<RawClient>> idle;
     for (int n = 0; n < 200; ++n) {
-        idle.push_back(std::make_unique<RawClient>(n % 2 ? sandbox.universe_port() : sandbox.world_port("garden")));
+        idle.push_back(std::make_unique<RawClient>(n % 2 ? sandbox.universe_port()
+                                                         : sandbox.world_port("garden")));
         ASSERT_TRUE(idle.back()->connected());
     }
     Bot carol("carol");

@@ -94,8 +94,10 @@ void Bot::record(bool callback, int number, int rc, int reference) {
     seen.rc = rc;
     seen.reference = reference;
     for (int i = 0; i < KIV_INT_ATTRIBUTE_COUNT; ++i) seen.at.ints[i] = kiv_int(instance_, i);
-    for (int i = 0; i < KIV_FLOAT_ATTRIBUTE_COUNT; ++i) seen.at.floats[i] = kiv_double(instance_, i);
-    for (int i = 0; i < KIV_STRING_ATTRIBUTE_COUNT; ++i) seen.at.strings[i] = kiv_string(instance_, i);
+    for (int i = 0; i < KIV_FLOAT_ATTRIBUTE_COUNT; ++i)
+        seen.at.floats[i] = kiv_double(instance_, i);
+    for (int i = 0; i < KIV_STRING_ATTRIBUTE_COUNT; ++i)
+        seen.at.strings[i] = kiv_string(instance_, i);
     for (int i = 0; i < KIV_DATA_ATTRIBUTE_COUNT; ++i) {
         int length = 0;
         const void* data = kiv_data(instance_, i, &length);

@@ -23,7 +23,8 @@ std::vector<Bytes> drain(FrameDecoder& decoder) {
 }
 
 TEST(FrameDecoder, CutsFramesFromPiecesOfAnySizeAndSkipsEmptyOnes) {
-    const Bytes stream = {0x00, 0x01, 0x1C, 0x00, 0x00, 0x00, 0x03, 0x09, 0x01, 'x', 0x00, 0x01, 0x27};
+    const Bytes stream = {0x00, 0x01, 0x1C, 0x00, 0x00, 0x00, 0x03,
+                          0x09, 0x01, 'x',  0x00, 0x01, 0x27};
     for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
         FrameDecoder decoder;
         std::vector<Bytes> bodies;
@@ -95,15 +96,15 @@ TEST(SandboxCommandLine, ReadsWorldsPortsAndRules) {
 }
 
 TEST(SandboxCommandLine, RefusesWhatItCannotUse) {
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--universe-port", "70000"},
-             {"--universe-port", "12ab"},
-             {"--world", ""},
-             {"--world", "hub:ssl"},
-             {"--world", "hub", "--world", "hub:tls"},
-             {"--stall-timeout", "0"},
-             {"--bind"},
-             {"--frobnicate", "1"}}) {
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--universe-port", "70000"},
+                                               {"--universe-port", "12ab"},
+                                               {"--world", ""},
+                                               {"--world", "hub:ssl"},
+                                               {"--world", "hub", "--world", "hub:tls"},
+                                               {"--stall-timeout", "0"},
+                                               {"--bind"},
+                                               {"--frobnicate", "1"}}) {
         const sandbox::CommandLine line = sandbox::parse_command_line(bad, "/pki");
         EXPECT_EQ(line.action, sandbox::CommandLine::Action::kError) << bad[0];
         EXPECT_FALSE(line.error.empty());

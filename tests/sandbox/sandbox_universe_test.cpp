@@ -66,7 +66,8 @@ TEST_F(SandboxUniverse, WorldListNamesEveryWorldThenEnds) {
 TEST_F(SandboxUniverse, UserAttributesTellNameOnlineStateAndWorld) {
     ASSERT_EQ(bob.enter("garden"), 0);
     ASSERT_EQ(kiv_user_attributes_by_id(alice.instance(), bob.user_id()), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return alice.count_events(KIV_EVENT_USER_ATTRIBUTES) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob},
+                           [&] { return alice.count_events(KIV_EVENT_USER_ATTRIBUTES) == 1; }));
     const Snapshot at = alice.events(KIV_EVENT_USER_ATTRIBUTES)[0].at;
     EXPECT_EQ(at.i(KIV_USER_ID), bob.user_id());
     EXPECT_EQ(at.i(KIV_USER_INT_1), 1);
@@ -75,7 +76,8 @@ TEST_F(SandboxUniverse, UserAttributesTellNameOnlineStateAndWorld) {
 
     // An unknown user comes back empty.
     ASSERT_EQ(kiv_user_attributes_by_id(alice.instance(), 99999), 0);
-    ASSERT_TRUE(pump_until({&alice}, [&] { return alice.count_events(KIV_EVENT_USER_ATTRIBUTES) == 2; }));
+    ASSERT_TRUE(
+        pump_until({&alice}, [&] { return alice.count_events(KIV_EVENT_USER_ATTRIBUTES) == 2; }));
     EXPECT_EQ(alice.events(KIV_EVENT_USER_ATTRIBUTES)[1].at.s(KIV_USER_STRING_1), "");
     EXPECT_EQ(alice.events(KIV_EVENT_USER_ATTRIBUTES)[1].at.i(KIV_USER_INT_1), 0);
 }
@@ -86,9 +88,9 @@ TEST_F(SandboxUniverse, FriendsAreAddedListedDeletedAndKeptPerAccount) {
                          [&] { return kiv_friend_add_by_name(alice.instance(), name); });
     };
     EXPECT_EQ(add("bob").rc, 0);
-    EXPECT_EQ(add("bob").rc, KIV_RC_REQUEST_FAILED);      // already a friend
-    EXPECT_EQ(add("nobody").rc, KIV_RC_REQUEST_FAILED);   // no such account
-    EXPECT_EQ(add("alice").rc, KIV_RC_REQUEST_FAILED);    // not oneself
+    EXPECT_EQ(add("bob").rc, KIV_RC_REQUEST_FAILED);     // already a friend
+    EXPECT_EQ(add("nobody").rc, KIV_RC_REQUEST_FAILED);  // no such account
+    EXPECT_EQ(add("alice").rc, KIV_RC_REQUEST_FAILED);   // not oneself
 
     const auto list = [&](Bot& bot) {
         bot.forget();
@@ -125,8 +127,10 @@ TEST_F(SandboxUniverse, FriendsAreAddedListedDeletedAndKeptPerAccount) {
 
 TEST_F(SandboxUniverse, InvitationsReachTheInvitedUserAndTheAnswerComesBack) {
     kiv_int_set(alice.instance(), KIV_REFERENCE_NUMBER, 5);
-    ASSERT_EQ(kiv_invite(alice.instance(), bob.user_id(), "garden", 1.5, 2.0, -3.0, 90.0f, 10.0f), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return bob.count_events(KIV_EVENT_INVITE) == 1; }));
+    ASSERT_EQ(kiv_invite(alice.instance(), bob.user_id(), "garden", 1.5, 2.0, -3.0, 90.0f, 10.0f),
+              0);
+    ASSERT_TRUE(
+        pump_until({&alice, &bob}, [&] { return bob.count_events(KIV_EVENT_INVITE) == 1; }));
     const Snapshot offer = bob.events(KIV_EVENT_INVITE)[0].at;
     EXPECT_EQ(offer.s(KIV_INVITE_WORLD), "garden");
     EXPECT_EQ(offer.s(KIV_INVITE_NAME), "alice");
@@ -137,7 +141,8 @@ TEST_F(SandboxUniverse, InvitationsReachTheInvitedUserAndTheAnswerComesBack) {
     EXPECT_DOUBLE_EQ(offer.f(KIV_INVITE_PITCH), 10.0);
 
     ASSERT_EQ(kiv_invite_accept(bob.instance(), offer.i(KIV_INVITE_ID)), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return alice.count_callbacks(KIV_CALLBACK_INVITE) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob},
+                           [&] { return alice.count_callbacks(KIV_CALLBACK_INVITE) == 1; }));
     const Seen accepted = alice.callbacks(KIV_CALLBACK_INVITE)[0];
     EXPECT_EQ(accepted.rc, 0);
     EXPECT_EQ(accepted.reference, 5);
@@ -145,9 +150,12 @@ TEST_F(SandboxUniverse, InvitationsReachTheInvitedUserAndTheAnswerComesBack) {
 
     // Declined.
     ASSERT_EQ(kiv_invite(alice.instance(), bob.user_id(), "lobby", 0, 0, 0, 0, 0), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return bob.count_events(KIV_EVENT_INVITE) == 2; }));
-    ASSERT_EQ(kiv_invite_decline(bob.instance(), bob.events(KIV_EVENT_INVITE)[1].at.i(KIV_INVITE_ID)), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return alice.count_callbacks(KIV_CALLBACK_INVITE) == 2; }));
+    ASSERT_TRUE(
+        pump_until({&alice, &bob}, [&] { return bob.count_events(KIV_EVENT_INVITE) == 2; }));
+    ASSERT_EQ(
+        kiv_invite_decline(bob.instance(), bob.events(KIV_EVENT_INVITE)[1].at.i(KIV_INVITE_ID)), 0);
+    ASSERT_TRUE(pump_until({&alice, &bob},
+                           [&] { return alice.count_callbacks(KIV_CALLBACK_INVITE) == 2; }));
     EXPECT_EQ(alice.callbacks(KIV_CALLBACK_INVITE)[1].rc, KIV_RC_INVITE_REFUSED);
 
     // An answer to someone else's invitation id is ignored: nothing arrives.
@@ -165,14 +173,17 @@ TEST_F(SandboxUniverse, InvitationsReachTheInvitedUserAndTheAnswerComesBack) {
 TEST_F(SandboxUniverse, JoinRequestsAreRelayedWithThePlaceOfTheAnswer) {
     kiv_int_set(bob.instance(), KIV_REFERENCE_NUMBER, 9);
     ASSERT_EQ(kiv_join(bob.instance(), alice.user_id()), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return alice.count_events(KIV_EVENT_JOIN) == 1; }));
+    ASSERT_TRUE(
+        pump_until({&alice, &bob}, [&] { return alice.count_events(KIV_EVENT_JOIN) == 1; }));
     const Snapshot request = alice.events(KIV_EVENT_JOIN)[0].at;
     EXPECT_EQ(request.i(KIV_USER_ID), bob.user_id());
     EXPECT_EQ(request.s(KIV_JOIN_NAME), "bob");
 
     ASSERT_EQ(kiv_join_accept(alice.instance(), request.i(KIV_JOIN_ID), "lobby", 10.0, 0.5, -7.25,
-                              45.0f, -5.0f), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return bob.count_callbacks(KIV_CALLBACK_JOIN) == 1; }));
+                              45.0f, -5.0f),
+              0);
+    ASSERT_TRUE(
+        pump_until({&alice, &bob}, [&] { return bob.count_callbacks(KIV_CALLBACK_JOIN) == 1; }));
     const Seen joined = bob.callbacks(KIV_CALLBACK_JOIN)[0];
     EXPECT_EQ(joined.rc, 0);
     EXPECT_EQ(joined.reference, 9);
@@ -183,9 +194,12 @@ TEST_F(SandboxUniverse, JoinRequestsAreRelayedWithThePlaceOfTheAnswer) {
     EXPECT_DOUBLE_EQ(joined.at.f(KIV_JOIN_YAW), 45.0);
 
     ASSERT_EQ(kiv_join(bob.instance(), alice.user_id()), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return alice.count_events(KIV_EVENT_JOIN) == 2; }));
-    ASSERT_EQ(kiv_join_decline(alice.instance(), alice.events(KIV_EVENT_JOIN)[1].at.i(KIV_JOIN_ID)), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob}, [&] { return bob.count_callbacks(KIV_CALLBACK_JOIN) == 2; }));
+    ASSERT_TRUE(
+        pump_until({&alice, &bob}, [&] { return alice.count_events(KIV_EVENT_JOIN) == 2; }));
+    ASSERT_EQ(kiv_join_decline(alice.instance(), alice.events(KIV_EVENT_JOIN)[1].at.i(KIV_JOIN_ID)),
+              0);
+    ASSERT_TRUE(
+        pump_until({&alice, &bob}, [&] { return bob.count_callbacks(KIV_CALLBACK_JOIN) == 2; }));
     EXPECT_EQ(bob.callbacks(KIV_CALLBACK_JOIN)[1].rc, KIV_RC_JOIN_REFUSED);
     EXPECT_EQ(bob.callbacks(KIV_CALLBACK_JOIN)[1].at.s(KIV_JOIN_WORLD), "");
 }
@@ -194,7 +208,8 @@ TEST_F(SandboxUniverse, AUserWhoLeavesWithARequestPendingMakesItUnavailable) {
     auto carol = std::make_unique<Bot>("carol");
     ASSERT_EQ(carol->connect_and_login(sandbox.universe_port()), 0);
     ASSERT_EQ(kiv_join(bob.instance(), carol->user_id()), 0);
-    ASSERT_TRUE(pump_until({&bob, carol.get()}, [&] { return carol->count_events(KIV_EVENT_JOIN) == 1; }));
+    ASSERT_TRUE(
+        pump_until({&bob, carol.get()}, [&] { return carol->count_events(KIV_EVENT_JOIN) == 1; }));
     carol.reset();
     ASSERT_TRUE(pump_until({&bob}, [&] { return bob.count_callbacks(KIV_CALLBACK_JOIN) == 1; }));
     EXPECT_EQ(bob.callbacks(KIV_CALLBACK_JOIN)[0].rc, KIV_RC_PEER_UNAVAILABLE);

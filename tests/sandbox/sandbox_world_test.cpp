@@ -77,7 +77,8 @@ protected:
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, SandboxWorld, ::testing::Values("lobby", "garden"));
 
 TEST_P(SandboxWorld, SettingsArriveAtEntryThenTheirEnd) {
-    ASSERT_TRUE(pump_until({&alice}, [&] { return alice.count_events(KIV_EVENT_WORLD_SETTINGS_END) == 1; }));
+    ASSERT_TRUE(pump_until({&alice},
+                           [&] { return alice.count_events(KIV_EVENT_WORLD_SETTINGS_END) == 1; }));
     const auto settings = alice.events(KIV_EVENT_WORLD_SETTING);
     ASSERT_FALSE(settings.empty());
     bool titled = false;
@@ -112,7 +113,8 @@ TEST_P(SandboxWorld, AvatarsAreAnnouncedMovedAndRemoved) {
     // A move is a change, not a second arrival.
     show(alice, 50.0f);
     ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] {
-        return bob.count_events(KIV_EVENT_AVATAR_CHANGE) == 1 && carol.count_events(KIV_EVENT_AVATAR_CHANGE) == 1;
+        return bob.count_events(KIV_EVENT_AVATAR_CHANGE) == 1 &&
+               carol.count_events(KIV_EVENT_AVATAR_CHANGE) == 1;
     }));
     const Seen moved = bob.events(KIV_EVENT_AVATAR_CHANGE)[0];
     EXPECT_EQ(moved.at.s(KIV_AVATAR_NAME), "alice");
@@ -123,15 +125,18 @@ TEST_P(SandboxWorld, AvatarsAreAnnouncedMovedAndRemoved) {
 
     ASSERT_EQ(kiv_leave(alice.instance()), 0);
     ASSERT_TRUE(pump_until({&bob, &carol}, [&] {
-        return bob.count_events(KIV_EVENT_AVATAR_DELETE) == 1 && carol.count_events(KIV_EVENT_AVATAR_DELETE) == 1;
+        return bob.count_events(KIV_EVENT_AVATAR_DELETE) == 1 &&
+               carol.count_events(KIV_EVENT_AVATAR_DELETE) == 1;
     }));
     EXPECT_EQ(bob.events(KIV_EVENT_AVATAR_DELETE)[0].at.s(KIV_AVATAR_NAME), "alice");
-    EXPECT_EQ(bob.events(KIV_EVENT_AVATAR_DELETE)[0].at.i(KIV_AVATAR_SESSION), session_of(bob, "alice"));
+    EXPECT_EQ(bob.events(KIV_EVENT_AVATAR_DELETE)[0].at.i(KIV_AVATAR_SESSION),
+              session_of(bob, "alice"));
 
     // Coming back, alice is told about everyone who is already there.
     alice.forget();
     ASSERT_EQ(alice.enter(GetParam()), 0);
-    ASSERT_TRUE(pump_until({&alice}, [&] { return alice.count_events(KIV_EVENT_AVATAR_ADD) == 2; }));
+    ASSERT_TRUE(
+        pump_until({&alice}, [&] { return alice.count_events(KIV_EVENT_AVATAR_ADD) == 2; }));
 }
 
 TEST_P(SandboxWorld, LoginStringsTravelWithTheAvatar) {
@@ -141,7 +146,8 @@ TEST_P(SandboxWorld, LoginStringsTravelWithTheAvatar) {
     ASSERT_EQ(dave.connect_and_login(sandbox.universe_port()), 0);
     ASSERT_EQ(dave.enter(GetParam()), 0);
     show(dave, 7.0f);
-    ASSERT_TRUE(pump_until({&alice, &dave}, [&] { return alice.count_events(KIV_EVENT_AVATAR_ADD) == 3; }));
+    ASSERT_TRUE(
+        pump_until({&alice, &dave}, [&] { return alice.count_events(KIV_EVENT_AVATAR_ADD) == 3; }));
     const Seen arrived = alice.events(KIV_EVENT_AVATAR_ADD)[2];
     EXPECT_EQ(arrived.at.s(KIV_AVATAR_NAME), "dave");
     EXPECT_EQ(arrived.at.s(KIV_AVATAR_STRING_1), "robot");
@@ -161,8 +167,10 @@ TEST_P(SandboxWorld, ChatGoesToEveryoneElseAndConsoleLinesToOneSession) {
     EXPECT_EQ(alice.count_events(KIV_EVENT_CHAT), 0u);
 
     ASSERT_EQ(kiv_console_message(alice.instance(), session_of(alice, "bob"), "System",
-                                  "for bob only", 1, 255, 0, 128), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_CHAT) == 2; }));
+                                  "for bob only", 1, 255, 0, 128),
+              0);
+    ASSERT_TRUE(
+        pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_CHAT) == 2; }));
     const Seen console = bob.events(KIV_EVENT_CHAT)[1];
     EXPECT_EQ(console.at.i(KIV_CHAT_TYPE), 1);
     EXPECT_EQ(console.at.s(KIV_AVATAR_NAME), "System");
@@ -182,7 +190,8 @@ TEST_P(SandboxWorld, ObjectsAreAddedSeenChangedFetchedAndDeleted) {
     const int id = added.at.i(KIV_OBJECT_ID);
     EXPECT_GT(id, 0);
 
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_OBJECT) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob, &carol},
+                           [&] { return bob.count_events(KIV_EVENT_OBJECT) == 1; }));
     const Seen seen = bob.events(KIV_EVENT_OBJECT)[0];
     EXPECT_EQ(seen.at.i(KIV_OBJECT_ID), id);
     EXPECT_EQ(seen.at.s(KIV_OBJECT_STRING_1), "tree.rwx");
@@ -200,9 +209,13 @@ TEST_P(SandboxWorld, ObjectsAreAddedSeenChangedFetchedAndDeleted) {
     describe_object(bob, "bush.rwx", 12.5, -3.0);
     kiv_int_set(bob.instance(), KIV_OBJECT_ID, id);
     EXPECT_EQ(answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_OBJECT_CHANGE,
-                        [&] { return kiv_object_change(bob.instance()); }).rc, KIV_RC_DENIED);
+                        [&] { return kiv_object_change(bob.instance()); })
+                  .rc,
+              KIV_RC_DENIED);
     EXPECT_EQ(answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_OBJECT_DELETE,
-                        [&] { return kiv_object_delete(bob.instance(), id); }).rc, KIV_RC_DENIED);
+                        [&] { return kiv_object_delete(bob.instance(), id); })
+                  .rc,
+              KIV_RC_DENIED);
 
     describe_object(alice, "oak.rwx", 13.0, -3.0);
     kiv_int_set(alice.instance(), KIV_OBJECT_ID, id);
@@ -210,7 +223,8 @@ TEST_P(SandboxWorld, ObjectsAreAddedSeenChangedFetchedAndDeleted) {
                                    [&] { return kiv_object_change(alice.instance()); });
     EXPECT_EQ(changed.rc, 0);
     EXPECT_EQ(changed.at.i(KIV_OBJECT_ID), id);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return carol.count_events(KIV_EVENT_OBJECT_CHANGE) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob, &carol},
+                           [&] { return carol.count_events(KIV_EVENT_OBJECT_CHANGE) == 1; }));
     EXPECT_EQ(carol.events(KIV_EVENT_OBJECT_CHANGE)[0].at.s(KIV_OBJECT_STRING_1), "oak.rwx");
     EXPECT_DOUBLE_EQ(carol.events(KIV_EVENT_OBJECT_CHANGE)[0].at.f(KIV_OBJECT_X), 13.0);
 
@@ -227,16 +241,20 @@ TEST_P(SandboxWorld, ObjectsAreAddedSeenChangedFetchedAndDeleted) {
     const Seen deleted = answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_OBJECT_DELETE,
                                    [&] { return kiv_object_delete(alice.instance(), id); });
     EXPECT_EQ(deleted.rc, 0);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_OBJECT_DELETE) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob, &carol},
+                           [&] { return bob.count_events(KIV_EVENT_OBJECT_DELETE) == 1; }));
     EXPECT_EQ(bob.events(KIV_EVENT_OBJECT_DELETE)[0].at.i(KIV_OBJECT_ID), id);
-    EXPECT_EQ(bob.events(KIV_EVENT_OBJECT_DELETE)[0].at.i(KIV_AVATAR_SESSION), session_of(bob, "alice"));
+    EXPECT_EQ(bob.events(KIV_EVENT_OBJECT_DELETE)[0].at.i(KIV_AVATAR_SESSION),
+              session_of(bob, "alice"));
 
     // Gone: fetching fails, deleting again fails.
     EXPECT_EQ(answer_of({&alice, &bob, &carol}, carol, KIV_CALLBACK_OBJECT_GET,
-                        [&] { return kiv_object_get(carol.instance(), id); }).rc,
+                        [&] { return kiv_object_get(carol.instance(), id); })
+                  .rc,
               KIV_RC_OBJECT_GET_REFUSED);
     EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_OBJECT_DELETE,
-                        [&] { return kiv_object_delete(alice.instance(), id); }).rc,
+                        [&] { return kiv_object_delete(alice.instance(), id); })
+                  .rc,
               KIV_RC_REQUEST_FAILED);
 }
 
@@ -246,7 +264,9 @@ TEST_P(SandboxWorld, ObjectRequestsThatAreRefused) {
     // Loading needs "admin": bob is refused, alice owns the world.
     describe_object(bob, "statue.rwx", 1, 1);
     EXPECT_EQ(answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_OBJECT_LOAD,
-                        [&] { return kiv_object_load(bob.instance()); }).rc, KIV_RC_DENIED);
+                        [&] { return kiv_object_load(bob.instance()); })
+                  .rc,
+              KIV_RC_DENIED);
     describe_object(alice, "statue.rwx", 1, 1);
     kiv_int_set(alice.instance(), KIV_OBJECT_INT_1, 4242);
     kiv_int_set(alice.instance(), KIV_OBJECT_INT_2, 1700000000);
@@ -260,9 +280,13 @@ TEST_P(SandboxWorld, ObjectRequestsThatAreRefused) {
     EXPECT_EQ(record.at.i(KIV_OBJECT_INT_2), 1700000000);
 
     // Once "build" is granted to someone, the others may no longer build.
-    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_WORLD_PERMISSION_USER_SET, [&] {
-                  return kiv_world_permission_user_set(alice.instance(), "build", carol.user_id(), 1);
-              }).rc, 0);
+    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_WORLD_PERMISSION_USER_SET,
+                        [&] {
+                            return kiv_world_permission_user_set(alice.instance(), "build",
+                                                                 carol.user_id(), 1);
+                        })
+                  .rc,
+              0);
     EXPECT_EQ(add_object(bob, "hut.rwx", 2, 2).rc, KIV_RC_DENIED);
     EXPECT_EQ(add_object(carol, "hut.rwx", 2, 2).rc, 0);
 }
@@ -273,7 +297,8 @@ TEST_P(SandboxWorld, CellQueriesAnswerWithTheCellsObjectsThenTheCell) {
     add_object(alice, "elsewhere.rwx", 25.0, 4.0);  // cell (2, 0)
     bob.forget();
     ASSERT_EQ(kiv_query_cell(bob.instance(), 0, 0), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_CELL_END) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob, &carol},
+                           [&] { return bob.count_events(KIV_EVENT_CELL_END) == 1; }));
     const auto objects = bob.events(KIV_EVENT_OBJECT);
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_EQ(objects[0].at.i(KIV_OBJECT_ID), first);
@@ -309,7 +334,8 @@ TEST_P(SandboxWorld, ClicksBumpsTeleportsAndUrlsReachTheAddressedSession) {
     ASSERT_EQ(kiv_object_bump_end(alice.instance(), 18, to_bob), 0);
     ASSERT_EQ(kiv_teleport_avatar(alice.instance(), to_bob, "garden", 1, 2, 3, 90, 0), 0);
     ASSERT_EQ(kiv_url_send(alice.instance(), to_bob, "https://example.invalid/page", 2), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_URL) == 1; }));
+    ASSERT_TRUE(
+        pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_URL) == 1; }));
 
     const int from_alice = session_of(bob, "alice");
     ASSERT_EQ(bob.count_events(KIV_EVENT_AVATAR_CLICK), 1u);
@@ -341,8 +367,8 @@ TEST_P(SandboxWorld, ClicksBumpsTeleportsAndUrlsReachTheAddressedSession) {
 
     // Carol was not addressed and got nothing of it.
     pump_all();
-    for (const int event : {KIV_EVENT_AVATAR_CLICK, KIV_EVENT_OBJECT_CLICK, KIV_EVENT_OBJECT_BUMP_BEGIN,
-                            KIV_EVENT_TELEPORT, KIV_EVENT_URL}) {
+    for (const int event : {KIV_EVENT_AVATAR_CLICK, KIV_EVENT_OBJECT_CLICK,
+                            KIV_EVENT_OBJECT_BUMP_BEGIN, KIV_EVENT_TELEPORT, KIV_EVENT_URL}) {
         EXPECT_EQ(carol.count_events(event), 0u) << event;
     }
 }
@@ -358,7 +384,8 @@ TEST_P(SandboxWorld, TerrainNodesAreStoredAnnouncedAndSentWhenNewer) {
         return kiv_terrain_node_set(alice.instance(), -1, 2, 3, 1, cells);
     });
     EXPECT_EQ(set.rc, 0);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return bob.count_events(KIV_EVENT_TERRAIN_NODE_CHANGED) == 1; }));
+    ASSERT_TRUE(pump_until({&alice, &bob, &carol},
+                           [&] { return bob.count_events(KIV_EVENT_TERRAIN_NODE_CHANGED) == 1; }));
     const Snapshot changed = bob.events(KIV_EVENT_TERRAIN_NODE_CHANGED)[0].at;
     EXPECT_EQ(changed.i(KIV_TERRAIN_TILE_X), -1);
     EXPECT_EQ(changed.i(KIV_TERRAIN_TILE_Z), 2);
@@ -367,8 +394,9 @@ TEST_P(SandboxWorld, TerrainNodesAreStoredAnnouncedAndSentWhenNewer) {
 
     int revisions[16];
     for (int& r : revisions) r = -1;
-    const Seen query = answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_TERRAIN_QUERY,
-                                 [&] { return kiv_terrain_query(bob.instance(), -1, 2, revisions); });
+    const Seen query = answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_TERRAIN_QUERY, [&] {
+        return kiv_terrain_query(bob.instance(), -1, 2, revisions);
+    });
     EXPECT_EQ(query.rc, 0);
     ASSERT_EQ(bob.count_events(KIV_EVENT_TERRAIN_NODE), 1u);
     const Snapshot node = bob.events(KIV_EVENT_TERRAIN_NODE)[0].at;
@@ -389,57 +417,82 @@ TEST_P(SandboxWorld, TerrainNodesAreStoredAnnouncedAndSentWhenNewer) {
     revisions[4 * 1 + 3] = 1;
     bob.forget();
     EXPECT_EQ(answer_of({&bob}, bob, KIV_CALLBACK_TERRAIN_QUERY,
-                        [&] { return kiv_terrain_query(bob.instance(), -1, 2, revisions); }).rc, 0);
+                        [&] { return kiv_terrain_query(bob.instance(), -1, 2, revisions); })
+                  .rc,
+              0);
     EXPECT_EQ(bob.count_events(KIV_EVENT_TERRAIN_NODE), 0u);
 
     // A node outside the tile, and shaping once "terrain" is granted to
     // someone else.
-    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_TERRAIN_NODE_SET, [&] {
-                  return kiv_terrain_node_set(alice.instance(), 0, 0, 4, 0, cells);
-              }).rc, 1);
-    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_WORLD_PERMISSION_USER_SET, [&] {
-                  return kiv_world_permission_user_set(alice.instance(), "terrain", carol.user_id(), 1);
-              }).rc, 0);
-    EXPECT_EQ(answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_TERRAIN_NODE_SET, [&] {
-                  return kiv_terrain_node_set(bob.instance(), 0, 0, 0, 0, cells);
-              }).rc, 2);
+    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_TERRAIN_NODE_SET,
+                        [&] { return kiv_terrain_node_set(alice.instance(), 0, 0, 4, 0, cells); })
+                  .rc,
+              1);
+    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_WORLD_PERMISSION_USER_SET,
+                        [&] {
+                            return kiv_world_permission_user_set(alice.instance(), "terrain",
+                                                                 carol.user_id(), 1);
+                        })
+                  .rc,
+              0);
+    EXPECT_EQ(answer_of({&alice, &bob, &carol}, bob, KIV_CALLBACK_TERRAIN_NODE_SET,
+                        [&] { return kiv_terrain_node_set(bob.instance(), 0, 0, 0, 0, cells); })
+                  .rc,
+              2);
 }
 
 TEST_P(SandboxWorld, PermissionsAreSetByTheOwnerAndListed) {
     const auto set_for_user = [&](Bot& by, const char* permission, int user, int enable) {
-        return answer_of({&alice, &bob, &carol}, by, KIV_CALLBACK_WORLD_PERMISSION_USER_SET, [&] {
-            return kiv_world_permission_user_set(by.instance(), permission, user, enable);
-        }).rc;
+        return answer_of({&alice, &bob, &carol}, by, KIV_CALLBACK_WORLD_PERMISSION_USER_SET,
+                         [&] {
+                             return kiv_world_permission_user_set(by.instance(), permission, user,
+                                                                  enable);
+                         })
+            .rc;
     };
     const int carol_session = session_of(alice, "carol");
     EXPECT_EQ(set_for_user(bob, "build", bob.user_id(), 1), KIV_RC_DENIED);  // not an admin
     EXPECT_EQ(set_for_user(alice, "flying", bob.user_id(), 1), KIV_RC_SETTING_REFUSED);
     EXPECT_EQ(set_for_user(alice, "build", 987654, 1), KIV_RC_REJECTED);  // no such user
     EXPECT_EQ(set_for_user(alice, "eject", bob.user_id(), 1), 0);
-    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET, [&] {
-                  return kiv_world_permission_session_set(alice.instance(), "settings",
-                                                          carol_session, 1);
-              }).rc, 0);
+    EXPECT_EQ(answer_of({&alice, &bob, &carol}, alice, KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET,
+                        [&] {
+                            return kiv_world_permission_session_set(alice.instance(), "settings",
+                                                                    carol_session, 1);
+                        })
+                  .rc,
+              0);
 
     bob.forget();
     EXPECT_EQ(answer_of({&bob}, bob, KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY,
-                        [&] { return kiv_world_permissions_get_my(bob.instance()); }).rc, 0);
+                        [&] { return kiv_world_permissions_get_my(bob.instance()); })
+                  .rc,
+              0);
     ASSERT_EQ(bob.count_events(KIV_EVENT_WORLD_PERMISSION), 1u);
     EXPECT_EQ(bob.events(KIV_EVENT_WORLD_PERMISSION)[0].at.s(KIV_WORLD_PERMISSION_NAME), "eject");
-    EXPECT_EQ(bob.events(KIV_EVENT_WORLD_PERMISSION)[0].at.i(KIV_WORLD_PERMISSION_HOLDER), bob.user_id());
+    EXPECT_EQ(bob.events(KIV_EVENT_WORLD_PERMISSION)[0].at.i(KIV_WORLD_PERMISSION_HOLDER),
+              bob.user_id());
 
     // Only an admin lists everything or someone else's.
     EXPECT_EQ(answer_of({&bob}, bob, KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL,
-                        [&] { return kiv_world_permissions_get_all(bob.instance()); }).rc, KIV_RC_DENIED);
-    EXPECT_EQ(answer_of({&bob}, bob, KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER, [&] {
-                  return kiv_world_permissions_get_by_user(bob.instance(), alice.user_id());
-              }).rc, KIV_RC_DENIED);
+                        [&] { return kiv_world_permissions_get_all(bob.instance()); })
+                  .rc,
+              KIV_RC_DENIED);
+    EXPECT_EQ(
+        answer_of(
+            {&bob}, bob, KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
+            [&] { return kiv_world_permissions_get_by_user(bob.instance(), alice.user_id()); })
+            .rc,
+        KIV_RC_DENIED);
     alice.forget();
     EXPECT_EQ(answer_of({&alice}, alice, KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL,
-                        [&] { return kiv_world_permissions_get_all(alice.instance()); }).rc, 0);
+                        [&] { return kiv_world_permissions_get_all(alice.instance()); })
+                  .rc,
+              0);
     std::vector<std::pair<int, std::string>> all;
     for (const Seen& seen : alice.events(KIV_EVENT_WORLD_PERMISSION)) {
-        all.emplace_back(seen.at.i(KIV_WORLD_PERMISSION_HOLDER), seen.at.s(KIV_WORLD_PERMISSION_NAME));
+        all.emplace_back(seen.at.i(KIV_WORLD_PERMISSION_HOLDER),
+                         seen.at.s(KIV_WORLD_PERMISSION_NAME));
     }
     const std::vector<std::pair<int, std::string>> expected = {
         {alice.user_id(), "admin"}, {bob.user_id(), "eject"}, {carol_session, "settings"}};
@@ -455,9 +508,9 @@ TEST_P(SandboxWorld, PermissionsAreSetByTheOwnerAndListed) {
 
 TEST_P(SandboxWorld, SettingsChangeForEveryoneOrForOneSession) {
     const auto set = [&](Bot& by, const char* name, const char* value, int target) {
-        return answer_of({&alice, &bob, &carol}, by, KIV_CALLBACK_WORLD_SETTING_SET, [&] {
-            return kiv_world_setting_set(by.instance(), name, value, target);
-        }).rc;
+        return answer_of({&alice, &bob, &carol}, by, KIV_CALLBACK_WORLD_SETTING_SET,
+                         [&] { return kiv_world_setting_set(by.instance(), name, value, target); })
+            .rc;
     };
     EXPECT_EQ(set(bob, "sky", "red", 0), KIV_RC_DENIED);
     EXPECT_EQ(set(alice, "no such setting", "x", 0), KIV_RC_SETTING_REFUSED);
@@ -468,14 +521,16 @@ TEST_P(SandboxWorld, SettingsChangeForEveryoneOrForOneSession) {
     carol.forget();
     EXPECT_EQ(set(alice, "sky", "purple", 0), 0);
     ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] {
-        return bob.count_events(KIV_EVENT_WORLD_SETTING) == 1 && carol.count_events(KIV_EVENT_WORLD_SETTING) == 1;
+        return bob.count_events(KIV_EVENT_WORLD_SETTING) == 1 &&
+               carol.count_events(KIV_EVENT_WORLD_SETTING) == 1;
     }));
     EXPECT_EQ(bob.events(KIV_EVENT_WORLD_SETTING)[0].at.s(KIV_WORLD_SETTING_NAME), "sky");
     EXPECT_EQ(bob.events(KIV_EVENT_WORLD_SETTING)[0].at.s(KIV_WORLD_SETTING_VALUE), "purple");
 
     EXPECT_EQ(set(alice, "fog", "x", 0), KIV_RC_SETTING_REFUSED);
     EXPECT_EQ(set(alice, "gravity", "0.5", session_of(alice, "carol")), 0);
-    ASSERT_TRUE(pump_until({&alice, &bob, &carol}, [&] { return carol.count_events(KIV_EVENT_WORLD_SETTING) == 2; }));
+    ASSERT_TRUE(pump_until({&alice, &bob, &carol},
+                           [&] { return carol.count_events(KIV_EVENT_WORLD_SETTING) == 2; }));
     EXPECT_EQ(carol.events(KIV_EVENT_WORLD_SETTING)[1].at.s(KIV_WORLD_SETTING_VALUE), "0.5");
     pump_all();
     EXPECT_EQ(bob.count_events(KIV_EVENT_WORLD_SETTING), 1u);
@@ -484,11 +539,13 @@ TEST_P(SandboxWorld, SettingsChangeForEveryoneOrForOneSession) {
     Bot dave("dave");
     ASSERT_EQ(dave.connect_and_login(sandbox.universe_port()), 0);
     ASSERT_EQ(dave.enter(GetParam()), 0);
-    ASSERT_TRUE(pump_until({&dave}, [&] { return dave.count_events(KIV_EVENT_WORLD_SETTINGS_END) == 1; }));
+    ASSERT_TRUE(
+        pump_until({&dave}, [&] { return dave.count_events(KIV_EVENT_WORLD_SETTINGS_END) == 1; }));
     std::string sky, gravity;
     for (const Seen& seen : dave.events(KIV_EVENT_WORLD_SETTING)) {
         if (seen.at.s(KIV_WORLD_SETTING_NAME) == "sky") sky = seen.at.s(KIV_WORLD_SETTING_VALUE);
-        if (seen.at.s(KIV_WORLD_SETTING_NAME) == "gravity") gravity = seen.at.s(KIV_WORLD_SETTING_VALUE);
+        if (seen.at.s(KIV_WORLD_SETTING_NAME) == "gravity")
+            gravity = seen.at.s(KIV_WORLD_SETTING_VALUE);
     }
     EXPECT_EQ(sky, "purple");
     EXPECT_EQ(gravity, "1.0");
@@ -515,7 +572,8 @@ TEST(SandboxWorldLimits, AFullCellRefusesMoreObjects) {
         kiv_string_set(frank.instance(), KIV_OBJECT_STRING_1, "crate.rwx");
         kiv_double_set(frank.instance(), KIV_OBJECT_X, x);
         return answer_of({&frank}, frank, KIV_CALLBACK_OBJECT_ADD,
-                         [&] { return kiv_object_add(frank.instance()); }).rc;
+                         [&] { return kiv_object_add(frank.instance()); })
+            .rc;
     };
     EXPECT_EQ(add_at(1.0), 0);
     EXPECT_EQ(add_at(2.0), 0);

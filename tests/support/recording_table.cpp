@@ -110,8 +110,8 @@ int RecordingTable::recv(void* object, char* buffer, int capacity) {
             result = step.result;
             socket.incoming.pop_front();
         } else {
-            const std::size_t taken = std::min<std::size_t>(step.bytes.size(),
-                                                            static_cast<std::size_t>(capacity));
+            const std::size_t taken =
+                std::min<std::size_t>(step.bytes.size(), static_cast<std::size_t>(capacity));
             std::memcpy(buffer, step.bytes.data(), taken);
             step.bytes.erase(step.bytes.begin(), step.bytes.begin() + static_cast<long>(taken));
             if (step.bytes.empty()) socket.incoming.pop_front();

@@ -55,8 +55,8 @@ public:
         void* connection = nullptr;
         std::string host;
         int port = -1;
-        Bytes written;              // everything send accepted, in order
-        std::vector<int> send_sizes;  // length argument of every send call
+        Bytes written;                       // everything send accepted, in order
+        std::vector<int> send_sizes;         // length argument of every send call
         std::deque<SendResult> send_script;  // empty: accept everything
         std::deque<RecvStep> incoming;       // empty: -2
         int recv_calls = 0;

@@ -35,7 +35,8 @@ Bytes answer_login(ServerConnection& connection, std::uint8_t result, std::int32
 
 Ticket test_ticket(unsigned char seed) {
     Ticket ticket{};
-    for (std::size_t i = 0; i < ticket.size(); ++i) ticket[i] = static_cast<unsigned char>(seed + i);
+    for (std::size_t i = 0; i < ticket.size(); ++i)
+        ticket[i] = static_cast<unsigned char>(seed + i);
     return ticket;
 }
 

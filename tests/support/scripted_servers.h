@@ -19,8 +19,8 @@ int universe_opening(ServerConnection& connection,
                      TlsVersions versions = TlsVersions::kBoth);
 
 // Reads a login (type 1) and answers it with result, value and text.
-Bytes answer_login(ServerConnection& connection, std::uint8_t result = 0,
-                   std::int32_t value = 0, const std::string& text = "welcome");
+Bytes answer_login(ServerConnection& connection, std::uint8_t result = 0, std::int32_t value = 0,
+                   const std::string& text = "welcome");
 
 using Ticket = std::array<unsigned char, 32>;
 Ticket test_ticket(unsigned char seed);

@@ -18,7 +18,8 @@ std::vector<Bytes> cut_frames(const Bytes& stream, std::size_t& rest) {
     std::vector<Bytes> frames;
     std::size_t offset = 0;
     while (offset + 2 <= stream.size()) {
-        const std::size_t length = static_cast<std::size_t>(stream[offset] << 8 | stream[offset + 1]);
+        const std::size_t length =
+            static_cast<std::size_t>(stream[offset] << 8 | stream[offset + 1]);
         if (offset + 2 + length > stream.size()) break;
         frames.emplace_back(stream.begin() + static_cast<long>(offset + 2),
                             stream.begin() + static_cast<long>(offset + 2 + length));
@@ -44,8 +45,8 @@ void SessionTest::SetUp() {
 void SessionTest::TearDown() { kiv_destroy(handle); }
 
 RecordingTable::Socket& SessionTest::open_universe(bool ready) {
-    instance().universe = std::make_unique<Connection>(
-        instance().operations(), universe_connection_handlers(), instance());
+    instance().universe = std::make_unique<Connection>(instance().operations(),
+                                                       universe_connection_handlers(), instance());
     instance().universe->connect("universe.test", 6670);
     universe_socket = &net.last_socket();
     net.post(*universe_socket, KIV_NET_CONNECT_RESULT, 0);  // sends 00 01 27
@@ -57,7 +58,8 @@ RecordingTable::Socket& SessionTest::open_universe(bool ready) {
 RecordingTable::Socket& SessionTest::open_world(bool ready) {
     instance().world = std::make_unique<Connection>(
         instance().operations(),
-        ConnectionHandlers{&ignore_connect_result, &report_world_disconnect, &dispatch_world_message},
+        ConnectionHandlers{&ignore_connect_result, &report_world_disconnect,
+                           &dispatch_world_message},
         instance());
     instance().world->connect("world.test", 57002);
     world_socket = &net.last_socket();

@@ -23,17 +23,38 @@ namespace kivsdk::test {
 class Message {
 public:
     explicit Message(std::uint8_t type) { writer_.append_byte(type); }
-    Message& byte(std::uint8_t value) { writer_.append_byte(value); return *this; }
-    Message& uint16(std::uint16_t value) { writer_.append_uint16(value); return *this; }
-    Message& int32(std::int32_t value) { writer_.append_int32(value); return *this; }
-    Message& float32(float value) { writer_.append_float(value); return *this; }
-    Message& float64(double value) { writer_.append_double(value); return *this; }
-    Message& string(const std::string& text) { writer_.append_string(text); return *this; }
+    Message& byte(std::uint8_t value) {
+        writer_.append_byte(value);
+        return *this;
+    }
+    Message& uint16(std::uint16_t value) {
+        writer_.append_uint16(value);
+        return *this;
+    }
+    Message& int32(std::int32_t value) {
+        writer_.append_int32(value);
+        return *this;
+    }
+    Message& float32(float value) {
+        writer_.append_float(value);
+        return *this;
+    }
+    Message& float64(double value) {
+        writer_.append_double(value);
+        return *this;
+    }
+    Message& string(const std::string& text) {
+        writer_.append_string(text);
+        return *this;
+    }
     Message& blob16(const std::string& data) {
         writer_.append_blob16(data.data(), data.size());
         return *this;
     }
-    Message& raw(const Bytes& data) { writer_.append_raw(data.data(), data.size()); return *this; }
+    Message& raw(const Bytes& data) {
+        writer_.append_raw(data.data(), data.size());
+        return *this;
+    }
     // The body: type byte and fields, without the length.
     Bytes bytes() {
         const PacketWriter::Frame frame = writer_.finish();

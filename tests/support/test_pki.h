@@ -37,13 +37,9 @@ inline CertAndKey universe_server_rsa() {
     return {path(kUniverseServerRsaCertFile), path(kUniverseServerRsaKeyFile)};
 }
 // ECDSA P-256, signed by world CA 2.
-inline CertAndKey world_server() {
-    return {path(kWorldServerCertFile), path(kWorldServerKeyFile)};
-}
+inline CertAndKey world_server() { return {path(kWorldServerCertFile), path(kWorldServerKeyFile)}; }
 // Signed by a CA that neither bundle holds.
-inline CertAndKey rogue_server() {
-    return {path(kRogueServerCertFile), path(kRogueServerKeyFile)};
-}
+inline CertAndKey rogue_server() { return {path(kRogueServerCertFile), path(kRogueServerKeyFile)}; }
 // Names only "otherhost.test"; signed by universe CA 1.
 inline CertAndKey otherhost_server() {
     return {path(kOtherhostServerCertFile), path(kOtherhostServerKeyFile)};

@@ -106,9 +106,7 @@ const char* loopback_host(Loopback address) {
     return address == Loopback::kIPv6 ? "::1" : "127.0.0.1";
 }
 
-bool loopback_available(Loopback address) {
-    return TestSocket::listen(address).valid();
-}
+bool loopback_available(Loopback address) { return TestSocket::listen(address).valid(); }
 
 TestSocket::~TestSocket() { close(); }
 
@@ -187,10 +185,10 @@ void TestSocket::set_timeouts(std::chrono::milliseconds limit) {
     value.tv_sec = static_cast<decltype(value.tv_sec)>(limit.count() / 1000);
     value.tv_usec = static_cast<decltype(value.tv_usec)>((limit.count() % 1000) * 1000);
 #endif
-    ::setsockopt(native(handle_), SOL_SOCKET, SO_RCVTIMEO,
-                 reinterpret_cast<const char*>(&value), sizeof value);
-    ::setsockopt(native(handle_), SOL_SOCKET, SO_SNDTIMEO,
-                 reinterpret_cast<const char*>(&value), sizeof value);
+    ::setsockopt(native(handle_), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+                 sizeof value);
+    ::setsockopt(native(handle_), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value),
+                 sizeof value);
 }
 
 IoResult TestSocket::send_some(const unsigned char* data, std::size_t length) {
@@ -208,8 +206,8 @@ IoResult TestSocket::send_some(const unsigned char* data, std::size_t length) {
 IoResult TestSocket::recv_some(unsigned char* buffer, std::size_t capacity) {
     if (!valid()) return {IoResult::Kind::kError, 0};
     for (;;) {
-        const auto n = ::recv(native(handle_), reinterpret_cast<char*>(buffer),
-                              static_cast<int>(capacity), 0);
+        const auto n =
+            ::recv(native(handle_), reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0);
         if (n > 0) return {IoResult::Kind::kData, static_cast<std::size_t>(n)};
         if (n == 0) return {IoResult::Kind::kClosed, 0};
         const int error = last_error();
@@ -264,13 +262,11 @@ void TestSocket::close_with_reset() {
     linger option{};
     option.l_onoff = 1;
     option.l_linger = 0;
-    ::setsockopt(native(handle_), SOL_SOCKET, SO_LINGER,
-                 reinterpret_cast<const char*>(&option), sizeof option);
+    ::setsockopt(native(handle_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+                 sizeof option);
     close();
 }
 
-std::string TestSocket::last_error_text() {
-    return std::system_category().message(last_error());
-}
+std::string TestSocket::last_error_text() { return std::system_category().message(last_error()); }
 
 }  // namespace kivsdk::test

@@ -22,9 +22,9 @@ constexpr std::size_t kMaxRecordBody = 16384 + 2048;
 constexpr int kMaxIdleRetries = 1000;
 
 // Not TLS: the first byte is no record type.
-const Bytes kHandshakeGarbage = {'n', 'o', 't', ' ', 'a', ' ', 'T', 'L', 'S', ' ',
-                                 's', 'e', 'r', 'v', 'e', 'r', ' ', 'h', 'e', 'l',
-                                 'l', 'o', ',', ' ', 'g', 'a', 'r', 'b', 'a', 'g', 'e', '\n'};
+const Bytes kHandshakeGarbage = {'n', 'o', 't', ' ', 'a', ' ', 'T', 'L', 'S', ' ', 's',
+                                 'e', 'r', 'v', 'e', 'r', ' ', 'h', 'e', 'l', 'l', 'o',
+                                 ',', ' ', 'g', 'a', 'r', 'b', 'a', 'g', 'e', '\n'};
 
 bool want_more(int result) { return server::tls_wants_more(result); }
 
@@ -123,12 +123,9 @@ int ServerConnection::bio_send(void* context, const unsigned char* data, std::si
         case IoResult::Kind::kData:
             if (self.first_record_only_ && r.count != allowed) return MBEDTLS_ERR_NET_SEND_FAILED;
             return static_cast<int>(r.count);
-        case IoResult::Kind::kTimedOut:
-            self.timed_out_ = true;
-            return MBEDTLS_ERR_SSL_TIMEOUT;
+        case IoResult::Kind::kTimedOut: self.timed_out_ = true; return MBEDTLS_ERR_SSL_TIMEOUT;
         case IoResult::Kind::kClosed:
-        case IoResult::Kind::kError:
-            break;
+        case IoResult::Kind::kError: break;
     }
     return MBEDTLS_ERR_NET_SEND_FAILED;
 }
@@ -137,15 +134,10 @@ int ServerConnection::bio_recv(void* context, unsigned char* buffer, std::size_t
     auto& self = *static_cast<ServerConnection*>(context);
     const IoResult r = self.socket_.recv_some(buffer, length);
     switch (r.kind) {
-        case IoResult::Kind::kData:
-            return static_cast<int>(r.count);
-        case IoResult::Kind::kClosed:
-            return 0;  // Mbed TLS: end of stream
-        case IoResult::Kind::kTimedOut:
-            self.timed_out_ = true;
-            return MBEDTLS_ERR_SSL_TIMEOUT;
-        case IoResult::Kind::kError:
-            break;
+        case IoResult::Kind::kData: return static_cast<int>(r.count);
+        case IoResult::Kind::kClosed: return 0;  // Mbed TLS: end of stream
+        case IoResult::Kind::kTimedOut: self.timed_out_ = true; return MBEDTLS_ERR_SSL_TIMEOUT;
+        case IoResult::Kind::kError: break;
     }
     return MBEDTLS_ERR_NET_RECV_FAILED;
 }
@@ -202,13 +194,11 @@ std::optional<Bytes> ServerConnection::try_read_frame() {
         r = read_exact(body.data(), body.size());
     }
     switch (r.kind) {
-        case IoResult::Kind::kData:
-            break;
+        case IoResult::Kind::kData: break;
         case IoResult::Kind::kClosed:
             update([](ConnectionReport& report) { report.peer_closed = true; });
             fail("the stream ended inside a frame");
-        case IoResult::Kind::kTimedOut:
-            fail("timed out reading a frame");
+        case IoResult::Kind::kTimedOut: fail("timed out reading a frame");
         case IoResult::Kind::kError:
             fail(secure_ ? "TLS read failed: " + tls_error_text(last_tls_error_)
                          : "receive failed: " + TestSocket::last_error_text());
@@ -416,7 +406,8 @@ void TlsTestServer::accept_loop() {
             std::lock_guard<std::mutex> lock(shared_->mutex);
             if (shared_->stopping) return;
         }
-        std::optional<TestSocket> accepted = shared_->listener.accept_for(std::chrono::milliseconds(50));
+        std::optional<TestSocket> accepted =
+            shared_->listener.accept_for(std::chrono::milliseconds(50));
         if (!accepted) continue;
         accepted->set_timeouts(shared_->options.io_timeout);
 

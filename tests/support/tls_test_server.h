@@ -63,13 +63,13 @@ struct ReceivedFrame {
 
 // What happened on one connection.
 struct ConnectionReport {
-    std::size_t index = 0;               // accept order, from 0
-    std::vector<ReceivedFrame> frames;   // every frame read, clear and TLS, in order
-    std::optional<int> handshake_result; // Mbed TLS result of the last handshake (0: done)
-    std::string tls_version;             // "TLSv1.2" or "TLSv1.3" once established
-    bool peer_closed = false;            // the client ended the stream
-    bool finished = false;               // the script is over and the socket closed
-    std::string error;                   // why the script stopped early; empty if it did not
+    std::size_t index = 0;                // accept order, from 0
+    std::vector<ReceivedFrame> frames;    // every frame read, clear and TLS, in order
+    std::optional<int> handshake_result;  // Mbed TLS result of the last handshake (0: done)
+    std::string tls_version;              // "TLSv1.2" or "TLSv1.3" once established
+    bool peer_closed = false;             // the client ended the stream
+    bool finished = false;                // the script is over and the socket closed
+    std::string error;                    // why the script stopped early; empty if it did not
 
     // The frame bodies alone, in order.
     std::vector<Bytes> bodies() const;

@@ -184,12 +184,9 @@ private:
             case IoResult::Kind::kData:
                 self.received.insert(self.received.end(), buffer, buffer + r.count);
                 return static_cast<int>(r.count);
-            case IoResult::Kind::kClosed:
-                return 0;
-            case IoResult::Kind::kTimedOut:
-                return MBEDTLS_ERR_SSL_TIMEOUT;
-            case IoResult::Kind::kError:
-                break;
+            case IoResult::Kind::kClosed: return 0;
+            case IoResult::Kind::kTimedOut: return MBEDTLS_ERR_SSL_TIMEOUT;
+            case IoResult::Kind::kError: break;
         }
         return MBEDTLS_ERR_NET_CONN_RESET;
     }
@@ -250,8 +247,8 @@ TEST_P(TlsTestServerConversation, ClearFramesThenHandshakeThenFramesOverTls) {
     EXPECT_EQ(report.error, "");
     EXPECT_EQ(report.handshake_result, 0);
     EXPECT_EQ(report.tls_version, p.version);
-    EXPECT_EQ(report.frames, (std::vector<ReceivedFrame>{
-                                 {{0x27}, false}, {{0x01, 'a'}, true}, {big, true}}));
+    EXPECT_EQ(report.frames,
+              (std::vector<ReceivedFrame>{{{0x27}, false}, {{0x01, 'a'}, true}, {big, true}}));
     EXPECT_TRUE(report.finished);
 }
 
@@ -260,21 +257,20 @@ TEST_P(TlsTestServerConversation, ClearFramesThenHandshakeThenFramesOverTls) {
 // 1.3 as well.
 INSTANTIATE_TEST_SUITE_P(
     Versions, TlsTestServerConversation,
-    ::testing::Values(
-        Conversation{"Tls12", pki::universe_server, pki::universe_bundle, TlsVersions::kTls12,
-                     TlsVersions::kBoth, "TLSv1.2"},
-        Conversation{"Tls13", pki::universe_server, pki::universe_bundle, TlsVersions::kTls13,
-                     TlsVersions::kBoth, "TLSv1.3"},
-        Conversation{"Both", pki::universe_server, pki::universe_bundle, TlsVersions::kBoth,
-                     TlsVersions::kBoth, "TLSv1.3"},
-        Conversation{"ClientTls12", pki::universe_server, pki::universe_bundle,
-                     TlsVersions::kBoth, TlsVersions::kTls12, "TLSv1.2"},
-        Conversation{"World", pki::world_server, pki::world_bundle, TlsVersions::kBoth,
-                     TlsVersions::kBoth, "TLSv1.3"},
-        Conversation{"RsaTls13", pki::universe_server_rsa, pki::universe_bundle,
-                     TlsVersions::kTls13, TlsVersions::kBoth, "TLSv1.3"},
-        Conversation{"RsaTls12", pki::universe_server_rsa, pki::universe_bundle,
-                     TlsVersions::kTls12, TlsVersions::kTls12, "TLSv1.2"}),
+    ::testing::Values(Conversation{"Tls12", pki::universe_server, pki::universe_bundle,
+                                   TlsVersions::kTls12, TlsVersions::kBoth, "TLSv1.2"},
+                      Conversation{"Tls13", pki::universe_server, pki::universe_bundle,
+                                   TlsVersions::kTls13, TlsVersions::kBoth, "TLSv1.3"},
+                      Conversation{"Both", pki::universe_server, pki::universe_bundle,
+                                   TlsVersions::kBoth, TlsVersions::kBoth, "TLSv1.3"},
+                      Conversation{"ClientTls12", pki::universe_server, pki::universe_bundle,
+                                   TlsVersions::kBoth, TlsVersions::kTls12, "TLSv1.2"},
+                      Conversation{"World", pki::world_server, pki::world_bundle,
+                                   TlsVersions::kBoth, TlsVersions::kBoth, "TLSv1.3"},
+                      Conversation{"RsaTls13", pki::universe_server_rsa, pki::universe_bundle,
+                                   TlsVersions::kTls13, TlsVersions::kBoth, "TLSv1.3"},
+                      Conversation{"RsaTls12", pki::universe_server_rsa, pki::universe_bundle,
+                                   TlsVersions::kTls12, TlsVersions::kTls12, "TLSv1.2"}),
     [](const ::testing::TestParamInfo<Conversation>& param) { return param.param.name; });
 
 TEST(TlsTestServer, ListensOnIpv6Loopback) {

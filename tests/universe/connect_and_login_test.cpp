@@ -140,9 +140,14 @@ TEST_F(Login, LengthsAreCheckedButExtraStringsAreCut) {
     EXPECT_TRUE(sent(socket).empty());
     kiv_string_set(handle, KIV_LOGIN_EXTRA_1, std::string(300, 'e').c_str());
     ASSERT_EQ(kiv_login(handle, nullptr, "", std::string(255, 'x').c_str()), 0);
-    EXPECT_EQ(sent(socket), (std::vector<Bytes>{Message(1).byte(1).string("").string("")
+    EXPECT_EQ(sent(socket), (std::vector<Bytes>{Message(1)
+                                                    .byte(1)
+                                                    .string("")
+                                                    .string("")
                                                     .string(std::string(255, 'x'))
-                                                    .string(std::string(255, 'e')).string("").bytes()}));
+                                                    .string(std::string(255, 'e'))
+                                                    .string("")
+                                                    .bytes()}));
 }
 
 TEST_F(Login, BeforeTheSecureChannelGives17WithoutWaiting) {

@@ -66,8 +66,8 @@ TEST_F(UniverseEndToEnd, ConnectAndLogInOverTls) {
     const ConnectionReport report = server.report(0);
     ASSERT_EQ(report.frames.size(), 2u);
     EXPECT_EQ(report.frames[0], (ReceivedFrame{{39}, false})) << "the first frame is 00 01 27";
-    EXPECT_EQ(report.frames[1].body, (Bytes{1, 1, 3, 'b', 'o', 't', 6, 's', 'e', 'c', 'r', 'e', 't',
-                                            1, 'x', 0, 0}));
+    EXPECT_EQ(report.frames[1].body,
+              (Bytes{1, 1, 3, 'b', 'o', 't', 6, 's', 'e', 'c', 'r', 'e', 't', 1, 'x', 0, 0}));
     EXPECT_TRUE(report.frames[1].secure) << "the login travels inside TLS";
 }
 

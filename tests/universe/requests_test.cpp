@@ -30,7 +30,8 @@ protected:
     void SetUp() override {
         SessionTest::SetUp();
         seen = Seen{};
-        for (int event = 0; event < KIV_EVENT_COUNT; ++event) kiv_event_set(handle, event, on_event);
+        for (int event = 0; event < KIV_EVENT_COUNT; ++event)
+            kiv_event_set(handle, event, on_event);
         for (int callback = 0; callback < KIV_CALLBACK_COUNT; ++callback) {
             if (callback != KIV_CALLBACK_LOGIN && callback != KIV_CALLBACK_CONNECT_UNIVERSE &&
                 callback != KIV_CALLBACK_ENTER) {
@@ -74,15 +75,22 @@ TEST_F(Universe, FriendRequestsPutTheNumberFirstAndShareTheCounter) {
     ASSERT_EQ(kiv_friend_delete(handle, 42), 0);
     ASSERT_EQ(kiv_invite(handle, 1234, "plaza", 1.5, 2.0, -3.0, 90.0f, 0.0f), 0);
     ASSERT_EQ(kiv_join(handle, 55), 0);
-    EXPECT_EQ(sent(socket),
-              (std::vector<Bytes>{
-                  Message(21).int32(0).bytes(),
-                  Message(22).int32(1).string(std::string(255, 'n')).bytes(),
-                  Message(24).int32(2).int32(42).bytes(),
-                  Message(42).int32(3).int32(1234).float64(1.5).float64(2.0).float64(-3.0)
-                      .float32(90.0f).float32(0.0f).string("plaza").bytes(),
-                  Message(37).int32(4).int32(55).bytes(),
-              }));
+    EXPECT_EQ(sent(socket), (std::vector<Bytes>{
+                                Message(21).int32(0).bytes(),
+                                Message(22).int32(1).string(std::string(255, 'n')).bytes(),
+                                Message(24).int32(2).int32(42).bytes(),
+                                Message(42)
+                                    .int32(3)
+                                    .int32(1234)
+                                    .float64(1.5)
+                                    .float64(2.0)
+                                    .float64(-3.0)
+                                    .float32(90.0f)
+                                    .float32(0.0f)
+                                    .string("plaza")
+                                    .bytes(),
+                                Message(37).int32(4).int32(55).bytes(),
+                            }));
     EXPECT_EQ(instance().peek_world_reference(), 0) << "world numbers are separate";
 }
 
@@ -94,15 +102,22 @@ TEST_F(Universe, AnswersAndOtherRequestsOnTheWire) {
     EXPECT_EQ(kiv_join_accept(handle, 6, "home", 1.0, 2.0, 3.0, 4.0f, 5.0f), 0);
     EXPECT_EQ(kiv_join_decline(handle, 7), 0);
     EXPECT_EQ(kiv_user_attributes_by_name(handle, "bob"), KIV_RC_NOT_IMPLEMENTED);
-    EXPECT_EQ(sent(socket),
-              (std::vector<Bytes>{
-                  Message(18).int32(9).bytes(),
-                  Message(43).int32(3).byte(1).bytes(),
-                  Message(43).int32(4).byte(0).bytes(),
-                  Message(38).int32(6).byte(1).float64(1.0).float64(2.0).float64(3.0).float32(4.0f)
-                      .float32(5.0f).string("home").bytes(),
-                  Message(38).int32(7).byte(0).bytes(),
-              }));
+    EXPECT_EQ(sent(socket), (std::vector<Bytes>{
+                                Message(18).int32(9).bytes(),
+                                Message(43).int32(3).byte(1).bytes(),
+                                Message(43).int32(4).byte(0).bytes(),
+                                Message(38)
+                                    .int32(6)
+                                    .byte(1)
+                                    .float64(1.0)
+                                    .float64(2.0)
+                                    .float64(3.0)
+                                    .float32(4.0f)
+                                    .float32(5.0f)
+                                    .string("home")
+                                    .bytes(),
+                                Message(38).int32(7).byte(0).bytes(),
+                            }));
     EXPECT_TRUE(instance().universe_pending().empty());
 }
 
@@ -156,7 +171,8 @@ TEST_F(Universe, FriendDeleteResultSetsBothFriendNumbers) {
 
 TEST_F(Universe, EntryMessagesFillTheirAttributes) {
     RecordingTable::Socket& socket = open_universe();
-    receive(socket, Message(18).int32(11).int32(12).int32(13).int32(14).string("s1").string("s2").bytes());
+    receive(socket,
+            Message(18).int32(11).int32(12).int32(13).int32(14).string("s1").string("s2").bytes());
     EXPECT_EQ(kiv_int(handle, KIV_USER_ID), 11);
     EXPECT_EQ(kiv_int(handle, KIV_USER_INT_3), 14);
     EXPECT_STREQ(kiv_string(handle, KIV_USER_STRING_1), "s1");
@@ -179,8 +195,17 @@ TEST_F(Universe, EntryMessagesFillTheirAttributes) {
 
 TEST_F(Universe, IncomingInvitationAndJoinRequest) {
     RecordingTable::Socket& socket = open_universe();
-    receive(socket, Message(42).int32(8).int32(9).float64(1.0).float64(2.0).float64(3.0)
-                        .float32(4.5f).float32(-1.0f).string("garden").string("Alice").bytes());
+    receive(socket, Message(42)
+                        .int32(8)
+                        .int32(9)
+                        .float64(1.0)
+                        .float64(2.0)
+                        .float64(3.0)
+                        .float32(4.5f)
+                        .float32(-1.0f)
+                        .string("garden")
+                        .string("Alice")
+                        .bytes());
     EXPECT_EQ(kiv_int(handle, KIV_INVITE_ID), 8);
     EXPECT_EQ(kiv_int(handle, KIV_INVITE_USER_ID), 9);
     EXPECT_EQ(kiv_double(handle, KIV_INVITE_Z), 3.0);
@@ -205,8 +230,15 @@ TEST_F(Universe, JoinAndInvitationRepliesMapTheirResults) {
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 5);
     kiv_join(handle, 1);
     kiv_join(handle, 2);
-    receive(socket, result(0, 0).float64(1).float64(2).float64(3).float32(4).float32(5)
-                        .string("there").string("Carol").bytes());
+    receive(socket, result(0, 0)
+                        .float64(1)
+                        .float64(2)
+                        .float64(3)
+                        .float32(4)
+                        .float32(5)
+                        .string("there")
+                        .string("Carol")
+                        .bytes());
     EXPECT_EQ(kiv_double(handle, KIV_JOIN_PITCH), 5.0);
     EXPECT_STREQ(kiv_string(handle, KIV_JOIN_WORLD), "there");
     receive(socket, result(1, 1).string("Dave").bytes());
@@ -215,7 +247,8 @@ TEST_F(Universe, JoinAndInvitationRepliesMapTheirResults) {
     EXPECT_STREQ(kiv_string(handle, KIV_JOIN_NAME), "Dave");
 
     for (int i = 0; i < 5; ++i) kiv_invite(handle, i, "w", 0, 0, 0, 0, 0);
-    for (int i = 0; i < 5; ++i) receive(socket, result(2 + i, static_cast<std::uint8_t>(i)).string("Eve").bytes());
+    for (int i = 0; i < 5; ++i)
+        receive(socket, result(2 + i, static_cast<std::uint8_t>(i)).string("Eve").bytes());
     EXPECT_EQ(seen.callbacks, (std::vector<int>{12, 12, 17, 17, 17, 17, 17}));
     EXPECT_EQ(seen.rcs, (std::vector<int>{0, 22, 0, 28, 16, 15, 20}));
     EXPECT_EQ(seen.references, (std::vector<int>(7, 5)));

@@ -41,9 +41,14 @@ TEST_F(AvatarsAndChat, StateChangeSendsOwnStateInSinglePrecision) {
     // high word.
     EXPECT_EQ(Bytes(frames[0].begin(), frames[0].begin() + 5), (Bytes{14, 0x3D, 0xCC, 0xCC, 0xCD}));
     // Yaw before pitch: the own state keeps the attribute order.
-    EXPECT_EQ(frames[0],
-              Message(14).float32(0.1f).float32(2.5f).float32(-3.0f).float32(90.0f).float32(10.0f)
-                  .int32(7).bytes());
+    EXPECT_EQ(frames[0], Message(14)
+                             .float32(0.1f)
+                             .float32(2.5f)
+                             .float32(-3.0f)
+                             .float32(90.0f)
+                             .float32(10.0f)
+                             .int32(7)
+                             .bytes());
 }
 
 TEST_F(AvatarsAndChat, SayTakesUpTo255Bytes) {
@@ -92,8 +97,16 @@ TEST_F(AvatarsAndChat, ChatLineFillsTheChatSlotsAndEmptiesTheStringsAfterwards) 
 
 TEST_F(AvatarsAndChat, ConsoleLinesCarryEffectsAndColour) {
     RecordingTable::Socket& world = open_world();
-    receive(world, Message(9).string("").string("notice").int32(0).byte(1)
-                       .byte(1).byte(255).byte(0).byte(128).bytes());
+    receive(world, Message(9)
+                       .string("")
+                       .string("notice")
+                       .int32(0)
+                       .byte(1)
+                       .byte(1)
+                       .byte(255)
+                       .byte(0)
+                       .byte(128)
+                       .bytes());
     ASSERT_EQ(recorder.events.size(), 1u);
     const Seen& console = recorder.events[0];
     EXPECT_EQ(console.ints[KIV_CHAT_TYPE], 1);
@@ -142,9 +155,19 @@ TEST_F(AvatarsAndChat, ChatCutInsideItsTextReadsNothingAfterTheCut) {
 
 TEST_F(AvatarsAndChat, AvatarAddedSwapsTheAnglesAndEmptiesItsStrings) {
     RecordingTable::Socket& world = open_world();
-    receive(world, Message(13).int32(12).float32(1.5f).float32(2.5f).float32(3.5f).float32(90.0f)
-                       .float32(10.0f).int32(4).string("Ann").int32(1001).string("first")
-                       .string("second").bytes());
+    receive(world, Message(13)
+                       .int32(12)
+                       .float32(1.5f)
+                       .float32(2.5f)
+                       .float32(3.5f)
+                       .float32(90.0f)
+                       .float32(10.0f)
+                       .int32(4)
+                       .string("Ann")
+                       .int32(1001)
+                       .string("first")
+                       .string("second")
+                       .bytes());
     ASSERT_EQ(recorder.events.size(), 1u);
     const Seen& added = recorder.events[0];
     EXPECT_EQ(added.number, KIV_EVENT_AVATAR_ADD);
@@ -171,8 +194,18 @@ TEST_F(AvatarsAndChat, AvatarChangedLeavesTheAddedOnlySlotsAlone) {
     RecordingTable::Socket& world = open_world();
     kiv_int_set(handle, KIV_USER_ID, 77);
     kiv_string_set(handle, KIV_AVATAR_STRING_1, "host's");
-    receive(world, Message(14).int32(3).float32(0.25f).float32(0.5f).float32(0.75f).float32(45.0f)
-                       .float32(-5.0f).int32(2).string("Cat").int32(999).string("ignored").bytes());
+    receive(world, Message(14)
+                       .int32(3)
+                       .float32(0.25f)
+                       .float32(0.5f)
+                       .float32(0.75f)
+                       .float32(45.0f)
+                       .float32(-5.0f)
+                       .int32(2)
+                       .string("Cat")
+                       .int32(999)
+                       .string("ignored")
+                       .bytes());
     ASSERT_EQ(recorder.events.size(), 1u);
     const Seen& changed = recorder.events[0];
     EXPECT_EQ(changed.number, KIV_EVENT_AVATAR_CHANGE);

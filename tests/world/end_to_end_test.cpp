@@ -28,7 +28,8 @@ protected:
     // `script`; returns kiv_enter's result.
     int enter(TlsTestServer& world, const WorldScript& script) {
         world.on_connection([script](ServerConnection& c) {
-            const Bytes login = world_opening(c, script.secure, script.secure_status, script.identity);
+            const Bytes login =
+                world_opening(c, script.secure, script.secure_status, script.identity);
             if (login.empty()) return;
             c.write_frame({1, script.login_status});
             c.write_frame({9, 0, 0, 0, 3, 3, 'B', 'o', 'b', 2, 'h', 'i'});  // a chat line
@@ -38,7 +39,8 @@ protected:
             if (universe_opening(c) != 0) return;
             const Bytes request = c.read_frame();
             if (request.empty() || request[0] != 2) return;
-            c.write_frame(world_entry_reply(test_ticket(9), world.port(), script.secure, "localhost"));
+            c.write_frame(
+                world_entry_reply(test_ticket(9), world.port(), script.secure, "localhost"));
             c.wait_for_close();
         });
         EXPECT_EQ(kiv_connect_universe(instance, universe.host(), universe.port()), 0);

@@ -63,7 +63,8 @@ TEST_F(Enter, PlainPathLogsInWithTheTicketAndOpensTheGateAtOnce) {
     world_socket = &world;
     const std::vector<Bytes> frames = sent(world);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], Message(1).raw(Bytes(ticket.begin(), ticket.end())).string("e1").string("").bytes());
+    EXPECT_EQ(frames[0],
+              Message(1).raw(Bytes(ticket.begin(), ticket.end())).string("e1").string("").bytes());
     EXPECT_EQ(kiv_say(handle, "early"), 0) << "the plain gate opens with the TCP connection";
     receive(world, Message(1).byte(0).bytes());
     EXPECT_EQ(seen.rcs, (std::vector<int>{0}));
@@ -215,15 +216,16 @@ TEST_F(Enter, HandlersMayLeaveEnterReconnectOrDestroy) {
                 kiv_callback_set(handle, KIV_CALLBACK_ENTER,
                                  [](KIVInstance* instance, int, int) { leave_now(instance); });
                 if (action == destroy_now) {
-                    kiv_callback_set(handle, KIV_CALLBACK_ENTER,
-                                     [](KIVInstance* instance, int, int) { destroy_now(instance); });
+                    kiv_callback_set(
+                        handle, KIV_CALLBACK_ENTER,
+                        [](KIVInstance* instance, int, int) { destroy_now(instance); });
                 } else if (action == enter_now) {
                     kiv_callback_set(handle, KIV_CALLBACK_ENTER,
                                      [](KIVInstance* instance, int, int) { enter_now(instance); });
                 } else if (action == connect_universe_now) {
-                    kiv_callback_set(handle, KIV_CALLBACK_ENTER, [](KIVInstance* instance, int, int) {
-                        connect_universe_now(instance);
-                    });
+                    kiv_callback_set(
+                        handle, KIV_CALLBACK_ENTER,
+                        [](KIVInstance* instance, int, int) { connect_universe_now(instance); });
                 }
                 stream = join({framed(Message(1).byte(0).bytes()), framed(Message(9).bytes())});
             }

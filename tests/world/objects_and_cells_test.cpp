@@ -110,16 +110,16 @@ TEST_F(ObjectsAndCells, NumberedAndDirectRequestsSendTheirArguments) {
     ASSERT_EQ(kiv_object_bump_end(handle, 10, 11), KIV_RC_SUCCESS);
     ASSERT_EQ(kiv_query_cell_revision(handle, -3, 4, 17), KIV_RC_SUCCESS);
     ASSERT_EQ(kiv_query_cell(handle, -3, 4), KIV_RC_SUCCESS);
-    EXPECT_EQ(sent(world), (std::vector<Bytes>{
-                               Message(12).int32(0).int32(99).bytes(),
-                               Message(29).int32(1).int32(-7).bytes(),
-                               Message(16).int32(5).float32(0.1f).float32(-2.0f).float32(3.5f)
-                                   .int32(6).bytes(),
-                               Message(33).int32(8).int32(9).bytes(),
-                               Message(34).int32(10).int32(11).bytes(),
-                               Message(6).int32(-3).int32(4).int32(17).bytes(),
-                               Message(6).int32(-3).int32(4).int32(0).bytes(),
-                           }));
+    EXPECT_EQ(sent(world),
+              (std::vector<Bytes>{
+                  Message(12).int32(0).int32(99).bytes(),
+                  Message(29).int32(1).int32(-7).bytes(),
+                  Message(16).int32(5).float32(0.1f).float32(-2.0f).float32(3.5f).int32(6).bytes(),
+                  Message(33).int32(8).int32(9).bytes(),
+                  Message(34).int32(10).int32(11).bytes(),
+                  Message(6).int32(-3).int32(4).int32(17).bytes(),
+                  Message(6).int32(-3).int32(4).int32(0).bytes(),
+              }));
     EXPECT_EQ(instance().world_pending().size(), 2u) << "delete and get wait for their answers";
 }
 
@@ -242,21 +242,23 @@ struct MappingCase {
 
 TEST_F(ObjectsAndCells, EveryResultByteMapsAsItsRequestsTableSays) {
     RecordingTable::Socket& world = open_world();
-    const std::vector<std::pair<int, int>> object_change = {
-        {0, 0}, {1, 14}, {2, 13}, {3, 29}, {4, 20}, {9, 20}, {255, 20}};
-    const std::vector<std::pair<int, int>> setting_change = {
-        {0, 0}, {1, 13}, {2, 14}, {3, 26}, {4, 20}, {200, 20}};
-    const std::vector<std::pair<int, int>> permission_query = {
-        {0, 0}, {1, 13}, {2, 20}, {3, 20}, {4, 20}, {77, 20}};
-    const std::vector<std::pair<int, int>> unchanged = {
-        {0, 0}, {1, 1}, {3, 3}, {5, 5}, {200, 200}, {255, 255}};
+    const std::vector<std::pair<int, int>> object_change = {{0, 0},  {1, 14}, {2, 13},  {3, 29},
+                                                            {4, 20}, {9, 20}, {255, 20}};
+    const std::vector<std::pair<int, int>> setting_change = {{0, 0},  {1, 13}, {2, 14},
+                                                             {3, 26}, {4, 20}, {200, 20}};
+    const std::vector<std::pair<int, int>> permission_query = {{0, 0},  {1, 13}, {2, 20},
+                                                               {3, 20}, {4, 20}, {77, 20}};
+    const std::vector<std::pair<int, int>> unchanged = {{0, 0}, {1, 1},     {3, 3},
+                                                        {5, 5}, {200, 200}, {255, 255}};
     const std::vector<MappingCase> cases = {
         {"object add", KIV_CALLBACK_OBJECT_ADD, object_change},
         {"object change", KIV_CALLBACK_OBJECT_CHANGE, object_change},
         {"object delete", KIV_CALLBACK_OBJECT_DELETE, object_change},
-        {"object get", KIV_CALLBACK_OBJECT_GET,
+        {"object get",
+         KIV_CALLBACK_OBJECT_GET,
          {{0, 0}, {1, 19}, {2, 14}, {3, 20}, {4, 20}, {7, 20}}},
-        {"object load", KIV_CALLBACK_OBJECT_LOAD,
+        {"object load",
+         KIV_CALLBACK_OBJECT_LOAD,
          {{0, 0}, {1, 14}, {2, 13}, {3, 29}, {4, 29}, {200, 29}}},
         {"permission for a user", KIV_CALLBACK_WORLD_PERMISSION_USER_SET, setting_change},
         {"permission for a session", KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET, setting_change},
@@ -286,10 +288,28 @@ TEST_F(ObjectsAndCells, EveryResultByteMapsAsItsRequestsTableSays) {
 TEST_F(ObjectsAndCells, SuccessfulGetWritesTheRecordBeforeItsCallback) {
     RecordingTable::Socket& world = open_world();
     ASSERT_EQ(kiv_object_get(handle, 31), KIV_RC_SUCCESS);
-    receive(world, Message(17).int32(0).byte(0).int32(31).byte(9).float32(1.0f).float32(2.0f)
-                       .float32(3.0f).float32(4.0f).float32(5.0f).float32(6.0f).float32(7.0f)
-                       .int32(51).int32(52).string("s1").string("s2").string("s3").blob16(kBlob)
-                       .float64(0.1).float64(0.2).float64(0.3).bytes());
+    receive(world, Message(17)
+                       .int32(0)
+                       .byte(0)
+                       .int32(31)
+                       .byte(9)
+                       .float32(1.0f)
+                       .float32(2.0f)
+                       .float32(3.0f)
+                       .float32(4.0f)
+                       .float32(5.0f)
+                       .float32(6.0f)
+                       .float32(7.0f)
+                       .int32(51)
+                       .int32(52)
+                       .string("s1")
+                       .string("s2")
+                       .string("s3")
+                       .blob16(kBlob)
+                       .float64(0.1)
+                       .float64(0.2)
+                       .float64(0.3)
+                       .bytes());
     ASSERT_EQ(recorder.callbacks.size(), 1u);
     const Seen& got = recorder.callbacks[0];
     EXPECT_EQ(got.rc, KIV_RC_SUCCESS);
@@ -309,9 +329,25 @@ TEST_F(ObjectsAndCells, SuccessfulGetWritesTheRecordBeforeItsCallback) {
 
     // Without the DOUBLEs the widened FLOATs stay.
     ASSERT_EQ(kiv_object_get(handle, 32), KIV_RC_SUCCESS);
-    receive(world, Message(17).int32(1).byte(0).int32(32).byte(1).float32(0.5f).float32(0.25f)
-                       .float32(0.125f).float32(0).float32(0).float32(0).float32(0).int32(0)
-                       .int32(0).string("").string("").string("").blob16("").bytes());
+    receive(world, Message(17)
+                       .int32(1)
+                       .byte(0)
+                       .int32(32)
+                       .byte(1)
+                       .float32(0.5f)
+                       .float32(0.25f)
+                       .float32(0.125f)
+                       .float32(0)
+                       .float32(0)
+                       .float32(0)
+                       .float32(0)
+                       .int32(0)
+                       .int32(0)
+                       .string("")
+                       .string("")
+                       .string("")
+                       .blob16("")
+                       .bytes());
     ASSERT_EQ(recorder.callbacks.size(), 2u);
     EXPECT_EQ(recorder.callbacks[1].floats[KIV_OBJECT_X], 0.5);
     EXPECT_EQ(recorder.callbacks[1].floats[KIV_OBJECT_Z], 0.125);
@@ -349,9 +385,22 @@ TEST_F(ObjectsAndCells, UnknownOrAnsweredNumbersPrintOneLineAndFireNothing) {
 
 Bytes object_notice(std::uint8_t type, bool with_doubles) {
     Message message(type);
-    message.int32(600).string("first").string("second").string("third").float32(1.5f)
-        .float32(2.5f).float32(3.5f).float32(0.0f).float32(1.0f).float32(0.0f).int32(61)
-        .int32(62).byte(200).blob16(kBlob).float32(90.0f).int32(14);
+    message.int32(600)
+        .string("first")
+        .string("second")
+        .string("third")
+        .float32(1.5f)
+        .float32(2.5f)
+        .float32(3.5f)
+        .float32(0.0f)
+        .float32(1.0f)
+        .float32(0.0f)
+        .int32(61)
+        .int32(62)
+        .byte(200)
+        .blob16(kBlob)
+        .float32(90.0f)
+        .int32(14);
     if (with_doubles) message.float64(1.25).float64(2.25).float64(3.25);
     return message.bytes();
 }
@@ -417,8 +466,14 @@ TEST_F(ObjectsAndCells, DeletedClickedAndBumpedObjects) {
     RecordingTable::Socket& world = open_world();
     receive(world, Message(12).int32(600).int32(14).bytes());
     receive(world, Message(12).int32(601).bytes());
-    receive(world, Message(16).int32(15).string("Eve").int32(602).float32(0.5f).float32(1.5f)
-                       .float32(2.5f).bytes());
+    receive(world, Message(16)
+                       .int32(15)
+                       .string("Eve")
+                       .int32(602)
+                       .float32(0.5f)
+                       .float32(1.5f)
+                       .float32(2.5f)
+                       .bytes());
     receive(world, Message(33).int32(16).int32(603).bytes());
     receive(world, Message(34).int32(17).int32(604).bytes());
     ASSERT_EQ(recorder.events.size(), 5u);

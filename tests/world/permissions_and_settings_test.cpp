@@ -62,11 +62,11 @@ TEST_F(PermissionsAndSettings, PermissionChangeFrames) {
     EXPECT_EQ(kiv_world_permission_session_set(handle, "eject", -77, 7), 0);
     EXPECT_EQ(kiv_world_permission_user_set(handle, longest.c_str(), 5, 0), 0);
     EXPECT_EQ(kiv_world_permission_session_set(handle, nullptr, 6, -1), 0);
-    EXPECT_EQ(sent(world), (std::vector<Bytes>{
-                               Message(40).int32(0).byte(1).string("build").int32(1234).bytes(),
-                               Message(41).int32(1).byte(1).string("eject").int32(-77).bytes(),
-                               Message(40).int32(2).byte(0).string(longest).int32(5).bytes(),
-                               Message(41).int32(3).byte(1).string("").int32(6).bytes()}));
+    EXPECT_EQ(sent(world),
+              (std::vector<Bytes>{Message(40).int32(0).byte(1).string("build").int32(1234).bytes(),
+                                  Message(41).int32(1).byte(1).string("eject").int32(-77).bytes(),
+                                  Message(40).int32(2).byte(0).string(longest).int32(5).bytes(),
+                                  Message(41).int32(3).byte(1).string("").int32(6).bytes()}));
     EXPECT_EQ(instance().world_pending().size(), 4u);
 }
 
@@ -79,18 +79,21 @@ TEST_F(PermissionsAndSettings, ListAndSettingFrames) {
     EXPECT_EQ(kiv_world_setting_set(handle, "sky", "blue", -1), 0);
     EXPECT_EQ(kiv_world_setting_set(handle, longest.c_str(), longest.c_str(), 3), 0);
     EXPECT_EQ(kiv_world_setting_set(handle, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(sent(world),
-              (std::vector<Bytes>{Message(45).int32(0).bytes(), Message(46).int32(1).int32(-5).bytes(),
-                                  Message(47).int32(2).bytes(),
-                                  Message(20).int32(3).int32(-1).string("sky").string("blue").bytes(),
-                                  Message(20).int32(4).int32(3).string(longest).string(longest).bytes(),
-                                  Message(20).int32(5).int32(0).string("").string("").bytes()}));
+    EXPECT_EQ(
+        sent(world),
+        (std::vector<Bytes>{Message(45).int32(0).bytes(), Message(46).int32(1).int32(-5).bytes(),
+                            Message(47).int32(2).bytes(),
+                            Message(20).int32(3).int32(-1).string("sky").string("blue").bytes(),
+                            Message(20).int32(4).int32(3).string(longest).string(longest).bytes(),
+                            Message(20).int32(5).int32(0).string("").string("").bytes()}));
 }
 
 TEST_F(PermissionsAndSettings, OverlongStringsReturn4BeforeAnythingElse) {
     const std::string overlong(256, 'x');
-    EXPECT_EQ(kiv_world_permission_user_set(handle, overlong.c_str(), 1, 1), KIV_RC_STRING_TOO_LONG);
-    EXPECT_EQ(kiv_world_permission_session_set(handle, overlong.c_str(), 1, 1), KIV_RC_STRING_TOO_LONG);
+    EXPECT_EQ(kiv_world_permission_user_set(handle, overlong.c_str(), 1, 1),
+              KIV_RC_STRING_TOO_LONG);
+    EXPECT_EQ(kiv_world_permission_session_set(handle, overlong.c_str(), 1, 1),
+              KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(kiv_world_setting_set(handle, overlong.c_str(), "v", 0), KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(kiv_world_setting_set(handle, "n", overlong.c_str(), 0), KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(instance().peek_world_reference(), 0);
@@ -135,8 +138,16 @@ TEST_F(PermissionsAndSettings, SettingsLiveOnlyDuringTheirEvent) {
 
 TEST_F(PermissionsAndSettings, PermissionEntries) {
     RecordingTable::Socket& world = open_world();
-    receive(world, Message(44).int32(99).byte(3).int32(7).string("build").int32(-8).string("")
-                       .int32(9).string("eject").bytes());
+    receive(world, Message(44)
+                       .int32(99)
+                       .byte(3)
+                       .int32(7)
+                       .string("build")
+                       .int32(-8)
+                       .string("")
+                       .int32(9)
+                       .string("eject")
+                       .bytes());
     EXPECT_EQ(seen.permissions, (Entries{{7, "build"}, {-8, ""}, {9, "eject"}}));
     EXPECT_EQ(kiv_int(handle, KIV_WORLD_PERMISSION_HOLDER), 9) << "the last entry stays";
     EXPECT_STREQ(kiv_string(handle, KIV_WORLD_PERMISSION_NAME), "eject");
@@ -150,8 +161,15 @@ TEST_F(PermissionsAndSettings, PermissionEntries) {
 TEST_F(PermissionsAndSettings, ShortPermissionEntriesCarryTheHolderOver) {
     RecordingTable::Socket& world = open_world();
     // The second entry's name says 5 bytes and 2 follow; the count says 4.
-    receive(world, Message(44).int32(0).byte(4).int32(10).string("a").int32(11).byte(5)
-                       .raw({'b', 'c'}).bytes());
+    receive(world, Message(44)
+                       .int32(0)
+                       .byte(4)
+                       .int32(10)
+                       .string("a")
+                       .int32(11)
+                       .byte(5)
+                       .raw({'b', 'c'})
+                       .bytes());
     EXPECT_EQ(seen.permissions, (Entries{{10, "a"}, {11, ""}, {11, ""}, {11, ""}}));
 
     seen = Seen{};
@@ -164,8 +182,16 @@ TEST_F(PermissionsAndSettings, ShortPermissionEntriesCarryTheHolderOver) {
 }
 
 TEST_F(PermissionsAndSettings, EveryPrefixOfAnEntryListStaysInsideItsFrame) {
-    const Bytes full = Message(44).int32(1).byte(3).int32(100).string("alpha").int32(200)
-                           .string(std::string(255, 'b')).int32(300).string("gamma").bytes();
+    const Bytes full = Message(44)
+                           .int32(1)
+                           .byte(3)
+                           .int32(100)
+                           .string("alpha")
+                           .int32(200)
+                           .string(std::string(255, 'b'))
+                           .int32(300)
+                           .string("gamma")
+                           .bytes();
     for (std::size_t length = 0; length + 1 <= full.size(); ++length) {
         seen = Seen{};
         auto block = std::make_unique<unsigned char[]>(length);
@@ -179,7 +205,8 @@ TEST_F(PermissionsAndSettings, EveryPrefixOfAnEntryListStaysInsideItsFrame) {
                 << "holder " << entry.first << " read from the wrong bytes at " << length;
         }
     }
-    EXPECT_EQ(seen.permissions, (Entries{{100, "alpha"}, {200, std::string(255, 'b')}, {300, "gamma"}}));
+    EXPECT_EQ(seen.permissions,
+              (Entries{{100, "alpha"}, {200, std::string(255, 'b')}, {300, "gamma"}}));
 }
 
 // A request, its callback, and the codes its result bytes map to.
@@ -197,7 +224,8 @@ TEST_F(PermissionsAndSettings, TransactionResultsMapPerCallback) {
         {KIV_CALLBACK_WORLD_PERMISSION_USER_SET,
          [](KIVInstance* h) { return kiv_world_permission_user_set(h, "p", 1, 1); }, change_codes},
         {KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET,
-         [](KIVInstance* h) { return kiv_world_permission_session_set(h, "p", 1, 1); }, change_codes},
+         [](KIVInstance* h) { return kiv_world_permission_session_set(h, "p", 1, 1); },
+         change_codes},
         {KIV_CALLBACK_WORLD_SETTING_SET,
          [](KIVInstance* h) { return kiv_world_setting_set(h, "n", "v", 0); }, change_codes},
         {KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY,
@@ -216,8 +244,9 @@ TEST_F(PermissionsAndSettings, TransactionResultsMapPerCallback) {
             ASSERT_EQ(row.request(handle), 0);
             kiv_int_set(handle, KIV_REFERENCE_NUMBER, -1);
             receive(world, Message(17).int32(number).byte(results[i]).bytes());
-            EXPECT_EQ(seen.callbacks,
-                      (std::vector<std::array<int, 3>>{{row.callback, row.codes[i], 1000 + number}}))
+            EXPECT_EQ(
+                seen.callbacks,
+                (std::vector<std::array<int, 3>>{{row.callback, row.codes[i], 1000 + number}}))
                 << "callback " << row.callback << ", result " << int{results[i]};
             ++number;
         }

@@ -34,13 +34,15 @@ struct Seen {
 Seen seen;
 
 void record_click(KIVInstance* instance) {
-    seen.clicks.push_back({kiv_int(instance, KIV_AVATAR_SESSION), kiv_int(instance, KIV_CLICKED_SESSION),
-                           kiv_double(instance, KIV_CLICK_HIT_X), kiv_double(instance, KIV_CLICK_HIT_Y),
-                           kiv_double(instance, KIV_CLICK_HIT_Z)});
+    seen.clicks.push_back(
+        {kiv_int(instance, KIV_AVATAR_SESSION), kiv_int(instance, KIV_CLICKED_SESSION),
+         kiv_double(instance, KIV_CLICK_HIT_X), kiv_double(instance, KIV_CLICK_HIT_Y),
+         kiv_double(instance, KIV_CLICK_HIT_Z)});
 }
 void record_teleport(KIVInstance* instance) {
     seen.teleports.push_back(
-        {kiv_int(instance, KIV_AVATAR_SESSION), kiv_string(instance, KIV_TELEPORT_WORLD),
+        {kiv_int(instance, KIV_AVATAR_SESSION),
+         kiv_string(instance, KIV_TELEPORT_WORLD),
          {kiv_double(instance, KIV_TELEPORT_X), kiv_double(instance, KIV_TELEPORT_Y),
           kiv_double(instance, KIV_TELEPORT_Z), kiv_double(instance, KIV_TELEPORT_YAW),
           kiv_double(instance, KIV_TELEPORT_PITCH)}});
@@ -70,8 +72,8 @@ TEST_F(DirectedRequests, AvatarClickSendsTheHitPointInSinglePrecision) {
     ASSERT_EQ(kiv_avatar_click(handle, 42), 0);
     const std::vector<Bytes> frames = sent(world);
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], (Bytes{30, 0, 0, 0, 42, 0x3D, 0xCC, 0xCC, 0xCD, 0xC0, 0x20, 0, 0, 0x40,
-                                0x40, 0, 0}));
+    EXPECT_EQ(frames[0],
+              (Bytes{30, 0, 0, 0, 42, 0x3D, 0xCC, 0xCC, 0xCD, 0xC0, 0x20, 0, 0, 0x40, 0x40, 0, 0}));
 
     instance().world_ready = false;
     EXPECT_EQ(kiv_avatar_click(handle, 42), KIV_RC_NOT_IN_WORLD);
@@ -86,14 +88,33 @@ TEST_F(DirectedRequests, TeleportFrameCutsTheWorldName) {
     ASSERT_EQ(kiv_teleport_avatar(handle, 5, "Alpha", 1.5f, -2.0f, 0.1f, 90.0f, -45.0f), 0);
     ASSERT_EQ(kiv_teleport_avatar(handle, -6, long_world.c_str(), 0, 0, 0, 0, 0), 0);
     ASSERT_EQ(kiv_teleport_avatar(handle, 7, nullptr, 1, 2, 3, 4, 5), 0);
-    EXPECT_EQ(sent(world),
-              (std::vector<Bytes>{
-                  Message(31).int32(5).string("Alpha").float32(1.5f).float32(-2.0f).float32(0.1f)
-                      .float32(90.0f).float32(-45.0f).bytes(),
-                  Message(31).int32(-6).string(std::string(255, 'w')).float32(0).float32(0).float32(0)
-                      .float32(0).float32(0).bytes(),
-                  Message(31).int32(7).string("").float32(1).float32(2).float32(3).float32(4)
-                      .float32(5).bytes()}));
+    EXPECT_EQ(sent(world), (std::vector<Bytes>{Message(31)
+                                                   .int32(5)
+                                                   .string("Alpha")
+                                                   .float32(1.5f)
+                                                   .float32(-2.0f)
+                                                   .float32(0.1f)
+                                                   .float32(90.0f)
+                                                   .float32(-45.0f)
+                                                   .bytes(),
+                                               Message(31)
+                                                   .int32(-6)
+                                                   .string(std::string(255, 'w'))
+                                                   .float32(0)
+                                                   .float32(0)
+                                                   .float32(0)
+                                                   .float32(0)
+                                                   .float32(0)
+                                                   .bytes(),
+                                               Message(31)
+                                                   .int32(7)
+                                                   .string("")
+                                                   .float32(1)
+                                                   .float32(2)
+                                                   .float32(3)
+                                                   .float32(4)
+                                                   .float32(5)
+                                                   .bytes()}));
 }
 
 TEST_F(DirectedRequests, UrlLimitIsTestedAfterTheWorldConnection) {
@@ -106,8 +127,9 @@ TEST_F(DirectedRequests, UrlLimitIsTestedAfterTheWorldConnection) {
     EXPECT_TRUE(sent(world).empty());
     ASSERT_EQ(kiv_url_send(handle, 9, longest.c_str(), 258), 0);
     ASSERT_EQ(kiv_url_send(handle, 10, nullptr, -1), 0);
-    EXPECT_EQ(sent(world), (std::vector<Bytes>{Message(32).int32(9).byte(2).blob16(longest).bytes(),
-                                               Message(32).int32(10).byte(255).blob16("").bytes()}));
+    EXPECT_EQ(sent(world),
+              (std::vector<Bytes>{Message(32).int32(9).byte(2).blob16(longest).bytes(),
+                                  Message(32).int32(10).byte(255).blob16("").bytes()}));
 
     instance().world_ready = false;
     EXPECT_EQ(kiv_url_send(handle, 1, "x", 0), KIV_RC_NOT_IN_WORLD);
@@ -119,8 +141,10 @@ TEST_F(DirectedRequests, ConsoleMessageLengthsAreTestedBeforeTheGate) {
     const std::string overlong(256, 'm');
     EXPECT_EQ(kiv_console_message(handle, 1, overlong.c_str(), overlong.c_str(), 0, 0, 0, 0),
               KIV_RC_STRING_TOO_LONG);
-    EXPECT_EQ(kiv_console_message(handle, 1, overlong.c_str(), "hi", 0, 0, 0, 0), KIV_RC_STRING_TOO_LONG);
-    EXPECT_EQ(kiv_console_message(handle, 1, "Bot", overlong.c_str(), 0, 0, 0, 0), KIV_RC_STRING_TOO_LONG);
+    EXPECT_EQ(kiv_console_message(handle, 1, overlong.c_str(), "hi", 0, 0, 0, 0),
+              KIV_RC_STRING_TOO_LONG);
+    EXPECT_EQ(kiv_console_message(handle, 1, "Bot", overlong.c_str(), 0, 0, 0, 0),
+              KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(kiv_console_message(handle, 1, "Bot", "hi", 0, 0, 0, 0), KIV_RC_NOT_IN_WORLD);
 
     RecordingTable::Socket& world = open_world();
@@ -129,16 +153,31 @@ TEST_F(DirectedRequests, ConsoleMessageLengthsAreTestedBeforeTheGate) {
     ASSERT_EQ(kiv_console_message(handle, 5, longest.c_str(), longest.c_str(), 2, 3, 4, 5), 0);
     EXPECT_EQ(sent(world),
               (std::vector<Bytes>{
-                  Message(4).int32(3).string("Bot").string("hello").byte(1).byte(255).byte(7).byte(255)
+                  Message(4)
+                      .int32(3)
+                      .string("Bot")
+                      .string("hello")
+                      .byte(1)
+                      .byte(255)
+                      .byte(7)
+                      .byte(255)
                       .bytes(),
                   Message(4).int32(4).string("").string("").byte(0).byte(0).byte(0).byte(0).bytes(),
-                  Message(4).int32(5).string(longest).string(longest).byte(2).byte(3).byte(4).byte(5)
+                  Message(4)
+                      .int32(5)
+                      .string(longest)
+                      .string(longest)
+                      .byte(2)
+                      .byte(3)
+                      .byte(4)
+                      .byte(5)
                       .bytes()}));
 }
 
 TEST_F(DirectedRequests, IncomingClickNeedsBothSessions) {
     RecordingTable::Socket& world = open_world();
-    receive(world, Message(30).int32(4).int32(8).float32(0.1f).float32(-1.0f).float32(2.5f).bytes());
+    receive(world,
+            Message(30).int32(4).int32(8).float32(0.1f).float32(-1.0f).float32(2.5f).bytes());
     ASSERT_EQ(seen.clicks.size(), 1u);
     EXPECT_EQ(seen.clicks[0].session, 4);
     EXPECT_EQ(seen.clicks[0].clicked, 8);
@@ -161,9 +200,17 @@ TEST_F(DirectedRequests, IncomingClickNeedsBothSessions) {
 
 TEST_F(DirectedRequests, IncomingTeleportStartsFromZeros) {
     RecordingTable::Socket& world = open_world();
-    receive(world, Message(31).int32(12).string("Beta").float32(1).float32(2).float32(3)
-                       .float32(0.1f).float32(-5).bytes());
-    EXPECT_STREQ(kiv_string(handle, KIV_TELEPORT_WORLD), "Beta") << "the world stays after the event";
+    receive(world, Message(31)
+                       .int32(12)
+                       .string("Beta")
+                       .float32(1)
+                       .float32(2)
+                       .float32(3)
+                       .float32(0.1f)
+                       .float32(-5)
+                       .bytes());
+    EXPECT_STREQ(kiv_string(handle, KIV_TELEPORT_WORLD), "Beta")
+        << "the world stays after the event";
 
     receive(world, Message(31).int32(13).string("").float32(8).bytes());
     receive(world, Message(31).bytes());
@@ -186,7 +233,9 @@ TEST_F(DirectedRequests, IncomingTeleportStartsFromZeros) {
 
 TEST_F(DirectedRequests, IncomingUrlIsTextAndLivesOnlyDuringItsEvent) {
     RecordingTable::Socket& world = open_world();
-    receive(world, Message(32).int32(21).byte(200).blob16(std::string("http://a.test/\0hidden", 21)).bytes());
+    receive(
+        world,
+        Message(32).int32(21).byte(200).blob16(std::string("http://a.test/\0hidden", 21)).bytes());
     ASSERT_EQ(seen.urls.size(), 1u);
     EXPECT_EQ(seen.urls[0].session, 21);
     EXPECT_EQ(seen.urls[0].target, 200);
@@ -203,8 +252,15 @@ TEST_F(DirectedRequests, IncomingUrlIsTextAndLivesOnlyDuringItsEvent) {
 
 TEST_F(DirectedRequests, EveryPrefixOfAUrlOrTeleportStaysInsideItsFrame) {
     const Bytes url = Message(32).int32(1).byte(2).blob16(std::string(300, 'u')).bytes();
-    const Bytes teleport = Message(31).int32(1).string(std::string(200, 't')).float32(1).float32(2)
-                               .float32(3).float32(4).float32(5).bytes();
+    const Bytes teleport = Message(31)
+                               .int32(1)
+                               .string(std::string(200, 't'))
+                               .float32(1)
+                               .float32(2)
+                               .float32(3)
+                               .float32(4)
+                               .float32(5)
+                               .bytes();
     for (const Bytes* full : {&url, &teleport}) {
         for (std::size_t length = 0; length + 1 <= full->size(); ++length) {
             seen = Seen{};

@@ -73,16 +73,19 @@ Seen seen;
 
 void record_node(KIVInstance* instance) {
     int length = 0;
-    const auto* data = static_cast<const unsigned char*>(kiv_data(instance, KIV_TERRAIN_NODE_DATA, &length));
+    const auto* data =
+        static_cast<const unsigned char*>(kiv_data(instance, KIV_TERRAIN_NODE_DATA, &length));
     ASSERT_NE(data, nullptr);
-    seen.nodes.push_back({kiv_int(instance, KIV_TERRAIN_TILE_X), kiv_int(instance, KIV_TERRAIN_TILE_Z),
-                          kiv_int(instance, KIV_TERRAIN_NODE_X), kiv_int(instance, KIV_TERRAIN_NODE_Z),
-                          kiv_int(instance, KIV_TERRAIN_NODE_REVISION), Bytes(data, data + length)});
+    seen.nodes.push_back(
+        {kiv_int(instance, KIV_TERRAIN_TILE_X), kiv_int(instance, KIV_TERRAIN_TILE_Z),
+         kiv_int(instance, KIV_TERRAIN_NODE_X), kiv_int(instance, KIV_TERRAIN_NODE_Z),
+         kiv_int(instance, KIV_TERRAIN_NODE_REVISION), Bytes(data, data + length)});
     seen.order += 'n';
 }
 void record_changed(KIVInstance* instance) {
-    seen.changed.push_back({kiv_int(instance, KIV_TERRAIN_TILE_X), kiv_int(instance, KIV_TERRAIN_TILE_Z),
-                            kiv_int(instance, KIV_TERRAIN_NODE_X), kiv_int(instance, KIV_TERRAIN_NODE_Z)});
+    seen.changed.push_back(
+        {kiv_int(instance, KIV_TERRAIN_TILE_X), kiv_int(instance, KIV_TERRAIN_TILE_Z),
+         kiv_int(instance, KIV_TERRAIN_NODE_X), kiv_int(instance, KIV_TERRAIN_NODE_Z)});
 }
 void record_callback(KIVInstance* instance, int rc, int reference) {
     seen.callbacks.push_back({kiv_int(instance, KIV_CURRENT_CALLBACK), rc, reference});
@@ -215,7 +218,8 @@ TEST_F(Terrain, ReplyDeliversIncludedNodesThenCompletesTheQuery) {
     EXPECT_EQ(b.data, layout_of(second));
 
     EXPECT_EQ(seen.order, "nnc");
-    EXPECT_EQ(seen.callbacks, (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_QUERY, 0, 99}}));
+    EXPECT_EQ(seen.callbacks,
+              (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_QUERY, 0, 99}}));
     EXPECT_TRUE(instance().world_pending().empty());
 }
 
@@ -224,16 +228,17 @@ TEST_F(Terrain, ReplyNodeSelection) {
     ASSERT_EQ(query(), 0);
     receive(world, reply(0, 1, 1, [](Message& message, int, int) { message.int32(kNoRevision); }));
     EXPECT_TRUE(seen.nodes.empty());
-    EXPECT_EQ(seen.callbacks, (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_QUERY, 0, 0}}));
+    EXPECT_EQ(seen.callbacks,
+              (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_QUERY, 0, 0}}));
 
     const Cells cells = make_cells(7);
     receive(world, reply(1, 1, 1, [&](Message& message, int x, int z) {
-        if (x == 3 && z == 3) {
-            append_cells(message.int32(1), cells);
-        } else {
-            message.int32(-100);
-        }
-    }));
+                if (x == 3 && z == 3) {
+                    append_cells(message.int32(1), cells);
+                } else {
+                    message.int32(-100);
+                }
+            }));
     ASSERT_EQ(seen.nodes.size(), 1u);
     EXPECT_EQ(seen.nodes[0].node_x, 3);
     EXPECT_EQ(seen.nodes[0].node_z, 3);
@@ -245,12 +250,12 @@ TEST_F(Terrain, ReplyForAnUnknownNumberFiresNodesOnlyAndPrintsNothing) {
     ASSERT_EQ(query(), 0);  // pending as 0
     testing::internal::CaptureStdout();
     receive(world, reply(42, 0, 0, [](Message& message, int x, int) {
-        if (x == 1) {
-            append_cells(message.int32(2), make_cells(1));
-        } else {
-            message.int32(kNoRevision);
-        }
-    }));
+                if (x == 1) {
+                    append_cells(message.int32(2), make_cells(1));
+                } else {
+                    message.int32(kNoRevision);
+                }
+            }));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(seen.nodes.size(), 4u);
     EXPECT_TRUE(seen.callbacks.empty());
@@ -263,7 +268,8 @@ TEST_F(Terrain, ReplyCompletesWhicheverRequestItsNumberNames) {
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 3);
     ASSERT_EQ(kiv_terrain_node_set(handle, 0, 0, 0, 0, cells), 0);
     receive(world, reply(0, 0, 0, [](Message& message, int, int) { message.int32(kNoRevision); }));
-    EXPECT_EQ(seen.callbacks, (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_NODE_SET, 0, 3}}));
+    EXPECT_EQ(seen.callbacks,
+              (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_NODE_SET, 0, 3}}));
 }
 
 TEST_F(Terrain, CutNodeKeepsTheCellsBeforeItAndEndsTheReply) {
@@ -338,9 +344,9 @@ TEST_F(Terrain, TransactionResultPassesTheResultByteThrough) {
     ASSERT_EQ(kiv_terrain_node_set(handle, 0, 0, 0, 0, cells), 0);
     receive(world, Message(17).int32(1).byte(200).bytes());
     receive(world, Message(17).int32(0).byte(3).bytes());
-    EXPECT_EQ(seen.callbacks, (std::vector<std::array<int, 3>>{
-                                  {KIV_CALLBACK_TERRAIN_NODE_SET, 200, 12},
-                                  {KIV_CALLBACK_TERRAIN_QUERY, 3, 11}}));
+    EXPECT_EQ(seen.callbacks,
+              (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_NODE_SET, 200, 12},
+                                               {KIV_CALLBACK_TERRAIN_QUERY, 3, 11}}));
     EXPECT_TRUE(instance().world_pending().empty());
 }
 
