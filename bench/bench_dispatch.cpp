@@ -67,10 +67,10 @@ public:
         handle_ = kiv_create(&table);
         if (reading_handlers) install_reading_handlers(handle_);
         Instance& instance = *Instance::from_handle(handle_);
-        instance.world = std::make_unique<Connection>(
+        instance.world.connection = std::make_unique<Connection>(
             table, ConnectionHandlers{&ignore_connect, &ignore_loss, &dispatch_world_message},
             instance);
-        connection_ = instance.world.get();
+        connection_ = instance.world.connection.get();
     }
     ~MemoryWorld() { kiv_destroy(handle_); }
     MemoryWorld(const MemoryWorld&) = delete;
@@ -79,8 +79,8 @@ public:
     void pass() { connection_->notify(KIV_NET_READABLE, 0); }
 
 private:
-    static void ignore_connect(Connection&, Instance&, int) {}
-    static void ignore_loss(Connection&, Instance&, int) {}
+    static void ignore_connect(Connection&, int) {}
+    static void ignore_loss(Connection&, int) {}
 
     MemorySource source_;
     KIVInstance* handle_ = nullptr;

@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "api/instance.h"
+#include "connection/client_tls_config.h"
 #include "connection/connection.h"
 #include "connection/trust_anchors.h"
 #include "wire/packet_reader.h"
@@ -87,23 +88,25 @@ void mark_ready(Binding& bound) {
     bound.state.ready_at = seconds_now();
 }
 
-void on_handshake(Connection& connection, Instance&, int status) {
+void on_handshake(Connection& connection, int status) {
     Binding& bound = binding(connection);
     bound.state.status = status;
     if (status == 0) mark_ready(bound);
 }
 
-void on_connect_result(Connection& connection, Instance&, int status) {
+void on_connect_result(Connection& connection, int status) {
     Binding& bound = binding(connection);
     bound.state.status = status;
     if (status != 0) return;
     bound.state.connected = true;
     // A Connection bound for TLS (ready_at -1) switches as soon as TCP stands.
     if (connection.tls_state() == Connection::TlsState::kPlain && bound.state.ready_at < 0) {
-        const TrustAnchor anchors =
-            bound.side == Side::kWorld ? world_trust_anchors() : universe_trust_anchors();
+        static ClientTlsConfig universe_tls(universe_trust_anchors().pem,
+                                            universe_trust_anchors().length);
+        static ClientTlsConfig world_tls(world_trust_anchors().pem, world_trust_anchors().length);
         bound.state.ready_at = 0;
-        if (connection.start_tls(&on_handshake, anchors.pem, anchors.length) != 0) {
+        if (connection.start_tls(&on_handshake,
+                                 bound.side == Side::kWorld ? world_tls : universe_tls) != 0) {
             bound.state.status = -1;
         }
         return;
@@ -111,12 +114,12 @@ void on_connect_result(Connection& connection, Instance&, int status) {
     mark_ready(bound);
 }
 
-void on_disconnected(Connection& connection, Instance&, int reason) {
+void on_disconnected(Connection& connection, int reason) {
     Binding& bound = binding(connection);
     if (reason != 16) bound.state.lost = true;
 }
 
-void count_frame(Instance&, PacketReader&) { ++frames; }
+void count_frame(Connection&, PacketReader&) { ++frames; }
 
 }  // namespace
 
@@ -225,10 +228,10 @@ Attached& attach(Instance& instance, Side side, int port, bool tls) {
     const ConnectionHandlers handlers{
         &on_connect_result, &on_disconnected,
         side == Side::kWorld ? &dispatch_world_message : &count_frame};
-    std::unique_ptr<Connection>& slot = side == Side::kWorld ? instance.world : instance.universe;
+    std::unique_ptr<Connection>& slot = side == Side::kWorld ? instance.world.connection : instance.universe.connection;
     slot = std::make_unique<Connection>(instance.operations(), handlers, instance);
     binding_of[slot.get()] = &bound;
-    if (side == Side::kWorld) instance.world_ready = true;
+    if (side == Side::kWorld) instance.world.ready = true;
     slot->connect("127.0.0.1", static_cast<std::uint16_t>(port));
     return bound.state;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "api/instance.h"
+#include "connection/client_tls_config.h"
 #include "connection/connection.h"
 #include "kivsdk.h"
 #include "wire/packet_reader.h"
@@ -70,14 +71,14 @@ std::string read_file(const std::string& path) {
 }
 #endif
 
-void count_frame(Instance&, kivsdk::PacketReader& body) {
+void count_frame(Connection&, kivsdk::PacketReader& body) {
     std::uint8_t type = 0;
     body.read_byte(type);
     benchmark::DoNotOptimize(type);
     ++frames_seen;
 }
-void ignore_connect(Connection&, Instance&, int) {}
-void ignore_disconnect(Connection&, Instance&, int) {}
+void ignore_connect(Connection&, int) {}
+void ignore_disconnect(Connection&, int) {}
 
 void FramesThroughReassembly(benchmark::State& state) {
     const std::size_t frame_size = static_cast<std::size_t>(state.range(0));
@@ -104,10 +105,10 @@ void FramesThroughReassembly(benchmark::State& state) {
     table.context = &source;
     KIVInstance* handle = kiv_create(&table);
     Instance& instance = *Instance::from_handle(handle);
-    instance.universe = std::make_unique<Connection>(
+    instance.universe.connection = std::make_unique<Connection>(
         table, kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame},
         instance);
-    Connection& connection = *instance.universe;
+    Connection& connection = *instance.universe.connection;
 
     frames_seen = 0;
     std::size_t bytes = 0;
@@ -151,28 +152,28 @@ void FramesOverTls13Loopback(benchmark::State& state) {
         });
         KIVInstance* handle = kiv_create(nullptr);
         Instance& instance = *Instance::from_handle(handle);
-        instance.universe = std::make_unique<Connection>(
+        instance.universe.connection = std::make_unique<Connection>(
             instance.operations(),
             kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame},
             instance);
         frames_seen = 0;
-        instance.universe->connect("127.0.0.1", static_cast<std::uint16_t>(server.port()));
+        instance.universe.connection->connect("127.0.0.1", static_cast<std::uint16_t>(server.port()));
         static std::string bundle;
         bundle = read_file(pki::universe_bundle());
-        for (int i = 0; i < 100 && instance.universe->tls_state() == Connection::TlsState::kPlain;
+        kivsdk::ClientTlsConfig tls(reinterpret_cast<const unsigned char*>(bundle.c_str()),
+                                    bundle.size() + 1);
+        for (int i = 0; i < 100 && instance.universe.connection->tls_state() == Connection::TlsState::kPlain;
              ++i) {
             kiv_wait(handle, 10);
-            if (instance.universe->connect_reported()) {
-                instance.universe->start_tls([](Connection&, Instance&, int) {},
-                                             reinterpret_cast<const unsigned char*>(bundle.c_str()),
-                                             bundle.size() + 1);
+            if (instance.universe.connection->connect_reported()) {
+                instance.universe.connection->start_tls([](Connection&, int) {}, tls);
             }
         }
         const std::int64_t expected =
             (kFramesPerRun + frames_per_write - 1) / frames_per_write * frames_per_write;
         for (int i = 0; i < 100000 && frames_seen < expected; ++i) kiv_wait(handle, 100);
         total_frames += frames_seen;
-        kiv_destroy(handle);
+        kiv_destroy(handle);  // before the TLS configuration goes
     }
     state.counters["frames/s"] =
         benchmark::Counter(static_cast<double>(total_frames), benchmark::Counter::kIsRate);

@@ -74,12 +74,12 @@ Session::~Session() { kiv_destroy(handle_); }
 
 RecordingTable::Socket& Session::open_universe() {
     Instance& self = instance();
-    self.universe =
+    self.universe.connection =
         std::make_unique<Connection>(self.operations(), universe_connection_handlers(), self);
-    self.universe->connect("universe.test", 6670);
+    self.universe.connection->connect("universe.test", 6670);
     RecordingTable::Socket& socket = net_.last_socket();
     net_.post(socket, KIV_NET_CONNECT_RESULT, 0);
-    self.universe_ready = true;
+    self.universe.ready = true;
     return socket;
 }
 
@@ -98,18 +98,18 @@ RecordingTable::Socket& Session::enter_world() {
 }
 
 int Session::register_universe_requests() {
-    const int before = instance().peek_universe_reference();
+    const int before = instance().universe.peek_reference();
     kiv_world_list(handle_, 0);
     kiv_friends_get(handle_);
     kiv_friend_add_by_name(handle_, "friend");
     kiv_friend_delete(handle_, 7);
     kiv_join(handle_, 8);
     kiv_invite(handle_, 9, "somewhere", 1.0, 2.0, 3.0, 4.0F, 5.0F);
-    return instance().peek_universe_reference() - before;
+    return instance().universe.peek_reference() - before;
 }
 
 int Session::register_world_requests() {
-    const int before = instance().peek_world_reference();
+    const int before = instance().world.peek_reference();
     kiv_object_add(handle_);
     kiv_object_change(handle_);
     kiv_object_delete(handle_, 11);
@@ -125,7 +125,7 @@ int Session::register_world_requests() {
     kiv_world_permissions_get_by_user(handle_, 5);
     kiv_world_permissions_get_my(handle_);
     kiv_world_setting_set(handle_, "name", "value", 0);
-    return instance().peek_world_reference() - before;
+    return instance().world.peek_reference() - before;
 }
 
 Bytes frames_from_input(const std::uint8_t* data, std::size_t size) {

@@ -23,15 +23,15 @@ struct Observed {
 };
 Observed* observed = nullptr;
 
-void on_connect_result(kivsdk::Connection&, kivsdk::Instance&, int) {}
-void on_disconnected(kivsdk::Connection&, kivsdk::Instance&, int reason) {
+void on_connect_result(kivsdk::Connection&, int) {}
+void on_disconnected(kivsdk::Connection&, int reason) {
     if (reason == 16) {
         ++observed->stalls;
     } else {
         ++observed->losses;
     }
 }
-void on_message(kivsdk::Instance&, kivsdk::PacketReader& body) {
+void on_message(kivsdk::Connection&, kivsdk::PacketReader& body) {
     observed->bodies.emplace_back(body.body(), body.body() + body.remaining());
 }
 
@@ -79,10 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     observed = &seen;
     kivsdk::fuzz::Session session;
     kivsdk::Instance& instance = session.instance();
-    instance.universe = std::make_unique<kivsdk::Connection>(
+    instance.universe.connection = std::make_unique<kivsdk::Connection>(
         instance.operations(),
         kivsdk::ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message}, instance);
-    instance.universe->connect("reassembly.test", 1);
+    instance.universe.connection->connect("reassembly.test", 1);
     kivsdk::fuzz::RecordingTable& net = session.net();
     kivsdk::fuzz::RecordingTable::Socket& socket = net.last_socket();
     net.post(socket, KIV_NET_CONNECT_RESULT, 0);

@@ -483,12 +483,14 @@ KIVSDK_API int kiv_winsock_async_destroy(KIVNetConfig* config);
  * operation) or 9 (the wait failed, or the Instance was destroyed meanwhile). */
 KIVSDK_API int kiv_connect_universe(KIVInstance* instance, const char* host, int port);
 
-/* Logs in with three strings (each at most 255 bytes) plus string attributes
- * 19 and 20. Blocks for at most 10 s unless callback 10 has a handler.
+/* Logs in with the user's name, password and a third string whose meaning
+ * the server defines (each at most 255 bytes; NULL is the empty string),
+ * followed by string attributes 19 and 20. Blocks for at most 10 s unless
+ * callback 10 has a handler.
  * Returns 0; 4 a string too long; 5, 14, 20, 23 the login refused; 12 NULL
  * Instance; 17 universe not ready; or a code of the wait (16, 21, 27, 9). */
-KIVSDK_API int kiv_login(KIVInstance* instance, const char* first, const char* second,
-                         const char* third);
+KIVSDK_API int kiv_login(KIVInstance* instance, const char* name, const char* password,
+                         const char* extra);
 
 /* Asks for the world list (events 8, then callback 18).
  * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */

@@ -276,9 +276,9 @@ public:
     ReturnCode connect_universe(const std::string& host, int port) {
         return after_handlers(kiv_connect_universe(instance_, host.c_str(), port));
     }
-    ReturnCode login(const std::string& first, const std::string& second,
-                     const std::string& third) {
-        return after_handlers(kiv_login(instance_, first.c_str(), second.c_str(), third.c_str()));
+    ReturnCode login(const std::string& name, const std::string& password,
+                     const std::string& extra = std::string()) {
+        return after_handlers(kiv_login(instance_, name.c_str(), password.c_str(), extra.c_str()));
     }
     ReturnCode world_list(int value) noexcept { return code(kiv_world_list(instance_, value)); }
     ReturnCode user_attributes_by_id(int user_id) noexcept {

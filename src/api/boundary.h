@@ -1,31 +1,13 @@
-// Helpers for the exported functions: nothing thrown inside the library may
-// cross the C interface.
+// The entry of the exported requests: a null Instance is refused and the
+// Instance stays allocated while the request runs.
 #pragma once
 
 #include <utility>
 
 #include "api/instance.h"
+#include "base/guard.h"
 
 namespace kivsdk {
-
-// Runs `body`, turning any exception (in practice a failed allocation) into
-// `on_failure`.
-template <class Result, class Body>
-Result guarded(Result on_failure, Body&& body) noexcept {
-    try {
-        return std::forward<Body>(body)();
-    } catch (...) {
-        return on_failure;
-    }
-}
-
-template <class Body>
-void guarded_void(Body&& body) noexcept {
-    try {
-        std::forward<Body>(body)();
-    } catch (...) {
-    }
-}
 
 // The entry of every exported request: 12 for a null Instance. Handlers may
 // run inside a request (a failed send reports a lost connection at once) and
@@ -38,8 +20,5 @@ int run_request(KIVInstance* handle, Body&& body) noexcept {
     return guarded<int>(KIV_RC_CONNECTION_ERROR,
                         [&]() -> int { return std::forward<Body>(body)(*instance); });
 }
-
-// A null string argument is the empty string.
-inline const char* text_or_empty(const char* text) noexcept { return text != nullptr ? text : ""; }
 
 }  // namespace kivsdk

@@ -3,12 +3,16 @@
 #include <cstring>
 #include <utility>
 
+#include "connection/client_tls_config.h"
 #include "connection/connection.h"
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 namespace kivsdk {
 
-Instance::Instance(const KIVNetConfig& operations, std::unique_ptr<SelectLoop> default_loop)
+SideState::SideState() = default;
+SideState::~SideState() = default;
+
+Instance::Instance(const KIVNetConfig& operations, std::unique_ptr<PollLoop> default_loop)
     : operations_(operations), default_loop_(std::move(default_loop)) {}
 
 Instance::~Instance() {
@@ -16,18 +20,35 @@ Instance::~Instance() {
     // the maps, the attributes, and last the socket context the Instance owns.
     close_connections();
     pending_responses_.clear();
-    for (auto& entry : world_pending_) entry.second.reset();
-    for (auto& entry : universe_pending_) entry.second.reset();
-    universe_pending_.clear();
-    world_pending_.clear();
+    world.pending.clear();
+    universe.pending.clear();
     for (auto& text : strings_) std::string().swap(text);
     for (auto& entry : data_) entry = DataAttribute{};
     default_loop_.reset();
 }
 
 void Instance::close_connections() noexcept {
-    discard(universe);
-    discard(world);
+    drop(Side::kUniverse);
+    drop(Side::kWorld);
+}
+
+void Instance::drop(Side which) noexcept {
+    SideState& state = side(which);
+    state.ready = false;
+    discard(state.connection);
+}
+
+Connection& Instance::install(Side which, std::unique_ptr<Connection> connection) noexcept {
+    SideState& state = side(which);
+    drop(which);
+    ++state.generation;
+    state.connection = std::move(connection);
+    return *state.connection;
+}
+
+Instance& Instance::owning(const Connection& connection) noexcept {
+    // Every Connection the library makes is owned by an Instance.
+    return static_cast<Instance&>(connection.owner());
 }
 
 void Instance::discard(std::unique_ptr<Connection>& connection) noexcept {

@@ -11,14 +11,46 @@
 #include <string_view>
 
 #include "api/catalogue.h"
-#include "api/lifetime.h"
 #include "api/requests.h"
+#include "base/lifetime.h"
 #include "kivsdk.h"
 
 namespace kivsdk {
 
+class ClientTlsConfig;
 class Connection;
-class SelectLoop;
+class PollLoop;
+
+enum class Side { kUniverse = 0, kWorld = 1 };
+
+// Everything an Instance keeps for one server side.
+struct SideState {
+    SideState();
+    ~SideState();
+    SideState(const SideState&) = delete;
+    SideState& operator=(const SideState&) = delete;
+
+    // Takes the next reference number; the counter wraps.
+    std::int32_t take_reference() noexcept {
+        return static_cast<std::int32_t>(reference_counter++);
+    }
+    std::int32_t peek_reference() const noexcept {
+        return static_cast<std::int32_t>(reference_counter);
+    }
+
+    // The side's client TLS configuration, built on first use; declared
+    // first so that it outlives the Connection using it.
+    std::unique_ptr<ClientTlsConfig> tls;
+    std::unique_ptr<Connection> connection;
+    // The side's send gate is open: the universe's secure channel is up, or
+    // the world's login may be sent and requests may follow.
+    bool ready = false;
+    std::uint32_t reference_counter = 0;
+    // Counts the Connections this side has had; pending requests and
+    // blocking waits remember the one they were sent on.
+    std::uint64_t generation = 0;
+    std::map<std::int32_t, CallbackInfo> pending;
+};
 
 // A data attribute: null and 0 while empty. A zero-length copy of non-null
 // data is an empty buffer, not null.
@@ -33,7 +65,7 @@ class Instance final : public Releasable {
 public:
     // `operations` is copied. `default_loop`, when given, is the context the
     // library built for its own sockets and is owned from now on.
-    Instance(const KIVNetConfig& operations, std::unique_ptr<SelectLoop> default_loop);
+    Instance(const KIVNetConfig& operations, std::unique_ptr<PollLoop> default_loop);
     ~Instance() override;
 
     static Instance* from_handle(KIVInstance* handle) noexcept {
@@ -114,31 +146,27 @@ public:
     // more than once; kiv_destroy calls it before the Instance is released.
     void close_connections() noexcept;
 
+    // The Instance a Connection of this library belongs to.
+    static Instance& owning(const Connection& connection) noexcept;
+
     // Closes a connection at once and frees it once it has stopped
     // delivering (a handler may be discarding the very Connection that is
     // calling it).
     static void discard(std::unique_ptr<Connection>& connection) noexcept;
 
-    std::unique_ptr<Connection> universe;
-    std::unique_ptr<Connection> world;
+    // Closes the side's Connection, if any, and shuts its gate.
+    void drop(Side which) noexcept;
+    // Installs a new Connection for the side; its gate stays shut.
+    Connection& install(Side which, std::unique_ptr<Connection> connection) noexcept;
 
-    // Request bookkeeping.
-    std::int32_t next_world_reference() noexcept { return world_reference_counter_++; }
-    std::int32_t next_universe_reference() noexcept { return universe_reference_counter_++; }
-    std::int32_t peek_world_reference() const noexcept { return world_reference_counter_; }
-    std::int32_t peek_universe_reference() const noexcept { return universe_reference_counter_; }
+    SideState universe;
+    SideState world;
+    SideState& side(Side which) noexcept { return which == Side::kUniverse ? universe : world; }
 
-    using PendingRequests = std::map<std::int32_t, std::unique_ptr<CallbackInfo>>;
-    std::deque<std::unique_ptr<Response>>& pending_responses() noexcept {
-        return pending_responses_;
-    }
-    PendingRequests& world_pending() noexcept { return world_pending_; }
-    PendingRequests& universe_pending() noexcept { return universe_pending_; }
+    using PendingRequests = std::map<std::int32_t, CallbackInfo>;
+    std::deque<Response>& pending_responses() noexcept { return pending_responses_; }
 
     std::array<unsigned char, 32>& world_ticket() noexcept { return world_ticket_; }
-
-    bool universe_ready = false;
-    bool world_ready = false;
 
 private:
     std::array<KIVEventHandler, kEventCount> event_handlers_{};
@@ -147,16 +175,12 @@ private:
     std::array<double, kFloatAttributeCount> floats_{};
     std::array<std::string, kStringAttributeCount> strings_{};
     std::array<DataAttribute, kDataAttributeCount> data_{};
-    std::int32_t world_reference_counter_ = 0;
-    std::int32_t universe_reference_counter_ = 0;
-    std::deque<std::unique_ptr<Response>> pending_responses_;
-    PendingRequests world_pending_;
-    PendingRequests universe_pending_;
+    std::deque<Response> pending_responses_;
     void* user_data_ = nullptr;
     bool in_wait_ = false;
     std::array<unsigned char, 32> world_ticket_{};
     KIVNetConfig operations_{};
-    std::unique_ptr<SelectLoop> default_loop_;
+    std::unique_ptr<PollLoop> default_loop_;
 };
 
 }  // namespace kivsdk

@@ -5,7 +5,7 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "kivsdk.h"
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 using kivsdk::guarded;
 using kivsdk::guarded_void;
@@ -23,7 +23,7 @@ KIVSDK_API KIVInstance* kiv_create(const KIVNetConfig* config) {
         if (config != nullptr) {
             instance = std::make_unique<Instance>(*config, nullptr);
         } else {
-            auto loop = std::make_unique<kivsdk::SelectLoop>();
+            auto loop = std::make_unique<kivsdk::PollLoop>();
             const KIVNetConfig table = kivsdk::default_socket_table(loop.get());
             instance = std::make_unique<Instance>(table, std::move(loop));
         }

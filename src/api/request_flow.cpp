@@ -1,49 +1,25 @@
 #include "api/request_flow.h"
 
-#include <cstdio>
-
-#include "api/clock.h"
-#include "connection/connection.h"
+#include "base/clock.h"
+#include "base/diagnostics.h"
 
 namespace kivsdk {
 
-int universe_send_gate(Instance& instance, PacketWriter& writer) {
-    if (!instance.universe || !instance.universe_ready) return KIV_RC_NOT_IN_UNIVERSE;
-    return instance.universe->send(writer);
-}
-
-int world_send_gate(Instance& instance, PacketWriter& writer) {
-    if (!instance.world || !instance.world_ready) return KIV_RC_NOT_IN_WORLD;
-    return instance.world->send(writer);
-}
-
-int send_gate(Instance& instance, Side side, PacketWriter& writer) {
-    return side == Side::kUniverse ? universe_send_gate(instance, writer)
-                                   : world_send_gate(instance, writer);
-}
-
-void register_request(Instance::PendingRequests& pending, std::unique_ptr<CallbackInfo> record) {
-    const std::int32_t number = record->reference_number;
-    pending[number] = std::move(record);
-}
-
-std::unique_ptr<CallbackInfo> take_pending_request_quietly(Instance::PendingRequests& pending,
-                                                           std::int32_t number) {
+bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32_t number,
+                                  CallbackInfo& record) {
     const auto found = pending.find(number);
-    if (found == pending.end()) return nullptr;
-    std::unique_ptr<CallbackInfo> record = std::move(found->second);
+    if (found == pending.end()) return false;
+    record = found->second;
     pending.erase(found);
-    return record;
+    return true;
 }
 
-std::unique_ptr<CallbackInfo> take_pending_request(Instance::PendingRequests& pending,
-                                                   std::int32_t number, int result_byte) {
-    std::unique_ptr<CallbackInfo> record = take_pending_request_quietly(pending, number);
-    if (!record) {
-        std::printf("Unknown transaction ID %d with result %d\n", number, result_byte);
-        std::fflush(stdout);
-    }
-    return record;
+bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number,
+                          int result_byte, CallbackInfo& record) {
+    if (take_pending_request_quietly(pending, number, record)) return true;
+    report(DiagnosticLevel::kWarning, DiagnosticCategory::kNet,
+           "Unknown transaction ID %d with result %d\n", number, result_byte);
+    return false;
 }
 
 void complete_blocking_request(Instance& instance, int callback, std::int32_t response_type,
@@ -52,16 +28,16 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
     // A blocked call collects the first answer of its kind; the queue keeps
     // no more, so a server repeating answers nobody asked for cannot grow it.
     auto& responses = instance.pending_responses();
-    for (const auto& response : responses) {
-        if (response->type == response_type) return;
+    for (const Response& response : responses) {
+        if (response.type == response_type) return;
     }
-    responses.push_back(std::make_unique<Response>(response_type, 0, rc));
+    responses.emplace_back(response_type, 0, rc);
 }
 
 void discard_responses(Instance& instance, std::int32_t type) {
     auto& responses = instance.pending_responses();
     for (auto it = responses.begin(); it != responses.end();) {
-        it = (*it)->type == type ? responses.erase(it) : it + 1;
+        it = it->type == type ? responses.erase(it) : it + 1;
     }
 }
 
@@ -78,8 +54,8 @@ int wait_for_response(Instance& instance, std::int32_t type, std::int32_t key,
         if (rc != KIV_RC_SUCCESS) return rc;
         auto& responses = instance.pending_responses();
         for (auto it = responses.begin(); it != responses.end(); ++it) {
-            if ((*it)->type == type && (*it)->key == key) {
-                result = (*it)->result;
+            if (it->type == type && it->key == key) {
+                result = it->result;
                 responses.erase(it);
                 return KIV_RC_SUCCESS;
             }

@@ -1,9 +1,8 @@
-// How requests travel: send gates, pending records, blocking waits and the
-// completion of answers.
+// How requests travel: pending records, blocking waits and the completion of
+// answers. The send gates live with their sessions and are handed in.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <utility>
 
 #include "api/instance.h"
@@ -11,52 +10,42 @@
 
 namespace kivsdk {
 
-enum class Side { kUniverse, kWorld };
-
-// Universe send gate: 17 without a universe connection or before its secure
-// channel is up, otherwise the frame is queued on the universe Connection.
-int universe_send_gate(Instance& instance, PacketWriter& writer);
-// World send gate: 8 without a world connection or while it is not ready.
-int world_send_gate(Instance& instance, PacketWriter& writer);
-int send_gate(Instance& instance, Side side, PacketWriter& writer);
-
-// Stores the record under its number, replacing any record stored there.
-void register_request(Instance::PendingRequests& pending, std::unique_ptr<CallbackInfo> record);
+// A side's send gate: refuses with the side's code while the side cannot
+// take the message, otherwise queues it on the side's Connection.
+using SendGate = int (*)(Instance& instance, PacketWriter& writer);
 
 // The asynchronous request road: build the message with the side's next
-// reference number, register the record made for that number, and send it
-// through the side's gate. A message too large for one frame returns 4 with
-// nothing registered and the counter unchanged; a record whose message the
-// gate refused is erased again (it could never be answered), while the
-// counter stays advanced.
-template <class BuildMessage, class MakeRecord>
-int send_async_request(Instance& instance, Side side, BuildMessage&& build,
-                       MakeRecord&& make_record) {
-    const std::int32_t number = side == Side::kUniverse ? instance.peek_universe_reference()
-                                                        : instance.peek_world_reference();
+// reference number (`build(writer, number)` writes everything, type byte
+// included), register a record for that number (callback, int 9 at request
+// time, `object_id`, the side's Connection) and send the message through the
+// gate. A message too large for one frame returns 4 with nothing registered
+// and the counter unchanged; a record whose message the gate refused is
+// erased again (it could never be answered), while the counter stays
+// advanced.
+template <class BuildMessage>
+int send_recorded_request(Instance& instance, Side side, SendGate gate, int callback,
+                          std::int32_t object_id, BuildMessage&& build) {
+    SideState& state = instance.side(side);
+    const std::int32_t number = state.peek_reference();
     PacketWriter writer;
     std::forward<BuildMessage>(build)(writer, number);
     if (!writer.fits()) return KIV_RC_STRING_TOO_LONG;
-    if (side == Side::kUniverse) {
-        instance.next_universe_reference();
-    } else {
-        instance.next_world_reference();
-    }
-    Instance::PendingRequests& pending =
-        side == Side::kUniverse ? instance.universe_pending() : instance.world_pending();
-    register_request(pending, std::forward<MakeRecord>(make_record)(number));
-    const int rc = send_gate(instance, side, writer);
-    if (rc != KIV_RC_SUCCESS) pending.erase(number);
+    state.take_reference();
+    state.pending.insert_or_assign(
+        number, CallbackInfo(number, callback, instance.int_at(KIV_REFERENCE_NUMBER), object_id,
+                             state.generation));
+    const int rc = gate(instance, writer);
+    if (rc != KIV_RC_SUCCESS) state.pending.erase(number);
     return rc;
 }
 
 // Finds and removes the record an answer refers to. An unknown number writes
-// "Unknown transaction ID %d with result %d" and gives null.
-std::unique_ptr<CallbackInfo> take_pending_request(Instance::PendingRequests& pending,
-                                                   std::int32_t number, int result_byte);
+// "Unknown transaction ID %d with result %d" and gives false.
+bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number,
+                          int result_byte, CallbackInfo& record);
 // Same, without the line (answers that complete silently when unknown).
-std::unique_ptr<CallbackInfo> take_pending_request_quietly(Instance::PendingRequests& pending,
-                                                           std::int32_t number);
+bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32_t number,
+                                  CallbackInfo& record);
 
 // Fires the request's callback, or queues a Response for the blocked call
 // when no handler is set.

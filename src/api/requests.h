@@ -16,36 +16,33 @@ public:
 
     Response(std::int32_t type_, std::int32_t key_, std::int32_t result_)
         : type(type_), key(key_), result(result_) {}
-    virtual ~Response() = default;
 
     std::int32_t type;
     std::int32_t key;
     std::int32_t result;
 };
 
-// A pending asynchronous request, kept under its reference number.
+// A pending asynchronous request, kept under its reference number in the
+// pending requests of the side it was sent on.
 class CallbackInfo {
 public:
     CallbackInfo(std::int32_t reference_number_, std::int32_t callback_number_,
-                 std::int32_t reference_)
+                 std::int32_t reference_, std::int32_t object_id_ = 0,
+                 std::uint64_t generation_ = 0)
         : reference_number(reference_number_),
           callback_number(callback_number_),
-          reference(reference_) {}
-    virtual ~CallbackInfo() = default;
+          reference(reference_),
+          object_id(object_id_),
+          generation(generation_) {}
 
     std::int32_t reference_number;
     std::int32_t callback_number;  // also the request type
     std::int32_t reference;        // int attribute 9 at request time
-};
-
-// A pending object request: also remembers the object it concerns.
-class ObjectCallbackInfo : public CallbackInfo {
-public:
-    ObjectCallbackInfo(std::int32_t reference_number_, std::int32_t callback_number_,
-                       std::int32_t reference_, std::int32_t object_id_)
-        : CallbackInfo(reference_number_, callback_number_, reference_), object_id(object_id_) {}
-
+    // The object an object change or delete names: its answer reports it,
+    // whatever int attribute 3 holds by then.
     std::int32_t object_id;
+    // Which of its side's Connections the request was sent on.
+    std::uint64_t generation;
 };
 
 }  // namespace kivsdk

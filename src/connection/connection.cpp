@@ -2,30 +2,26 @@
 
 #include <algorithm>
 
-#include "api/clock.h"
-#include "api/instance.h"
-#include "connection/secure_channel.h"
+#include "base/clock.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk {
 namespace {
 
-// Type 28 with one INT32 0.
-constexpr unsigned char kKeepAliveFrame[] = {0x00, 0x05, 0x1C, 0x00, 0x00, 0x00, 0x00};
+// The keep-alive message, the same on both protocols: its type and one
+// INT32 0.
+constexpr std::uint8_t kKeepAliveType = 28;
 
 }  // namespace
 
 Connection::Connection(const KIVNetConfig& operations, const ConnectionHandlers& handlers,
-                       Instance& owner)
+                       Releasable& owner)
     : operations_(operations),
       handlers_(handlers),
       owner_(owner),
-      tls_(std::make_unique<SecureChannel>()),
-      ring_(storage_.data(), kReceiveStorage) {
-    const std::int64_t now = now_seconds();
-    last_send_ = now;
-    last_received_ = now;
+      frames_(storage_.data(), kReceiveStorage) {
+    last_send_ = now_seconds();
     socket_ = operations_.create(this, operations_.context);
 }
 
@@ -86,7 +82,7 @@ void Connection::notify(int kind, int status) {
 void Connection::on_connect_result(int status) {
     connect_reported_ = true;
     if (status == 0 && socket_ != nullptr) operations_.timeout(socket_, kKeepAliveSeconds);
-    handlers_.connect_result(*this, owner_, status);
+    handlers_.connect_result(*this, status);
 }
 
 void Connection::on_disconnected() { lose(-1); }
@@ -101,7 +97,7 @@ void Connection::lose(int reason) {
         operations_.timeout(socket_, -1);
         drop_socket();
     }
-    handlers_.disconnected(*this, owner_, reason);
+    handlers_.disconnected(*this, reason);
 }
 
 void Connection::receive() {
@@ -126,17 +122,17 @@ void Connection::receive() {
 unsigned char* Connection::read_target(unsigned char* scratch) noexcept {
     // A whole read that fits before the wrap point goes straight into the
     // receive buffer; otherwise through scratch, in two pieces.
-    return ring_.writable_run() >= kReadSize ? ring_.writable_data() : scratch;
+    return frames_.write_room() >= kReadSize ? frames_.write_area() : scratch;
 }
 
 void Connection::take_in(const unsigned char* bytes, int n) {
     const std::int32_t size = std::min(n, kReadSize);
-    if (bytes == ring_.writable_data()) {
-        ring_.commit(size);
+    if (bytes == frames_.write_area()) {
+        frames_.commit(size);
     } else {
-        ring_.write(bytes, size);
+        frames_.feed(bytes, size);
     }
-    reassemble();
+    deliver_frames();
 }
 
 void Connection::receive_plain() {
@@ -157,42 +153,19 @@ void Connection::receive_plain() {
     }
 }
 
-void Connection::reassemble() {
-    const std::int64_t now = now_seconds();
-    last_received_ = now;
-    while (!discarded()) {
-        if (pending_length_ == 0) {
-            if (ring_.count() < 2) return;
-            unsigned char header[2];
-            if (ring_.readable_run() >= 2) {
-                header[0] = ring_.readable_data()[0];
-                header[1] = ring_.readable_data()[1];
-                ring_.consume(2);
-            } else {
-                ring_.read(header, 1);  // the second byte is past the wrap point
-                ring_.read(header + 1, 1);
-            }
-            pending_length_ = static_cast<std::uint16_t>(header[0] * 256 + header[1]);
-            header_time_ = now;
-            continue;  // a zero length stays 0: an empty frame is skipped
-        }
-        if (ring_.count() < pending_length_) return;
-        const std::uint16_t length = pending_length_;
-        const unsigned char* body;
-        if (ring_.readable_run() >= length) {
-            // Whole in the storage: hand out the ring's own bytes. Nothing
-            // writes to the ring before the handler returns.
-            body = ring_.readable_data();
-            ring_.consume(length);
-        } else {
-            wrapped_frame_.resize(length);
-            const std::int32_t first = ring_.read(wrapped_frame_.data(), length);
-            ring_.read(wrapped_frame_.data() + first, length - first);
-            body = wrapped_frame_.data();
-        }
-        pending_length_ = 0;
+void Connection::deliver_frames() {
+    const unsigned char* body = nullptr;
+    std::uint16_t length = 0;
+    while (!discarded() && frames_.next(body, length)) {
+        header_timed_ = false;
         PacketReader reader(body, length);
-        handlers_.message(owner_, reader);
+        handlers_.message(*this, reader);
+    }
+    // The stall clock starts when a frame's header has arrived without its
+    // whole body.
+    if (frames_.pending_length() != 0 && !header_timed_) {
+        header_timed_ = true;
+        header_time_ = now_seconds();
     }
 }
 
@@ -229,9 +202,9 @@ void Connection::flush_plain() {
 void Connection::tick() {
     if (stopped() || socket_ == nullptr) return;
     const std::int64_t now = now_seconds();
-    if (pending_length_ != 0 && header_time_ < now - kStallSeconds) {
+    if (frames_.pending_length() != 0 && header_time_ < now - kStallSeconds) {
         // Not a loss: repeated at every tick while the frame stays incomplete.
-        handlers_.disconnected(*this, owner_, 16);
+        handlers_.disconnected(*this, 16);
         if (stopped() || socket_ == nullptr) return;
     }
     const std::int64_t elapsed = std::max<std::int64_t>(0, now - last_send_);
@@ -239,7 +212,11 @@ void Connection::tick() {
         operations_.timeout(socket_, static_cast<int>(kKeepAliveSeconds - elapsed));
         return;
     }
-    queue_.append(kKeepAliveFrame, sizeof kKeepAliveFrame);
+    PacketWriter keep_alive(5);
+    keep_alive.append_byte(kKeepAliveType);
+    keep_alive.append_int32(0);
+    const PacketWriter::Frame frame = keep_alive.finish();
+    queue_.append(frame.data, frame.size);
     flush();
     if (stopped() || socket_ == nullptr) return;
     operations_.timeout(socket_, kKeepAliveSeconds);

@@ -1,38 +1,39 @@
 // Connection: one TCP stream to a server. It queues and sends finished
 // frames, cuts received bytes into frames for its session, keeps the stream
 // alive, supervises stalled frames and reports the stream's loss. It knows
-// nothing of message types.
+// nothing of message types, and of its owner only that it can be kept alive
+// while the Connection delivers.
 #pragma once
+
+#include <mbedtls/ssl.h>
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "api/lifetime.h"
+#include "base/lifetime.h"
 #include "connection/output_queue.h"
 #include "kivsdk.h"
-#include "wire/ring_buffer.h"
+#include "wire/frame_reader.h"
 
 namespace kivsdk {
 
-class Instance;
+class ClientTlsConfig;
 class PacketReader;
 class PacketWriter;
 class Connection;
-struct SecureChannel;
 
 // What the session that owns a Connection is told.
 struct ConnectionHandlers {
     // Once per connect: 0 when the TCP connection stands, else the socket
     // layer's failure status.
-    void (*connect_result)(Connection& connection, Instance& owner, int status);
+    void (*connect_result)(Connection& connection, int status);
     // A lost stream: -1 closed or receive error, 9 send failed; 16 (repeated
     // at each tick) while a received frame stays incomplete.
-    void (*disconnected)(Connection& connection, Instance& owner, int reason);
+    void (*disconnected)(Connection& connection, int reason);
     // One call per received frame body, in order.
-    void (*message)(Instance& owner, PacketReader& body);
+    void (*message)(Connection& connection, PacketReader& body);
 };
 
 class Connection final : public Releasable {
@@ -45,7 +46,9 @@ public:
     enum class TlsState { kPlain = 0, kHandshaking = 1, kEstablished = 2, kFailed = 3 };
 
     // Copies the operations and, as the last step, creates the socket object.
-    Connection(const KIVNetConfig& operations, const ConnectionHandlers& handlers, Instance& owner);
+    // `owner` is kept alive while the Connection delivers to its handlers.
+    Connection(const KIVNetConfig& operations, const ConnectionHandlers& handlers,
+               Releasable& owner);
     ~Connection() override;
 
     // Records host as the server name and starts connecting; returns the
@@ -57,12 +60,12 @@ public:
     int send(PacketWriter& writer);
     void send_frame(const unsigned char* frame, std::size_t size);
 
-    // Switches the stream to TLS with a PEM bundle (length counts its
-    // terminating zero) and starts the handshake. 0 while under way or done;
-    // -1 when setup or the first handshake step failed (the caller reports
-    // it; the handshake is then over for good and the socket closed).
-    using HandshakeCompletion = void (*)(Connection& connection, Instance& owner, int status);
-    int start_tls(HandshakeCompletion completion, const unsigned char* bundle, std::size_t length);
+    // Switches the stream to TLS with a side's client configuration and
+    // starts the handshake. 0 while under way or done; -1 when setup or the
+    // first handshake step failed (the caller reports it; the handshake is
+    // then over for good and the socket closed).
+    using HandshakeCompletion = void (*)(Connection& connection, int status);
+    int start_tls(HandshakeCompletion completion, ClientTlsConfig& config);
 
     // The Connection's side of kiv_net_notify.
     void notify(int kind, int status);
@@ -71,7 +74,7 @@ public:
     // Safe to call more than once.
     void close() noexcept;
 
-    Instance& owner() const noexcept { return owner_; }
+    Releasable& owner() const noexcept { return owner_; }
     void* socket() const noexcept { return socket_; }
     const std::string& host() const noexcept { return host_; }
     TlsState tls_state() const noexcept { return tls_state_; }
@@ -81,8 +84,8 @@ public:
     // True once the socket layer reported the end of the connection attempt.
     bool connect_reported() const noexcept { return connect_reported_; }
     const OutputQueue& output_queue() const noexcept { return queue_; }
-    const RingBuffer& receive_buffer() const noexcept { return ring_; }
-    std::uint16_t pending_length() const noexcept { return pending_length_; }
+    const RingBuffer& receive_buffer() const noexcept { return frames_.ring(); }
+    std::uint16_t pending_length() const noexcept { return frames_.pending_length(); }
 
 private:
     void on_connect_result(int status);
@@ -91,13 +94,14 @@ private:
     void receive_plain();
     unsigned char* read_target(unsigned char* scratch) noexcept;
     void take_in(const unsigned char* bytes, int n);
-    void reassemble();
+    void deliver_frames();
     void flush();
     void flush_plain();
     void tick();
     void lose(int reason);
     void handshake_step();
     void finish_handshake();
+    void fail_handshake(int status);
     void receive_secure();
     void flush_secure();
     void drop_socket() noexcept;
@@ -108,25 +112,29 @@ private:
     void* socket_ = nullptr;
     KIVNetConfig operations_;
     ConnectionHandlers handlers_;
-    std::uint16_t pending_length_ = 0;
-    std::int64_t last_received_ = 0;
     std::int64_t header_time_ = 0;
+    bool header_timed_ = false;  // header_time_ belongs to the pending frame
     std::int64_t last_send_ = 0;
     OutputQueue queue_;
-    Instance& owner_;
+    Releasable& owner_;
     std::string host_;
     HandshakeCompletion handshake_completion_ = nullptr;
-    std::unique_ptr<SecureChannel> tls_;
+    // The TLS session, made when the stream switches to TLS.
+    struct TlsSession {
+        TlsSession() noexcept { mbedtls_ssl_init(&ssl); }
+        ~TlsSession() { mbedtls_ssl_free(&ssl); }
+        TlsSession(const TlsSession&) = delete;
+        TlsSession& operator=(const TlsSession&) = delete;
+        mbedtls_ssl_context ssl;
+    };
+    std::unique_ptr<TlsSession> tls_;
     TlsState tls_state_ = TlsState::kPlain;
     std::size_t pending_tls_write_ = 0;
     bool lost_ = false;
     bool connect_reported_ = false;
     bool receiving_ = false;
-    // Frames that wrap around the storage end are gathered here; the buffer
-    // is kept between frames so receiving does not allocate.
-    std::vector<unsigned char> wrapped_frame_;
     std::array<unsigned char, kReceiveStorage> storage_;
-    RingBuffer ring_;
+    FrameReader frames_;
 };
 
 }  // namespace kivsdk

@@ -1,66 +1,15 @@
 // Starting TLS on a Connection, driving its handshake and moving application
 // bytes through it.
-#include "connection/secure_channel.h"
-
-#include <psa/crypto.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
-#include "api/clock.h"
-#include "api/instance.h"
+#include "base/clock.h"
+#include "base/diagnostics.h"
+#include "connection/client_tls_config.h"
 #include "connection/connection.h"
+#include "connection/tls_status.h"
 
 namespace kivsdk {
-
-SecureChannel::SecureChannel() noexcept {
-    mbedtls_ssl_init(&ssl);
-    mbedtls_ssl_config_init(&config);
-    mbedtls_x509_crt_init(&trust_chain);
-    mbedtls_x509_crl_init(&revocation_list);
-    mbedtls_ctr_drbg_init(&random);
-    mbedtls_entropy_init(&entropy);
-}
-
-SecureChannel::~SecureChannel() {
-    mbedtls_entropy_free(&entropy);
-    mbedtls_ctr_drbg_free(&random);
-    mbedtls_x509_crl_free(&revocation_list);
-    mbedtls_x509_crt_free(&trust_chain);
-    mbedtls_ssl_config_free(&config);
-    mbedtls_ssl_free(&ssl);
-}
-
-namespace {
-
-constexpr unsigned char kPersonalisation[] = {'k', 'i', 'v', 's', 'd', 'k'};
-
-// "mbedtls init failed: <step> returned <code>", one line (two line ends
-// after mbedtls_ssl_setup).
-void report_setup_failure(const char* step, int code, bool blank_line_after = false) {
-    std::printf("mbedtls init failed: %s returned %d\n%s", step, code,
-                blank_line_after ? "\n" : "");
-    std::fflush(stdout);
-}
-
-void debug_hook(void*, int, const char* file, int line, const char* text) {
-    std::printf("%s:%04d: %s", file, line, text);
-    std::fflush(stdout);
-}
-
-// PSA must be up before TLS 1.3 can run; newer Mbed TLS does this itself and
-// a second call is harmless.
-int initialise_crypto() noexcept {
-    static bool initialised = false;
-    if (initialised) return 0;
-    const psa_status_t status = psa_crypto_init();
-    if (status != PSA_SUCCESS) return static_cast<int>(status);
-    initialised = true;
-    return 0;
-}
-
-}  // namespace
 
 int Connection::tls_send_hook(void* context, const unsigned char* data, std::size_t length) {
     auto* self = static_cast<Connection*>(context);
@@ -78,58 +27,33 @@ int Connection::tls_receive_hook(void* context, unsigned char* buffer, std::size
     return n == -2 ? MBEDTLS_ERR_SSL_WANT_READ : n;
 }
 
-int Connection::start_tls(HandshakeCompletion completion, const unsigned char* bundle,
-                          std::size_t length) {
-    SecureChannel& tls = *tls_;
+int Connection::start_tls(HandshakeCompletion completion, ClientTlsConfig& config) {
     handshake_completion_ = completion;
+    const mbedtls_ssl_config* settings = config.get();
+    if (settings == nullptr) return -1;  // the failed step wrote its line
 
-    int r = initialise_crypto();
-    if (r != 0) {
-        report_setup_failure("psa_crypto_init", r);
-        return -1;
-    }
-    r = mbedtls_ctr_drbg_seed(&tls.random, mbedtls_entropy_func, &tls.entropy, kPersonalisation,
-                              sizeof kPersonalisation);
-    if (r != 0) {
-        report_setup_failure("mbedtls_ctr_drbg_seed", r);
-        return -1;
-    }
-    r = mbedtls_ssl_config_defaults(&tls.config, MBEDTLS_SSL_IS_CLIENT,
-                                    MBEDTLS_SSL_TRANSPORT_STREAM, MBEDTLS_SSL_PRESET_DEFAULT);
-    if (r != 0) {
-        report_setup_failure("mbedtls_ssl_config_defaults", r);
-        return -1;
-    }
-    r = mbedtls_x509_crt_parse(&tls.trust_chain, bundle, length);
-    if (r < 0) {
-        report_setup_failure("mbedtls_x509_crt_parse", r);
+    tls_ = std::make_unique<TlsSession>();
+    const int setup = mbedtls_ssl_setup(&tls_->ssl, settings);
+    if (setup != 0) {
+        report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
+               "mbedtls init failed: mbedtls_ssl_setup returned %d\n\n", setup);
         return -1;
     }
     // The server name for SNI and certificate verification: exactly the host
     // the Connection connected to.
-    mbedtls_ssl_set_hostname(&tls.ssl, host_.c_str());
-    mbedtls_ssl_conf_authmode(&tls.config, MBEDTLS_SSL_VERIFY_REQUIRED);
-    mbedtls_ssl_conf_min_tls_version(&tls.config, MBEDTLS_SSL_VERSION_TLS1_2);
-    mbedtls_ssl_conf_ca_chain(&tls.config, &tls.trust_chain, &tls.revocation_list);
-    mbedtls_ssl_conf_rng(&tls.config, mbedtls_ctr_drbg_random, &tls.random);
-    mbedtls_ssl_conf_dbg(&tls.config, debug_hook, nullptr);
-    r = mbedtls_ssl_setup(&tls.ssl, &tls.config);
-    if (r != 0) {
-        report_setup_failure("mbedtls_ssl_setup", r, true);
-        return -1;
-    }
-    mbedtls_ssl_set_bio(&tls.ssl, this, &Connection::tls_send_hook, &Connection::tls_receive_hook,
-                        nullptr);
+    mbedtls_ssl_set_hostname(&tls_->ssl, host_.c_str());
+    mbedtls_ssl_set_bio(&tls_->ssl, this, &Connection::tls_send_hook,
+                        &Connection::tls_receive_hook, nullptr);
 
     tls_state_ = TlsState::kHandshaking;
-    r = mbedtls_ssl_handshake(&tls.ssl);
+    const int r = mbedtls_ssl_handshake(&tls_->ssl);
     if (r == 0) {
         finish_handshake();
         return 0;
     }
     if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
-    std::printf("mbedtls handshake failed: mbedtls_ssl_handshake returned %d (%d)\n", r, errno);
-    std::fflush(stdout);
+    report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
+           "mbedtls handshake failed: mbedtls_ssl_handshake returned %d (%d)\n", r, errno);
     // Failed for good: no later notification may run another step and report
     // the failure a second time. The caller reports this one.
     tls_state_ = TlsState::kFailed;
@@ -146,17 +70,13 @@ void Connection::handshake_step() {
     if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return;
     tls_state_ = TlsState::kFailed;
     const int status = r == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED ? 2 : 1;
-    if (handshake_completion_ != nullptr) handshake_completion_(*this, owner_, status);
+    if (handshake_completion_ != nullptr) handshake_completion_(*this, status);
     if (!discarded()) drop_socket();
 }
 
 void Connection::finish_handshake() {
     tls_state_ = TlsState::kEstablished;
-    // The CA certificates served the handshake, the only one this Connection
-    // runs (no renegotiation); a few KiB per Connection go back now.
-    mbedtls_ssl_conf_ca_chain(&tls_->config, nullptr, nullptr);
-    mbedtls_x509_crt_free(&tls_->trust_chain);
-    if (handshake_completion_ != nullptr) handshake_completion_(*this, owner_, 0);
+    if (handshake_completion_ != nullptr) handshake_completion_(*this, 0);
     if (stopped()) return;
     // Frames queued while the handshake ran go out now.
     flush();

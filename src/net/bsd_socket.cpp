@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "api/clock.h"
+#include "base/clock.h"
 #include "net/platform.h"
 
 namespace kivsdk {
@@ -13,7 +13,7 @@ void AddressListRelease::operator()(addrinfo* list) const noexcept {
     if (list != nullptr && release != nullptr) release(list);
 }
 
-BSDSocket::BSDSocket(void* connection, SelectLoop* loop) noexcept
+BSDSocket::BSDSocket(void* connection, PollLoop* loop) noexcept
     : connection_(connection), loop_(loop) {
     WSADATA data{};
     static_cast<void>(WSAStartup(kWinsockVersion, &data));  // balanced in close()

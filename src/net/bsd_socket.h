@@ -1,11 +1,11 @@
 // The socket object of the library's own network layer: one non-blocking TCP
-// stream whose activity the SelectLoop reports to its connection.
+// stream whose activity the PollLoop reports to its connection.
 #pragma once
 
 #include <memory>
 
-#include "api/lifetime.h"
-#include "net/select_loop.h"
+#include "base/lifetime.h"
+#include "net/poll_loop.h"
 
 struct addrinfo;
 
@@ -21,7 +21,7 @@ using AddressList = std::unique_ptr<addrinfo, AddressListRelease>;
 class BSDSocket : public Releasable {
 public:
     // `loop` must outlive the socket's close(); it is never null.
-    BSDSocket(void* connection, SelectLoop* loop) noexcept;
+    BSDSocket(void* connection, PollLoop* loop) noexcept;
     ~BSDSocket() override;
 
     // Every change of the handle goes through here, the reset to the invalid
@@ -47,7 +47,7 @@ public:
 
     SocketHandle handle() const noexcept { return handle_; }
     void* connection() const noexcept { return connection_; }
-    SelectLoop* loop() const noexcept { return loop_; }
+    PollLoop* loop() const noexcept { return loop_; }
     bool connecting() const noexcept { return addresses_ != nullptr; }
 
     // The handlers that appear in the loop's entries.
@@ -74,7 +74,7 @@ private:
 
     SocketHandle handle_ = kInvalidHandle;
     void* connection_;
-    SelectLoop* loop_;
+    PollLoop* loop_;
     AddressList addresses_;
     const addrinfo* current_ = nullptr;
     bool open_ = true;  // until close(): Winsock started, entries may exist

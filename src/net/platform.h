@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN

@@ -1,11 +1,11 @@
 // The default socket table: the C-shaped operations over BSDSocket and the
-// SelectLoop that is the table's context.
+// PollLoop that is the table's context.
 #include <memory>
 #include <new>
 
-#include "api/lifetime.h"
+#include "base/lifetime.h"
 #include "net/bsd_socket.h"
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 namespace kivsdk {
 namespace {
@@ -16,7 +16,7 @@ void* create_socket(void* connection, void* context) {
     if (context == nullptr) return nullptr;  // nothing could ever service it
     // The table hands the object out as void*, so it is allocated bare here
     // and owned again by destroy_socket.
-    return new (std::nothrow) BSDSocket(connection, static_cast<SelectLoop*>(context));
+    return new (std::nothrow) BSDSocket(connection, static_cast<PollLoop*>(context));
 }
 
 int destroy_socket(void* object) {
@@ -46,12 +46,12 @@ int timeout_socket(void* object, int seconds) {
 }
 
 int wait_loop(void* context, int milliseconds) {
-    return context != nullptr ? static_cast<SelectLoop*>(context)->run_pass(milliseconds) : -1;
+    return context != nullptr ? static_cast<PollLoop*>(context)->run_pass(milliseconds) : -1;
 }
 
 }  // namespace
 
-KIVNetConfig default_socket_table(SelectLoop* loop) noexcept {
+KIVNetConfig default_socket_table(PollLoop* loop) noexcept {
     KIVNetConfig table{};
     table.create = &create_socket;
     table.destroy = &destroy_socket;

@@ -1,42 +1,33 @@
 // Invitations and joins between two users of one universe: requests,
 // answers, incoming offers and the replies to this user's own requests.
-#include <string>
+#include <string_view>
 
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
 #include "universe/universe_messages.h"
 #include "universe/universe_session.h"
+#include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk {
 namespace {
 
-int map_reply(std::uint8_t result, int refused) {
-    switch (result) {
-        case 0: return KIV_RC_SUCCESS;
-        case 1: return refused;
-        case 2: return KIV_RC_TIMEOUT;
-        case 3: return KIV_RC_PEER_UNAVAILABLE;
-        default: return KIV_RC_REQUEST_FAILED;
-    }
-}
-
 // A place in a world as invitations and join replies carry it.
 struct Place {
     double x = 0, y = 0, z = 0;
     double yaw = 0, pitch = 0;  // FLOAT on the wire
-    std::string world;
+    std::string_view world;
 };
 
-void read_place(PacketReader& body, Place& place) {
-    body.read_double(place.x);
-    body.read_double(place.y);
-    body.read_double(place.z);
-    body.read_float(place.yaw);
-    body.read_float(place.pitch);
-    body.read_string(place.world);
+void read_place(FieldCursor& fields, Place& place) {
+    fields.float64(place.x);
+    fields.float64(place.y);
+    fields.float64(place.z);
+    fields.float32(place.yaw);
+    fields.float32(place.pitch);
+    fields.string(place.world);
 }
 
 void append_place(PacketWriter& writer, const char* world, double x, double y, double z, float yaw,
@@ -62,10 +53,11 @@ int answer_invitation(KIVInstance* handle, int invitation_id, std::uint8_t accep
 }  // namespace
 
 void on_join_request(Instance& instance, PacketReader& body) {
+    FieldCursor fields(body);
     std::int32_t join_id = 0, user_id = 0;
-    std::string name;
+    std::string_view name;
     // Only a complete request is reported.
-    if (!body.read_int32(join_id) || !body.read_int32(user_id) || !body.read_string(name)) return;
+    if (!fields.int32(join_id) || !fields.int32(user_id) || !fields.string(name)) return;
     instance.set_int(KIV_JOIN_ID, join_id);
     instance.set_int(KIV_USER_ID, user_id);
     instance.set_string(KIV_JOIN_NAME, name.data(), name.size());
@@ -73,13 +65,14 @@ void on_join_request(Instance& instance, PacketReader& body) {
 }
 
 void on_invitation(Instance& instance, PacketReader& body) {
+    FieldCursor fields(body);
     std::int32_t invitation_id = 0, user_id = 0;
     Place place;
-    std::string name;
-    body.read_int32(invitation_id);
-    body.read_int32(user_id);
-    read_place(body, place);
-    body.read_string(name);
+    std::string_view name;
+    fields.int32(invitation_id);
+    fields.int32(user_id);
+    read_place(fields, place);
+    fields.string(name);
     instance.set_int(KIV_INVITE_ID, invitation_id);
     instance.set_int(KIV_INVITE_USER_ID, user_id);
     instance.set_double(KIV_INVITE_X, place.x);
@@ -92,12 +85,11 @@ void on_invitation(Instance& instance, PacketReader& body) {
     instance.fire_event(KIV_EVENT_INVITE);
 }
 
-void complete_join_request(Instance& instance, const CallbackInfo& record, std::uint8_t result,
-                           PacketReader& body) {
+void read_join_answer(Instance& instance, std::uint8_t result, FieldCursor& fields) {
     Place place;
-    std::string name;
-    if (result == 0) read_place(body, place);
-    body.read_string(name);
+    std::string_view name;
+    if (result == 0) read_place(fields, place);
+    fields.string(name);
     instance.set_double(KIV_JOIN_X, place.x);
     instance.set_double(KIV_JOIN_Y, place.y);
     instance.set_double(KIV_JOIN_Z, place.z);
@@ -105,17 +97,12 @@ void complete_join_request(Instance& instance, const CallbackInfo& record, std::
     instance.set_double(KIV_JOIN_PITCH, place.pitch);
     instance.set_string(KIV_JOIN_WORLD, place.world.data(), place.world.size());
     instance.set_string(KIV_JOIN_NAME, name.data(), name.size());
-    instance.fire_callback(KIV_CALLBACK_JOIN, map_reply(result, KIV_RC_JOIN_REFUSED),
-                           record.reference);
 }
 
-void complete_invitation(Instance& instance, const CallbackInfo& record, std::uint8_t result,
-                         PacketReader& body) {
-    std::string name;
-    body.read_string(name);
+void read_invitation_answer(Instance& instance, FieldCursor& fields) {
+    std::string_view name;
+    fields.string(name);
     instance.set_string(KIV_INVITE_NAME, name.data(), name.size());
-    instance.fire_callback(KIV_CALLBACK_INVITE, map_reply(result, KIV_RC_INVITE_REFUSED),
-                           record.reference);
 }
 
 }  // namespace kivsdk
@@ -128,17 +115,14 @@ extern "C" {
 KIVSDK_API int kiv_invite(KIVInstance* handle, int user_id, const char* world, double x, double y,
                           double z, float yaw, float pitch) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::send_async_request(
-            instance, kivsdk::Side::kUniverse,
+        // No connection check first: the invitation takes its number either way.
+        return kivsdk::send_recorded_request(
+            instance, kivsdk::Side::kUniverse, &kivsdk::universe_send_gate, KIV_CALLBACK_INVITE, 0,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_byte(kivsdk::universe_message::kInvite);
                 writer.append_int32(number);
                 writer.append_int32(user_id);
                 kivsdk::append_place(writer, world, x, y, z, yaw, pitch);
-            },
-            [&](std::int32_t number) {
-                return std::make_unique<kivsdk::CallbackInfo>(
-                    number, KIV_CALLBACK_INVITE, instance.int_at(KIV_REFERENCE_NUMBER));
             });
     });
 }
@@ -155,17 +139,11 @@ KIVSDK_API int kiv_invite_decline(KIVInstance* handle, int invitation_id) {
 // not reported as sent.
 KIVSDK_API int kiv_join(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.universe) return KIV_RC_NOT_IN_UNIVERSE;
-        return kivsdk::send_async_request(
-            instance, kivsdk::Side::kUniverse,
-            [&](PacketWriter& writer, std::int32_t number) {
+        return kivsdk::universe_request(
+            instance, KIV_CALLBACK_JOIN, [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_byte(kivsdk::universe_message::kJoin);
                 writer.append_int32(number);
                 writer.append_int32(user_id);
-            },
-            [&](std::int32_t number) {
-                return std::make_unique<kivsdk::CallbackInfo>(
-                    number, KIV_CALLBACK_JOIN, instance.int_at(KIV_REFERENCE_NUMBER));
             });
     });
 }
@@ -173,7 +151,7 @@ KIVSDK_API int kiv_join(KIVInstance* handle, int user_id) {
 KIVSDK_API int kiv_join_accept(KIVInstance* handle, int join_id, const char* world, double x,
                                double y, double z, float yaw, float pitch) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.universe) return KIV_RC_NOT_IN_UNIVERSE;
+        if (!instance.universe.connection) return KIV_RC_NOT_IN_UNIVERSE;
         PacketWriter writer;
         writer.append_byte(kivsdk::universe_message::kJoinAnswer);
         writer.append_int32(join_id);
@@ -185,7 +163,7 @@ KIVSDK_API int kiv_join_accept(KIVInstance* handle, int join_id, const char* wor
 
 KIVSDK_API int kiv_join_decline(KIVInstance* handle, int join_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.universe) return KIV_RC_NOT_IN_UNIVERSE;
+        if (!instance.universe.connection) return KIV_RC_NOT_IN_UNIVERSE;
         PacketWriter writer;
         writer.append_byte(kivsdk::universe_message::kJoinAnswer);
         writer.append_int32(join_id);

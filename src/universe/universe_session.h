@@ -1,16 +1,23 @@
-// The universe session: the universe Connection's handlers, its message
-// dispatcher and the handlers of each universe message.
+// The universe session: its dispatcher table, the universe Connection's
+// handlers, its send gate and request road, and the routing of transaction
+// results. Topic files hold their own requests and message handlers.
 #pragma once
 
 #include <cstdint>
 
+#include "api/request_flow.h"
+#include "api/session.h"
 #include "connection/connection.h"
 
 namespace kivsdk {
 
+class FieldCursor;
 class Instance;
 class PacketReader;
-class CallbackInfo;
+
+// The universe dispatcher. Other sessions register the universe messages
+// they own (the world session: the world entry reply).
+DispatchTable& universe_dispatch_table() noexcept;
 
 // Handlers given to every universe Connection.
 ConnectionHandlers universe_connection_handlers() noexcept;
@@ -21,11 +28,28 @@ ConnectionHandlers universe_connection_handlers() noexcept;
 int server_connect(Connection& connection, Instance& instance, const char* host,
                    std::uint16_t port);
 
-// The universe Connection's message handler.
-void dispatch_universe_message(Instance& instance, PacketReader& body);
+// The universe send gate: 17 without a universe connection or before its
+// secure channel is up, otherwise the frame is queued on the universe
+// Connection.
+int universe_send_gate(Instance& instance, PacketWriter& writer);
 
-// Entry messages and answers of the universe's lists, user attributes and
-// friends.
+// A universe request answered by a transaction result: `build(writer,
+// number)` writes the whole message. 17 without a universe Connection.
+template <class BuildMessage>
+int universe_request(Instance& instance, int callback, BuildMessage&& build) {
+    if (!instance.universe.connection) return KIV_RC_NOT_IN_UNIVERSE;
+    return send_recorded_request(instance, Side::kUniverse, &universe_send_gate, callback, 0,
+                                 std::forward<BuildMessage>(build));
+}
+
+// Completes a login, connect or the like with a result: callback or queued
+// Response.
+void complete_connect(Instance& instance, int rc);
+
+// Topic handlers, registered in the table by the session.
+// Connect and login.
+void on_login_reply(Instance& instance, PacketReader& body);
+// World list, user attributes and friends.
 void on_world_list_entry(Instance& instance, PacketReader& body);
 void on_user_attributes(Instance& instance, PacketReader& body);
 void on_friend_entry(Instance& instance, PacketReader& body);
@@ -33,12 +57,10 @@ void on_friend_entry(Instance& instance, PacketReader& body);
 void on_join_request(Instance& instance, PacketReader& body);
 void on_invitation(Instance& instance, PacketReader& body);
 
-// The rest of a transaction result for a found record, by request type.
-void complete_list_or_friend_request(Instance& instance, const CallbackInfo& record,
-                                     std::uint8_t result, PacketReader& body);
-void complete_join_request(Instance& instance, const CallbackInfo& record, std::uint8_t result,
-                           PacketReader& body);
-void complete_invitation(Instance& instance, const CallbackInfo& record, std::uint8_t result,
-                         PacketReader& body);
+// What a transaction result carries after its number and result byte, read
+// for the request it answers.
+void read_friend_delete_answer(Instance& instance, FieldCursor& fields);
+void read_join_answer(Instance& instance, std::uint8_t result, FieldCursor& fields);
+void read_invitation_answer(Instance& instance, FieldCursor& fields);
 
 }  // namespace kivsdk

@@ -58,7 +58,7 @@ void PacketWriter::append_raw(const void* data, std::size_t size) {
 PacketWriter::Frame PacketWriter::finish() noexcept {
     // An oversized body gets a saturated length; fits() is what callers check.
     const std::size_t body = std::min(body_size(), kMaxFrameBody);
-    wire::store_u16(bytes_.data(), static_cast<std::uint16_t>(body));
+    wire::store_frame_header(bytes_.data(), body);
     return Frame{bytes_.data(), bytes_.size()};
 }
 

@@ -6,11 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace kivsdk {
+#include "wire/frame.h"
 
-// The largest body (type byte and fields) the 16-bit length can express.
-constexpr std::size_t kMaxFrameBody = 65535;
-constexpr std::size_t kFrameHeaderSize = 2;
+namespace kivsdk {
 
 class PacketWriter {
 public:

@@ -29,43 +29,6 @@ constexpr std::array<int, 3> kObjectStrings = {KIV_OBJECT_STRING_1, KIV_OBJECT_S
                                                KIV_OBJECT_STRING_3};
 constexpr std::array<int, 3> kObjectPosition = {KIV_OBJECT_X, KIV_OBJECT_Y, KIV_OBJECT_Z};
 
-// ---- Result mapping ------------------------------------------------------
-
-// Return codes for result bytes 0..4; a larger byte counts as 4.
-using ResultRow = std::array<int, 5>;
-constexpr ResultRow kObjectChangeCodes = {KIV_RC_SUCCESS, KIV_RC_REJECTED, KIV_RC_DENIED,
-                                          KIV_RC_OBJECT_REFUSED, KIV_RC_REQUEST_FAILED};
-constexpr ResultRow kObjectGetCodes = {KIV_RC_SUCCESS, KIV_RC_OBJECT_GET_REFUSED, KIV_RC_REJECTED,
-                                       KIV_RC_REQUEST_FAILED, KIV_RC_REQUEST_FAILED};
-constexpr ResultRow kObjectLoadCodes = {KIV_RC_SUCCESS, KIV_RC_REJECTED, KIV_RC_DENIED,
-                                        KIV_RC_OBJECT_REFUSED, KIV_RC_OBJECT_REFUSED};
-constexpr ResultRow kSettingChangeCodes = {KIV_RC_SUCCESS, KIV_RC_DENIED, KIV_RC_REJECTED,
-                                           KIV_RC_SETTING_REFUSED, KIV_RC_REQUEST_FAILED};
-constexpr ResultRow kPermissionQueryCodes = {KIV_RC_SUCCESS, KIV_RC_DENIED, KIV_RC_REQUEST_FAILED,
-                                             KIV_RC_REQUEST_FAILED, KIV_RC_REQUEST_FAILED};
-
-int looked_up(const ResultRow& row, std::uint8_t result) {
-    return row[std::min<std::size_t>(result, row.size() - 1)];
-}
-
-int return_code_for(int callback, std::uint8_t result) {
-    switch (callback) {
-        case KIV_CALLBACK_OBJECT_ADD:
-        case KIV_CALLBACK_OBJECT_CHANGE:
-        case KIV_CALLBACK_OBJECT_DELETE: return looked_up(kObjectChangeCodes, result);
-        case KIV_CALLBACK_OBJECT_GET: return looked_up(kObjectGetCodes, result);
-        case KIV_CALLBACK_OBJECT_LOAD: return looked_up(kObjectLoadCodes, result);
-        case KIV_CALLBACK_WORLD_PERMISSION_USER_SET:
-        case KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET:
-        case KIV_CALLBACK_WORLD_SETTING_SET: return looked_up(kSettingChangeCodes, result);
-        case KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY:
-        case KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER:
-        case KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL:
-            return looked_up(kPermissionQueryCodes, result);
-        default: return result;  // terrain: the server's byte as it is
-    }
-}
-
 // ---- Reading -------------------------------------------------------------
 
 // The position again, in double precision, at the end of object messages.
@@ -119,27 +82,6 @@ void on_object_notice(Instance& instance, PacketReader& body, int event) {
     for (const int index : kObjectStrings) instance.clear_string(index);
 }
 
-// The object record that a successful object get carries.
-void read_object_record(Instance& instance, PacketReader& body) {
-    FieldCursor fields(body);
-    std::uint8_t type = 0;
-    std::array<std::string_view, 3> strings;
-    std::string_view data;
-    int_into(instance, fields, KIV_OBJECT_ID);
-    fields.byte(type);
-    for (int index = KIV_OBJECT_X; index <= KIV_OBJECT_ROTATION_ANGLE; ++index) {
-        float_into(instance, fields, index);
-    }
-    int_into(instance, fields, KIV_OBJECT_INT_1);
-    int_into(instance, fields, KIV_OBJECT_INT_2);
-    for (std::string_view& text : strings) fields.string(text);
-    fields.blob16(data);
-    double_position_into(instance, fields, body);
-    instance.set_int(KIV_OBJECT_TYPE, type);
-    set_received_strings(instance, strings);
-    set_object_data(instance, data);
-}
-
 // Messages 33 and 34: nothing happens unless both numbers arrived.
 void on_bump(Instance& instance, PacketReader& body, int event) {
     FieldCursor fields(body);
@@ -187,36 +129,19 @@ void append_description(PacketWriter& writer, const Instance& instance) {
     append_double_position(writer, instance);
 }
 
-// Registers an object request under the next world reference number and
-// sends what `fields(writer, number)` appends after the type byte.
-template <class Fields>
-int object_request(Instance& instance, std::uint8_t type, int callback, std::int32_t object_id,
-                   Fields&& fields) {
-    return send_async_request(
-        instance, Side::kWorld,
-        [&](PacketWriter& writer, std::int32_t number) {
-            writer.append_byte(type);
-            fields(writer, number);
-        },
-        [&](std::int32_t number) {
-            return std::make_unique<ObjectCallbackInfo>(
-                number, callback, instance.int_at(KIV_REFERENCE_NUMBER), object_id);
-        });
-}
-
 // Add, change and load: described by the object attributes, answered with
 // the object kept as int 3.
 template <class Fields>
 int described_object_request(Instance& instance, std::uint8_t type, int callback, Fields&& fields) {
-    if (!instance.world) return KIV_RC_NOT_IN_WORLD;
+    if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
     if (!object_strings_fit(instance)) return KIV_RC_STRING_TOO_LONG;
-    return object_request(instance, type, callback, instance.int_at(KIV_OBJECT_ID),
-                          std::forward<Fields>(fields));
+    return world_object_request(instance, type, callback, instance.int_at(KIV_OBJECT_ID),
+                                std::forward<Fields>(fields));
 }
 
 int unrecorded_request(Instance& instance, PacketWriter& writer) {
-    if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-    return world_fields::unrecorded_world_request(instance, writer);
+    if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
+    return world_message_request(instance, writer);
 }
 
 int bump(Instance& instance, std::uint8_t type, std::int32_t object_id, std::int32_t session) {
@@ -285,38 +210,24 @@ void on_object_bump_end(Instance& instance, PacketReader& body) {
     on_bump(instance, body, KIV_EVENT_OBJECT_BUMP_END);
 }
 
-void on_world_transaction_result(Instance& instance, PacketReader& body) {
+void read_object_record(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::int32_t number = 0;
-    std::uint8_t result = 0;
-    // Without both there is nothing to answer.
-    if (!fields.int32(number) || !fields.byte(result)) return;
-    const std::unique_ptr<CallbackInfo> record =
-        take_pending_request(instance.world_pending(), number, result);
-    if (!record) return;
-    const int callback = record->callback_number;
-    const int rc = return_code_for(callback, result);
-    switch (callback) {
-        case KIV_CALLBACK_OBJECT_ADD:
-        case KIV_CALLBACK_OBJECT_LOAD: {
-            std::int32_t object_id = 0;
-            fields.int32(object_id);
-            instance.set_int(KIV_OBJECT_ID, object_id);
-            break;
-        }
-        case KIV_CALLBACK_OBJECT_CHANGE:
-        case KIV_CALLBACK_OBJECT_DELETE:
-            // The object the request named, whatever int 3 holds by now.
-            if (const auto* object = dynamic_cast<const ObjectCallbackInfo*>(record.get())) {
-                instance.set_int(KIV_OBJECT_ID, object->object_id);
-            }
-            break;
-        case KIV_CALLBACK_OBJECT_GET:
-            if (rc == KIV_RC_SUCCESS) read_object_record(instance, body);
-            break;
-        default: break;
+    std::uint8_t type = 0;
+    std::array<std::string_view, 3> strings;
+    std::string_view data;
+    int_into(instance, fields, KIV_OBJECT_ID);
+    fields.byte(type);
+    for (int index = KIV_OBJECT_X; index <= KIV_OBJECT_ROTATION_ANGLE; ++index) {
+        float_into(instance, fields, index);
     }
-    instance.fire_callback(callback, rc, record->reference);
+    int_into(instance, fields, KIV_OBJECT_INT_1);
+    int_into(instance, fields, KIV_OBJECT_INT_2);
+    for (std::string_view& text : strings) fields.string(text);
+    fields.blob16(data);
+    double_position_into(instance, fields, body);
+    instance.set_int(KIV_OBJECT_TYPE, type);
+    set_received_strings(instance, strings);
+    set_object_data(instance, data);
 }
 
 }  // namespace kivsdk
@@ -367,8 +278,8 @@ KIVSDK_API int kiv_object_load(KIVInstance* handle) {
 
 KIVSDK_API int kiv_object_delete(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::object_request(instance, kivsdk::world_message::kObjectDelete,
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
+        return kivsdk::world_object_request(instance, kivsdk::world_message::kObjectDelete,
                                       KIV_CALLBACK_OBJECT_DELETE, object_id,
                                       [&](PacketWriter& writer, std::int32_t number) {
                                           writer.append_int32(number);
@@ -379,8 +290,8 @@ KIVSDK_API int kiv_object_delete(KIVInstance* handle, int object_id) {
 
 KIVSDK_API int kiv_object_get(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::world_fields::recorded_world_request(
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
+        return kivsdk::world_request(
             instance, kivsdk::world_message::kObjectGet, KIV_CALLBACK_OBJECT_GET,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);

@@ -22,7 +22,7 @@ int permission_set(Instance& instance, std::uint8_t type, int callback, const ch
                    std::int32_t holder, int enable) {
     const std::string_view name = text_or_empty(permission);
     if (name.size() > kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
-    return world_fields::recorded_world_request(instance, type, callback,
+    return world_request(instance, type, callback,
                                                 [&](PacketWriter& writer, std::int32_t number) {
                                                     writer.append_int32(number);
                                                     writer.append_byte(enable != 0 ? 1 : 0);
@@ -32,7 +32,7 @@ int permission_set(Instance& instance, std::uint8_t type, int callback, const ch
 }
 
 int permissions_get(Instance& instance, std::uint8_t type, int callback) {
-    return world_fields::recorded_world_request(
+    return world_request(
         instance, type, callback,
         [&](PacketWriter& writer, std::int32_t number) { writer.append_int32(number); });
 }
@@ -110,7 +110,7 @@ KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* handle) {
 
 KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::world_fields::recorded_world_request(
+        return kivsdk::world_request(
             instance, kivsdk::world_message::kPermissionsGetByUser,
             KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
             [&](PacketWriter& writer, std::int32_t number) {
@@ -134,7 +134,7 @@ KIVSDK_API int kiv_world_setting_set(KIVInstance* handle, const char* setting, c
         const std::string_view text = kivsdk::text_or_empty(value);
         if (name.size() > kivsdk::kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
         if (text.size() > kivsdk::kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
-        return kivsdk::world_fields::recorded_world_request(
+        return kivsdk::world_request(
             instance, kivsdk::world_message::kWorldSetting, KIV_CALLBACK_WORLD_SETTING_SET,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);

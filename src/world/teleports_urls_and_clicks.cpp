@@ -77,41 +77,41 @@ extern "C" {
 
 KIVSDK_API int kiv_avatar_click(KIVInstance* handle, int session) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
         PacketWriter writer;
         writer.append_byte(kivsdk::world_message::kAvatarClick);
         writer.append_int32(session);
         writer.append_float(static_cast<float>(instance.double_at(KIV_CLICK_HIT_X)));
         writer.append_float(static_cast<float>(instance.double_at(KIV_CLICK_HIT_Y)));
         writer.append_float(static_cast<float>(instance.double_at(KIV_CLICK_HIT_Z)));
-        return kivsdk::world_fields::unrecorded_world_request(instance, writer);
+        return kivsdk::world_message_request(instance, writer);
     });
 }
 
 KIVSDK_API int kiv_teleport_avatar(KIVInstance* handle, int session, const char* world, float x,
                                    float y, float z, float yaw, float pitch) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
         PacketWriter writer;
         writer.append_byte(kivsdk::world_message::kTeleport);
         writer.append_int32(session);
         writer.append_string(kivsdk::text_or_empty(world));  // cut to 255 bytes
         for (const float value : {x, y, z, yaw, pitch}) writer.append_float(value);
-        return kivsdk::world_fields::unrecorded_world_request(instance, writer);
+        return kivsdk::world_message_request(instance, writer);
     });
 }
 
 KIVSDK_API int kiv_url_send(KIVInstance* handle, int session, const char* url, int target) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         const std::string_view text = kivsdk::text_or_empty(url);
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
         if (text.size() > kivsdk::kMaxUrlLength) return KIV_RC_STRING_TOO_LONG;
         PacketWriter writer(text.size() + 10);
         writer.append_byte(kivsdk::world_message::kUrl);
         writer.append_int32(session);
         writer.append_byte(static_cast<std::uint8_t>(target));
         writer.append_blob16(text.data(), text.size());
-        return kivsdk::world_fields::unrecorded_world_request(instance, writer);
+        return kivsdk::world_message_request(instance, writer);
     });
 }
 
@@ -130,7 +130,7 @@ KIVSDK_API int kiv_console_message(KIVInstance* handle, int session, const char*
         for (const int value : {effects, red, green, blue}) {
             writer.append_byte(static_cast<std::uint8_t>(value));
         }
-        return kivsdk::world_fields::unrecorded_world_request(instance, writer);
+        return kivsdk::world_message_request(instance, writer);
     });
 }
 

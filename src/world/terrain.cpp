@@ -80,9 +80,10 @@ void on_terrain_nodes(Instance& instance, PacketReader& body) {
     if (!numbered) return;
     // The reply completes whatever request its number names, silently when
     // none is pending.
-    const std::unique_ptr<CallbackInfo> record =
-        take_pending_request_quietly(instance.world_pending(), number);
-    if (record) instance.fire_callback(record->callback_number, KIV_RC_SUCCESS, record->reference);
+    CallbackInfo record(0, 0, 0);
+    if (take_pending_request_quietly(instance.world.pending, number, record)) {
+        instance.fire_callback(record.callback_number, KIV_RC_SUCCESS, record.reference);
+    }
 }
 
 void on_terrain_node_changed(Instance& instance, PacketReader& body) {
@@ -110,8 +111,8 @@ KIVSDK_API int kiv_terrain_query(KIVInstance* handle, int tile_x, int tile_z,
                                  const int revisions[16]) {
     if (revisions == nullptr) return KIV_RC_INVALID_ARGUMENT;
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::world_fields::recorded_world_request(
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
+        return kivsdk::world_request(
             instance, kivsdk::world_message::kTerrainQuery, KIV_CALLBACK_TERRAIN_QUERY,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);
@@ -128,8 +129,8 @@ KIVSDK_API int kiv_terrain_node_set(KIVInstance* handle, int tile_x, int tile_z,
                                     int node_z, const KIVTerrainCell cells[64]) {
     if (cells == nullptr) return KIV_RC_INVALID_ARGUMENT;
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        if (!instance.world) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::world_fields::recorded_world_request(
+        if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
+        return kivsdk::world_request(
             instance, kivsdk::world_message::kTerrainNodeSet, KIV_CALLBACK_TERRAIN_NODE_SET,
             [&](PacketWriter& writer, std::int32_t number) {
                 writer.append_int32(number);

@@ -1,52 +1,91 @@
-// The world session: the world Connection's handlers, its message
-// dispatcher and the handler of each world message.
+// The world session: its dispatcher table, the world Connection's handlers,
+// the world login and secure channel, its send gate and request road, and
+// the routing of world transaction results. Topic files hold their own
+// requests and message handlers.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
+#include "api/request_flow.h"
+#include "api/session.h"
 #include "connection/connection.h"
+#include "wire/packet_writer.h"
 
 namespace kivsdk {
 
+class FieldCursor;
 class Instance;
 class PacketReader;
 
-// The universe's reply to a world entry request (universe message 2): opens
-// the world Connection.
-void on_world_entry_reply(Instance& instance, PacketReader& body);
+DispatchTable& world_dispatch_table() noexcept;
 
-// The world Connection's message handler.
-void dispatch_world_message(Instance& instance, PacketReader& body);
+// The world Connection's message handler: the world dispatcher.
+void dispatch_world_message(Connection& connection, PacketReader& body);
+
+// Handlers for a new world Connection, with or without the secure channel.
+ConnectionHandlers world_connection_handlers(bool secure) noexcept;
+
+// The world send gate: 8 without a world connection or while it is not
+// ready, otherwise the frame is queued on the world Connection.
+int world_send_gate(Instance& instance, PacketWriter& writer);
+
+// A world message without an answer: 4 when it cannot be framed, otherwise
+// the world send gate decides.
+int world_message_request(Instance& instance, PacketWriter& writer);
+
+// A world request answered by a transaction result: the type byte, then
+// what `fields(writer, number)` appends. `object_id` is reported back by
+// change and delete answers.
+template <class Fields>
+int world_object_request(Instance& instance, std::uint8_t type, int callback,
+                         std::int32_t object_id, Fields&& fields) {
+    return send_recorded_request(instance, Side::kWorld, &world_send_gate, callback, object_id,
+                                 [&](PacketWriter& writer, std::int32_t number) {
+                                     writer.append_byte(type);
+                                     fields(writer, number);
+                                 });
+}
+
+template <class Fields>
+int world_request(Instance& instance, std::uint8_t type, int callback, Fields&& fields) {
+    return world_object_request(instance, type, callback, 0, std::forward<Fields>(fields));
+}
 
 // Ends a kiv_enter with a return code: callback 11, or a queued Response.
 void complete_enter(Instance& instance, int rc);
 
-// World messages, by the part of the world they concern. Each reads the
+// Topic handlers, registered in the table by the session. Each reads the
 // fields after the type byte.
+// Entering (a universe message: the world entry reply).
+void on_world_entry_reply(Instance& instance, PacketReader& body);
 // Avatars and chat.
-void on_chat(Instance& instance, PacketReader& body);            // 9
-void on_avatar_added(Instance& instance, PacketReader& body);    // 13
-void on_avatar_changed(Instance& instance, PacketReader& body);  // 14
-void on_avatar_deleted(Instance& instance, PacketReader& body);  // 15
+void on_chat(Instance& instance, PacketReader& body);
+void on_avatar_added(Instance& instance, PacketReader& body);
+void on_avatar_changed(Instance& instance, PacketReader& body);
+void on_avatar_deleted(Instance& instance, PacketReader& body);
 // Objects and cells.
-void on_cell(Instance& instance, PacketReader& body);                      // 6
-void on_object_announced(Instance& instance, PacketReader& body);          // 7
-void on_object_changed(Instance& instance, PacketReader& body);            // 11
-void on_object_deleted(Instance& instance, PacketReader& body);            // 12
-void on_object_clicked(Instance& instance, PacketReader& body);            // 16
-void on_world_transaction_result(Instance& instance, PacketReader& body);  // 17
-void on_object_bump_begin(Instance& instance, PacketReader& body);         // 33
-void on_object_bump_end(Instance& instance, PacketReader& body);           // 34
+void on_cell(Instance& instance, PacketReader& body);
+void on_object_announced(Instance& instance, PacketReader& body);
+void on_object_changed(Instance& instance, PacketReader& body);
+void on_object_deleted(Instance& instance, PacketReader& body);
+void on_object_clicked(Instance& instance, PacketReader& body);
+void on_object_bump_begin(Instance& instance, PacketReader& body);
+void on_object_bump_end(Instance& instance, PacketReader& body);
 // Terrain.
-void on_terrain_nodes(Instance& instance, PacketReader& body);         // 26
-void on_terrain_node_changed(Instance& instance, PacketReader& body);  // 36
+void on_terrain_nodes(Instance& instance, PacketReader& body);
+void on_terrain_node_changed(Instance& instance, PacketReader& body);
 // Settings and permissions.
-void on_world_setting(Instance& instance, PacketReader& body);       // 20
-void on_world_settings_end(Instance& instance, PacketReader& body);  // 25
-void on_world_permissions(Instance& instance, PacketReader& body);   // 44
+void on_world_setting(Instance& instance, PacketReader& body);
+void on_world_settings_end(Instance& instance, PacketReader& body);
+void on_world_permissions(Instance& instance, PacketReader& body);
 // Clicks, teleports and URLs addressed to this client.
-void on_avatar_clicked(Instance& instance, PacketReader& body);  // 30
-void on_teleport(Instance& instance, PacketReader& body);        // 31
-void on_url(Instance& instance, PacketReader& body);             // 32
+void on_avatar_clicked(Instance& instance, PacketReader& body);
+void on_teleport(Instance& instance, PacketReader& body);
+void on_url(Instance& instance, PacketReader& body);
+
+// What a successful object get's transaction result carries after its
+// result byte: the object's record.
+void read_object_record(Instance& instance, PacketReader& body);
 
 }  // namespace kivsdk

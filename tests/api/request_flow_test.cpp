@@ -6,15 +6,17 @@
 #include "api/boundary.h"
 #include "api/request_flow.h"
 #include "connection/connection.h"
+#include "universe/universe_session.h"
+#include "world/world_session.h"
 #include "support/fake_clock.h"
 #include "support/recording_table.h"
 
 namespace kivsdk::test {
 namespace {
 
-void ignore_connect(Connection&, Instance&, int) {}
-void ignore_disconnect(Connection&, Instance&, int) {}
-void ignore_message(Instance&, PacketReader&) {}
+void ignore_connect(Connection&, int) {}
+void ignore_disconnect(Connection&, int) {}
+void ignore_message(Connection&, PacketReader&) {}
 
 struct Calls {
     std::vector<int> callbacks, rcs, references, nested;
@@ -35,8 +37,8 @@ protected:
         handle = kiv_create(&config);
         ASSERT_NE(handle, nullptr);
         const ConnectionHandlers handlers{&ignore_connect, &ignore_disconnect, &ignore_message};
-        instance().universe = std::make_unique<Connection>(config, handlers, instance());
-        instance().world = std::make_unique<Connection>(config, handlers, instance());
+        instance().universe.connection = std::make_unique<Connection>(config, handlers, instance());
+        instance().world.connection = std::make_unique<Connection>(config, handlers, instance());
     }
     void TearDown() override { kiv_destroy(handle); }
 
@@ -44,24 +46,21 @@ protected:
 
     // A universe request message: type, reference number, one INT32.
     int universe_request(int callback, int value) {
-        return send_async_request(
-            instance(), Side::kUniverse,
-            [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_byte(3);
-                writer.append_int32(number);
-                writer.append_int32(value);
-            },
-            [&](std::int32_t number) {
-                return std::make_unique<CallbackInfo>(number, callback,
-                                                      kiv_int(handle, KIV_REFERENCE_NUMBER));
-            });
+        return send_recorded_request(instance(), Side::kUniverse, &universe_send_gate, callback, 0,
+                                     [&](PacketWriter& writer, std::int32_t number) {
+                                         writer.append_byte(3);
+                                         writer.append_int32(number);
+                                         writer.append_int32(value);
+                                     });
     }
 
     void answer(Side side, std::int32_t number, int rc) {
         auto& pending =
-            side == Side::kUniverse ? instance().universe_pending() : instance().world_pending();
-        auto record = take_pending_request(pending, number, rc);
-        if (record) instance().fire_callback(record->callback_number, rc, record->reference);
+            side == Side::kUniverse ? instance().universe.pending : instance().world.pending;
+        CallbackInfo record(0, 0, 0);
+        if (take_pending_request(pending, number, rc, record)) {
+            instance().fire_callback(record.callback_number, rc, record.reference);
+        }
     }
 
     FakeClock clock{100};
@@ -75,24 +74,24 @@ TEST_F(Requests, GatesRefuseUntilReady) {
     EXPECT_EQ(universe_send_gate(instance(), writer), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(world_send_gate(instance(), writer), KIV_RC_NOT_IN_WORLD);
     EXPECT_TRUE(net.sockets[0]->written.empty());
-    instance().universe_ready = true;
-    instance().world_ready = true;
+    instance().universe.ready = true;
+    instance().world.ready = true;
     EXPECT_EQ(universe_send_gate(instance(), writer), KIV_RC_SUCCESS);
     EXPECT_EQ(world_send_gate(instance(), writer), KIV_RC_SUCCESS);
     EXPECT_EQ(net.sockets[0]->written, (Bytes{0, 1, 1}));
     EXPECT_EQ(net.sockets[1]->written, (Bytes{0, 1, 1}));
-    Instance::discard(instance().world);
+    Instance::discard(instance().world.connection);
     EXPECT_EQ(world_send_gate(instance(), writer), KIV_RC_NOT_IN_WORLD);
 }
 
 TEST_F(Requests, AnswersInReverseOrderCarryTheirOwnReferences) {
-    instance().universe_ready = true;
+    instance().universe.ready = true;
     kiv_callback_set(handle, KIV_CALLBACK_WORLD_LIST, record_callback);
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 111);
     ASSERT_EQ(universe_request(KIV_CALLBACK_WORLD_LIST, 0), 0);
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 222);
     ASSERT_EQ(universe_request(KIV_CALLBACK_WORLD_LIST, 0), 0);
-    EXPECT_EQ(instance().universe_pending().size(), 2u);
+    EXPECT_EQ(instance().universe.pending.size(), 2u);
     const Bytes& sent = net.sockets[0]->written;
     ASSERT_EQ(sent.size(), 2u * 11);
     EXPECT_EQ(sent[6], 0) << "the first request has number 0";
@@ -103,36 +102,35 @@ TEST_F(Requests, AnswersInReverseOrderCarryTheirOwnReferences) {
     EXPECT_EQ(calls.references, (std::vector<int>{222, 111}));
     EXPECT_EQ(calls.rcs, (std::vector<int>{0, 20}));
     EXPECT_EQ(calls.callbacks, (std::vector<int>{18, 18}));
-    EXPECT_TRUE(instance().universe_pending().empty());
+    EXPECT_TRUE(instance().universe.pending.empty());
 }
 
 TEST_F(Requests, CountersAreIndependent) {
-    instance().universe_ready = true;
+    instance().universe.ready = true;
     for (int i = 0; i < 10; ++i) universe_request(KIV_CALLBACK_FRIENDS_GET, i);
-    EXPECT_EQ(instance().peek_universe_reference(), 10);
-    EXPECT_EQ(instance().next_world_reference(), 0);
+    EXPECT_EQ(instance().universe.peek_reference(), 10);
+    EXPECT_EQ(instance().world.take_reference(), 0);
 }
 
 TEST_F(Requests, RefusedRecordIsErasedButTheNumberIsUsed) {
     EXPECT_EQ(universe_request(KIV_CALLBACK_FRIEND_ADD, 1), KIV_RC_NOT_IN_UNIVERSE);
-    EXPECT_TRUE(instance().universe_pending().empty());
-    EXPECT_EQ(instance().peek_universe_reference(), 1);
+    EXPECT_TRUE(instance().universe.pending.empty());
+    EXPECT_EQ(instance().universe.peek_reference(), 1);
 }
 
 TEST_F(Requests, OversizedMessageRegistersNothingAndKeepsTheCounter) {
-    instance().world_ready = true;
-    const int rc = send_async_request(
-        instance(), Side::kWorld,
-        [](PacketWriter& writer, std::int32_t number) {
-            writer.append_byte(10);
-            writer.append_int32(number);
-            const std::string blob(65535, 'x');
-            writer.append_blob16(blob.data(), blob.size());
-        },
-        [](std::int32_t number) { return std::make_unique<ObjectCallbackInfo>(number, 0, 0, 5); });
+    instance().world.ready = true;
+    const int rc = send_recorded_request(instance(), Side::kWorld, &world_send_gate,
+                                         KIV_CALLBACK_OBJECT_ADD, 5,
+                                         [](PacketWriter& writer, std::int32_t number) {
+                                             writer.append_byte(10);
+                                             writer.append_int32(number);
+                                             const std::string blob(65535, 'x');
+                                             writer.append_blob16(blob.data(), blob.size());
+                                         });
     EXPECT_EQ(rc, KIV_RC_STRING_TOO_LONG);
-    EXPECT_TRUE(instance().world_pending().empty());
-    EXPECT_EQ(instance().peek_world_reference(), 0);
+    EXPECT_TRUE(instance().world.pending.empty());
+    EXPECT_EQ(instance().world.peek_reference(), 0);
     EXPECT_TRUE(net.sockets[1]->written.empty());
 }
 
@@ -155,8 +153,7 @@ TEST_F(Requests, BlockingWaitGivesUpAtTheLimit) {
 }
 
 TEST_F(Requests, BlockingWaitReturnsTheAnswerAndKeepsOthersInOrder) {
-    instance().pending_responses().push_back(
-        std::make_unique<Response>(Response::kWorldEnter, 0, 6));
+    instance().pending_responses().emplace_back(Response::kWorldEnter, 0, 6);
     net.on_wait = [this](int) {
         complete_blocking_request(instance(), KIV_CALLBACK_LOGIN, Response::kLogin,
                                   KIV_RC_LOGIN_DENIED);
@@ -165,7 +162,7 @@ TEST_F(Requests, BlockingWaitReturnsTheAnswerAndKeepsOthersInOrder) {
     EXPECT_EQ(finish_blocking_request(instance(), KIV_CALLBACK_LOGIN, Response::kLogin, 10),
               KIV_RC_LOGIN_DENIED);
     ASSERT_EQ(instance().pending_responses().size(), 1u);
-    EXPECT_EQ(instance().pending_responses().front()->type, Response::kWorldEnter);
+    EXPECT_EQ(instance().pending_responses().front().type, Response::kWorldEnter);
 }
 
 TEST_F(Requests, HandlerTurnsTheBlockingFormIntoACallback) {
@@ -183,12 +180,12 @@ TEST_F(Requests, HandlerTurnsTheBlockingFormIntoACallback) {
 
 TEST_F(Requests, StaleResponsesAreDroppedWhenABlockingRequestStarts) {
     auto& responses = instance().pending_responses();
-    responses.push_back(std::make_unique<Response>(Response::kUniverseConnect, 0, 9));
-    responses.push_back(std::make_unique<Response>(Response::kLogin, 0, 0));
-    responses.push_back(std::make_unique<Response>(Response::kUniverseConnect, 0, 0));
+    responses.emplace_back(Response::kUniverseConnect, 0, 9);
+    responses.emplace_back(Response::kLogin, 0, 0);
+    responses.emplace_back(Response::kUniverseConnect, 0, 0);
     discard_responses(instance(), Response::kUniverseConnect);
     ASSERT_EQ(responses.size(), 1u);
-    EXPECT_EQ(responses.front()->type, Response::kLogin);
+    EXPECT_EQ(responses.front().type, Response::kLogin);
 }
 
 void block_inside_handler(KIVInstance* handle) {

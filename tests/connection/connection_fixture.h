@@ -44,18 +44,18 @@ protected:
     };
     static inline Record* record = nullptr;
 
-    static void on_connect_result(Connection&, Instance&, int status) {
+    static void on_connect_result(Connection&, int status) {
         record->connect_results.push_back(status);
     }
-    static void on_disconnected(Connection&, Instance& owner, int reason) {
+    static void on_disconnected(Connection& connection, int reason) {
         record->disconnects.push_back(reason);
-        if (record->on_disconnect) record->on_disconnect(owner, reason);
+        if (record->on_disconnect) record->on_disconnect(Instance::owning(connection), reason);
     }
-    static void on_message(Instance& owner, PacketReader& body) {
+    static void on_message(Connection& connection, PacketReader& body) {
         Bytes bytes(body.remaining());
         body.read_raw(bytes.data(), bytes.size());
         record->frames.push_back(bytes);
-        if (record->on_frame) record->on_frame(owner, bytes);
+        if (record->on_frame) record->on_frame(Instance::owning(connection), bytes);
     }
 
     void SetUp() override {
@@ -63,10 +63,10 @@ protected:
         const KIVNetConfig config = net.table();
         handle = kiv_create(&config);
         ASSERT_NE(handle, nullptr);
-        instance().universe = std::make_unique<Connection>(
+        instance().universe.connection = std::make_unique<Connection>(
             config, ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message},
             instance());
-        connection = instance().universe.get();
+        connection = instance().universe.connection.get();
         ASSERT_EQ(connection->connect("server.test", 4321), 0);
         socket = &net.last_socket();
     }

@@ -11,11 +11,11 @@ using Lifetime = ConnectionTest;
 TEST_F(Lifetime, DiscardingTheConnectionMidChunkStopsDelivery) {
     connected();
     received.on_frame = [](Instance& owner, const Bytes& body) {
-        if (body == Bytes{2}) Instance::discard(owner.universe);
+        if (body == Bytes{2}) Instance::discard(owner.universe.connection);
     };
     net.deliver(*socket, join({frame({1}), frame({2}), frame({3})}));
     EXPECT_EQ(received.frames, (std::vector<Bytes>{{1}, {2}}));
-    EXPECT_EQ(instance().universe, nullptr);
+    EXPECT_EQ(instance().universe.connection, nullptr);
     EXPECT_TRUE(socket->destroyed) << "the socket is closed at once";
     EXPECT_EQ(net.operations_of(*socket).back(), "destroy");
     EXPECT_EQ(socket->timer_seconds, -1);
@@ -39,11 +39,11 @@ TEST_F(Lifetime, ReconnectingFromTheDisconnectHandler) {
     connected();
     received.on_disconnect = [this](Instance& owner, int) {
         const KIVNetConfig config = owner.operations();
-        Instance::discard(owner.universe);
-        owner.universe = std::make_unique<Connection>(
+        Instance::discard(owner.universe.connection);
+        owner.universe.connection = std::make_unique<Connection>(
             config, ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message}, owner);
-        owner.universe->connect("again.test", 1);
-        connection = owner.universe.get();
+        owner.universe.connection->connect("again.test", 1);
+        connection = owner.universe.connection.get();
     };
     net.serve(*socket, frame({1}));
     net.serve_close(*socket);

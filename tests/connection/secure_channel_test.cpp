@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/instance.h"
+#include "connection/client_tls_config.h"
 #include "connection/connection.h"
 #include "support/fake_clock.h"
 #include "support/tls_test_server.h"
@@ -24,16 +25,16 @@ struct Record {
 };
 Record* record = nullptr;
 
-void on_connect_result(Connection&, Instance&, int status) {
+void on_connect_result(Connection&, int status) {
     record->connect_results.push_back(status);
 }
-void on_disconnected(Connection&, Instance&, int reason) { record->disconnects.push_back(reason); }
-void on_message(Instance&, PacketReader& body) {
+void on_disconnected(Connection&, int reason) { record->disconnects.push_back(reason); }
+void on_message(Connection&, PacketReader& body) {
     Bytes bytes(body.remaining());
     body.read_raw(bytes.data(), bytes.size());
     record->frames.push_back(bytes);
 }
-void on_handshake(Connection&, Instance&, int status) { record->handshakes.push_back(status); }
+void on_handshake(Connection&, int status) { record->handshakes.push_back(status); }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -75,10 +76,10 @@ protected:
     // A Connection to the server, connected (bounded passes).
     Connection& connect(int port, const char* host = "127.0.0.1",
                         const KIVNetConfig* operations = nullptr) {
-        instance().universe = std::make_unique<Connection>(
+        instance().universe.connection = std::make_unique<Connection>(
             operations != nullptr ? *operations : instance().operations(),
             ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message}, instance());
-        Connection& connection = *instance().universe;
+        Connection& connection = *instance().universe.connection;
         EXPECT_EQ(connection.connect(host, static_cast<std::uint16_t>(port)), 0);
         pump([&] { return !received.connect_results.empty(); });
         EXPECT_EQ(received.connect_results, (std::vector<int>{0}));
@@ -87,9 +88,9 @@ protected:
 
     int start_tls(Connection& connection, const std::string& bundle_path) {
         bundle = read_file(bundle_path);
-        return connection.start_tls(&on_handshake,
-                                    reinterpret_cast<const unsigned char*>(bundle.c_str()),
-                                    bundle.size() + 1);
+        tls = std::make_unique<ClientTlsConfig>(
+            reinterpret_cast<const unsigned char*>(bundle.c_str()), bundle.size() + 1);
+        return connection.start_tls(&on_handshake, *tls);
     }
 
     template <class Done>
@@ -124,6 +125,7 @@ protected:
     Record received;
     KIVInstance* handle = nullptr;
     std::string bundle;
+    std::unique_ptr<ClientTlsConfig> tls;
 };
 
 TEST_F(SecureChannel, Tls12AndTls13HandshakesCompleteOnce) {
@@ -141,7 +143,7 @@ TEST_F(SecureChannel, Tls12AndTls13HandshakesCompleteOnce) {
         EXPECT_EQ(received.handshakes, (std::vector<int>{0}));
         EXPECT_EQ(connection.tls_state(), Connection::TlsState::kEstablished);
         EXPECT_EQ(received.frames, (std::vector<Bytes>{{7, 7}}));
-        Instance::discard(instance().universe);
+        Instance::discard(instance().universe.connection);
         ASSERT_TRUE(server.wait_for_finished(1));
         EXPECT_EQ(server.report(0).tls_version,
                   versions == TlsVersions::kTls12 ? "TLSv1.2" : "TLSv1.3");
@@ -158,7 +160,7 @@ TEST_F(SecureChannel, UntrustedOrMisnamedCertificateGivesStatus2AndClosesTheSock
         expect_handshake_failure(connection, 2);
         for (int i = 0; i < 3; ++i) kiv_wait(handle, 10);
         EXPECT_LE(received.handshakes.size(), 1u) << "a failure is reported once";
-        Instance::discard(instance().universe);
+        Instance::discard(instance().universe.connection);
     }
 }
 
@@ -188,8 +190,9 @@ TEST_F(SecureChannel, UnparsableBundleIsASetupFailure) {
     const std::string garbage =
         "-----BEGIN CERTIFICATE-----\nnot a certificate\n-----END CERTIFICATE-----\n";
     testing::internal::CaptureStdout();
-    const int rc = connection.start_tls(
-        &on_handshake, reinterpret_cast<const unsigned char*>(garbage.c_str()), garbage.size() + 1);
+    ClientTlsConfig config(reinterpret_cast<const unsigned char*>(garbage.c_str()),
+                           garbage.size() + 1);
+    const int rc = connection.start_tls(&on_handshake, config);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out.rfind("mbedtls init failed: mbedtls_x509_crt_parse returned -", 0), 0u) << out;
@@ -230,7 +233,7 @@ TEST_F(SecureChannel, KeepAliveAndBurstsCrossTlsIntactWithShortWrites) {
     clock.advance(30);  // the keep-alive is due at the next tick
     ASSERT_TRUE(server.wait_for_frames(0, kFrames));
     ASSERT_TRUE(pump([&] { return server.report(0).frames.size() > kFrames; }));
-    Instance::discard(instance().universe);
+    Instance::discard(instance().universe.connection);
     ASSERT_TRUE(server.wait_for_finished(1));
     const ConnectionReport report = server.report(0);
     ASSERT_EQ(report.frames.size(), kFrames + 1u);
@@ -307,7 +310,7 @@ TEST_F(SecureChannel, HandshakesWithOpenSslAndReceivesItsBytes) {
     std::fflush(server);
     EXPECT_TRUE(pump([&] { return !received.frames.empty(); }));
     EXPECT_EQ(received.frames, (std::vector<Bytes>{{'o', 'k'}}));
-    Instance::discard(instance().universe);
+    Instance::discard(instance().universe.connection);
     pclose(server);
 }
 #endif

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "kivsdk.h"
-#include "net/async_winsock_socket.h"
+#include "net/win32/async_winsock_socket.h"
 #include "net/loopback.h"
-#include "net/message_window.h"
+#include "net/win32/message_window.h"
 #include "support/scripted_servers.h"
 
 namespace kivsdk::nettest {
@@ -95,7 +95,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(kiv_winsock_async_init(), 0);
         ASSERT_EQ(kiv_winsock_async_create(&table), 0);
-        loop = static_cast<SelectLoop*>(table.context);
+        loop = static_cast<PollLoop*>(table.context);
         ASSERT_NE(loop, nullptr);
         log.attach(*loop);
     }
@@ -127,7 +127,7 @@ protected:
     }
 
     KIVNetConfig table{};
-    SelectLoop* loop = nullptr;
+    PollLoop* loop = nullptr;
     NotificationLog log;
 
 private:

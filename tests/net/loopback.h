@@ -12,7 +12,7 @@
 
 #include "kivsdk.h"
 #include "net/platform.h"
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 namespace kivsdk::nettest {
 
@@ -105,7 +105,7 @@ public:
     NotificationLog(const NotificationLog&) = delete;
     NotificationLog& operator=(const NotificationLog&) = delete;
 
-    void attach(SelectLoop& loop) const { loop.notify = &NotificationLog::record; }
+    void attach(PollLoop& loop) const { loop.notify = &NotificationLog::record; }
     static int record(void* connection, int kind, int status);
 
     int count(const void* connection, int kind) const;

@@ -1,4 +1,4 @@
-// A SelectLoop with the default table over it, a notification log attached,
+// A PollLoop with the default table over it, a notification log attached,
 // and the sockets a test made (destroyed with the fixture).
 #pragma once
 
@@ -11,7 +11,7 @@
 
 #include "net/bsd_socket.h"
 #include "net/loopback.h"
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 namespace kivsdk::nettest {
 
@@ -69,7 +69,7 @@ protected:
                watched(WatchList::exception, handle);
     }
 
-    SelectLoop loop;
+    PollLoop loop;
     NotificationLog log;
     KIVNetConfig table = default_socket_table(&loop);
 

@@ -2,7 +2,7 @@ target_sources(kivsdk_unit_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/bsd_socket_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/loopback.cpp
   ${CMAKE_CURRENT_LIST_DIR}/loopback.h
-  ${CMAKE_CURRENT_LIST_DIR}/select_loop_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/poll_loop_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/socket_fixture.h)
 
 # The window-message sockets exist only on Windows.

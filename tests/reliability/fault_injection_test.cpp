@@ -98,12 +98,12 @@ void scripted_conversation(std::uint32_t seed, Tally& tally) {
 
     // Into a world the host's way, without faults.
     Instance& instance = *Instance::from_handle(handle);
-    instance.universe = std::make_unique<Connection>(instance.operations(),
+    instance.universe.connection = std::make_unique<Connection>(instance.operations(),
                                                      universe_connection_handlers(), instance);
-    instance.universe->connect("universe.test", 6670);
+    instance.universe.connection->connect("universe.test", 6670);
     RecordingTable::Socket& universe = net.last_socket();
     net.post(universe, KIV_NET_CONNECT_RESULT, 0);
-    instance.universe_ready = true;
+    instance.universe.ready = true;
     ASSERT_EQ(kiv_enter(handle, "plaza"), 0);
     net.deliver(universe, framed(world_entry_reply(test_ticket(3), 57002, false, "world.test")));
     RecordingTable::Socket& world = net.last_socket();

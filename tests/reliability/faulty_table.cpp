@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 namespace kivsdk::test {
 namespace {
@@ -23,7 +23,7 @@ struct FaultyTable::Socket {
 };
 
 FaultyTable::FaultyTable(std::uint32_t seed, const Odds& odds)
-    : loop_(std::make_unique<SelectLoop>()), random_(seed), odds_(odds) {
+    : loop_(std::make_unique<PollLoop>()), random_(seed), odds_(odds) {
     inner_ = default_socket_table(loop_.get());
     loop_->notify = &FaultyTable::counting_notify;
     counting_table = this;

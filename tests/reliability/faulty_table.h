@@ -23,7 +23,7 @@
 #include "kivsdk.h"
 
 namespace kivsdk {
-class SelectLoop;
+class PollLoop;
 }
 
 namespace kivsdk::test {
@@ -99,7 +99,7 @@ private:
     void post_owed();
 
     KIVNetConfig inner_{};
-    std::unique_ptr<SelectLoop> loop_;
+    std::unique_ptr<PollLoop> loop_;
     std::mt19937 random_;
     Odds odds_;
     std::vector<Pass> passes_{Pass{}};

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "api/clock.h"
+#include "base/clock.h"
 #include "api/instance.h"
 #include "connection/connection.h"
 #include "reliability/faulty_table.h"
@@ -170,7 +170,7 @@ TEST_F(HostileServer, LengthThatPromisesMoreReportsOnlyTheStall) {
         c.wait_for_close();
     });
     ASSERT_EQ(enter(world.port(), false), KIV_RC_SUCCESS);
-    ASSERT_TRUE(pump_until([this] { return instance().world->receive_buffer().count() == 100; }));
+    ASSERT_TRUE(pump_until([this] { return instance().world.connection->receive_buffer().count() == 100; }));
     {
         FakeClock clock{now_seconds()};
         expect_quiet(3);
@@ -340,7 +340,7 @@ TEST_F(HostileServer, ServerThatStopsReadingThenClosesLosesNothingSilently) {
         ASSERT_EQ(kiv_say(handle, line.c_str()), 0);
         ++said;
         if (said % 100 == 0) kiv_wait(handle, 0);
-        largest_queue = std::max(largest_queue, instance().world->output_queue().size());
+        largest_queue = std::max(largest_queue, instance().world.connection->output_queue().size());
     }
     EXPECT_GE(largest_queue, 4u << 20) << "the output queue did not grow while the server slept";
     read_now.open();

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "api/clock.h"
+#include "base/clock.h"
 
 namespace kivsdk::test {
 namespace {

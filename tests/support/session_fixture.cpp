@@ -6,8 +6,9 @@
 namespace kivsdk::test {
 namespace {
 
-void ignore_connect_result(Connection&, Instance&, int) {}
-void report_world_disconnect(Connection&, Instance& instance, int reason) {
+void ignore_connect_result(Connection&, int) {}
+void report_world_disconnect(Connection& connection, int reason) {
+    Instance& instance = Instance::owning(connection);
     instance.set_int(KIV_DISCONNECT_REASON, reason);
     instance.fire_event(KIV_EVENT_WORLD_DISCONNECT);
 }
@@ -45,27 +46,27 @@ void SessionTest::SetUp() {
 void SessionTest::TearDown() { kiv_destroy(handle); }
 
 RecordingTable::Socket& SessionTest::open_universe(bool ready) {
-    instance().universe = std::make_unique<Connection>(instance().operations(),
+    instance().universe.connection = std::make_unique<Connection>(instance().operations(),
                                                        universe_connection_handlers(), instance());
-    instance().universe->connect("universe.test", 6670);
+    instance().universe.connection->connect("universe.test", 6670);
     universe_socket = &net.last_socket();
     net.post(*universe_socket, KIV_NET_CONNECT_RESULT, 0);  // sends 00 01 27
     universe_seen_ = universe_socket->written.size();
-    instance().universe_ready = ready;
+    instance().universe.ready = ready;
     return *universe_socket;
 }
 
 RecordingTable::Socket& SessionTest::open_world(bool ready) {
-    instance().world = std::make_unique<Connection>(
+    instance().world.connection = std::make_unique<Connection>(
         instance().operations(),
         ConnectionHandlers{&ignore_connect_result, &report_world_disconnect,
                            &dispatch_world_message},
         instance());
-    instance().world->connect("world.test", 57002);
+    instance().world.connection->connect("world.test", 57002);
     world_socket = &net.last_socket();
     net.post(*world_socket, KIV_NET_CONNECT_RESULT, 0);
     world_seen_ = world_socket->written.size();
-    instance().world_ready = ready;
+    instance().world.ready = ready;
     return *world_socket;
 }
 

@@ -91,7 +91,7 @@ TEST_F(Connect, AlternativeConnectFailsAndLeavesTheWorld) {
     const std::size_t sockets = net.sockets.size();
     kiv_int_set(handle, KIV_CONNECT_MODE, 1);
     EXPECT_EQ(kiv_connect_universe(handle, "universe.test", 1), KIV_RC_CONNECTION_ERROR);
-    EXPECT_EQ(instance().world, nullptr);
+    EXPECT_EQ(instance().world.connection, nullptr);
     ASSERT_EQ(net.sockets.size(), sockets + 1);
     EXPECT_EQ(net.operations_of(net.last_socket()), (std::vector<std::string>{"create"}))
         << "the alternative connect does not touch the socket";
@@ -104,11 +104,11 @@ TEST_F(Connect, HandshakeGarbageGives24AndClosesTheSocket) {
     net.post(socket, KIV_NET_CONNECT_RESULT, 0);
     receive(socket, {39});
     EXPECT_GT(socket.written.size(), 3u) << "a ClientHello went out";
-    EXPECT_EQ(instance().universe->tls_state(), Connection::TlsState::kHandshaking);
+    EXPECT_EQ(instance().universe.connection->tls_state(), Connection::TlsState::kHandshaking);
     net.deliver(socket, Bytes(64, 0x42));
     EXPECT_EQ(seen.rcs, (std::vector<int>{KIV_RC_SECURE_CHANNEL_FAILED}));
     EXPECT_TRUE(socket.destroyed);
-    EXPECT_FALSE(instance().universe_ready);
+    EXPECT_FALSE(instance().universe.ready);
     EXPECT_EQ(kiv_login(handle, "a", "b", "c"), KIV_RC_NOT_IN_UNIVERSE);
 }
 
@@ -120,7 +120,7 @@ TEST_F(Connect, LostConnectionFiresEvent13Once) {
     net.post(socket, KIV_NET_DISCONNECTED);
     EXPECT_EQ(seen.events, (std::vector<int>{13}));
     EXPECT_EQ(seen.reasons, (std::vector<int>{-1}));
-    EXPECT_TRUE(instance().universe_ready) << "the flag is left as it was";
+    EXPECT_TRUE(instance().universe.ready) << "the flag is left as it was";
     EXPECT_EQ(kiv_world_list(handle, 0), 0) << "requests still go to the dead connection";
 }
 

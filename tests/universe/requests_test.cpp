@@ -65,7 +65,7 @@ TEST_F(Universe, WorldListSendsValueThenNumberAndEndsWithCallback18) {
     EXPECT_EQ(seen.callbacks, (std::vector<int>{18}));
     EXPECT_EQ(seen.rcs, (std::vector<int>{0}));
     EXPECT_EQ(seen.references, (std::vector<int>{77}));
-    EXPECT_TRUE(instance().universe_pending().empty());
+    EXPECT_TRUE(instance().universe.pending.empty());
 }
 
 TEST_F(Universe, FriendRequestsPutTheNumberFirstAndShareTheCounter) {
@@ -91,7 +91,7 @@ TEST_F(Universe, FriendRequestsPutTheNumberFirstAndShareTheCounter) {
                                     .bytes(),
                                 Message(37).int32(4).int32(55).bytes(),
                             }));
-    EXPECT_EQ(instance().peek_world_reference(), 0) << "world numbers are separate";
+    EXPECT_EQ(instance().world.peek_reference(), 0) << "world numbers are separate";
 }
 
 TEST_F(Universe, AnswersAndOtherRequestsOnTheWire) {
@@ -118,7 +118,7 @@ TEST_F(Universe, AnswersAndOtherRequestsOnTheWire) {
                                     .bytes(),
                                 Message(38).int32(7).byte(0).bytes(),
                             }));
-    EXPECT_TRUE(instance().universe_pending().empty());
+    EXPECT_TRUE(instance().universe.pending.empty());
 }
 
 TEST_F(Universe, WithoutAUniverseConnection) {
@@ -127,14 +127,14 @@ TEST_F(Universe, WithoutAUniverseConnection) {
     EXPECT_EQ(kiv_friend_add_by_name(handle, nullptr), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(kiv_friend_delete(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(kiv_user_attributes_by_id(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
-    EXPECT_EQ(instance().peek_universe_reference(), 0) << "no number taken without a connection";
+    EXPECT_EQ(instance().universe.peek_reference(), 0) << "no number taken without a connection";
     EXPECT_EQ(kiv_invite(handle, 1, nullptr, 0, 0, 0, 0, 0), KIV_RC_NOT_IN_UNIVERSE);
-    EXPECT_EQ(instance().peek_universe_reference(), 1) << "an invitation takes its number first";
+    EXPECT_EQ(instance().universe.peek_reference(), 1) << "an invitation takes its number first";
     EXPECT_EQ(kiv_invite_accept(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(kiv_join(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(kiv_join_accept(handle, 1, "w", 0, 0, 0, 0, 0), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(kiv_join_decline(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
-    EXPECT_TRUE(instance().universe_pending().empty());
+    EXPECT_TRUE(instance().universe.pending.empty());
 }
 
 TEST_F(Universe, JoinsReportTheGateWhenNotReady) {
@@ -144,8 +144,8 @@ TEST_F(Universe, JoinsReportTheGateWhenNotReady) {
     EXPECT_EQ(kiv_join_decline(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(kiv_world_list(handle, 1), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_TRUE(sent(socket).empty());
-    EXPECT_TRUE(instance().universe_pending().empty()) << "refused records are erased";
-    EXPECT_EQ(instance().peek_universe_reference(), 2);
+    EXPECT_TRUE(instance().universe.pending.empty()) << "refused records are erased";
+    EXPECT_EQ(instance().universe.peek_reference(), 2);
 }
 
 TEST_F(Universe, ListAndFriendResultsMapToZeroOr20) {

@@ -77,13 +77,13 @@ TEST_F(Enter, SecurePathAsksForTlsFirstAndKeepsTheGateClosed) {
     EXPECT_EQ(kiv_state_change(handle), KIV_RC_NOT_IN_WORLD);
     receive(world, Message(39).byte(1).bytes());
     EXPECT_EQ(seen.rcs, (std::vector<int>{KIV_RC_SECURE_CHANNEL_FAILED}));
-    EXPECT_EQ(instance().world->tls_state(), Connection::TlsState::kPlain) << "no TLS was started";
+    EXPECT_EQ(instance().world.connection->tls_state(), Connection::TlsState::kPlain) << "no TLS was started";
 }
 
 TEST_F(Enter, EmptyHostNameFallsBackToTheAddressBytes) {
     RecordingTable::Socket& world = hand_off(entry_reply("", false, {10, 0, 0, 7}));
     EXPECT_EQ(world.host, "10.0.0.7");
-    Instance::discard(instance().world);  // never connected anywhere: the double only records
+    Instance::discard(instance().world.connection);  // never connected anywhere: the double only records
 }
 
 TEST_F(Enter, ReplyEndingAfterTheAddressUsesTheDefaultPort) {
@@ -109,7 +109,7 @@ TEST_F(Enter, ConnectFailureReportedInsideTheConnectCompletesOnce) {
     net.connect_posts_result = -1;
     hand_off(entry_reply("unresolvable.test", false));
     EXPECT_EQ(seen.rcs, (std::vector<int>{KIV_RC_CONNECTION_ERROR}));
-    EXPECT_EQ(instance().world, nullptr);
+    EXPECT_EQ(instance().world.connection, nullptr);
     EXPECT_TRUE(instance().pending_responses().empty());
 }
 
@@ -117,7 +117,7 @@ TEST_F(Enter, ConnectFailureWithoutAReportCompletesOnce) {
     net.connect_return = -1;
     hand_off(entry_reply("broken.test", true));
     EXPECT_EQ(seen.rcs, (std::vector<int>{KIV_RC_CONNECTION_ERROR}));
-    EXPECT_EQ(instance().world, nullptr);
+    EXPECT_EQ(instance().world.connection, nullptr);
 }
 
 TEST_F(Enter, RefusedLoginGives30AndLeavesThePlainGateOpen) {
@@ -141,7 +141,7 @@ TEST_F(Enter, NameLengthAndUniverseGate) {
     EXPECT_TRUE(sent(*universe_socket).empty());
     EXPECT_EQ(kiv_enter(handle, std::string(255, 'w').c_str()), 0);
     EXPECT_EQ(sent(*universe_socket).size(), 1u);
-    instance().universe_ready = false;
+    instance().universe.ready = false;
     EXPECT_EQ(kiv_enter(handle, "x"), KIV_RC_NOT_IN_UNIVERSE);
 }
 
@@ -162,8 +162,8 @@ TEST_F(Enter, EnteringAgainClosesTheOldWorldFirst) {
     net.post(first, KIV_NET_CONNECT_RESULT, 0);
     ASSERT_EQ(kiv_enter(handle, "two"), 0);
     EXPECT_TRUE(first.destroyed) << "closed before the universe is asked";
-    EXPECT_EQ(instance().world, nullptr);
-    EXPECT_FALSE(instance().world_ready);
+    EXPECT_EQ(instance().world.connection, nullptr);
+    EXPECT_FALSE(instance().world.ready);
 }
 
 TEST_F(Enter, BlockingEnterTimesOutAndALateAnswerDoesNotAnswerTheNext) {
@@ -176,7 +176,7 @@ TEST_F(Enter, BlockingEnterTimesOutAndALateAnswerDoesNotAnswerTheNext) {
     EXPECT_EQ(net.waits(), 20);
     receive(*universe_socket, Message(2).byte(1).bytes());  // the late refusal
     net.on_wait = [this](int) {
-        receive(*universe_socket, Message(2).byte(0).bytes());  // a reply without its ticket
+        receive(*universe_socket, Message(2).byte(0).raw(Bytes(32, 7)).raw(Bytes{127, 0, 0, 1}).bytes());
         net.post(net.last_socket(), KIV_NET_CONNECT_RESULT, 0);
         receive(net.last_socket(), Message(1).byte(0).bytes());
         return 0;

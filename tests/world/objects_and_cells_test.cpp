@@ -53,8 +53,8 @@ protected:
     }
     // Registers a record as the requests of other parts of the world do.
     void pending(std::int32_t number, int callback, int reference = 0) {
-        register_request(instance().world_pending(),
-                         std::make_unique<CallbackInfo>(number, callback, reference));
+        instance().world.pending.insert_or_assign(number,
+                                                  CallbackInfo(number, callback, reference));
     }
 
     HandlerRecorder recorder;
@@ -120,7 +120,7 @@ TEST_F(ObjectsAndCells, NumberedAndDirectRequestsSendTheirArguments) {
                   Message(6).int32(-3).int32(4).int32(17).bytes(),
                   Message(6).int32(-3).int32(4).int32(0).bytes(),
               }));
-    EXPECT_EQ(instance().world_pending().size(), 2u) << "delete and get wait for their answers";
+    EXPECT_EQ(instance().world.pending.size(), 2u) << "delete and get wait for their answers";
 }
 
 // ---- Refusals ------------------------------------------------------------
@@ -147,8 +147,8 @@ TEST_F(ObjectsAndCells, WithoutAWorldConnectionEveryRequestReturns8AndTakesNoNum
     for (std::size_t i = 0; i < std::size(kRequests); ++i) {
         EXPECT_EQ(kRequests[i](handle), KIV_RC_NOT_IN_WORLD) << "request " << i;
     }
-    EXPECT_EQ(instance().peek_world_reference(), 0);
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_EQ(instance().world.peek_reference(), 0);
+    EXPECT_TRUE(instance().world.pending.empty());
 }
 
 TEST_F(ObjectsAndCells, BeforeTheWorldIsReadyTheGateRefusesAndNoRecordStays) {
@@ -158,8 +158,8 @@ TEST_F(ObjectsAndCells, BeforeTheWorldIsReadyTheGateRefusesAndNoRecordStays) {
         EXPECT_EQ(kRequests[i](handle), KIV_RC_NOT_IN_WORLD) << "request " << i;
     }
     EXPECT_TRUE(sent(world).empty());
-    EXPECT_EQ(instance().peek_world_reference(), 5) << "numbered requests still used a number";
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_EQ(instance().world.peek_reference(), 5) << "numbered requests still used a number";
+    EXPECT_TRUE(instance().world.pending.empty());
 }
 
 TEST_F(ObjectsAndCells, OversizedDescriptionsReturn4BeforeTakingANumber) {
@@ -177,8 +177,8 @@ TEST_F(ObjectsAndCells, OversizedDescriptionsReturn4BeforeTakingANumber) {
     kiv_data_set(handle, KIV_OBJECT_DATA, static_cast<int>(largest.size()), largest.data());
     EXPECT_EQ(kiv_object_add(handle), KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(kiv_object_load(handle), KIV_RC_STRING_TOO_LONG);
-    EXPECT_EQ(instance().peek_world_reference(), 0);
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_EQ(instance().world.peek_reference(), 0);
+    EXPECT_TRUE(instance().world.pending.empty());
     EXPECT_TRUE(sent(world).empty());
 
     // Strings of exactly 255 bytes with a modest blob fit.
@@ -205,7 +205,7 @@ TEST_F(ObjectsAndCells, AddResultSetsTheNewIdAndHandsBackTheCallersReference) {
     EXPECT_EQ(recorder.callbacks[0].rc, KIV_RC_SUCCESS);
     EXPECT_EQ(recorder.callbacks[0].reference, 111);
     EXPECT_EQ(recorder.callbacks[0].ints[KIV_OBJECT_ID], 77);
-    EXPECT_EQ(instance().world_pending().count(1), 1u) << "the second add is still pending";
+    EXPECT_EQ(instance().world.pending.count(1), 1u) << "the second add is still pending";
 
     // An answer without the id gives 0.
     kiv_int_set(handle, KIV_OBJECT_ID, 5);
@@ -282,7 +282,7 @@ TEST_F(ObjectsAndCells, EveryResultByteMapsAsItsRequestsTableSays) {
             ++number;
         }
     }
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_TRUE(instance().world.pending.empty());
 }
 
 TEST_F(ObjectsAndCells, SuccessfulGetWritesTheRecordBeforeItsCallback) {
@@ -374,7 +374,7 @@ TEST_F(ObjectsAndCells, UnknownOrAnsweredNumbersPrintOneLineAndFireNothing) {
     kiv_callback_set(handle, KIV_CALLBACK_OBJECT_DELETE, nullptr);
     ASSERT_EQ(kiv_object_delete(handle, 8), KIV_RC_SUCCESS);
     answer(world, 0, 2);
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_TRUE(instance().world.pending.empty());
     testing::internal::CaptureStdout();
     answer(world, 0, 3);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unknown transaction ID 0 with result 3\n");

@@ -67,7 +67,7 @@ TEST_F(PermissionsAndSettings, PermissionChangeFrames) {
                                   Message(41).int32(1).byte(1).string("eject").int32(-77).bytes(),
                                   Message(40).int32(2).byte(0).string(longest).int32(5).bytes(),
                                   Message(41).int32(3).byte(1).string("").int32(6).bytes()}));
-    EXPECT_EQ(instance().world_pending().size(), 4u);
+    EXPECT_EQ(instance().world.pending.size(), 4u);
 }
 
 TEST_F(PermissionsAndSettings, ListAndSettingFrames) {
@@ -96,27 +96,27 @@ TEST_F(PermissionsAndSettings, OverlongStringsReturn4BeforeAnythingElse) {
               KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(kiv_world_setting_set(handle, overlong.c_str(), "v", 0), KIV_RC_STRING_TOO_LONG);
     EXPECT_EQ(kiv_world_setting_set(handle, "n", overlong.c_str(), 0), KIV_RC_STRING_TOO_LONG);
-    EXPECT_EQ(instance().peek_world_reference(), 0);
+    EXPECT_EQ(instance().world.peek_reference(), 0);
 
     RecordingTable::Socket& world = open_world();
     EXPECT_EQ(kiv_world_setting_set(handle, "n", overlong.c_str(), 0), KIV_RC_STRING_TOO_LONG);
     EXPECT_TRUE(sent(world).empty());
-    EXPECT_TRUE(instance().world_pending().empty());
-    EXPECT_EQ(instance().peek_world_reference(), 0);
+    EXPECT_TRUE(instance().world.pending.empty());
+    EXPECT_EQ(instance().world.peek_reference(), 0);
 }
 
 TEST_F(PermissionsAndSettings, OutsideAWorldTheGateRefusesAfterTheNumberIsTaken) {
     EXPECT_EQ(kiv_world_permissions_get_all(handle), KIV_RC_NOT_IN_WORLD);
     EXPECT_EQ(kiv_world_permission_user_set(handle, "build", 1, 1), KIV_RC_NOT_IN_WORLD);
     EXPECT_EQ(kiv_world_setting_set(handle, "n", "v", 0), KIV_RC_NOT_IN_WORLD);
-    EXPECT_EQ(instance().peek_world_reference(), 3);
-    EXPECT_TRUE(instance().world_pending().empty()) << "refused records are not kept";
+    EXPECT_EQ(instance().world.peek_reference(), 3);
+    EXPECT_TRUE(instance().world.pending.empty()) << "refused records are not kept";
     EXPECT_EQ(kiv_world_permissions_get_my(nullptr), KIV_RC_INVALID_ARGUMENT);
 
     RecordingTable::Socket& world = open_world(false);
     EXPECT_EQ(kiv_world_permissions_get_by_user(handle, 1), KIV_RC_NOT_IN_WORLD);
     EXPECT_TRUE(sent(world).empty());
-    instance().world_ready = true;
+    instance().world.ready = true;
     EXPECT_EQ(kiv_world_permissions_get_my(handle), 0);
     EXPECT_EQ(sent(world), std::vector<Bytes>{Message(45).int32(4).bytes()});
 }
@@ -251,7 +251,7 @@ TEST_F(PermissionsAndSettings, TransactionResultsMapPerCallback) {
             ++number;
         }
     }
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_TRUE(instance().world.pending.empty());
 }
 
 }  // namespace

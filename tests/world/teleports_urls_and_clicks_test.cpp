@@ -75,7 +75,7 @@ TEST_F(DirectedRequests, AvatarClickSendsTheHitPointInSinglePrecision) {
     EXPECT_EQ(frames[0],
               (Bytes{30, 0, 0, 0, 42, 0x3D, 0xCC, 0xCC, 0xCD, 0xC0, 0x20, 0, 0, 0x40, 0x40, 0, 0}));
 
-    instance().world_ready = false;
+    instance().world.ready = false;
     EXPECT_EQ(kiv_avatar_click(handle, 42), KIV_RC_NOT_IN_WORLD);
     EXPECT_TRUE(sent(world).empty());
     EXPECT_EQ(kiv_avatar_click(nullptr, 42), KIV_RC_INVALID_ARGUMENT);
@@ -131,7 +131,7 @@ TEST_F(DirectedRequests, UrlLimitIsTestedAfterTheWorldConnection) {
               (std::vector<Bytes>{Message(32).int32(9).byte(2).blob16(longest).bytes(),
                                   Message(32).int32(10).byte(255).blob16("").bytes()}));
 
-    instance().world_ready = false;
+    instance().world.ready = false;
     EXPECT_EQ(kiv_url_send(handle, 1, "x", 0), KIV_RC_NOT_IN_WORLD);
     EXPECT_TRUE(sent(world).empty());
 }

@@ -138,23 +138,23 @@ TEST_F(Terrain, QuerySendsTileAndRevisionsInNodeOrder) {
     const std::vector<Bytes> second = sent(world);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(Bytes(second[0].begin(), second[0].begin() + 5), (Bytes{26, 0, 0, 0, 1}));
-    EXPECT_EQ(instance().world_pending().size(), 2u);
+    EXPECT_EQ(instance().world.pending.size(), 2u);
 }
 
 TEST_F(Terrain, QueryRefusals) {
     EXPECT_EQ(kiv_terrain_query(nullptr, 0, 0, nullptr), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(query(), KIV_RC_NOT_IN_WORLD);
-    EXPECT_EQ(instance().peek_world_reference(), 0) << "no world: no number taken";
+    EXPECT_EQ(instance().world.peek_reference(), 0) << "no world: no number taken";
 
     RecordingTable::Socket& world = open_world(false);
     EXPECT_EQ(kiv_terrain_query(handle, 0, 0, nullptr), KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(instance().peek_world_reference(), 0);
+    EXPECT_EQ(instance().world.peek_reference(), 0);
     EXPECT_EQ(query(), KIV_RC_NOT_IN_WORLD);
     EXPECT_TRUE(sent(world).empty());
-    EXPECT_TRUE(instance().world_pending().empty()) << "a refused request leaves no record";
-    EXPECT_EQ(instance().peek_world_reference(), 1);
+    EXPECT_TRUE(instance().world.pending.empty()) << "a refused request leaves no record";
+    EXPECT_EQ(instance().world.peek_reference(), 1);
 
-    instance().world_ready = true;
+    instance().world.ready = true;
     ASSERT_EQ(query(), 0);
     const std::vector<Bytes> frames = sent(world);
     ASSERT_EQ(frames.size(), 1u);
@@ -183,7 +183,7 @@ TEST_F(Terrain, NodeSetSendsThe405ByteFrame) {
     EXPECT_TRUE(sent(world).empty());
     kiv_leave(handle);
     EXPECT_EQ(kiv_terrain_node_set(handle, 0, 0, 0, 0, cells), KIV_RC_NOT_IN_WORLD);
-    EXPECT_EQ(instance().peek_world_reference(), 1);
+    EXPECT_EQ(instance().world.peek_reference(), 1);
 }
 
 TEST_F(Terrain, ReplyDeliversIncludedNodesThenCompletesTheQuery) {
@@ -220,7 +220,7 @@ TEST_F(Terrain, ReplyDeliversIncludedNodesThenCompletesTheQuery) {
     EXPECT_EQ(seen.order, "nnc");
     EXPECT_EQ(seen.callbacks,
               (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_QUERY, 0, 99}}));
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_TRUE(instance().world.pending.empty());
 }
 
 TEST_F(Terrain, ReplyNodeSelection) {
@@ -259,7 +259,7 @@ TEST_F(Terrain, ReplyForAnUnknownNumberFiresNodesOnlyAndPrintsNothing) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(seen.nodes.size(), 4u);
     EXPECT_TRUE(seen.callbacks.empty());
-    EXPECT_EQ(instance().world_pending().count(0), 1u);
+    EXPECT_EQ(instance().world.pending.count(0), 1u);
 }
 
 TEST_F(Terrain, ReplyCompletesWhicheverRequestItsNumberNames) {
@@ -297,7 +297,7 @@ TEST_F(Terrain, CutNodeKeepsTheCellsBeforeItAndEndsTheReply) {
     ASSERT_EQ(query(), 0);
     receive(world, Message(26).byte(0).byte(0).byte(0).bytes());
     EXPECT_EQ(seen.callbacks.size(), 1u);
-    EXPECT_EQ(instance().world_pending().count(1), 1u);
+    EXPECT_EQ(instance().world.pending.count(1), 1u);
 }
 
 TEST_F(Terrain, EveryPrefixOfAReplyStaysInsideItsFrame) {
@@ -347,7 +347,7 @@ TEST_F(Terrain, TransactionResultPassesTheResultByteThrough) {
     EXPECT_EQ(seen.callbacks,
               (std::vector<std::array<int, 3>>{{KIV_CALLBACK_TERRAIN_NODE_SET, 200, 12},
                                                {KIV_CALLBACK_TERRAIN_QUERY, 3, 11}}));
-    EXPECT_TRUE(instance().world_pending().empty());
+    EXPECT_TRUE(instance().world.pending.empty());
 }
 
 }  // namespace

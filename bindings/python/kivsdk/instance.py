@@ -280,9 +280,9 @@ class Instance:
         self._after_handlers(self._lib.kiv_connect_universe(self.handle, _text(host), int(port)),
                              "connect_universe")
 
-    def login(self, first, second, third):
-        self._after_handlers(self._lib.kiv_login(self.handle, _text(first), _text(second),
-                                                 _text(third)), "login")
+    def login(self, name, password, extra=""):
+        self._after_handlers(self._lib.kiv_login(self.handle, _text(name), _text(password),
+                                                 _text(extra)), "login")
 
     def _request(self, name, *args):
         _check(getattr(self._lib, "kiv_" + name)(self.handle, *args), name)

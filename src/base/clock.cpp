@@ -1,4 +1,4 @@
-#include "api/clock.h"
+#include "base/clock.h"
 
 #include <chrono>
 

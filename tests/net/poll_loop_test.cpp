@@ -1,4 +1,4 @@
-// One pass of the SelectLoop: what it waits for, for how long, and which
+// One pass of the PollLoop: what it waits for, for how long, and which
 // entries it dispatches, over real loopback streams.
 #include <gtest/gtest.h>
 
@@ -45,12 +45,12 @@ protected:
 // ---------------------------------------------------------------------------
 // Timers
 
-class SelectLoopTimers : public LoopWithStream {
+class PollLoopTimers : public LoopWithStream {
 protected:
     test::FakeClock clock{1000};
 };
 
-TEST_F(SelectLoopTimers, FiresOnceAtItsDeadline) {
+TEST_F(PollLoopTimers, FiresOnceAtItsDeadline) {
     BSDSocket* timed = make(connection(0));
     EXPECT_EQ(table.timeout(timed, 5), 0);
     ASSERT_EQ(loop.run_pass(0), 0);
@@ -66,7 +66,7 @@ TEST_F(SelectLoopTimers, FiresOnceAtItsDeadline) {
     EXPECT_TRUE(loop.timers().empty());
 }
 
-TEST_F(SelectLoopTimers, CancelledTimerNeverFires) {
+TEST_F(PollLoopTimers, CancelledTimerNeverFires) {
     BSDSocket* timed = make(connection(0));
     table.timeout(timed, 5);
     table.timeout(timed, -1);
@@ -76,7 +76,7 @@ TEST_F(SelectLoopTimers, CancelledTimerNeverFires) {
     EXPECT_EQ(log.count(connection(0), KIV_NET_TIMER), 0);
 }
 
-TEST_F(SelectLoopTimers, RearmingMovesTheDeadline) {
+TEST_F(PollLoopTimers, RearmingMovesTheDeadline) {
     BSDSocket* timed = make(connection(0));
     table.timeout(timed, 30);
     clock.advance(10);
@@ -91,7 +91,7 @@ TEST_F(SelectLoopTimers, RearmingMovesTheDeadline) {
     EXPECT_EQ(log.count(connection(0), KIV_NET_TIMER), 1);
 }
 
-TEST_F(SelectLoopTimers, ChangesMadeDuringThePassAreHonoured) {
+TEST_F(PollLoopTimers, ChangesMadeDuringThePassAreHonoured) {
     BSDSocket* first = make(connection(0));
     BSDSocket* destroyed = make(connection(1));
     BSDSocket* cancelled = make(connection(2));
@@ -115,7 +115,7 @@ TEST_F(SelectLoopTimers, ChangesMadeDuringThePassAreHonoured) {
 }
 
 #ifndef _WIN32
-TEST_F(SelectLoopTimers, TimeToBlockFollowsTheNearestTimer) {
+TEST_F(PollLoopTimers, TimeToBlockFollowsTheNearestTimer) {
     PollSpy spy;
     BSDSocket* soon = make(connection(0));
     BSDSocket* later = make(connection(1));
@@ -147,7 +147,7 @@ TEST_F(SelectLoopTimers, TimeToBlockFollowsTheNearestTimer) {
     EXPECT_EQ(log.count(connection(1), KIV_NET_TIMER), 1);
 }
 
-TEST_F(SelectLoopTimers, InterruptedWaitResumesWithTheTimeLeft) {
+TEST_F(PollLoopTimers, InterruptedWaitResumesWithTheTimeLeft) {
     PollSpy spy;
     spy.interruptions = 2;
     EXPECT_EQ(loop.run_pass(5000), 0) << "a signal is not a failure";
@@ -167,10 +167,10 @@ TEST_F(SelectLoopTimers, InterruptedWaitResumesWithTheTimeLeft) {
 // ---------------------------------------------------------------------------
 // Passes
 
-using SelectLoopPass = LoopWithStream;
+using PollLoopPass = LoopWithStream;
 
-TEST(SelectLoopEmpty, NothingWatchedFailsAtOnceAndLeavesTimers) {
-    SelectLoop loop;
+TEST(PollLoopEmpty, NothingWatchedFailsAtOnceAndLeavesTimers) {
+    PollLoop loop;
     NotificationLog log;
     log.attach(loop);
     const KIVNetConfig table = default_socket_table(&loop);
@@ -188,7 +188,7 @@ TEST(SelectLoopEmpty, NothingWatchedFailsAtOnceAndLeavesTimers) {
     table.destroy(timed);
 }
 
-TEST_F(SelectLoopPass, SixtyFifthHandleWaitsForALaterPass) {
+TEST_F(PollLoopPass, SixtyFifthHandleWaitsForALaterPass) {
     ASSERT_TRUE(raise_descriptor_limit(1024));
     // The idle stream's handle is the first of each list; 64 more fill them.
     std::vector<Peer> peers;
@@ -211,7 +211,7 @@ TEST_F(SelectLoopPass, SixtyFifthHandleWaitsForALaterPass) {
     EXPECT_EQ(log.count(connection(0), KIV_NET_READABLE), 0);
 }
 
-TEST_F(SelectLoopPass, HandlerDestroyingAnotherSocketStopsItsEntries) {
+TEST_F(PollLoopPass, HandlerDestroyingAnotherSocketStopsItsEntries) {
     std::vector<Peer> peers;
     readable_stream(0, peers);
     BSDSocket* victim = readable_stream(1, peers);
@@ -224,7 +224,7 @@ TEST_F(SelectLoopPass, HandlerDestroyingAnotherSocketStopsItsEntries) {
     EXPECT_EQ(log.count(connection(1), KIV_NET_READABLE), 0);
 }
 
-TEST_F(SelectLoopPass, HandlerDestroyingItsOwnSocketEndsItsPass) {
+TEST_F(PollLoopPass, HandlerDestroyingItsOwnSocketEndsItsPass) {
     std::vector<Peer> peers;
     BSDSocket* doomed = readable_stream(0, peers);
     const SocketHandle handle = doomed->handle();
@@ -262,7 +262,7 @@ TEST_F(SelectLoopPass, HandlerDestroyingItsOwnSocketEndsItsPass) {
     EXPECT_EQ(log.count(connection(0), KIV_NET_TIMER), 0);
 }
 
-TEST_F(SelectLoopPass, AHandlerCannotRunItsOwnLoopAgain) {
+TEST_F(PollLoopPass, AHandlerCannotRunItsOwnLoopAgain) {
     std::vector<Peer> peers;
     readable_stream(0, peers);
     std::vector<int> nested;
@@ -271,8 +271,8 @@ TEST_F(SelectLoopPass, AHandlerCannotRunItsOwnLoopAgain) {
     EXPECT_EQ(nested, std::vector<int>{-1});
 }
 
-TEST_F(SelectLoopPass, TwoLoopsServeOnlyTheirOwnSockets) {
-    SelectLoop other;
+TEST_F(PollLoopPass, TwoLoopsServeOnlyTheirOwnSockets) {
+    PollLoop other;
     log.attach(other);
     const KIVNetConfig other_table = default_socket_table(&other);
     void* foreign = other_table.create(connection(1), &other);
@@ -307,7 +307,7 @@ TEST_F(SelectLoopPass, TwoLoopsServeOnlyTheirOwnSockets) {
 // poll() reports errors and hang-ups whatever was asked for. They wake the
 // readable notifier of a connected stream, and connect-ready (once) while
 // connecting; no other handler.
-TEST_F(SelectLoopPass, HangUpWakesOnlyTheReadableNotifier) {
+TEST_F(PollLoopPass, HangUpWakesOnlyTheReadableNotifier) {
     std::vector<Peer> peers;
     BSDSocket* stream = readable_stream(0, peers);
     const SocketHandle handle = stream->handle();
@@ -331,7 +331,7 @@ TEST_F(SelectLoopPass, HangUpWakesOnlyTheReadableNotifier) {
     EXPECT_EQ(log.all.size(), 1u) << "neither the writable nor the closed notifier";
 }
 
-TEST_F(SelectLoopPass, ErrorWakesConnectReadyOnce) {
+TEST_F(PollLoopPass, ErrorWakesConnectReadyOnce) {
     BSDSocket* socket = make(connection(0));
     ASSERT_EQ(table.connect(socket, "127.0.0.1", listener.port()), 0);
     if (!socket->connecting()) GTEST_SKIP() << "the platform connected at once";
@@ -354,21 +354,21 @@ TEST_F(SelectLoopPass, ErrorWakesConnectReadyOnce) {
 
 // Hundreds of clients in one process have descriptors past FD_SETSIZE; the
 // pass must serve them (an fd_set would be written out of bounds).
-TEST(SelectLoopManyDescriptors, ServesHandlesAboveFdSetSize) {
+TEST(PollLoopManyDescriptors, ServesHandlesAboveFdSetSize) {
     constexpr std::size_t kLoops = 600;
     if (!raise_descriptor_limit(4096)) GTEST_SKIP() << "hard descriptor limit below 4096";
     NotificationLog log;
     Listener listener(Family::v4, 1024);
     ASSERT_TRUE(listener.valid());
     std::vector<char> connections(kLoops);
-    std::vector<std::unique_ptr<SelectLoop>> loops;
+    std::vector<std::unique_ptr<PollLoop>> loops;
     std::vector<void*> sockets;
     std::vector<Peer> peers;
     const KIVNetConfig prototype = default_socket_table(nullptr);
 
     SocketHandle highest = 0;
     for (std::size_t i = 0; i < kLoops; ++i) {
-        loops.push_back(std::make_unique<SelectLoop>());
+        loops.push_back(std::make_unique<PollLoop>());
         log.attach(*loops.back());
         void* socket = prototype.create(&connections[i], loops.back().get());
         sockets.push_back(socket);

@@ -2,7 +2,7 @@
 // the window-message sockets register their class and windows for.
 #ifdef _WIN32
 
-#include "net/message_window.h"
+#include "net/win32/message_window.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 

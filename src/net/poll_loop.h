@@ -44,11 +44,11 @@ enum class WatchList { read = 0, write = 1, exception = 2 };
 // A list takes at most this many distinct handles in one pass; the rest wait.
 constexpr std::size_t kMaxHandlesPerList = 64;
 
-class SelectLoop {
+class PollLoop {
 public:
-    SelectLoop() = default;
-    SelectLoop(const SelectLoop&) = delete;
-    SelectLoop& operator=(const SelectLoop&) = delete;
+    PollLoop() = default;
+    PollLoop(const PollLoop&) = delete;
+    PollLoop& operator=(const PollLoop&) = delete;
 
     // One pass: waits up to `milliseconds` (negative: until activity or the
     // nearest timer) and dispatches what is due. Returns -1 at once when
@@ -97,6 +97,6 @@ private:
 };
 
 // The default socket table over `loop` (which the caller keeps alive).
-KIVNetConfig default_socket_table(SelectLoop* loop) noexcept;
+KIVNetConfig default_socket_table(PollLoop* loop) noexcept;
 
 }  // namespace kivsdk

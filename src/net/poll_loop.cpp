@@ -1,10 +1,10 @@
-#include "net/select_loop.h"
+#include "net/poll_loop.h"
 
 #include <algorithm>
 #include <climits>
 
-#include "api/clock.h"
-#include "api/lifetime.h"
+#include "base/clock.h"
+#include "base/lifetime.h"
 #include "net/bsd_socket.h"
 #include "net/platform.h"
 
@@ -34,7 +34,7 @@ bool woken_by_failure(Handler handler) {
 
 }  // namespace
 
-std::vector<WatchEntry>& SelectLoop::entries_of(WatchList list) noexcept {
+std::vector<WatchEntry>& PollLoop::entries_of(WatchList list) noexcept {
     switch (list) {
         case WatchList::read: return read_;
         case WatchList::write: return write_;
@@ -43,7 +43,7 @@ std::vector<WatchEntry>& SelectLoop::entries_of(WatchList list) noexcept {
     return exception_;
 }
 
-const std::vector<WatchEntry>& SelectLoop::entries(WatchList list) const noexcept {
+const std::vector<WatchEntry>& PollLoop::entries(WatchList list) const noexcept {
     switch (list) {
         case WatchList::read: return read_;
         case WatchList::write: return write_;
@@ -52,7 +52,7 @@ const std::vector<WatchEntry>& SelectLoop::entries(WatchList list) const noexcep
     return exception_;
 }
 
-void SelectLoop::watch(WatchList list, SocketHandle handle, Handler handler, BSDSocket* object) {
+void PollLoop::watch(WatchList list, SocketHandle handle, Handler handler, BSDSocket* object) {
     entries_of(list).push_back(WatchEntry{handle, handler, object});
 }
 
@@ -62,40 +62,40 @@ void SelectLoop::watch(WatchList list, SocketHandle handle, Handler handler, BSD
 // connect-ready leaves both of its lists together), so matching on handle,
 // handler and object is exact.
 template <class Match>
-void SelectLoop::remove_watches(std::vector<WatchEntry>& list, Match match) {
+void PollLoop::remove_watches(std::vector<WatchEntry>& list, Match match) {
     list.erase(std::remove_if(list.begin(), list.end(), match), list.end());
     for (WatchEntry& entry : ready_) {
         if (entry.object != nullptr && match(entry)) entry.object = nullptr;
     }
 }
 
-void SelectLoop::unwatch(WatchList list, SocketHandle handle, Handler handler) {
+void PollLoop::unwatch(WatchList list, SocketHandle handle, Handler handler) {
     remove_watches(entries_of(list), [&](const WatchEntry& entry) {
         return entry.handle == handle && entry.handler == handler;
     });
 }
 
-void SelectLoop::unwatch_handle(SocketHandle handle) {
+void PollLoop::unwatch_handle(SocketHandle handle) {
     const auto match = [&](const WatchEntry& entry) { return entry.handle == handle; };
     remove_watches(read_, match);
     remove_watches(write_, match);
     remove_watches(exception_, match);
 }
 
-void SelectLoop::unwatch_object(const BSDSocket* object) {
+void PollLoop::unwatch_object(const BSDSocket* object) {
     const auto match = [&](const WatchEntry& entry) { return entry.object == object; };
     remove_watches(read_, match);
     remove_watches(write_, match);
     remove_watches(exception_, match);
 }
 
-void SelectLoop::forget_expired(const BSDSocket* object) noexcept {
+void PollLoop::forget_expired(const BSDSocket* object) noexcept {
     for (TimerEntry& entry : expired_) {
         if (entry.object == object) entry.object = nullptr;
     }
 }
 
-void SelectLoop::set_timer(BSDSocket* object, std::int64_t deadline, Handler handler) {
+void PollLoop::set_timer(BSDSocket* object, std::int64_t deadline, Handler handler) {
     // One timer per socket: an expiry still waiting in this pass is replaced
     // as well.
     forget_expired(object);
@@ -109,14 +109,14 @@ void SelectLoop::set_timer(BSDSocket* object, std::int64_t deadline, Handler han
     timers_.push_back(TimerEntry{object, deadline, handler});
 }
 
-void SelectLoop::cancel_timer(const BSDSocket* object) {
+void PollLoop::cancel_timer(const BSDSocket* object) {
     forget_expired(object);
     timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
                                  [&](const TimerEntry& entry) { return entry.object == object; }),
                   timers_.end());
 }
 
-int SelectLoop::time_to_block(int milliseconds) const {
+int PollLoop::time_to_block(int milliseconds) const {
     // Negative milliseconds: no limit of its own, only the nearest timer's.
     if (timers_.empty()) return milliseconds < 0 ? -1 : milliseconds;
     std::int64_t nearest = timers_.front().deadline;
@@ -127,7 +127,7 @@ int SelectLoop::time_to_block(int milliseconds) const {
     return static_cast<int>(std::min<std::int64_t>(milliseconds, until_timer));
 }
 
-int SelectLoop::run_pass(int milliseconds) {
+int PollLoop::run_pass(int milliseconds) {
     // Nothing to watch: fail at once; timers alone do not make a pass.
     // A handler calling back into its own loop gets the same answer.
     if (watches_nothing() || in_pass_) return -1;

@@ -1,14 +1,14 @@
 // The window-message sockets and the exported functions that set them up.
 #ifdef _WIN32
 
-#include "net/async_winsock_socket.h"
+#include "net/win32/async_winsock_socket.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
 
-#include "api/boundary.h"
-#include "net/message_window.h"
+#include "base/guard.h"
+#include "net/win32/message_window.h"
 
 namespace kivsdk {
 namespace {
@@ -18,12 +18,12 @@ constexpr long kNetworkEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 void* create_async_socket(void* connection, void* context) {
     if (context == nullptr) return nullptr;  // nothing to keep its entries
     // Handed out as void*; destroy owns it again.
-    return new (std::nothrow) AsyncWinsockSocket(connection, static_cast<SelectLoop*>(context));
+    return new (std::nothrow) AsyncWinsockSocket(connection, static_cast<PollLoop*>(context));
 }
 
 }  // namespace
 
-AsyncWinsockSocket::AsyncWinsockSocket(void* connection, SelectLoop* loop) noexcept
+AsyncWinsockSocket::AsyncWinsockSocket(void* connection, PollLoop* loop) noexcept
     : BSDSocket(connection, loop), window_(create_message_window(this)) {}
 
 AsyncWinsockSocket::~AsyncWinsockSocket() { AsyncWinsockSocket::close(); }
@@ -84,8 +84,8 @@ extern "C" KIVSDK_API int kiv_winsock_async_term(void) {
 
 extern "C" KIVSDK_API int kiv_winsock_async_create(KIVNetConfig* config) {
     if (config == nullptr) return KIV_RC_INVALID_ARGUMENT;
-    auto loop = kivsdk::guarded<std::unique_ptr<kivsdk::SelectLoop>>(
-        nullptr, [] { return std::make_unique<kivsdk::SelectLoop>(); });
+    auto loop = kivsdk::guarded<std::unique_ptr<kivsdk::PollLoop>>(
+        nullptr, [] { return std::make_unique<kivsdk::PollLoop>(); });
     // The default table's operations serve these sockets too (timeout and
     // destruction dispatch to the subclass); the host's wait stays.
     const auto wait = config->wait;
@@ -98,8 +98,8 @@ extern "C" KIVSDK_API int kiv_winsock_async_create(KIVNetConfig* config) {
 extern "C" KIVSDK_API int kiv_winsock_async_destroy(KIVNetConfig* config) {
     if (config == nullptr) return KIV_RC_INVALID_ARGUMENT;
     // The slot keeps its value: the host owns the table.
-    const std::unique_ptr<kivsdk::SelectLoop> released(
-        static_cast<kivsdk::SelectLoop*>(config->context));
+    const std::unique_ptr<kivsdk::PollLoop> released(
+        static_cast<kivsdk::PollLoop*>(config->context));
     return 0;
 }
 

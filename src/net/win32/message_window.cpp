@@ -1,13 +1,13 @@
 // The windows of the window-message sockets and their procedure.
 #ifdef _WIN32
 
-#include "net/message_window.h"
+#include "net/win32/message_window.h"
 
 #include <utility>
 #include <vector>
 
-#include "api/lifetime.h"
-#include "net/async_winsock_socket.h"
+#include "base/lifetime.h"
+#include "net/win32/async_winsock_socket.h"
 
 namespace kivsdk {
 namespace {

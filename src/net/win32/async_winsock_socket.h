@@ -16,7 +16,7 @@ class AsyncWinsockSocket : public BSDSocket {
 public:
     // Makes the socket's window; without the registered class it has none
     // and never notifies.
-    AsyncWinsockSocket(void* connection, SelectLoop* loop) noexcept;
+    AsyncWinsockSocket(void* connection, PollLoop* loop) noexcept;
     ~AsyncWinsockSocket() override;
 
     // Also registers a valid handle for window notifications.

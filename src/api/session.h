@@ -1,0 +1,65 @@
+// Plumbing shared by the universe and the world session: the dispatcher
+// table, the report of a lost connection, the secure-channel exchange and
+// the mapping of result bytes to return codes.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "api/instance.h"
+#include "base/diagnostics.h"
+#include "connection/connection.h"
+
+namespace kivsdk {
+
+class PacketReader;
+
+// Reads one received message's fields after its type byte.
+using MessageHandler = void (*)(Instance& instance, PacketReader& body);
+
+// A session's dispatcher: type byte → handler. A type without a handler
+// writes "Unknown message type: %d".
+class DispatchTable {
+public:
+    // `category` marks the diagnostic lines of the session.
+    explicit DispatchTable(DiagnosticCategory category) noexcept : category_(category) {}
+
+    void set(std::uint8_t type, MessageHandler handler) noexcept { handlers_[type] = handler; }
+    // Marks a type as known and answered by nothing (the keep-alive).
+    void ignore(std::uint8_t type) noexcept { handlers_[type] = &ignore_message; }
+    // Reads the type byte and runs its handler. A body without a type byte
+    // is dropped.
+    void dispatch(Instance& instance, PacketReader& body) const;
+
+private:
+    static void ignore_message(Instance&, PacketReader&) noexcept {}
+
+    DiagnosticCategory category_;
+    std::array<MessageHandler, 256> handlers_{};
+};
+
+// A lost stream or a stalled frame: int 34 takes the reason and `event`
+// fires.
+void report_disconnect(Instance& instance, int event, int reason);
+
+// The secure-channel request (message 39, no fields) travels in the clear,
+// past the side's gate.
+void send_secure_channel_request(Connection& connection, std::uint8_t type);
+// Switches the Connection to TLS with its side's client configuration,
+// built at the side's first use from the side's CA bundle. 0 while under way
+// or done; -1 when it could not start (the caller reports the failure).
+int start_secure_channel(Instance& instance, Side side, Connection& connection,
+                         Connection::HandshakeCompletion completion);
+
+// Return codes for result bytes 0..N-1; a larger byte counts as the last.
+template <std::size_t N>
+using ResultCodes = std::array<int, N>;
+
+template <std::size_t N>
+constexpr int code_for(const ResultCodes<N>& codes, std::uint8_t result) noexcept {
+    return codes[std::min<std::size_t>(result, N - 1)];
+}
+
+}  // namespace kivsdk

@@ -1,0 +1,7 @@
+target_sources(kivsdk_internal PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/clock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/clock.h
+  ${CMAKE_CURRENT_LIST_DIR}/diagnostics.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/diagnostics.h
+  ${CMAKE_CURRENT_LIST_DIR}/guard.h
+  ${CMAKE_CURRENT_LIST_DIR}/lifetime.h)

@@ -1,0 +1,44 @@
+// The client TLS configuration of one side of an Instance: entropy, random
+// generator, the parsed CA chain and the Mbed TLS configuration, built on
+// first use and shared by every Connection of that side. The single place
+// for the library's TLS settings.
+#pragma once
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crl.h>
+#include <mbedtls/x509_crt.h>
+
+#include <cstddef>
+
+namespace kivsdk {
+
+class ClientTlsConfig {
+public:
+    // `bundle` is PEM text whose length counts its terminating zero; it must
+    // outlive the configuration.
+    ClientTlsConfig(const unsigned char* bundle, std::size_t length) noexcept;
+    ~ClientTlsConfig();
+    ClientTlsConfig(const ClientTlsConfig&) = delete;
+    ClientTlsConfig& operator=(const ClientTlsConfig&) = delete;
+
+    // The configuration, built at the first call. Null when a set-up step
+    // failed; its "mbedtls init failed" line is written then, and the next
+    // call tries again.
+    const mbedtls_ssl_config* get();
+
+private:
+    bool build();
+
+    const unsigned char* bundle_;
+    std::size_t length_;
+    bool built_ = false;
+    mbedtls_entropy_context entropy_;
+    mbedtls_ctr_drbg_context random_;
+    mbedtls_ssl_config config_;
+    mbedtls_x509_crt trust_chain_;
+    mbedtls_x509_crl revocation_list_;  // handed to the configuration, never filled
+};
+
+}  // namespace kivsdk
