@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "fields.h"
-#include "universe/universe_messages.h"
+#include "wire/universe_messages.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk::sandbox {

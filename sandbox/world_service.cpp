@@ -8,7 +8,7 @@
 
 #include "fields.h"
 #include "wire/packet_writer.h"
-#include "world/world_messages.h"
+#include "wire/world_messages.h"
 
 namespace kivsdk::sandbox {
 namespace {

@@ -29,6 +29,7 @@ public:
     void set(std::uint8_t type, MessageHandler handler) noexcept { handlers_[type] = handler; }
     // Marks a type as known and answered by nothing (the keep-alive).
     void ignore(std::uint8_t type) noexcept { handlers_[type] = &ignore_message; }
+    bool handles(std::uint8_t type) const noexcept { return handlers_[type] != nullptr; }
     // Reads the type byte and runs its handler. A body without a type byte
     // is dropped.
     void dispatch(Instance& instance, PacketReader& body) const;

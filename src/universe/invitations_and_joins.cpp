@@ -5,7 +5,7 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
-#include "universe/universe_messages.h"
+#include "wire/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"

@@ -3,7 +3,7 @@
 #include "universe/universe_session.h"
 
 #include "api/instance.h"
-#include "universe/universe_messages.h"
+#include "wire/universe_messages.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"

@@ -6,6 +6,5 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/permissions_and_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/teleports_urls_and_clicks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terrain.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/world_messages.h
   ${CMAKE_CURRENT_LIST_DIR}/world_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/world_session.h)

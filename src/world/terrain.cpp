@@ -12,7 +12,7 @@
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "world/message_fields.h"
-#include "world/world_messages.h"
+#include "wire/world_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {

@@ -4,11 +4,11 @@
 #include "world/world_session.h"
 
 #include "api/instance.h"
-#include "universe/universe_messages.h"
+#include "wire/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
-#include "world/world_messages.h"
+#include "wire/world_messages.h"
 
 namespace kivsdk {
 namespace {
