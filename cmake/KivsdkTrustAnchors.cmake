@@ -8,10 +8,18 @@
 # once per build tree (again only when a file of it is missing), and never
 # into the source tree.
 #
+# Every generating command belongs to exactly one target; whoever needs its
+# files depends on that target (add_dependencies). Make attaches a custom
+# command to every target of its directory that uses the command's outputs,
+# and two such targets building at once would run it twice, over each other.
+#
 # Provides:
-#   target kivsdk_trust_anchors   generates KIVSDK_TRUST_ANCHORS_SOURCE
-#   target kivsdk_sandbox_pki     generates the sandbox PKI (with tests or
-#                                 sandbox trust)
+#   target kivsdk_sandbox_pki     the only owner of the command generating the
+#                                 sandbox PKI (with tests or sandbox trust)
+#   kivsdk_embed_trust_anchors(<target>)
+#                                 adds the generated .cpp defining the anchors
+#                                 to <target>; call it once, from the folder
+#                                 that defines <target>
 #   KIVSDK_TRUST_ANCHORS_SOURCE   the generated .cpp defining the anchors
 #   KIVSDK_TEST_PKI_INCLUDE_DIR   folder of the generated kivsdk_test_pki.h
 #   KIVSDK_LIBRARY_TRUSTS_SANDBOX ON when the library embeds the sandbox CAs
@@ -64,8 +72,8 @@ if(KIVSDK_LIBRARY_TRUSTS_SANDBOX OR KIVSDK_BUILD_TESTS)
       "Install it (scripts/install-deps.sh), set KIVSDK_OPENSSL, or give both bundles and "
       "-DKIVSDK_BUILD_TESTS=OFF.")
   endif()
-  # The script skips its work when every file is present; Ninja runs it when
-  # one is missing.
+  # The script skips its work when every file is present; Make and Ninja run
+  # it when one is missing. Only kivsdk_sandbox_pki lists the outputs.
   add_custom_command(
     OUTPUT ${_kivsdk_pki_outputs}
     COMMAND "${CMAKE_COMMAND}"
@@ -89,19 +97,29 @@ else()
 endif()
 
 set(KIVSDK_TRUST_ANCHORS_SOURCE "${PROJECT_BINARY_DIR}/generated/src/trust_anchors.cpp")
-add_custom_command(
-  OUTPUT "${KIVSDK_TRUST_ANCHORS_SOURCE}"
-  COMMAND "${CMAKE_COMMAND}"
-    "-DUNIVERSE=${_kivsdk_universe_bundle}"
-    "-DWORLD=${_kivsdk_world_bundle}"
-    "-DOUTPUT=${KIVSDK_TRUST_ANCHORS_SOURCE}"
-    -P "${CMAKE_CURRENT_LIST_DIR}/KivsdkEmbedTrustAnchors.cmake"
-  DEPENDS
-    "${_kivsdk_universe_bundle}" "${_kivsdk_world_bundle}"
-    "${CMAKE_CURRENT_LIST_DIR}/KivsdkEmbedTrustAnchors.cmake"
-  COMMENT "Embedding the trust anchors"
-  VERBATIM)
-add_custom_target(kivsdk_trust_anchors DEPENDS "${KIVSDK_TRUST_ANCHORS_SOURCE}")
+set(_kivsdk_embed_script "${CMAKE_CURRENT_LIST_DIR}/KivsdkEmbedTrustAnchors.cmake")
+
+# The command writing the anchors' source is created in the caller's folder,
+# so it belongs to <target> alone. The sandbox bundles are outputs of
+# kivsdk_sandbox_pki's command, made in this (the top) folder: the target
+# dependency has them built first, and the file dependencies embed them again
+# whenever they are regenerated.
+function(kivsdk_embed_trust_anchors target)
+  add_custom_command(
+    OUTPUT "${KIVSDK_TRUST_ANCHORS_SOURCE}"
+    COMMAND "${CMAKE_COMMAND}"
+      "-DUNIVERSE=${_kivsdk_universe_bundle}"
+      "-DWORLD=${_kivsdk_world_bundle}"
+      "-DOUTPUT=${KIVSDK_TRUST_ANCHORS_SOURCE}"
+      -P "${_kivsdk_embed_script}"
+    DEPENDS "${_kivsdk_universe_bundle}" "${_kivsdk_world_bundle}" "${_kivsdk_embed_script}"
+    COMMENT "Embedding the trust anchors"
+    VERBATIM)
+  target_sources(${target} PRIVATE "${KIVSDK_TRUST_ANCHORS_SOURCE}")
+  if(KIVSDK_LIBRARY_TRUSTS_SANDBOX)
+    add_dependencies(${target} kivsdk_sandbox_pki)
+  endif()
+endfunction()
 
 # Where the tests find the sandbox PKI.
 if(KIVSDK_BUILD_TESTS)
