@@ -15,6 +15,13 @@ namespace {
 
 constexpr char kPersonalisation[] = "kivsdk-server";
 
+// The oldest version this build accepts (KIVSDK_TLS_MIN_VERSION).
+#if defined(KIVSDK_TLS_MIN_VERSION_13) && KIVSDK_TLS_MIN_VERSION_13
+constexpr mbedtls_ssl_protocol_version kMinTlsVersion = MBEDTLS_SSL_VERSION_TLS1_3;
+#else
+constexpr mbedtls_ssl_protocol_version kMinTlsVersion = MBEDTLS_SSL_VERSION_TLS1_2;
+#endif
+
 }  // namespace
 
 std::string tls_error_text(int code) {
@@ -84,8 +91,14 @@ ServerTlsConfig::ServerTlsConfig(const Identity& identity, const TlsOptions& opt
         fail("mbedtls_ssl_config_defaults", r);
     }
     mbedtls_ssl_conf_rng(&s.config, mbedtls_ctr_drbg_random, &s.random);
-    const bool allow12 = options.versions != TlsVersions::kTls13;
+    const bool allow12 =
+        options.versions != TlsVersions::kTls13 && kMinTlsVersion == MBEDTLS_SSL_VERSION_TLS1_2;
     const bool allow13 = options.versions != TlsVersions::kTls12;
+    if (!allow12 && !allow13) {
+        throw TlsSetupError(
+            "TLS 1.2 alone was asked for, but this build's oldest TLS version is "
+            "1.3 (KIVSDK_TLS_MIN_VERSION)");
+    }
     mbedtls_ssl_conf_min_tls_version(
         &s.config, allow12 ? MBEDTLS_SSL_VERSION_TLS1_2 : MBEDTLS_SSL_VERSION_TLS1_3);
     mbedtls_ssl_conf_max_tls_version(
