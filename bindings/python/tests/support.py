@@ -46,26 +46,6 @@ def header_functions():
     return functions
 
 
-def header_enums():
-    """{enum type name: {constant: value}} for every typedef enum."""
-    enums = {}
-    for body, name in re.findall(r"typedef enum \w+\s*\{(.*?)\}\s*(\w+)\s*;", header_text(),
-                                 flags=re.S):
-        members = {}
-        for entry in body.split(","):
-            entry = entry.strip()
-            if entry:
-                constant, value = (part.strip() for part in entry.split("="))
-                members[constant] = int(value)
-        enums[name] = members
-    return enums
-
-
-def header_defines():
-    return {name: int(value) for name, value in
-            re.findall(r"#define (KIV\w*)\s+(\d+)\s*$", header_text(), flags=re.M)}
-
-
 class ScriptedNet:
     """A socket table in Python: records sends and, inside each wait pass,
     posts the notifications queued for the newest socket."""
