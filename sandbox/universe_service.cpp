@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "fields.h"
-#include "wire/universe_messages.h"
+#include "wire/field_cursor.h"
+#include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
+#include "wire/universe_messages.h"
 
 namespace kivsdk::sandbox {
 namespace {
@@ -32,15 +35,13 @@ struct Place {
     std::string world;
 };
 
-Place read_place(Fields& fields) {
-    Place place;
-    place.x = fields.float64();
-    place.y = fields.float64();
-    place.z = fields.float64();
-    place.yaw = fields.float32();
-    place.pitch = fields.float32();
-    place.world = fields.string();
-    return place;
+void read_place(FieldCursor& fields, Place& place) {
+    fields.float64(place.x);
+    fields.float64(place.y);
+    fields.float64(place.z);
+    float_field(fields, place.yaw);
+    float_field(fields, place.pitch);
+    fields.string(place.world);
 }
 
 void write_place(PacketWriter& writer, const Place& place) {
@@ -97,17 +98,18 @@ std::optional<UniverseService::Relay> UniverseService::take_relay(
     return relay;
 }
 
-void UniverseService::malformed(server::Peer& peer, const Fields& fields) {
+void UniverseService::malformed(server::Peer& peer, std::uint8_t type) {
     loop_.log_error("universe " + peer.remote() + ": malformed message of type " +
-                    std::to_string(fields.type()));
+                    std::to_string(type));
 }
 
-void UniverseService::on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) {
-    Fields fields(body, size);
+void UniverseService::on_frame(server::Peer& peer, PacketReader& body) {
+    std::uint8_t type = 0;
+    body.read_byte(type);
     if (!peer.secure()) {
         // Only the request for the secure channel may come in the clear.
-        if (fields.type() != universe_message::kSecureChannel) {
-            peer.close("type " + std::to_string(fields.type()) + " before the secure channel");
+        if (type != universe_message::kSecureChannel) {
+            peer.close("type " + std::to_string(type) + " before the secure channel");
             return;
         }
         PacketWriter go_ahead(1);
@@ -116,14 +118,14 @@ void UniverseService::on_frame(server::Peer& peer, const unsigned char* body, st
         peer.start_tls(tls_);
         return;
     }
-    dispatch(peer, clients_[peer.id()], fields);
+    dispatch(peer, clients_[peer.id()], type, body);
 }
 
-void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& fields) {
-    const std::uint8_t type = fields.type();
+void UniverseService::dispatch(server::Peer& peer, Client& client, std::uint8_t type,
+                               PacketReader& body) {
     if (type == universe_message::kKeepAlive) return;
     if (type == universe_message::kLogin) {
-        login(peer, client, fields);
+        login(peer, client, body);
         return;
     }
     if (client.user_id == 0) {
@@ -138,8 +140,11 @@ void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& field
                    type == universe_message::kFriendAdd ||
                    type == universe_message::kFriendDelete || type == universe_message::kJoin ||
                    type == universe_message::kInvite) {
-            std::int32_t reference = fields.int32();
-            if (type == universe_message::kWorldList) reference = fields.int32();
+            FieldCursor fields(body);
+            std::int32_t value = 0;  // the world list's host value: not used
+            std::int32_t reference = 0;
+            if (type == universe_message::kWorldList) fields.int32(value);
+            fields.int32(reference);
             PacketWriter reply = result(reference, kRefused);
             if (type == universe_message::kFriendDelete) reply.append_int32(0);
             if (type == universe_message::kJoin || type == universe_message::kInvite)
@@ -151,33 +156,36 @@ void UniverseService::dispatch(server::Peer& peer, Client& client, Fields& field
         return;
     }
     switch (type) {
-        case universe_message::kWorldEntry: world_entry(peer, client, fields); break;
-        case universe_message::kWorldList: world_list(peer, client, fields); break;
-        case universe_message::kUserAttributes: user_attributes(peer, fields); break;
-        case universe_message::kFriendList: friend_list(peer, client, fields); break;
-        case universe_message::kFriendAdd: friend_add(peer, client, fields); break;
-        case universe_message::kFriendDelete: friend_delete(peer, client, fields); break;
-        case universe_message::kInvite: invite(peer, client, fields); break;
-        case universe_message::kInviteAnswer: invite_answer(peer, client, fields); break;
-        case universe_message::kJoin: join(peer, client, fields); break;
-        case universe_message::kJoinAnswer: join_answer(peer, client, fields); break;
+        case universe_message::kWorldEntry: world_entry(peer, client, body); break;
+        case universe_message::kWorldList: world_list(peer, client, body); break;
+        case universe_message::kUserAttributes: user_attributes(peer, body); break;
+        case universe_message::kFriendList: friend_list(peer, client, body); break;
+        case universe_message::kFriendAdd: friend_add(peer, client, body); break;
+        case universe_message::kFriendDelete: friend_delete(peer, client, body); break;
+        case universe_message::kInvite: invite(peer, client, body); break;
+        case universe_message::kInviteAnswer: invite_answer(peer, client, body); break;
+        case universe_message::kJoin: join(peer, client, body); break;
+        case universe_message::kJoinAnswer: join_answer(peer, client, body); break;
         default:
             loop_.log_error("universe " + peer.remote() + ": unknown message type " +
                             std::to_string(type));
     }
 }
 
-void UniverseService::login(server::Peer& peer, Client& client, Fields& fields) {
-    fields.byte();
-    const std::string name = fields.string();
-    const std::string password = fields.string();
-    fields.string();  // third login string: not used
-    fields.string();
-    fields.string();
+void UniverseService::login(server::Peer& peer, Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::uint8_t version = 0;
+    std::string name;
+    std::string password;
+    std::string_view unused;  // the third login string and the two extras
+    fields.byte(version);
+    fields.string(name);
+    fields.string(password);
+    for (int i = 0; i < 3; ++i) fields.string(unused);
     std::uint8_t code = kOk;
     std::string text;
-    if (!fields.ok()) {
-        malformed(peer, fields);
+    if (!fields.intact()) {
+        malformed(peer, universe_message::kLogin);
         code = kFailed;
     } else if (client.user_id != 0) {
         code = kRejected;  // one login per connection
@@ -206,13 +214,15 @@ void UniverseService::login(server::Peer& peer, Client& client, Fields& fields) 
     peer.send(reply);
 }
 
-void UniverseService::world_entry(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::string name = fields.string();
+void UniverseService::world_entry(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::string name;
+    fields.string(name);
     const auto world = std::find_if(settings_.worlds.begin(), settings_.worlds.end(),
                                     [&](const WorldAddress& w) { return w.name == name; });
     PacketWriter reply;
     reply.append_byte(universe_message::kWorldEntry);
-    if (!fields.ok() || world == settings_.worlds.end()) {
+    if (!fields.intact() || world == settings_.worlds.end()) {
         reply.append_byte(kRefused);
         peer.send(reply);
         return;
@@ -233,10 +243,13 @@ void UniverseService::world_entry(server::Peer& peer, const Client& client, Fiel
     peer.send(reply);
 }
 
-void UniverseService::world_list(server::Peer& peer, const Client&, Fields& fields) {
-    fields.int32();  // the host's value: not used
-    const std::int32_t reference = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::world_list(server::Peer& peer, const Client&, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t value = 0;  // the host's value: not used
+    std::int32_t reference = 0;
+    fields.int32(value);
+    fields.int32(reference);
+    if (!fields.intact()) return malformed(peer, universe_message::kWorldList);
     for (const WorldAddress& world : settings_.worlds) {
         PacketWriter entry;
         entry.append_byte(universe_message::kWorldList);
@@ -249,9 +262,10 @@ void UniverseService::world_list(server::Peer& peer, const Client&, Fields& fiel
     peer.send(done);
 }
 
-void UniverseService::user_attributes(server::Peer& peer, Fields& fields) {
-    const std::int32_t user_id = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::user_attributes(server::Peer& peer, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t user_id = 0;
+    if (!fields.int32(user_id)) return malformed(peer, universe_message::kUserAttributes);
     const Account* account = directory_.find(user_id);
     PacketWriter reply;
     reply.append_byte(universe_message::kUserAttributes);
@@ -264,9 +278,10 @@ void UniverseService::user_attributes(server::Peer& peer, Fields& fields) {
     peer.send(reply);
 }
 
-void UniverseService::friend_list(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::friend_list(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    if (!fields.int32(reference)) return malformed(peer, universe_message::kFriendList);
     const Account* account = directory_.find(client.user_id);
     for (const Friend& f : account->friends) {
         const Account* other = directory_.find(f.user_id);
@@ -283,10 +298,12 @@ void UniverseService::friend_list(server::Peer& peer, const Client& client, Fiel
     peer.send(done);
 }
 
-void UniverseService::friend_add(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::string name = fields.string();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::friend_add(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::string name;
+    fields.int32(reference);
+    if (!fields.string(name)) return malformed(peer, universe_message::kFriendAdd);
     Account& account = *directory_.find(client.user_id);
     const Account* other = directory_.find(name);
     std::uint8_t code = kOk;
@@ -302,10 +319,12 @@ void UniverseService::friend_add(server::Peer& peer, const Client& client, Field
     peer.send(reply);
 }
 
-void UniverseService::friend_delete(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t friend_id = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::friend_delete(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t friend_id = 0;
+    fields.int32(reference);
+    if (!fields.int32(friend_id)) return malformed(peer, universe_message::kFriendDelete);
     auto& friends = directory_.find(client.user_id)->friends;
     const auto found = std::find_if(friends.begin(), friends.end(),
                                     [&](const Friend& f) { return f.id == friend_id; });
@@ -316,11 +335,15 @@ void UniverseService::friend_delete(server::Peer& peer, const Client& client, Fi
     peer.send(reply);
 }
 
-void UniverseService::invite(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t target = fields.int32();
-    const Place place = read_place(fields);
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::invite(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t target = 0;
+    Place place;
+    fields.int32(reference);
+    fields.int32(target);
+    read_place(fields, place);
+    if (!fields.intact()) return malformed(peer, universe_message::kInvite);
     server::Peer* invited = addressed_user(peer, client, reference, target);
     if (!invited) return;
     const std::int32_t id = next_relay_id_++;
@@ -334,10 +357,12 @@ void UniverseService::invite(server::Peer& peer, const Client& client, Fields& f
     invited->send(offer);
 }
 
-void UniverseService::invite_answer(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t id = fields.int32();
-    const std::uint8_t accept = fields.byte();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::invite_answer(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t id = 0;
+    std::uint8_t accept = 0;
+    fields.int32(id);
+    if (!fields.byte(accept)) return malformed(peer, universe_message::kInviteAnswer);
     const std::optional<Relay> relay = take_relay(invitations_, id, peer, client, "invitation");
     if (!relay) return;
     if (server::Peer* asker = loop_.find(relay->asker_peer)) {
@@ -347,10 +372,12 @@ void UniverseService::invite_answer(server::Peer& peer, const Client& client, Fi
     }
 }
 
-void UniverseService::join(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t target = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void UniverseService::join(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t target = 0;
+    fields.int32(reference);
+    if (!fields.int32(target)) return malformed(peer, universe_message::kJoin);
     server::Peer* asked = addressed_user(peer, client, reference, target);
     if (!asked) return;
     const std::int32_t id = next_relay_id_++;
@@ -363,12 +390,15 @@ void UniverseService::join(server::Peer& peer, const Client& client, Fields& fie
     asked->send(request);
 }
 
-void UniverseService::join_answer(server::Peer& peer, const Client& client, Fields& fields) {
-    const std::int32_t id = fields.int32();
-    const std::uint8_t accept = fields.byte();
+void UniverseService::join_answer(server::Peer& peer, const Client& client, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t id = 0;
+    std::uint8_t accept = 0;
     Place place;
-    if (accept) place = read_place(fields);
-    if (!fields.ok()) return malformed(peer, fields);
+    fields.int32(id);
+    fields.byte(accept);
+    if (accept) read_place(fields, place);
+    if (!fields.intact()) return malformed(peer, universe_message::kJoinAnswer);
     const std::optional<Relay> relay = take_relay(joins_, id, peer, client, "join request");
     if (!relay) return;
     if (server::Peer* asker = loop_.find(relay->asker_peer)) {

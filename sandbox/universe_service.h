@@ -15,12 +15,11 @@
 #include "directory.h"
 
 namespace kivsdk {
+class PacketReader;
 class PacketWriter;
-}
+}  // namespace kivsdk
 
 namespace kivsdk::sandbox {
-
-class Fields;
 
 // A world as the universe announces it.
 struct WorldAddress {
@@ -42,7 +41,7 @@ public:
     UniverseService(server::ServerLoop& loop, Directory& directory,
                     const server::Identity& identity, UniverseSettings settings);
 
-    void on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) override;
+    void on_frame(server::Peer& peer, PacketReader& body) override;
     void on_close(server::Peer& peer) override;
 
 private:
@@ -57,18 +56,18 @@ private:
         std::int32_t target_user;
     };
 
-    void dispatch(server::Peer& peer, Client& client, Fields& fields);
-    void login(server::Peer& peer, Client& client, Fields& fields);
-    void world_entry(server::Peer& peer, const Client& client, Fields& fields);
-    void world_list(server::Peer& peer, const Client& client, Fields& fields);
-    void user_attributes(server::Peer& peer, Fields& fields);
-    void friend_list(server::Peer& peer, const Client& client, Fields& fields);
-    void friend_add(server::Peer& peer, const Client& client, Fields& fields);
-    void friend_delete(server::Peer& peer, const Client& client, Fields& fields);
-    void invite(server::Peer& peer, const Client& client, Fields& fields);
-    void invite_answer(server::Peer& peer, const Client& client, Fields& fields);
-    void join(server::Peer& peer, const Client& client, Fields& fields);
-    void join_answer(server::Peer& peer, const Client& client, Fields& fields);
+    void dispatch(server::Peer& peer, Client& client, std::uint8_t type, PacketReader& body);
+    void login(server::Peer& peer, Client& client, PacketReader& body);
+    void world_entry(server::Peer& peer, const Client& client, PacketReader& body);
+    void world_list(server::Peer& peer, const Client& client, PacketReader& body);
+    void user_attributes(server::Peer& peer, PacketReader& body);
+    void friend_list(server::Peer& peer, const Client& client, PacketReader& body);
+    void friend_add(server::Peer& peer, const Client& client, PacketReader& body);
+    void friend_delete(server::Peer& peer, const Client& client, PacketReader& body);
+    void invite(server::Peer& peer, const Client& client, PacketReader& body);
+    void invite_answer(server::Peer& peer, const Client& client, PacketReader& body);
+    void join(server::Peer& peer, const Client& client, PacketReader& body);
+    void join_answer(server::Peer& peer, const Client& client, PacketReader& body);
 
     // Transaction result (17) with the reference and the result byte; the
     // caller appends request-specific fields before sending.
@@ -81,7 +80,7 @@ private:
     // Removes and returns the relay `id` when `client` is the one it awaits.
     std::optional<Relay> take_relay(std::map<std::int32_t, Relay>& relays, std::int32_t id,
                                     server::Peer& peer, const Client& client, const char* what);
-    void malformed(server::Peer& peer, const Fields& fields);
+    void malformed(server::Peer& peer, std::uint8_t type);
 
     server::ServerLoop& loop_;
     Directory& directory_;

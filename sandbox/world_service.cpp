@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <string_view>
 
 #include "fields.h"
+#include "wire/field_cursor.h"
+#include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 #include "wire/world_messages.h"
 
@@ -64,9 +67,9 @@ PacketWriter WorldService::result(std::int32_t reference, std::uint8_t code) {
     return writer;
 }
 
-void WorldService::malformed(server::Peer& peer, const Fields& fields) {
+void WorldService::malformed(server::Peer& peer, std::uint8_t type) {
     loop_.log_error(settings_.name + " " + peer.remote() + ": malformed message of type " +
-                    std::to_string(fields.type()));
+                    std::to_string(type));
 }
 
 WorldService::Avatar* WorldService::by_session(std::int32_t session) {
@@ -89,19 +92,21 @@ void WorldService::to_all(PacketWriter& writer) {
     }
 }
 
-void WorldService::on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) {
-    Fields fields(body, size);
+void WorldService::on_frame(server::Peer& peer, PacketReader& body) {
+    std::uint8_t type = 0;
+    body.read_byte(type);
     Avatar& avatar = avatars_[peer.id()];
     avatar.peer = peer.id();
     if (avatar.session == 0) {
-        opening(peer, avatar, fields);
+        opening(peer, avatar, type, body);
     } else {
-        dispatch(peer, avatar, fields);
+        dispatch(peer, avatar, type, body);
     }
 }
 
-void WorldService::opening(server::Peer& peer, Avatar& avatar, Fields& fields) {
-    if (fields.type() == world_message::kSecureChannel && !peer.secure()) {
+void WorldService::opening(server::Peer& peer, Avatar& avatar, std::uint8_t type,
+                           PacketReader& body) {
+    if (type == world_message::kSecureChannel && !peer.secure()) {
         // Granted on a TLS world only.
         PacketWriter reply(2);
         reply.append_byte(world_message::kSecureChannel);
@@ -110,21 +115,22 @@ void WorldService::opening(server::Peer& peer, Avatar& avatar, Fields& fields) {
         if (tls_) peer.start_tls(*tls_);
         return;
     }
-    if (fields.type() == world_message::kKeepAlive) return;
-    if (fields.type() != world_message::kLogin || (tls_ && !peer.secure())) {
-        peer.close("type " + std::to_string(fields.type()) + " before the world login");
+    if (type == world_message::kKeepAlive) return;
+    if (type != world_message::kLogin || (tls_ && !peer.secure())) {
+        peer.close("type " + std::to_string(type) + " before the world login");
         return;
     }
-    login(peer, avatar, fields);
+    login(peer, avatar, body);
 }
 
-void WorldService::login(server::Peer& peer, Avatar& avatar, Fields& fields) {
+void WorldService::login(server::Peer& peer, Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
     Ticket ticket{};
     fields.raw(ticket.data(), ticket.size());
-    avatar.extra_1 = fields.string();
-    avatar.extra_2 = fields.string();
+    fields.string(avatar.extra_1);
+    fields.string(avatar.extra_2);
     std::optional<TicketEntry> entry;
-    if (fields.ok()) entry = directory_.redeem(ticket, settings_.name);
+    if (fields.intact()) entry = directory_.redeem(ticket, settings_.name);
     const Account* account = entry ? directory_.find(entry->user_id) : nullptr;
     PacketWriter reply(2);
     reply.append_byte(world_message::kLogin);
@@ -173,45 +179,49 @@ void WorldService::login(server::Peer& peer, Avatar& avatar, Fields& fields) {
     }
 }
 
-void WorldService::dispatch(server::Peer& peer, Avatar& avatar, Fields& fields) {
-    switch (fields.type()) {
+void WorldService::dispatch(server::Peer& peer, Avatar& avatar, std::uint8_t type,
+                            PacketReader& body) {
+    switch (type) {
         case world_message::kKeepAlive: return;
-        case world_message::kAvatarChange: return state(avatar, fields);
-        case world_message::kChat: return chat(avatar, fields);
-        case world_message::kConsoleMessage: return console(avatar, fields);
-        case world_message::kObjectAdd: return object_add(peer, avatar, fields, false);
-        case world_message::kObjectLoad: return object_add(peer, avatar, fields, true);
-        case world_message::kObjectChange: return object_change(peer, avatar, fields);
-        case world_message::kObjectDelete: return object_delete(peer, avatar, fields);
-        case world_message::kObjectGet: return object_get(peer, fields);
-        case world_message::kCell: return cell_query(peer, fields);
+        case world_message::kAvatarChange: return state(avatar, body);
+        case world_message::kChat: return chat(avatar, body);
+        case world_message::kConsoleMessage: return console(avatar, body);
+        case world_message::kObjectAdd: return object_add(peer, avatar, body, false);
+        case world_message::kObjectLoad: return object_add(peer, avatar, body, true);
+        case world_message::kObjectChange: return object_change(peer, avatar, body);
+        case world_message::kObjectDelete: return object_delete(peer, avatar, body);
+        case world_message::kObjectGet: return object_get(peer, body);
+        case world_message::kCell: return cell_query(peer, body);
         case world_message::kObjectClick:
         case world_message::kBumpBegin:
         case world_message::kBumpEnd:
         case world_message::kAvatarClick:
         case world_message::kTeleport:
-        case world_message::kUrl: return directed(avatar, fields);
-        case world_message::kTerrainQuery: return terrain_query(peer, fields);
-        case world_message::kTerrainNodeSet: return terrain_set(peer, avatar, fields);
+        case world_message::kUrl: return directed(avatar, type, body);
+        case world_message::kTerrainQuery: return terrain_query(peer, body);
+        case world_message::kTerrainNodeSet: return terrain_set(peer, avatar, body);
         case world_message::kPermissionUserSet:
-        case world_message::kPermissionSessionSet: return permission_set(peer, avatar, fields);
+        case world_message::kPermissionSessionSet: return permission_set(peer, avatar, type, body);
         case world_message::kPermissionsGetMy:
         case world_message::kPermissionsGetByUser:
-        case world_message::kPermissionsGetAll: return permission_list(peer, avatar, fields);
-        case world_message::kWorldSetting: return setting_set(peer, avatar, fields);
+        case world_message::kPermissionsGetAll: return permission_list(peer, avatar, type, body);
+        case world_message::kWorldSetting: return setting_set(peer, avatar, body);
         default:
             loop_.log_error(settings_.name + " " + peer.remote() + ": unknown message type " +
-                            std::to_string(fields.type()));
+                            std::to_string(type));
     }
 }
 
 // ---- Avatars and chat ------------------------------------------------------
 
-void WorldService::state(Avatar& avatar, Fields& fields) {
-    const float x = fields.float32(), y = fields.float32(), z = fields.float32();
-    const float yaw = fields.float32(), pitch = fields.float32();
-    const std::int32_t type = fields.int32();
-    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+void WorldService::state(Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    float x = 0, y = 0, z = 0, yaw = 0, pitch = 0;
+    std::int32_t type = 0;
+    for (float* value : {&x, &y, &z, &yaw, &pitch}) float_field(fields, *value);
+    if (!fields.int32(type)) {
+        return malformed(*loop_.find(avatar.peer), world_message::kAvatarChange);
+    }
     avatar.x = x, avatar.y = y, avatar.z = z, avatar.yaw = yaw, avatar.pitch = pitch;
     avatar.type = type;
     const bool first = !avatar.visible;
@@ -230,9 +240,10 @@ void WorldService::state(Avatar& avatar, Fields& fields) {
     to_others(avatar, notice);
 }
 
-void WorldService::chat(const Avatar& avatar, Fields& fields) {
-    const std::string text = fields.string();
-    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+void WorldService::chat(const Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    std::string_view text;
+    if (!fields.string(text)) return malformed(*loop_.find(avatar.peer), world_message::kChat);
     PacketWriter line;
     line.append_byte(world_message::kChat);
     line.append_string(avatar.name);
@@ -242,13 +253,19 @@ void WorldService::chat(const Avatar& avatar, Fields& fields) {
     to_others(avatar, line);
 }
 
-void WorldService::console(const Avatar& avatar, Fields& fields) {
-    const std::int32_t session = fields.int32();
-    const std::string name = fields.string();
-    const std::string message = fields.string();
-    std::uint8_t look[4];
-    for (std::uint8_t& byte : look) byte = fields.byte();
-    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+void WorldService::console(const Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t session = 0;
+    std::string_view name;
+    std::string_view message;
+    std::uint8_t look[4] = {};
+    fields.int32(session);
+    fields.string(name);
+    fields.string(message);
+    for (std::uint8_t& byte : look) fields.byte(byte);
+    if (!fields.intact()) {
+        return malformed(*loop_.find(avatar.peer), world_message::kConsoleMessage);
+    }
     PacketWriter line;
     line.append_byte(world_message::kChat);
     line.append_string(name);
@@ -265,26 +282,26 @@ void WorldService::console(const Avatar& avatar, Fields& fields) {
 
 // ---- Objects and cells -----------------------------------------------------
 
-bool WorldService::read_object(Fields& fields, Object& object, bool load) {
-    object.type = fields.byte();
+bool WorldService::read_object(FieldCursor& fields, PacketReader& body, Object& object, bool load) {
+    fields.byte(object.type);
     if (load) {
-        object.number_2 = fields.int32();
-        object.number_1 = fields.int32();
+        fields.int32(object.number_2);
+        fields.int32(object.number_1);
     }
-    float position[3];
-    for (float& v : position) v = fields.float32();
-    for (int i = 0; i < 3; ++i) object.rotation[i] = fields.float32();
-    if (load) object.rotation[3] = fields.float32();
-    for (std::string& text : object.strings) text = fields.string();
-    object.data = fields.blob16();
-    if (!load) object.rotation[3] = fields.float32();
-    if (!fields.ok()) return false;
+    float position[3] = {};
+    for (float& v : position) float_field(fields, v);
+    for (int i = 0; i < 3; ++i) float_field(fields, object.rotation[i]);
+    if (load) float_field(fields, object.rotation[3]);
+    for (std::string& text : object.strings) fields.string(text);
+    fields.blob16(object.data);
+    if (!load) float_field(fields, object.rotation[3]);
+    if (!fields.intact()) return false;
     object.x = position[0], object.y = position[1], object.z = position[2];
     // The position again in double precision, when the client sends it.
-    if (fields.remaining() >= 24) {
-        object.x = fields.float64();
-        object.y = fields.float64();
-        object.z = fields.float64();
+    if (body.remaining() >= 24) {
+        body.read_double(object.x);
+        body.read_double(object.y);
+        body.read_double(object.z);
     }
     return std::isfinite(object.x) && std::isfinite(object.z) && std::abs(object.x) < 1e9 &&
            std::abs(object.z) < 1e9;
@@ -327,11 +344,16 @@ std::size_t WorldService::objects_in(const CellKey& key) const {
     return found == cells_.end() ? 0 : found->second.objects.size();
 }
 
-void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& fields, bool load) {
-    const std::int32_t reference = fields.int32();
+void WorldService::object_add(server::Peer& peer, const Avatar& avatar, PacketReader& body,
+                              bool load) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
     Object object;
-    const bool valid = read_object(fields, object, load);
-    if (!fields.ok()) return malformed(peer, fields);
+    fields.int32(reference);
+    const bool valid = read_object(fields, body, object, load);
+    if (!fields.intact()) {
+        return malformed(peer, load ? world_message::kObjectLoad : world_message::kObjectAdd);
+    }
     std::uint8_t code = kOk;
     const CellKey key = cell_of(object);
     if (!valid || object.strings[0].empty()) {
@@ -363,12 +385,15 @@ void WorldService::object_add(server::Peer& peer, const Avatar& avatar, Fields& 
     to_others(avatar, notice);
 }
 
-void WorldService::object_change(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t id = fields.int32();
+void WorldService::object_change(server::Peer& peer, const Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t id = 0;
     Object changed;
-    const bool valid = read_object(fields, changed, false);
-    if (!fields.ok()) return malformed(peer, fields);
+    fields.int32(reference);
+    fields.int32(id);
+    const bool valid = read_object(fields, body, changed, false);
+    if (!fields.intact()) return malformed(peer, world_message::kObjectChange);
     const auto found = objects_.find(id);
     std::uint8_t code = kOk;
     if (found == objects_.end()) {
@@ -399,10 +424,12 @@ void WorldService::object_change(server::Peer& peer, const Avatar& avatar, Field
     to_others(avatar, notice);
 }
 
-void WorldService::object_delete(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t id = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::object_delete(server::Peer& peer, const Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t id = 0;
+    fields.int32(reference);
+    if (!fields.int32(id)) return malformed(peer, world_message::kObjectDelete);
     const auto found = objects_.find(id);
     std::uint8_t code = kOk;
     if (found == objects_.end()) {
@@ -424,10 +451,12 @@ void WorldService::object_delete(server::Peer& peer, const Avatar& avatar, Field
     to_others(avatar, notice);
 }
 
-void WorldService::object_get(server::Peer& peer, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t id = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::object_get(server::Peer& peer, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t id = 0;
+    fields.int32(reference);
+    if (!fields.int32(id)) return malformed(peer, world_message::kObjectGet);
     const auto found = objects_.find(id);
     PacketWriter reply = result(reference, found == objects_.end() ? kInvalid : kOk);
     if (found != objects_.end()) {
@@ -451,11 +480,14 @@ void WorldService::object_get(server::Peer& peer, Fields& fields) {
     peer.send(reply);
 }
 
-void WorldService::cell_query(server::Peer& peer, Fields& fields) {
-    const std::int32_t x = fields.int32();
-    const std::int32_t z = fields.int32();
-    const std::int32_t revision = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::cell_query(server::Peer& peer, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t x = 0;
+    std::int32_t z = 0;
+    std::int32_t revision = 0;
+    fields.int32(x);
+    fields.int32(z);
+    if (!fields.int32(revision)) return malformed(peer, world_message::kCell);
     const auto found = cells_.find({x, z});
     const std::int32_t current = found == cells_.end() ? 0 : found->second.revision;
     // Status 1: the client's revision is current, nothing was sent.
@@ -478,53 +510,67 @@ void WorldService::cell_query(server::Peer& peer, Fields& fields) {
 
 // ---- Directed requests -----------------------------------------------------
 
-void WorldService::directed(const Avatar& avatar, Fields& fields) {
-    const std::uint8_t type = fields.type();
+void WorldService::directed(const Avatar& avatar, std::uint8_t type, PacketReader& body) {
+    FieldCursor fields(body);
     PacketWriter out;
     out.append_byte(type);
     std::int32_t target = 0;
+    // Hit points and teleport destinations travel on as they came.
+    const auto pass_floats = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            float value = 0;
+            float_field(fields, value);
+            out.append_float(value);
+        }
+    };
     switch (type) {
         case world_message::kObjectClick: {
-            const std::int32_t object = fields.int32();
-            const float x = fields.float32(), y = fields.float32(), z = fields.float32();
-            target = fields.int32();
+            std::int32_t object = 0;
+            fields.int32(object);
             out.append_int32(avatar.session);
             out.append_string(avatar.name);
             out.append_int32(object);
-            for (const float v : {x, y, z}) out.append_float(v);
+            pass_floats(3);
+            fields.int32(target);
             break;
         }
         case world_message::kBumpBegin:
         case world_message::kBumpEnd: {
-            const std::int32_t object = fields.int32();
-            target = fields.int32();
+            std::int32_t object = 0;
+            fields.int32(object);
+            fields.int32(target);
             out.append_int32(avatar.session);
             out.append_int32(object);
             break;
         }
         case world_message::kAvatarClick: {
-            target = fields.int32();
+            fields.int32(target);
             out.append_int32(avatar.session);
             out.append_int32(target);
-            for (int i = 0; i < 3; ++i) out.append_float(fields.float32());
+            pass_floats(3);
             break;
         }
         case world_message::kTeleport: {
-            target = fields.int32();
+            std::string_view world;
+            fields.int32(target);
+            fields.string(world);
             out.append_int32(avatar.session);
-            out.append_string(fields.string());
-            for (int i = 0; i < 5; ++i) out.append_float(fields.float32());
+            out.append_string(world);
+            pass_floats(5);
             break;
         }
         default: {  // URL
-            target = fields.int32();
+            std::uint8_t frame = 0;
+            std::string_view url;
+            fields.int32(target);
+            fields.byte(frame);
+            fields.blob16(url);
             out.append_int32(avatar.session);
-            out.append_byte(fields.byte());
-            const std::string url = fields.blob16();
+            out.append_byte(frame);
             out.append_blob16(url.data(), url.size());
         }
     }
-    if (!fields.ok()) return malformed(*loop_.find(avatar.peer), fields);
+    if (!fields.intact()) return malformed(*loop_.find(avatar.peer), type);
     // Session 0 addresses everyone else in the world.
     if (target == 0) {
         to_others(avatar, out);
@@ -535,13 +581,17 @@ void WorldService::directed(const Avatar& avatar, Fields& fields) {
 
 // ---- Terrain ---------------------------------------------------------------
 
-void WorldService::terrain_query(server::Peer& peer, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t tile_x = fields.int32();
-    const std::int32_t tile_z = fields.int32();
-    std::int32_t revisions[16];
-    for (std::int32_t& revision : revisions) revision = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::terrain_query(server::Peer& peer, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t tile_x = 0;
+    std::int32_t tile_z = 0;
+    std::int32_t revisions[16] = {};
+    fields.int32(reference);
+    fields.int32(tile_x);
+    fields.int32(tile_z);
+    for (std::int32_t& revision : revisions) fields.int32(revision);
+    if (!fields.intact()) return malformed(peer, world_message::kTerrainQuery);
     PacketWriter reply(16 * (4 + 64 * 6) + 32);
     reply.append_byte(world_message::kTerrainQuery);
     reply.append_int32(reference);
@@ -564,17 +614,23 @@ void WorldService::terrain_query(server::Peer& peer, Fields& fields) {
     peer.send(reply);
 }
 
-void WorldService::terrain_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t tile_x = fields.int32();
-    const std::int32_t tile_z = fields.int32();
-    const std::uint8_t node_x = fields.byte();
-    const std::uint8_t node_z = fields.byte();
-    fields.int32();
+void WorldService::terrain_set(server::Peer& peer, const Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t tile_x = 0;
+    std::int32_t tile_z = 0;
+    std::uint8_t node_x = 0;
+    std::uint8_t node_z = 0;
+    std::int32_t zero = 0;  // not used
     Node node;
-    fields.raw(node.cells.data(), node.cells.size());
-    if (!fields.ok()) {
-        malformed(peer, fields);
+    fields.int32(reference);
+    fields.int32(tile_x);
+    fields.int32(tile_z);
+    fields.byte(node_x);
+    fields.byte(node_z);
+    fields.int32(zero);
+    if (!fields.raw(node.cells.data(), node.cells.size())) {
+        malformed(peer, world_message::kTerrainNodeSet);
         PacketWriter reply = result(reference, kTerrainMalformed);
         peer.send(reply);
         return;
@@ -630,13 +686,18 @@ bool WorldService::may(const Avatar& avatar, const std::string& permission) cons
            (sessions != session_permissions_.end() && sessions->second.count(avatar.session));
 }
 
-void WorldService::permission_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const bool for_user = fields.type() == world_message::kPermissionUserSet;
-    const std::int32_t reference = fields.int32();
-    const bool enable = fields.byte() != 0;
-    const std::string name = fields.string();
-    const std::int32_t holder = fields.int32();
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::permission_set(server::Peer& peer, const Avatar& avatar, std::uint8_t type,
+                                  PacketReader& body) {
+    FieldCursor fields(body);
+    const bool for_user = type == world_message::kPermissionUserSet;
+    std::int32_t reference = 0;
+    std::uint8_t enable = 0;
+    std::string name;
+    std::int32_t holder = 0;
+    fields.int32(reference);
+    fields.byte(enable);
+    fields.string(name);
+    if (!fields.int32(holder)) return malformed(peer, type);
     std::uint8_t code = kOk;
     if (!is_admin(avatar)) {
         code = kNotAllowed;
@@ -706,12 +767,18 @@ void WorldService::send_permissions(server::Peer& peer,
     }
 }
 
-void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const std::uint8_t type = fields.type();
-    const std::int32_t reference = fields.int32();
-    const std::int32_t user_id =
-        type == world_message::kPermissionsGetByUser ? fields.int32() : avatar.user_id;
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, std::uint8_t type,
+                                   PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t user_id = 0;
+    fields.int32(reference);
+    if (type == world_message::kPermissionsGetByUser) {
+        fields.int32(user_id);
+    } else {
+        user_id = avatar.user_id;
+    }
+    if (!fields.intact()) return malformed(peer, type);
     const bool own = type == world_message::kPermissionsGetMy ||
                      (type == world_message::kPermissionsGetByUser && user_id == avatar.user_id);
     if (!own && !is_admin(avatar)) {
@@ -728,12 +795,16 @@ void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, Fie
     peer.send(reply);
 }
 
-void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, Fields& fields) {
-    const std::int32_t reference = fields.int32();
-    const std::int32_t target = fields.int32();
-    const std::string name = fields.string();
-    const std::string value = fields.string();
-    if (!fields.ok()) return malformed(peer, fields);
+void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, PacketReader& body) {
+    FieldCursor fields(body);
+    std::int32_t reference = 0;
+    std::int32_t target = 0;
+    std::string name;
+    std::string value;
+    fields.int32(reference);
+    fields.int32(target);
+    fields.string(name);
+    if (!fields.string(value)) return malformed(peer, world_message::kWorldSetting);
     std::uint8_t code = kOk;
     Avatar* addressed = target == 0 ? nullptr : by_session(target);
     if (!may(avatar, "settings")) {

@@ -28,12 +28,12 @@
 #include "directory.h"
 
 namespace kivsdk {
+class FieldCursor;
+class PacketReader;
 class PacketWriter;
-}
+}  // namespace kivsdk
 
 namespace kivsdk::sandbox {
-
-class Fields;
 
 struct WorldSettings {
     std::string name;
@@ -57,7 +57,7 @@ public:
 
     const std::string& name() const noexcept { return settings_.name; }
 
-    void on_frame(server::Peer& peer, const unsigned char* body, std::size_t size) override;
+    void on_frame(server::Peer& peer, PacketReader& body) override;
     void on_close(server::Peer& peer) override;
 
 private:
@@ -95,28 +95,32 @@ private:
         std::string name;
     };
 
-    void opening(server::Peer& peer, Avatar& avatar, Fields& fields);
-    void login(server::Peer& peer, Avatar& avatar, Fields& fields);
-    void dispatch(server::Peer& peer, Avatar& avatar, Fields& fields);
+    void opening(server::Peer& peer, Avatar& avatar, std::uint8_t type, PacketReader& body);
+    void login(server::Peer& peer, Avatar& avatar, PacketReader& body);
+    void dispatch(server::Peer& peer, Avatar& avatar, std::uint8_t type, PacketReader& body);
 
-    void state(Avatar& avatar, Fields& fields);
-    void chat(const Avatar& avatar, Fields& fields);
-    void console(const Avatar& avatar, Fields& fields);
-    void object_add(server::Peer& peer, const Avatar& avatar, Fields& fields, bool load);
-    void object_change(server::Peer& peer, const Avatar& avatar, Fields& fields);
-    void object_delete(server::Peer& peer, const Avatar& avatar, Fields& fields);
-    void object_get(server::Peer& peer, Fields& fields);
-    void cell_query(server::Peer& peer, Fields& fields);
-    void directed(const Avatar& avatar, Fields& fields);
-    void terrain_query(server::Peer& peer, Fields& fields);
-    void terrain_set(server::Peer& peer, const Avatar& avatar, Fields& fields);
-    void permission_set(server::Peer& peer, const Avatar& avatar, Fields& fields);
-    void permission_list(server::Peer& peer, const Avatar& avatar, Fields& fields);
-    void setting_set(server::Peer& peer, const Avatar& avatar, Fields& fields);
+    void state(Avatar& avatar, PacketReader& body);
+    void chat(const Avatar& avatar, PacketReader& body);
+    void console(const Avatar& avatar, PacketReader& body);
+    void object_add(server::Peer& peer, const Avatar& avatar, PacketReader& body, bool load);
+    void object_change(server::Peer& peer, const Avatar& avatar, PacketReader& body);
+    void object_delete(server::Peer& peer, const Avatar& avatar, PacketReader& body);
+    void object_get(server::Peer& peer, PacketReader& body);
+    void cell_query(server::Peer& peer, PacketReader& body);
+    void directed(const Avatar& avatar, std::uint8_t type, PacketReader& body);
+    void terrain_query(server::Peer& peer, PacketReader& body);
+    void terrain_set(server::Peer& peer, const Avatar& avatar, PacketReader& body);
+    void permission_set(server::Peer& peer, const Avatar& avatar, std::uint8_t type,
+                        PacketReader& body);
+    void permission_list(server::Peer& peer, const Avatar& avatar, std::uint8_t type,
+                         PacketReader& body);
+    void setting_set(server::Peer& peer, const Avatar& avatar, PacketReader& body);
 
     bool is_admin(const Avatar& avatar) const;
     bool may(const Avatar& avatar, const std::string& permission) const;
-    static bool read_object(Fields& fields, Object& object, bool load);
+    // Reads an object's fields (the cursor's next ones, `body` under it);
+    // false when they describe no valid object.
+    static bool read_object(FieldCursor& fields, PacketReader& body, Object& object, bool load);
     static void write_notice(PacketWriter& writer, std::uint8_t type, const Object& object,
                              std::int32_t session);
     CellKey cell_of(const Object& object) const;
@@ -130,7 +134,7 @@ private:
     void to_all(PacketWriter& writer);
     Avatar* by_session(std::int32_t session);
     static PacketWriter result(std::int32_t reference, std::uint8_t code);
-    void malformed(server::Peer& peer, const Fields& fields);
+    void malformed(server::Peer& peer, std::uint8_t type);
 
     server::ServerLoop& loop_;
     Directory& directory_;

@@ -1,47 +1,37 @@
-// Frames on the wire: a 2-byte big-endian length, then the body (type byte
-// and fields). FrameDecoder cuts bodies out of a byte stream that arrives in
-// arbitrary pieces and never holds more than one incomplete frame plus one
-// chunk.
+// Frames on the server side. What a client sends is cut into bodies by the
+// library's FrameReader over storage each client owns; replies are built
+// whole, length first, by PacketWriter and queued as they are, so no body is
+// ever framed a second time.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "wire/frame_reader.h"
 
 namespace kivsdk::server {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr std::size_t kMaxBody = 65535;
-// The most a caller may feed at once.
-constexpr std::size_t kMaxChunk = 65536;
-
-// Appends the frame of `body` to `out`. False, with `out` unchanged, when the
-// body is longer than 65535 bytes.
-bool append_frame(Bytes& out, const unsigned char* body, std::size_t size);
-Bytes frame_of(const Bytes& body);
-
-class FrameDecoder {
+// One client's input: a FrameReader over room for one largest frame plus one
+// read, so that a read always finds room after the frames it completed have
+// been taken.
+class ClientInput {
 public:
-    // Adds received bytes (at most kMaxChunk). False when the caller fed more
-    // than that; nothing is stored then.
-    bool feed(const unsigned char* data, std::size_t size);
+    static constexpr std::int32_t kReadRoom = 16384;
+    static constexpr std::int32_t kStorage = FrameReader::kMinimumStorage + kReadRoom;
 
-    // The next complete body, valid until the next call of any member. Empty
-    // frames (length 0) are skipped. False when no complete frame is held.
-    bool next(const unsigned char*& body, std::size_t& size);
+    ClientInput();
+    ClientInput(const ClientInput&) = delete;
+    ClientInput& operator=(const ClientInput&) = delete;
 
-    // Bytes of an incomplete frame are held.
-    bool partial() const noexcept { return buffer_.size() > consumed_; }
-    std::size_t buffered() const noexcept { return buffer_.size() - consumed_; }
-    // Hands over the held bytes (e.g. to TLS after a switch) and empties.
-    Bytes take();
+    FrameReader& frames() noexcept { return frames_; }
+    const FrameReader& frames() const noexcept { return frames_; }
 
 private:
-    void compact();
-
-    Bytes buffer_;
-    std::size_t consumed_ = 0;
+    std::unique_ptr<unsigned char[]> storage_;
+    FrameReader frames_;
 };
 
 }  // namespace kivsdk::server

@@ -19,6 +19,8 @@
 
 #include <mbedtls/net_sockets.h>
 
+#include "connection/tls_status.h"
+#include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk::server {
@@ -57,7 +59,7 @@ struct Peer::Tls {
     mbedtls_ssl_context ssl;
     Bytes prefix;  // received in the clear after the switch request
     std::size_t prefix_used = 0;
-    // Frame bodies queued while the handshake runs.
+    // Frames queued while the handshake runs.
     std::vector<Bytes> held;
 
     Tls() { mbedtls_ssl_init(&ssl); }
@@ -114,26 +116,21 @@ void Peer::send(PacketWriter& writer) {
         return;
     }
     const PacketWriter::Frame frame = writer.finish();
-    send_body(frame.data + kFrameHeaderSize, frame.size - kFrameHeaderSize);
+    send_frame(frame.data, frame.size);
 }
 
-void Peer::send_body(const unsigned char* body, std::size_t size) {
+void Peer::send_frame(const unsigned char* frame, std::size_t size) {
     if (!is_open()) return;
-    Bytes frame;
-    if (!append_frame(frame, body, size)) {
-        loop_.log_error(listener_ + " " + remote_ + ": dropped a reply too large for a frame");
-        return;
-    }
     if (phase_ == Phase::kHandshake) {
-        tls_->held.emplace_back(body, body + size);
+        tls_->held.emplace_back(frame, frame + size);
         return;
     }
     if (phase_ == Phase::kClear) {
-        queue_raw(frame.data(), frame.size());
+        queue_raw(frame, size);
     } else {
         std::size_t done = 0;
-        while (done < frame.size()) {
-            const int r = mbedtls_ssl_write(&tls_->ssl, frame.data() + done, frame.size() - done);
+        while (done < size) {
+            const int r = mbedtls_ssl_write(&tls_->ssl, frame + done, size - done);
             if (r <= 0) {
                 close_later("TLS write failed: " + tls_error_text(r));
                 return;
@@ -201,7 +198,7 @@ void Peer::start_tls(const ServerTlsConfig& config) {
         return;
     }
     mbedtls_ssl_set_bio(&tls_->ssl, this, &Peer::bio_send, &Peer::bio_recv, nullptr);
-    tls_->prefix = input_.take();
+    tls_->prefix = input_.frames().take();
     phase_ = Phase::kHandshake;
     stalled_since_ = Clock::now();
     stall_clock_running_ = true;
@@ -262,18 +259,19 @@ void Peer::on_readable() {
 }
 
 void Peer::read_clear(std::size_t& budget) {
-    unsigned char buffer[kReadChunk];
-    while (phase_ == Phase::kClear && budget > 0) {
-        const ssize_t n = ::recv(fd_, buffer, std::min(sizeof buffer, budget), 0);
+    FrameReader& input = input_.frames();
+    while (phase_ == Phase::kClear && is_open() && budget > 0) {
+        const std::size_t room = static_cast<std::size_t>(input.write_room());
+        const ssize_t n = ::recv(fd_, input.write_area(), std::min(room, budget), 0);
         if (n > 0) {
             budget -= static_cast<std::size_t>(n);
             last_input_ = Clock::now();
-            input_.feed(buffer, static_cast<std::size_t>(n));
+            input.commit(static_cast<std::int32_t>(n));
             deliver_frames();
             continue;
         }
         if (n == 0) {
-            close(input_.partial() ? "the client closed inside a frame" : "closed by the client");
+            close(input.partial() ? "the client closed inside a frame" : "closed by the client");
         } else if (errno == EINTR) {
             continue;
         } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -285,7 +283,6 @@ void Peer::read_clear(std::size_t& budget) {
 
 void Peer::read_tls(std::size_t& budget) {
     recv_budget_ = budget;
-    unsigned char buffer[kReadChunk];
     while (phase_ == Phase::kHandshake) {
         const int r = mbedtls_ssl_handshake(&tls_->ssl);
         if (r == 0) {
@@ -296,32 +293,33 @@ void Peer::read_tls(std::size_t& budget) {
                                  mbedtls_ssl_get_version(&tls_->ssl));
             flush();
             const std::vector<Bytes> held = std::move(tls_->held);
-            for (const Bytes& body : held) send_body(body);
+            for (const Bytes& frame : held) send_frame(frame.data(), frame.size());
             if (is_open()) service_.on_secure(*this);
             break;
         }
-        if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) {
+        if (tls_would_block(r)) {
             flush();
             budget = recv_budget_;
             return;
         }
-        if (tls_wants_more(r)) continue;
         flush();
         close("TLS handshake failed: " + tls_error_text(r));
         return;
     }
-    while (phase_ == Phase::kSecure) {
-        const int r = mbedtls_ssl_read(&tls_->ssl, buffer, sizeof buffer);
+    FrameReader& input = input_.frames();
+    while (phase_ == Phase::kSecure && is_open()) {
+        const int r = mbedtls_ssl_read(&tls_->ssl, input.write_area(),
+                                       static_cast<std::size_t>(input.write_room()));
         if (r > 0) {
             last_input_ = Clock::now();
-            input_.feed(buffer, static_cast<std::size_t>(r));
+            input.commit(r);
             deliver_frames();
             continue;
         }
-        if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) break;
-        if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET || tls_wants_more(r)) continue;
+        if (tls_would_block(r)) break;
+        if (r == MBEDTLS_ERR_SSL_RECEIVED_NEW_SESSION_TICKET) continue;
         if (r == 0 || r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || r == MBEDTLS_ERR_SSL_CONN_EOF) {
-            close(input_.partial() ? "the client closed inside a frame" : "closed by the client");
+            close(input.partial() ? "the client closed inside a frame" : "closed by the client");
         } else {
             close("TLS read failed: " + tls_error_text(r));
         }
@@ -331,19 +329,21 @@ void Peer::read_tls(std::size_t& budget) {
 }
 
 void Peer::deliver_frames() {
-    const unsigned char* body = nullptr;
-    std::size_t size = 0;
+    FrameReader& input = input_.frames();
+    const unsigned char* frame = nullptr;
+    std::uint16_t length = 0;
     const Phase phase = phase_;
-    while (phase_ == phase && is_open() && input_.next(body, size)) {
-        service_.on_frame(*this, body, size);
+    while (phase_ == phase && is_open() && input.next(frame, length)) {
+        PacketReader body(frame, length);
+        service_.on_frame(*this, body);
     }
     if (!is_open()) return;
     // The stall clock runs while an incomplete frame waits for its rest.
     if (phase_ == Phase::kClear || phase_ == Phase::kSecure) {
-        if (input_.partial() && !stall_clock_running_) {
+        if (input.partial() && !stall_clock_running_) {
             stall_clock_running_ = true;
             stalled_since_ = Clock::now();
-        } else if (!input_.partial()) {
+        } else if (!input.partial()) {
             stall_clock_running_ = false;
         }
     }

@@ -24,8 +24,9 @@
 #include "core/tls_config.h"
 
 namespace kivsdk {
+class PacketReader;
 class PacketWriter;
-}
+}  // namespace kivsdk
 
 namespace kivsdk::server {
 
@@ -61,8 +62,9 @@ class Service {
 public:
     virtual ~Service() = default;
     virtual void on_open(Peer&) {}
-    // One complete, non-empty frame body (type byte first).
-    virtual void on_frame(Peer& peer, const unsigned char* body, std::size_t size) = 0;
+    // One complete, non-empty frame body (type byte first), valid while the
+    // call runs.
+    virtual void on_frame(Peer& peer, PacketReader& body) = 0;
     // The TLS handshake started with Peer::start_tls has completed.
     virtual void on_secure(Peer&) {}
     virtual void on_close(Peer&) {}
@@ -82,11 +84,9 @@ public:
     }
     bool secure() const noexcept { return phase_ == Phase::kSecure; }
 
-    // Queues one frame (over TLS once switched) and sends what the socket
-    // takes. Ignored once the peer is closing.
+    // Queues the writer's frame (over TLS once switched) and sends what the
+    // socket takes. Ignored once the peer is closing.
     void send(PacketWriter& writer);
-    void send_body(const unsigned char* body, std::size_t size);
-    void send_body(const Bytes& body) { send_body(body.data(), body.size()); }
 
     // Switches the stream to TLS as the server; bytes already received after
     // the current frame go to the handshake. Service::on_secure follows once
@@ -113,6 +113,8 @@ private:
     void read_clear(std::size_t& budget);
     void read_tls(std::size_t& budget);
     void deliver_frames();
+    // A whole frame, length field included.
+    void send_frame(const unsigned char* frame, std::size_t size);
     void queue_raw(const unsigned char* data, std::size_t size);
     void flush();
     void update_interest();
@@ -133,7 +135,7 @@ private:
     const std::string listener_;
     Phase phase_ = Phase::kClear;
     std::unique_ptr<Tls> tls_;
-    FrameDecoder input_;
+    ClientInput input_;
     Bytes out_;
     std::size_t out_sent_ = 0;
     bool want_write_ = false;

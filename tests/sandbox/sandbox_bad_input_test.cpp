@@ -33,7 +33,7 @@ public:
     bool connected() const { return socket_.valid(); }
 
     void send(const Bytes& bytes) { socket_.send_all(bytes.data(), bytes.size()); }
-    void send_frame(const Bytes& body) { send(server::frame_of(body)); }
+    void send_frame(const Bytes& body) { send(frame_of(body)); }
 
     // The next frame's body; nullopt when the stream ended or timed out.
     std::optional<Bytes> read_frame() {
@@ -235,7 +235,7 @@ TEST_F(SandboxBadInput, EveryTruncatedOrUnknownMessageIsSurvivedAndTheClientKeep
 TEST_F(SandboxBadInput, AClientThatStopsReadingIsDroppedAndTheOthersGetEverything) {
     DeafClient deaf(sandbox.world_port("lobby"));
     ASSERT_TRUE(deaf.connected());
-    ASSERT_TRUE(deaf.send(server::frame_of(login_frame_body(ticket))));
+    ASSERT_TRUE(deaf.send(frame_of(login_frame_body(ticket))));
     Bot carol("carol");
     ASSERT_EQ(carol.connect_and_login(sandbox.universe_port()), 0);
     ASSERT_EQ(carol.enter("lobby"), 0);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "support/test_pki.h"
+#include "wire/packet_writer.h"
 
 namespace kivsdk::test {
 namespace {
@@ -120,6 +121,13 @@ std::vector<Seen> Bot::callbacks(int callback) const {
         if (seen.callback && seen.number == callback) found.push_back(seen);
     }
     return found;
+}
+
+std::vector<unsigned char> frame_of(const std::vector<unsigned char>& body) {
+    PacketWriter writer(body.size());
+    writer.append_raw(body.data(), body.size());
+    const PacketWriter::Frame frame = writer.finish();
+    return std::vector<unsigned char>(frame.data, frame.data + frame.size);
 }
 
 bool pump_until(std::initializer_list<Bot*> bots, const std::function<bool()>& done, int passes) {

@@ -96,6 +96,9 @@ private:
     std::vector<Seen> seen_;
 };
 
+// The frame of `body`, length field first, as raw test clients send it.
+std::vector<unsigned char> frame_of(const std::vector<unsigned char>& body);
+
 // Runs kiv_wait passes over the bots until `done` holds; false when it still
 // does not after `passes` passes (each waits at most 10 ms per bot).
 bool pump_until(std::initializer_list<Bot*> bots, const std::function<bool()>& done,

@@ -1,74 +1,76 @@
-// The sandbox's own pieces: cutting frames out of a stream and its command
-// line.
+// The sandbox's own pieces: a client's input as the server loop fills it
+// and its command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "core/frame_codec.h"
 #include "options.h"
+#include "sandbox_bot.h"
+#include "wire/frame.h"
 
 namespace kivsdk::test {
 namespace {
 
 using server::Bytes;
-using server::FrameDecoder;
+using server::ClientInput;
 
-std::vector<Bytes> drain(FrameDecoder& decoder) {
+// What the loop does with received bytes: lands them in place, in reads of
+// at most `read` bytes, and takes every frame they complete.
+std::vector<Bytes> receive(ClientInput& input, const Bytes& stream, std::size_t read) {
+    FrameReader& frames = input.frames();
     std::vector<Bytes> bodies;
-    const unsigned char* body = nullptr;
-    std::size_t size = 0;
-    while (decoder.next(body, size)) bodies.emplace_back(body, body + size);
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::size_t room = static_cast<std::size_t>(frames.write_room());
+        EXPECT_GT(room, 0u) << "no room for a read at byte " << at;
+        if (room == 0) break;
+        const std::size_t n = std::min({read, room, stream.size() - at});
+        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at), n, frames.write_area());
+        frames.commit(static_cast<std::int32_t>(n));
+        at += n;
+        const unsigned char* body = nullptr;
+        std::uint16_t length = 0;
+        while (frames.next(body, length)) bodies.emplace_back(body, body + length);
+    }
     return bodies;
 }
 
-TEST(FrameDecoder, CutsFramesFromPiecesOfAnySizeAndSkipsEmptyOnes) {
-    const Bytes stream = {0x00, 0x01, 0x1C, 0x00, 0x00, 0x00, 0x03,
-                          0x09, 0x01, 'x',  0x00, 0x01, 0x27};
-    for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
-        FrameDecoder decoder;
-        std::vector<Bytes> bodies;
-        for (std::size_t at = 0; at < stream.size(); at += piece) {
-            const std::size_t n = std::min(piece, stream.size() - at);
-            ASSERT_TRUE(decoder.feed(stream.data() + at, n));
-            for (Bytes& body : drain(decoder)) bodies.push_back(body);
+TEST(ClientInput, TakesTheLargestFramesInTheLoopsReadsWhereverTheyWrap) {
+    // Largest frames between small ones: the input wraps around its storage
+    // end many times and must always have room for the next read.
+    const Bytes largest(kMaxFrameBody, 0x5A);
+    const Bytes small = {9, 1, 'x'};
+    Bytes stream;
+    std::vector<Bytes> expected;
+    for (int i = 0; i < 5; ++i) {
+        for (const Bytes* body : {&largest, &small}) {
+            const Bytes frame = frame_of(*body);
+            stream.insert(stream.end(), frame.begin(), frame.end());
+            expected.push_back(*body);
         }
-        const std::vector<Bytes> expected = {{0x1C}, {0x09, 0x01, 'x'}, {0x27}};
-        EXPECT_EQ(bodies, expected) << "pieces of " << piece;
-        EXPECT_FALSE(decoder.partial());
+    }
+    for (const std::size_t read : {std::size_t{1000}, std::size_t{16384}, std::size_t{65536}}) {
+        ClientInput input;
+        EXPECT_EQ(receive(input, stream, read), expected) << "reads of " << read;
+        EXPECT_FALSE(input.frames().partial());
     }
 }
 
-TEST(FrameDecoder, HoldsAnIncompleteFrameAndHandsOverTheRest) {
-    FrameDecoder decoder;
+TEST(ClientInput, HoldsAnIncompleteFrameAndHandsOverTheRestAtTheSwitchToTls) {
+    ClientInput input;
     const Bytes start = {0x00, 0x01, 0x27, 0x16, 0x03, 0x01};  // a frame, then a TLS record start
-    ASSERT_TRUE(decoder.feed(start.data(), start.size()));
-    EXPECT_EQ(drain(decoder), std::vector<Bytes>{{0x27}});
-    EXPECT_TRUE(decoder.partial());
-    EXPECT_EQ(decoder.take(), (Bytes{0x16, 0x03, 0x01}));
-    EXPECT_FALSE(decoder.partial());
+    EXPECT_EQ(receive(input, start, start.size()), std::vector<Bytes>{{0x27}});
+    EXPECT_TRUE(input.frames().partial());
+    EXPECT_EQ(input.frames().take(), (Bytes{0x16, 0x03, 0x01}));
+    EXPECT_FALSE(input.frames().partial());
 
     // The largest announced frame waits for all of its bytes.
-    const Bytes huge_header = {0xFF, 0xFF, 0x01};
-    ASSERT_TRUE(decoder.feed(huge_header.data(), huge_header.size()));
-    EXPECT_TRUE(drain(decoder).empty());
-    EXPECT_EQ(decoder.buffered(), 3u);
-    // More than one chunk at once is refused.
-    const Bytes too_much(server::kMaxChunk + 1, 0);
-    EXPECT_FALSE(decoder.feed(too_much.data(), too_much.size()));
-    EXPECT_EQ(decoder.buffered(), 3u);
-}
-
-TEST(FrameCodec, FramesBodiesUpToTheLengthFieldsLimit) {
-    EXPECT_EQ(server::frame_of({0x1C, 0, 0, 0, 0}), (Bytes{0x00, 0x05, 0x1C, 0, 0, 0, 0}));
-    Bytes out;
-    const Bytes largest(server::kMaxBody, 7);
-    EXPECT_TRUE(server::append_frame(out, largest.data(), largest.size()));
-    EXPECT_EQ(out.size(), largest.size() + 2);
-    EXPECT_EQ(out[0], 0xFF);
-    const Bytes over(server::kMaxBody + 1, 7);
-    EXPECT_FALSE(server::append_frame(out, over.data(), over.size()));
-    EXPECT_EQ(out.size(), largest.size() + 2);
+    const Bytes huge_start = {0xFF, 0xFF, 0x01};
+    EXPECT_TRUE(receive(input, huge_start, huge_start.size()).empty());
+    EXPECT_EQ(input.frames().pending_length(), 0xFFFF);
+    EXPECT_TRUE(input.frames().partial());
 }
 
 TEST(SandboxCommandLine, ReadsWorldsPortsAndRules) {

@@ -8,7 +8,7 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 
-#include "core/frame_codec.h"
+#include "wire/packet_writer.h"
 
 namespace kivsdk::test {
 namespace {
@@ -215,11 +215,11 @@ Bytes ServerConnection::read_frame() {
 }
 
 void ServerConnection::write_frame(const Bytes& body) {
-    Bytes frame;
-    if (!server::append_frame(frame, body.data(), body.size())) {
-        fail("a frame body holds at most 65535 bytes");
-    }
-    write_all(frame.data(), frame.size());
+    PacketWriter writer(body.size());
+    writer.append_raw(body.data(), body.size());
+    if (!writer.fits()) fail("a frame body holds at most 65535 bytes");
+    const PacketWriter::Frame frame = writer.finish();
+    write_all(frame.data, frame.size);
 }
 
 void ServerConnection::write_raw(const Bytes& bytes) { write_all(bytes.data(), bytes.size()); }
