@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/guard.h"
 #include "connection/client_tls_config.h"
 #include "connection/connection.h"
 #include "net/poll_loop.h"
@@ -126,10 +127,17 @@ bool Instance::fire_callback(int callback, int rc, int reference) {
 int Instance::wait(int milliseconds) {
     if (operations_.wait == nullptr) return KIV_RC_NO_WAIT_FUNCTION;
     if (in_wait_) return KIV_RC_RECURSIVE_WAIT;
+    // The library's own sockets with no Connection at all: nothing can
+    // happen, and a pass would only sleep.
+    if (default_loop_ && !universe.connection && !world.connection) {
+        return KIV_RC_CONNECTION_ERROR;
+    }
     DeliveryScope delivering(*this);
-    in_wait_ = true;
-    const int result = operations_.wait(operations_.context, milliseconds);
-    in_wait_ = false;
+    int result = 0;
+    {
+        const ScopedFlag waiting(in_wait_);
+        result = operations_.wait(operations_.context, milliseconds);
+    }
     // Destroyed by a handler during the pass: the pass itself went fine.
     if (discarded()) return KIV_RC_SUCCESS;
     return result != 0 ? KIV_RC_CONNECTION_ERROR : KIV_RC_SUCCESS;

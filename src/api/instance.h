@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/catalogue.h"
 #include "api/requests.h"
@@ -22,6 +23,14 @@ class Connection;
 class PollLoop;
 
 enum class Side { kUniverse = 0, kWorld = 1 };
+
+// A connect, login or enter awaiting its answer (through its callback or its
+// blocking call) on a side's Connection.
+struct AwaitedAnswer {
+    std::int32_t response_type;  // Response::kUniverseConnect, kLogin or kWorldEnter
+    int callback;
+    std::uint64_t generation;  // the Connection it waits on
+};
 
 // Everything an Instance keeps for one server side.
 struct SideState {
@@ -50,6 +59,7 @@ struct SideState {
     // blocking waits remember the one they were sent on.
     std::uint64_t generation = 0;
     std::map<std::int32_t, CallbackInfo> pending;
+    std::vector<AwaitedAnswer> awaited;
 };
 
 // A data attribute: null and 0 while empty. A zero-length copy of non-null
@@ -154,7 +164,8 @@ public:
     // calling it).
     static void discard(std::unique_ptr<Connection>& connection) noexcept;
 
-    // Closes the side's Connection, if any, and shuts its gate.
+    // Closes the side's Connection, if any, and shuts its gate. Its pending
+    // work stays (kiv_destroy's way out); see end_connection for the rest.
     void drop(Side which) noexcept;
     // Installs a new Connection for the side; its gate stays shut.
     Connection& install(Side which, std::unique_ptr<Connection> connection) noexcept;

@@ -155,9 +155,11 @@ KIVSDK_API int kiv_data_set(KIVInstance* handle, int index, int length, const vo
         return KIV_RC_INVALID_ARGUMENT;
     }
     if (length < 0) return KIV_RC_INVALID_LENGTH;
-    // A failed allocation leaves the entry empty.
-    guarded_void([&] { instance->set_data(index, data, length); });
-    return KIV_RC_SUCCESS;
+    // A failed allocation leaves the attribute as it was.
+    return guarded<int>(KIV_RC_CONNECTION_ERROR, [&] {
+        instance->set_data(index, data, length);
+        return KIV_RC_SUCCESS;
+    });
 }
 
 KIVSDK_API int kiv_event_set(KIVInstance* handle, int event, KIVEventHandler handler) {

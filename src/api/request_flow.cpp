@@ -24,6 +24,7 @@ bool take_pending_request(Instance::PendingRequests& pending, std::int32_t numbe
 
 void complete_blocking_request(Instance& instance, int callback, std::int32_t response_type,
                                int rc) {
+    forget_awaited(instance, response_type);
     if (instance.fire_callback(callback, rc, 0)) return;
     // A blocked call collects the first answer of its kind; the queue keeps
     // no more, so a server repeating answers nobody asked for cannot grow it.
@@ -32,6 +33,71 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
         if (response.type == response_type) return;
     }
     responses.emplace_back(response_type, 0, rc);
+}
+
+void await_answer(Instance& instance, Side side, int callback, std::int32_t response_type) {
+    forget_awaited(instance, response_type);
+    SideState& state = instance.side(side);
+    state.awaited.push_back(AwaitedAnswer{response_type, callback, state.generation});
+}
+
+bool forget_awaited(Instance& instance, std::int32_t response_type) {
+    bool found = false;
+    for (SideState* state : {&instance.universe, &instance.world}) {
+        auto& awaited = state->awaited;
+        for (auto it = awaited.begin(); it != awaited.end();) {
+            if (it->response_type == response_type) {
+                it = awaited.erase(it);
+                found = true;
+            } else {
+                ++it;
+            }
+        }
+    }
+    return found;
+}
+
+void move_awaited(Instance& instance, std::int32_t response_type, Side side) {
+    for (SideState* state : {&instance.universe, &instance.world}) {
+        for (const AwaitedAnswer& answer : state->awaited) {
+            if (answer.response_type == response_type) {
+                const int callback = answer.callback;
+                await_answer(instance, side, callback, response_type);
+                return;
+            }
+        }
+    }
+}
+
+void end_pending_work(Instance& instance, Side side, std::uint64_t generation) {
+    SideState& state = instance.side(side);
+    // Records, lowest reference number first; each leaves the map before its
+    // callback runs, so a handler's own requests are never touched.
+    for (;;) {
+        auto it = state.pending.begin();
+        while (it != state.pending.end() && it->second.generation != generation) ++it;
+        if (it == state.pending.end()) break;
+        const CallbackInfo record = it->second;
+        state.pending.erase(it);
+        instance.fire_callback(record.callback_number, KIV_RC_CONNECTION_ERROR, record.reference);
+        if (instance.discarded()) return;
+    }
+    for (;;) {
+        auto it = state.awaited.begin();
+        while (it != state.awaited.end() && it->generation != generation) ++it;
+        if (it == state.awaited.end()) break;
+        const AwaitedAnswer answer = *it;
+        complete_blocking_request(instance, answer.callback, answer.response_type,
+                                  KIV_RC_CONNECTION_ERROR);
+        if (instance.discarded()) return;
+    }
+}
+
+void end_connection(Instance& instance, Side side) {
+    const std::uint64_t generation = instance.side(side).generation;
+    const bool existed = instance.side(side).connection != nullptr;
+    instance.drop(side);
+    if (existed) end_pending_work(instance, side, generation);
 }
 
 void discard_responses(Instance& instance, std::int32_t type) {
@@ -45,21 +111,33 @@ void begin_blocking_request(Instance& instance, int callback, std::int32_t respo
     if (!instance.has_callback_handler(callback)) discard_responses(instance, response_type);
 }
 
+namespace {
+
+bool take_response(Instance& instance, std::int32_t type, std::int32_t key, int& result) {
+    auto& responses = instance.pending_responses();
+    for (auto it = responses.begin(); it != responses.end(); ++it) {
+        if (it->type == type && it->key == key) {
+            result = it->result;
+            responses.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 int wait_for_response(Instance& instance, std::int32_t type, std::int32_t key,
                       std::int64_t limit_seconds, int& result) {
     const std::int64_t start = now_seconds();
     for (;;) {
+        // An answer may already be in: a Connection lost while the request
+        // was being sent ends it at once.
+        if (take_response(instance, type, key, result)) return KIV_RC_SUCCESS;
         const int rc = instance.wait(100);
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
+        if (take_response(instance, type, key, result)) return KIV_RC_SUCCESS;
         if (rc != KIV_RC_SUCCESS) return rc;
-        auto& responses = instance.pending_responses();
-        for (auto it = responses.begin(); it != responses.end(); ++it) {
-            if (it->type == type && it->key == key) {
-                result = it->result;
-                responses.erase(it);
-                return KIV_RC_SUCCESS;
-            }
-        }
         if (now_seconds() - start >= limit_seconds) return KIV_RC_TIMEOUT;
     }
 }
@@ -69,6 +147,9 @@ int finish_blocking_request(Instance& instance, int callback, std::int32_t respo
     if (instance.has_callback_handler(callback)) return KIV_RC_SUCCESS;
     int result = 0;
     const int rc = wait_for_response(instance, response_type, 0, limit_seconds, result);
+    if (instance.discarded()) return rc == KIV_RC_SUCCESS ? result : rc;
+    // Given up or failed: the answer is no longer awaited.
+    if (rc != KIV_RC_SUCCESS) forget_awaited(instance, response_type);
     return rc == KIV_RC_SUCCESS ? result : rc;
 }
 

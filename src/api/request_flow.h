@@ -24,10 +24,11 @@ using SendGate = int (*)(Instance& instance, PacketWriter& writer);
 // advanced.
 template <class BuildMessage>
 int send_recorded_request(Instance& instance, Side side, SendGate gate, int callback,
-                          std::int32_t object_id, BuildMessage&& build) {
+                          std::int32_t object_id, BuildMessage&& build,
+                          std::size_t size_hint = PacketWriter::kDefaultCapacity) {
     SideState& state = instance.side(side);
     const std::int32_t number = state.peek_reference();
-    PacketWriter writer;
+    PacketWriter writer(size_hint);
     std::forward<BuildMessage>(build)(writer, number);
     if (!writer.fits()) return KIV_RC_STRING_TOO_LONG;
     state.take_reference();
@@ -48,9 +49,26 @@ bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32
                                   CallbackInfo& record);
 
 // Fires the request's callback, or queues a Response for the blocked call
-// when no handler is set.
+// when no handler is set. The answer is no longer awaited.
 void complete_blocking_request(Instance& instance, int callback, std::int32_t response_type,
                                int rc);
+
+// Connect, login and enter: the answer is now awaited on the side's current
+// Connection (replacing an earlier wait of that type).
+void await_answer(Instance& instance, Side side, int callback, std::int32_t response_type);
+// The answer of that type is no longer awaited; true when it was.
+bool forget_awaited(Instance& instance, std::int32_t response_type);
+// Moves an awaited answer to the side's current Connection (an enter goes
+// from the universe to its new world).
+void move_awaited(Instance& instance, std::int32_t response_type, Side side);
+
+// Everything pending on one Connection of a side ends with 9: its request
+// records in ascending reference order (their callbacks), then its awaited
+// answers (callback or Response). Stops when a handler destroys the
+// Instance; work of a Connection built meanwhile is untouched.
+void end_pending_work(Instance& instance, Side side, std::uint64_t generation);
+// Closes the side's Connection and ends its pending work with 9.
+void end_connection(Instance& instance, Side side);
 
 // Drops queued Responses of a type: a new blocking request must not take an
 // answer that arrived after an earlier one had given up.
@@ -68,7 +86,8 @@ int wait_for_response(Instance& instance, std::int32_t type, std::int32_t key,
                       std::int64_t limit_seconds, int& result);
 
 // The blocking half of connect, login and enter: with a handler set the
-// answer comes through the callback; otherwise wait for it.
+// answer comes through the callback; otherwise wait for it. A blocking call
+// that returns is no longer waiting: nothing is queued for it afterwards.
 int finish_blocking_request(Instance& instance, int callback, std::int32_t response_type,
                             std::int64_t limit_seconds);
 

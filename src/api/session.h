@@ -41,13 +41,18 @@ private:
     std::array<MessageHandler, 256> handlers_{};
 };
 
-// A lost stream or a stalled frame: int 34 takes the reason and `event`
-// fires.
-void report_disconnect(Instance& instance, int event, int reason);
+// A lost stream or a stalled frame of the side's Connection: int 34 takes
+// the reason and `event` fires. A loss (-1, 9) then ends everything pending
+// on that Connection with 9; a stall (16) ends nothing.
+void report_disconnect(Instance& instance, Side side, const Connection& connection, int event,
+                       int reason);
 
 // The secure-channel request (message 39, no fields) travels in the clear,
 // past the side's gate.
 void send_secure_channel_request(Connection& connection, std::uint8_t type);
+// True while the Connection has asked for the secure channel and not yet
+// started it: the only time a server's message 39 means anything.
+bool awaits_secure_channel(const Connection* connection) noexcept;
 // Switches the Connection to TLS with its side's client configuration,
 // built at the side's first use from the side's CA bundle. 0 while under way
 // or done; -1 when it could not start (the caller reports the failure).

@@ -25,6 +25,19 @@ void guarded_void(Body&& body) noexcept {
     }
 }
 
+// Holds a flag set for the lifetime of the scope, however the scope is left
+// (a handler's exception included).
+class ScopedFlag {
+public:
+    explicit ScopedFlag(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+    ~ScopedFlag() { flag_ = false; }
+    ScopedFlag(const ScopedFlag&) = delete;
+    ScopedFlag& operator=(const ScopedFlag&) = delete;
+
+private:
+    bool& flag_;
+};
+
 // A null string argument is the empty string.
 inline const char* text_or_empty(const char* text) noexcept { return text != nullptr ? text : ""; }
 

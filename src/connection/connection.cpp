@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/clock.h"
+#include "base/guard.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
 
@@ -37,6 +38,8 @@ void Connection::close() noexcept {
 
 int Connection::connect(const char* host, std::uint16_t port) {
     host_ = host != nullptr ? host : "";
+    // A host table whose create gave no socket object gets no connect call.
+    if (socket_ == nullptr) return -1;
     return operations_.connect(socket_, host_.c_str(), port);
 }
 
@@ -85,7 +88,13 @@ void Connection::on_connect_result(int status) {
     handlers_.connect_result(*this, status);
 }
 
-void Connection::on_disconnected() { lose(-1); }
+void Connection::on_disconnected() {
+    // A host table may post this on a hang-up while the peer's last frames
+    // still wait in the socket: read until the stream ends or would block,
+    // deliver what is complete, then report the loss once.
+    if (tls_state_ == TlsState::kPlain || tls_state_ == TlsState::kEstablished) receive();
+    lose(-1);
+}
 
 void Connection::lose(int reason) {
     if (lost_) return;
@@ -104,7 +113,7 @@ void Connection::receive() {
     // A nested readable notification (from a handler's own message loop) is
     // left to the outer loop, which reads until the socket is drained.
     if (receiving_ || stopped() || socket_ == nullptr) return;
-    receiving_ = true;
+    const ScopedFlag receiving(receiving_);
     switch (tls_state_) {
         case TlsState::kPlain: receive_plain(); break;
         case TlsState::kHandshaking:
@@ -116,7 +125,6 @@ void Connection::receive() {
         case TlsState::kEstablished: receive_secure(); break;
         case TlsState::kFailed: break;
     }
-    receiving_ = false;
 }
 
 unsigned char* Connection::read_target(unsigned char* scratch) noexcept {

@@ -67,6 +67,13 @@ public:
     using HandshakeCompletion = void (*)(Connection& connection, int status);
     int start_tls(HandshakeCompletion completion, ClientTlsConfig& config);
 
+    // The session asked the server for the secure channel on this stream;
+    // only then does the server's go-ahead start TLS.
+    void mark_secure_channel_requested() noexcept { secure_channel_requested_ = true; }
+    bool secure_channel_requested() const noexcept { return secure_channel_requested_; }
+    // start_tls has run once; a Connection never starts TLS twice.
+    bool tls_started() const noexcept { return tls_started_; }
+
     // The Connection's side of kiv_net_notify.
     void notify(int kind, int status);
 
@@ -132,6 +139,8 @@ private:
     std::size_t pending_tls_write_ = 0;
     bool lost_ = false;
     bool connect_reported_ = false;
+    bool secure_channel_requested_ = false;
+    bool tls_started_ = false;
     bool receiving_ = false;
     std::array<unsigned char, kReceiveStorage> storage_;
     FrameReader frames_;

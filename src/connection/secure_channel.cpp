@@ -28,6 +28,10 @@ int Connection::tls_receive_hook(void* context, unsigned char* buffer, std::size
 }
 
 int Connection::start_tls(HandshakeCompletion completion, ClientTlsConfig& config) {
+    // A second start would set up half-configured objects again and could
+    // complete twice.
+    if (tls_started_) return -1;
+    tls_started_ = true;
     handshake_completion_ = completion;
     const mbedtls_ssl_config* settings = config.get();
     if (settings == nullptr) return -1;  // the failed step wrote its line

@@ -89,6 +89,12 @@ int ReadySet::wait(int milliseconds) noexcept {
         limit.tv_usec = (milliseconds % 1000) * 1000;
         limit_or_none = &limit;
     }
+    // A pass with nothing to watch only waits out its time: select() would
+    // refuse three empty sets.
+    if (sets_[0].fd_count == 0 && sets_[1].fd_count == 0 && sets_[2].fd_count == 0) {
+        if (milliseconds > 0) ::Sleep(static_cast<DWORD>(milliseconds));
+        return 0;
+    }
     // Winsock refuses empty sets: an empty one is passed as none.
     fd_set* sets[3];
     for (std::size_t i = 0; i < sets_.size(); ++i) {

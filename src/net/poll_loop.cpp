@@ -4,24 +4,13 @@
 #include <climits>
 
 #include "base/clock.h"
+#include "base/guard.h"
 #include "base/lifetime.h"
 #include "net/bsd_socket.h"
 #include "net/platform.h"
 
 namespace kivsdk {
 namespace {
-
-// Clears the in-pass flag however the pass ends.
-class PassFlag {
-public:
-    explicit PassFlag(bool& flag) noexcept : flag_(flag) { flag_ = true; }
-    ~PassFlag() { flag_ = false; }
-    PassFlag(const PassFlag&) = delete;
-    PassFlag& operator=(const PassFlag&) = delete;
-
-private:
-    bool& flag_;
-};
 
 // Readiness that no list asks for (poll()'s POLLERR, POLLHUP and POLLNVAL)
 // wakes only these handlers:
@@ -128,9 +117,21 @@ int PollLoop::time_to_block(int milliseconds) const {
 }
 
 int PollLoop::run_pass(int milliseconds) {
-    // Nothing to watch: fail at once; timers alone do not make a pass.
-    // A handler calling back into its own loop gets the same answer.
-    if (watches_nothing() || in_pass_) return -1;
+    // A handler calling back into its own loop fails at once.
+    if (in_pass_) return -1;
+    if (watches_nothing()) {
+        // Nothing to watch never returns at once (a host's loop would spin):
+        // with a timer pending the pass waits for it and runs it; without
+        // one it waits out its time and fails. Without a time of its own it
+        // fails at once.
+        if (timers_.empty() && milliseconds < 0) return -1;
+        net::ReadySet nothing;
+        if (nothing.wait(time_to_block(milliseconds)) < 0) return -1;
+        if (timers_.empty()) return -1;
+        const ScopedFlag in_pass(in_pass_);
+        run_due_timers();
+        return 0;
+    }
 
     // Each list admits its first 64 distinct handles, in list order.
     net::ReadySet sets;
@@ -142,7 +143,7 @@ int PollLoop::run_pass(int milliseconds) {
     }
     if (sets.wait(time_to_block(milliseconds)) < 0) return -1;
 
-    const PassFlag in_pass(in_pass_);
+    const ScopedFlag in_pass(in_pass_);
     // The ready list, in list order: read, then write, then exception. An
     // entry counts only if its list admitted its handle in this pass.
     ready_.clear();
@@ -162,7 +163,11 @@ int PollLoop::run_pass(int milliseconds) {
         entry.handler(entry.object);
     }
     ready_.clear();
+    run_due_timers();
+    return 0;
+}
 
+void PollLoop::run_due_timers() {
     // Due timers move, in order, from the timer list to the expired list.
     const std::int64_t now = now_seconds();
     expired_.clear();
@@ -182,7 +187,6 @@ int PollLoop::run_pass(int milliseconds) {
         entry.handler(entry.object);
     }
     expired_.clear();
-    return 0;
 }
 
 }  // namespace kivsdk

@@ -51,8 +51,10 @@ public:
     PollLoop& operator=(const PollLoop&) = delete;
 
     // One pass: waits up to `milliseconds` (negative: until activity or the
-    // nearest timer) and dispatches what is due. Returns -1 at once when
-    // nothing is watched, -1 when the wait fails, else 0.
+    // nearest timer) and dispatches what is due. With nothing watched it
+    // waits for the nearest timer (at most `milliseconds`) and runs it, or,
+    // with no timer, waits out `milliseconds` and returns -1 (at once for a
+    // negative time). Returns -1 when the wait fails, else 0.
     int run_pass(int milliseconds);
 
     bool watches_nothing() const noexcept {
@@ -79,6 +81,7 @@ public:
     NotifyFunction notify = &kiv_net_notify;
 
 private:
+    void run_due_timers();
     std::vector<WatchEntry>& entries_of(WatchList list) noexcept;
     // Keeps the scratch lists honest: an entry removed from the watch or
     // timer lists is blanked there too, so a pass never dispatches it.

@@ -46,7 +46,11 @@ extern "C" {
 
 KIVSDK_API int kiv_connect_universe(KIVInstance* handle, const char* host, int port) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        instance.drop(kivsdk::Side::kWorld);
+        // Everything pending on the Connections being replaced ends with 9.
+        kivsdk::end_connection(instance, kivsdk::Side::kWorld);
+        if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
+        kivsdk::end_connection(instance, kivsdk::Side::kUniverse);
+        if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
         // An answer that outlived an earlier connect must not answer this one.
         kivsdk::begin_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE,
                                        kivsdk::Response::kUniverseConnect);
@@ -55,10 +59,15 @@ KIVSDK_API int kiv_connect_universe(KIVInstance* handle, const char* host, int p
             kivsdk::Side::kUniverse,
             std::make_unique<kivsdk::Connection>(instance.operations(),
                                                  kivsdk::universe_connection_handlers(), instance));
+        kivsdk::await_answer(instance, kivsdk::Side::kUniverse, KIV_CALLBACK_CONNECT_UNIVERSE,
+                             kivsdk::Response::kUniverseConnect);
         const int result = kivsdk::server_connect(connection, instance, kivsdk::text_or_empty(host),
                                                   static_cast<std::uint16_t>(port));
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
-        if (result != 0 && result != -2) return KIV_RC_CONNECTION_ERROR;
+        if (result != 0 && result != -2) {
+            kivsdk::forget_awaited(instance, kivsdk::Response::kUniverseConnect);
+            return KIV_RC_CONNECTION_ERROR;
+        }
         return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE,
                                                kivsdk::Response::kUniverseConnect,
                                                kivsdk::kConnectLimitSeconds);
@@ -81,8 +90,13 @@ KIVSDK_API int kiv_login(KIVInstance* handle, const char* name, const char* pass
         writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_1));
         writer.append_string(instance.string_at(KIV_LOGIN_EXTRA_2));
         kivsdk::begin_blocking_request(instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin);
+        kivsdk::await_answer(instance, kivsdk::Side::kUniverse, KIV_CALLBACK_LOGIN,
+                             kivsdk::Response::kLogin);
         const int rc = kivsdk::universe_send_gate(instance, writer);
-        if (rc != KIV_RC_SUCCESS) return rc;
+        if (rc != KIV_RC_SUCCESS) {
+            kivsdk::forget_awaited(instance, kivsdk::Response::kLogin);
+            return rc;
+        }
         return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_LOGIN,
                                                kivsdk::Response::kLogin,
                                                kivsdk::kLoginLimitSeconds);

@@ -35,7 +35,8 @@ void on_connect_result(Connection& connection, int status) {
 }
 
 void on_disconnected(Connection& connection, int reason) {
-    report_disconnect(Instance::owning(connection), KIV_EVENT_UNIVERSE_DISCONNECT, reason);
+    report_disconnect(Instance::owning(connection), Side::kUniverse, connection,
+                      KIV_EVENT_UNIVERSE_DISCONNECT, reason);
 }
 
 void on_message(Connection& connection, PacketReader& body) {
@@ -44,7 +45,7 @@ void on_message(Connection& connection, PacketReader& body) {
 
 void on_secure_channel_go_ahead(Instance& instance, PacketReader&) {
     Connection* connection = instance.universe.connection.get();
-    if (connection == nullptr || connection->tls_state() != Connection::TlsState::kPlain) return;
+    if (!awaits_secure_channel(connection)) return;
     if (start_secure_channel(instance, Side::kUniverse, *connection,
                              &on_secure_channel_complete) != 0) {
         complete_connect(instance, KIV_RC_SECURE_CHANNEL_FAILED);
@@ -116,6 +117,7 @@ int server_connect(Connection& connection, Instance& instance, const char* host,
 
 int universe_send_gate(Instance& instance, PacketWriter& writer) {
     SideState& universe = instance.universe;
+    if (universe.connection && universe.connection->lost()) return KIV_RC_CONNECTION_ERROR;
     if (!universe.connection || !universe.ready) return KIV_RC_NOT_IN_UNIVERSE;
     return universe.connection->send(writer);
 }

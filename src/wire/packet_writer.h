@@ -12,8 +12,11 @@ namespace kivsdk {
 
 class PacketWriter {
 public:
-    // Reserves hint + 2 bytes; callers pass 64, or 1 for a bare type.
-    explicit PacketWriter(std::size_t capacity_hint = 64);
+    static constexpr std::size_t kDefaultCapacity = 64;
+
+    // Reserves hint + 2 bytes; callers pass the default, 1 for a bare type,
+    // or the size of a large message they know.
+    explicit PacketWriter(std::size_t capacity_hint = kDefaultCapacity);
 
     void append_byte(std::uint8_t value);
     void append_uint16(std::uint16_t value);

@@ -55,9 +55,15 @@ void on_world_entry_reply(Instance& instance, PacketReader& body) {
     std::string host(named_host);
 
     const bool secure = (flags & kSecureWorldFlag) != 0;
+    // The enter goes on with the new world; whatever was pending on a world
+    // this reply replaces ends with 9.
+    const bool enter_awaited = forget_awaited(instance, Response::kWorldEnter);
+    end_connection(instance, Side::kWorld);
+    if (instance.discarded()) return;
     Connection& connection = instance.install(
         Side::kWorld, std::make_unique<Connection>(instance.operations(),
                                                    world_connection_handlers(secure), instance));
+    if (enter_awaited) await_answer(instance, Side::kWorld, KIV_CALLBACK_ENTER, Response::kWorldEnter);
     if (host.empty()) {
         char dotted[16];
         std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", address[0], address[1], address[2],
@@ -85,14 +91,20 @@ KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
         instance.world.ready = false;
         const std::string_view name = kivsdk::text_or_empty(world);
         if (name.size() > kivsdk::kMaxWorldName) return KIV_RC_STRING_TOO_LONG;
-        instance.drop(kivsdk::Side::kWorld);
+        kivsdk::end_connection(instance, kivsdk::Side::kWorld);
+        if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
         kivsdk::PacketWriter writer;
         writer.append_byte(kivsdk::universe_message::kWorldEntry);
         writer.append_string(name);
         // An enter that outlived an earlier blocking call must not answer this one.
         kivsdk::begin_blocking_request(instance, KIV_CALLBACK_ENTER, kivsdk::Response::kWorldEnter);
+        kivsdk::await_answer(instance, kivsdk::Side::kUniverse, KIV_CALLBACK_ENTER,
+                             kivsdk::Response::kWorldEnter);
         const int rc = kivsdk::universe_send_gate(instance, writer);
-        if (rc != KIV_RC_SUCCESS) return rc;
+        if (rc != KIV_RC_SUCCESS) {
+            kivsdk::forget_awaited(instance, kivsdk::Response::kWorldEnter);
+            return rc;
+        }
         return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_ENTER,
                                                kivsdk::Response::kWorldEnter,
                                                kivsdk::kEnterLimitSeconds);
@@ -102,7 +114,8 @@ KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
 KIVSDK_API int kiv_leave(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
-        instance.drop(kivsdk::Side::kWorld);
+        // A lost world is left all the same; its pending work ends with 9.
+        kivsdk::end_connection(instance, kivsdk::Side::kWorld);
         return KIV_RC_SUCCESS;
     });
 }

@@ -5,6 +5,7 @@
 
 #include "api/boundary.h"
 #include "api/instance.h"
+#include "connection/connection.h"
 #include "api/request_flow.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
@@ -57,6 +58,9 @@ void on_world_settings_end(Instance& instance, PacketReader&) {
 }
 
 void on_world_permissions(Instance& instance, PacketReader& body) {
+    // A handler may leave or replace the world between two events: the rest
+    // of the message belongs to a Connection that is gone.
+    const Connection* delivering = instance.world.connection.get();
     FieldCursor fields(body);
     std::int32_t unused = 0;
     std::uint8_t count = 0;
@@ -72,7 +76,7 @@ void on_world_permissions(Instance& instance, PacketReader& body) {
         instance.set_int(KIV_WORLD_PERMISSION_HOLDER, holder);
         instance.set_string(KIV_WORLD_PERMISSION_NAME, name.data(), name.size());
         instance.fire_event(KIV_EVENT_WORLD_PERMISSION);
-        if (instance.discarded()) return;
+        if (instance.discarded() || instance.world.connection.get() != delivering) return;
     }
 }
 

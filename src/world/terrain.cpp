@@ -7,6 +7,7 @@
 
 #include "api/boundary.h"
 #include "api/instance.h"
+#include "connection/connection.h"
 #include "api/request_flow.h"
 #include "wire/byte_order.h"
 #include "wire/packet_reader.h"
@@ -23,6 +24,9 @@ constexpr int kNodesPerTile = kNodesPerSide * kNodesPerSide;
 constexpr int kCellsPerNode = 64;
 constexpr std::size_t kCellSize = sizeof(KIVTerrainCell);
 constexpr std::size_t kNodeDataSize = kCellsPerNode * kCellSize;
+// A node set message: type, number, tile, node, revision and 64 cells of
+// FLOAT and UINT16, 403 bytes; its writer reserves room for it at once.
+constexpr std::size_t kNodeSetSizeHint = 406;
 static_assert(kNodeDataSize == 512, "a node is 512 bytes of cells");
 static_assert(offsetof(KIVTerrainCell, height) == 0 && offsetof(KIVTerrainCell, attributes) == 4 &&
                   offsetof(KIVTerrainCell, padding) == 6,
@@ -48,6 +52,9 @@ void read_node_cells(FieldCursor& fields, std::array<unsigned char, kNodeDataSiz
 }  // namespace
 
 void on_terrain_nodes(Instance& instance, PacketReader& body) {
+    // A handler may leave or replace the world between two events: the rest
+    // of the message belongs to a Connection that is gone.
+    const Connection* delivering = instance.world.connection.get();
     FieldCursor fields(body);
     std::int32_t number = 0, unused = 0, tile_x = 0, tile_z = 0;
     const bool numbered = fields.int32(number);
@@ -72,7 +79,7 @@ void on_terrain_nodes(Instance& instance, PacketReader& body) {
             instance.set_data(KIV_TERRAIN_NODE_DATA, cells.data(),
                               static_cast<std::int32_t>(cells.size()));
             instance.fire_event(KIV_EVENT_TERRAIN_NODE);
-            if (instance.discarded()) return;
+            if (instance.discarded() || instance.world.connection.get() != delivering) return;
         }
     }
     static_assert(kNodesPerTile == 16, "a tile holds 16 nodes");
@@ -143,7 +150,8 @@ KIVSDK_API int kiv_terrain_node_set(KIVInstance* handle, int tile_x, int tile_z,
                     writer.append_float(cells[k].height);
                     writer.append_uint16(cells[k].attributes);
                 }
-            });
+            },
+            kivsdk::kNodeSetSizeHint);
     });
 }
 

@@ -76,7 +76,8 @@ void on_secure_connect_result(Connection& connection, int status) {
 }
 
 void on_disconnected(Connection& connection, int reason) {
-    report_disconnect(Instance::owning(connection), KIV_EVENT_WORLD_DISCONNECT, reason);
+    report_disconnect(Instance::owning(connection), Side::kWorld, connection,
+                      KIV_EVENT_WORLD_DISCONNECT, reason);
 }
 
 void on_secure_channel_complete(Connection& connection, int status) {
@@ -92,7 +93,8 @@ void on_secure_channel_reply(Instance& instance, PacketReader& body) {
     std::uint8_t status = 0;
     body.read_byte(status);
     Connection* connection = instance.world.connection.get();
-    if (connection == nullptr || connection->tls_state() != Connection::TlsState::kPlain) return;
+    // A plain world, or one already past its switch, ignores it.
+    if (!awaits_secure_channel(connection)) return;
     if (status != 0) {
         complete_enter(instance, KIV_RC_SECURE_CHANNEL_FAILED);
         return;
@@ -198,6 +200,7 @@ ConnectionHandlers world_connection_handlers(bool secure) noexcept {
 
 int world_send_gate(Instance& instance, PacketWriter& writer) {
     SideState& world = instance.world;
+    if (world.connection && world.connection->lost()) return KIV_RC_CONNECTION_ERROR;
     if (!world.connection || !world.ready) return KIV_RC_NOT_IN_WORLD;
     return world.connection->send(writer);
 }

@@ -39,17 +39,22 @@ int world_message_request(Instance& instance, PacketWriter& writer);
 // change and delete answers.
 template <class Fields>
 int world_object_request(Instance& instance, std::uint8_t type, int callback,
-                         std::int32_t object_id, Fields&& fields) {
-    return send_recorded_request(instance, Side::kWorld, &world_send_gate, callback, object_id,
-                                 [&](PacketWriter& writer, std::int32_t number) {
-                                     writer.append_byte(type);
-                                     fields(writer, number);
-                                 });
+                         std::int32_t object_id, Fields&& fields,
+                         std::size_t size_hint = PacketWriter::kDefaultCapacity) {
+    return send_recorded_request(
+        instance, Side::kWorld, &world_send_gate, callback, object_id,
+        [&](PacketWriter& writer, std::int32_t number) {
+            writer.append_byte(type);
+            fields(writer, number);
+        },
+        size_hint);
 }
 
 template <class Fields>
-int world_request(Instance& instance, std::uint8_t type, int callback, Fields&& fields) {
-    return world_object_request(instance, type, callback, 0, std::forward<Fields>(fields));
+int world_request(Instance& instance, std::uint8_t type, int callback, Fields&& fields,
+                  std::size_t size_hint = PacketWriter::kDefaultCapacity) {
+    return world_object_request(instance, type, callback, 0, std::forward<Fields>(fields),
+                                size_hint);
 }
 
 // Ends a kiv_enter with a return code: callback 11, or a queued Response.

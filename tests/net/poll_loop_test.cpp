@@ -169,22 +169,36 @@ TEST_F(PollLoopTimers, InterruptedWaitResumesWithTheTimeLeft) {
 
 using PollLoopPass = LoopWithStream;
 
-TEST(PollLoopEmpty, NothingWatchedFailsAtOnceAndLeavesTimers) {
+// A loop with nothing to watch never returns at once, or a host's main loop
+// would spin: it waits out its time, or waits for its nearest timer and runs
+// it. Only a negative time with no timer fails at once.
+TEST(PollLoopEmpty, NothingWatchedWaitsItsTimeOrForTheNearestTimer) {
+    test::FakeClock clock{1000};
     PollLoop loop;
     NotificationLog log;
     log.attach(loop);
     const KIVNetConfig table = default_socket_table(&loop);
-    void* timed = table.create(&loop, &loop);
-    table.timeout(timed, 0);
 #ifndef _WIN32
     PollSpy spy;
 #endif
-    EXPECT_EQ(table.wait(table.context, -1), -1);
+    EXPECT_EQ(table.wait(table.context, -1), -1) << "no time and no timer";
     EXPECT_EQ(table.wait(table.context, 100), -1);
-    EXPECT_TRUE(log.all.empty()) << "timers alone make no pass";
 #ifndef _WIN32
-    EXPECT_TRUE(spy.timeouts.empty()) << "nothing was waited for";
+    EXPECT_EQ(spy.timeouts, (std::vector<int>{100})) << "the time was waited out";
 #endif
+
+    void* timed = table.create(&loop, &loop);
+    table.timeout(timed, 2);
+    EXPECT_EQ(table.wait(table.context, 100), 0) << "a pending timer makes a pass";
+    EXPECT_TRUE(log.all.empty()) << "not due yet";
+    clock.advance(2);
+    EXPECT_EQ(table.wait(table.context, -1), 0);
+    ASSERT_EQ(log.all.size(), 1u);
+    EXPECT_EQ(log.all[0].kind, KIV_NET_TIMER);
+#ifndef _WIN32
+    EXPECT_EQ(spy.timeouts, (std::vector<int>{100, 100, 0})) << "blocked until the timer at most";
+#endif
+    EXPECT_EQ(table.wait(table.context, -1), -1) << "the timer fired once";
     table.destroy(timed);
 }
 
