@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/server_loop.h"
@@ -68,6 +69,8 @@ public:
     // Safe from any thread and from a signal handler.
     void stop() noexcept { loop_.stop(); }
     std::size_t client_count() const noexcept { return loop_.client_count(); }
+    // Shows `tap` every frame sent to a client; before the loop runs.
+    void tap_sent_frames(server::FrameTap tap) { loop_.tap_sent_frames(std::move(tap)); }
 
     // A ticket for entering `world` as `user` without a universe login, for
     // tools and tests that speak the world protocol themselves. Call it

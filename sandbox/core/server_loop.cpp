@@ -125,6 +125,7 @@ void Peer::send_frame(const unsigned char* frame, std::size_t size) {
         tls_->held.emplace_back(frame, frame + size);
         return;
     }
+    if (loop_.sent_tap_) loop_.sent_tap_(*this, frame, size);
     if (phase_ == Phase::kClear) {
         queue_raw(frame, size);
     } else {

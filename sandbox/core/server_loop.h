@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -57,6 +58,11 @@ struct LogOptions {
 
 class ServerLoop;
 class Peer;
+
+// Sees every frame as it is queued for a client (length field included), on
+// the loop's thread: for tests and traces.
+using FrameTap =
+    std::function<void(const Peer& peer, const unsigned char* frame, std::size_t size)>;
 
 class Service {
 public:
@@ -171,6 +177,8 @@ public:
     Peer* find(std::uint64_t id);
     std::size_t client_count() const noexcept { return peers_.size(); }
     const Limits& limits() const noexcept { return limits_; }
+    // Before the loop runs, or from its thread.
+    void tap_sent_frames(FrameTap tap) { sent_tap_ = std::move(tap); }
 
     void log_connection(const std::string& line) const;
     void log_error(const std::string& line) const;
@@ -206,6 +214,7 @@ private:
     std::vector<std::pair<std::uint64_t, std::string>> doomed_;
     std::uint64_t next_id_ = 1;
     std::chrono::steady_clock::time_point next_sweep_;
+    FrameTap sent_tap_;
 };
 
 }  // namespace kivsdk::server

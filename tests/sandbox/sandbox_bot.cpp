@@ -1,5 +1,7 @@
 #include "sandbox_bot.h"
 
+#include <gtest/gtest.h>
+
 #include <utility>
 
 #include "support/test_pki.h"
@@ -55,6 +57,10 @@ sandbox::Options sandbox_options() {
 
 RunningSandbox::RunningSandbox(const sandbox::Options& options, bool start_now)
     : sandbox_(std::make_unique<sandbox::Sandbox>(options)) {
+    sandbox_->tap_sent_frames(
+        [this](const server::Peer& peer, const unsigned char* frame, std::size_t size) {
+            sent_.frame(peer.listener(), frame, size);
+        });
     if (start_now) start();
 }
 
@@ -66,6 +72,9 @@ void RunningSandbox::start() {
 RunningSandbox::~RunningSandbox() {
     sandbox_->stop();
     if (thread_.joinable()) thread_.join();
+    for (const std::string& disagreement : sent_.disagreements()) {
+        ADD_FAILURE() << "the sandbox sent a frame off its catalogue entry: " << disagreement;
+    }
 }
 
 Bot::Bot(std::string name) : name_(std::move(name)), instance_(kiv_create(nullptr)) {

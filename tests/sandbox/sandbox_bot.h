@@ -1,7 +1,7 @@
 // Test helpers for end-to-end tests against the sandbox: a RunningSandbox on
-// its own thread, and Bots, library Instances with the default sockets that
-// record every event and callback together with the attributes of that
-// moment.
+// its own thread, which holds every frame it sends to the message catalogue,
+// and Bots, library Instances with the default sockets that record every
+// event and callback together with the attributes of that moment.
 #pragma once
 
 #include <array>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue_check.h"
 #include "kivsdk.h"
 #include "sandbox.h"
 
@@ -27,7 +28,8 @@ public:
     // test can still prepare the sandbox (e.g. issue tickets) first.
     explicit RunningSandbox(const sandbox::Options& options = sandbox_options(),
                             bool start_now = true);
-    // Stops the loop and joins its thread.
+    // Stops the loop, joins its thread and fails the test for every frame
+    // sent that disagreed with the catalogue.
     ~RunningSandbox();
     RunningSandbox(const RunningSandbox&) = delete;
     RunningSandbox& operator=(const RunningSandbox&) = delete;
@@ -38,7 +40,11 @@ public:
 
     void start();
 
+    // What the sandbox has sent so far, checked against the catalogue.
+    const CatalogueCheck& sent() const { return sent_; }
+
 private:
+    CatalogueCheck sent_;
     std::unique_ptr<sandbox::Sandbox> sandbox_;
     std::thread thread_;
 };

@@ -1,11 +1,14 @@
 # End-to-end tests of the library against the sandbox server, and the
 # sandbox's own small tests: a program of their own.
 add_executable(kivsdk_sandbox_tests
+  ${CMAKE_CURRENT_LIST_DIR}/catalogue_check.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/catalogue_check.h
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_bot.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_bot.h
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_universe_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_world_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_bad_input_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_catalogue_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_core_test.cpp)
 target_include_directories(kivsdk_sandbox_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kivsdk_sandbox_tests PRIVATE kivsdk_sandbox kivsdk_test_support
