@@ -26,10 +26,11 @@ void on_login_reply(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
     std::uint8_t result = 0;
     std::int32_t value = 0;
-    fields.byte(result);
+    // A reply without its result byte is no acceptance.
+    const bool has_result = fields.byte(result);
     fields.int32(value);
     instance.set_int(KIV_LOGIN_REPLY_VALUE, value);
-    const int rc = code_for(kLoginCodes, result);
+    const int rc = has_result ? code_for(kLoginCodes, result) : KIV_RC_REQUEST_FAILED;
     if (rc == KIV_RC_SUCCESS) {
         std::string_view text;
         fields.string(text);

@@ -7,11 +7,6 @@ namespace kivsdk::test {
 namespace {
 
 void ignore_connect_result(Connection&, int) {}
-void report_world_disconnect(Connection& connection, int reason) {
-    Instance& instance = Instance::owning(connection);
-    instance.set_int(KIV_DISCONNECT_REASON, reason);
-    instance.fire_event(KIV_EVENT_WORLD_DISCONNECT);
-}
 
 }  // namespace
 
@@ -46,8 +41,9 @@ void SessionTest::SetUp() {
 void SessionTest::TearDown() { kiv_destroy(handle); }
 
 RecordingTable::Socket& SessionTest::open_universe(bool ready) {
-    instance().universe.connection = std::make_unique<Connection>(instance().operations(),
-                                                       universe_connection_handlers(), instance());
+    instance().install(Side::kUniverse,
+                       std::make_unique<Connection>(instance().operations(),
+                                                    universe_connection_handlers(), instance()));
     instance().universe.connection->connect("universe.test", 6670);
     universe_socket = &net.last_socket();
     net.post(*universe_socket, KIV_NET_CONNECT_RESULT, 0);  // sends 00 01 27
@@ -57,11 +53,14 @@ RecordingTable::Socket& SessionTest::open_universe(bool ready) {
 }
 
 RecordingTable::Socket& SessionTest::open_world(bool ready) {
-    instance().world.connection = std::make_unique<Connection>(
-        instance().operations(),
-        ConnectionHandlers{&ignore_connect_result, &report_world_disconnect,
-                           &dispatch_world_message},
-        instance());
+    // The world's own handlers, but a connect result that only counts: the
+    // world login is not sent.
+    const ConnectionHandlers world = world_connection_handlers(false);
+    instance().install(Side::kWorld, std::make_unique<Connection>(
+                                         instance().operations(),
+                                         ConnectionHandlers{&ignore_connect_result,
+                                                            world.disconnected, world.message},
+                                         instance()));
     instance().world.connection->connect("world.test", 57002);
     world_socket = &net.last_socket();
     net.post(*world_socket, KIV_NET_CONNECT_RESULT, 0);
