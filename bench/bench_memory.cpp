@@ -15,6 +15,7 @@
 #include "bench_modes.h"
 #include "bench_support.h"
 #include "connection/connection.h"
+#include "wire/frame.h"
 #include "wire/packet_writer.h"
 #include "world_stream.h"
 
@@ -34,24 +35,24 @@ double heap_in_use() {
 }
 
 // The first frames of the world stream, about kBurstBytes of them.
-Bytes burst() {
+struct Burst {
+    Bytes bytes;
+    std::size_t frames = 0;
+};
+
+Burst burst() {
     const WorldStream stream = make_world_stream(kBurstBytes / 60);
-    Bytes out;
+    Burst out;
     std::size_t at = 0;
-    while (at + 2 < stream.bytes.size() && out.size() < kBurstBytes) {
+    while (at + kFrameHeaderSize <= stream.bytes.size() && out.bytes.size() < kBurstBytes) {
         const std::size_t size =
-            2 + (static_cast<std::size_t>(stream.bytes[at]) << 8 | stream.bytes[at + 1]);
-        out.insert(out.end(), stream.bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                   stream.bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
+            kFrameHeaderSize + wire::load_frame_header(stream.bytes.data() + at);
+        out.bytes.insert(out.bytes.end(), stream.bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                         stream.bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
         at += size;
+        ++out.frames;
     }
     return out;
-}
-
-std::size_t frames_in(const Bytes& bytes) {
-    MinimalCutter cutter;
-    cutter.feed(bytes.data(), bytes.size());
-    return static_cast<std::size_t>(cutter.frames());
 }
 
 // The child: a universe-like and a world-like TLS server. Each connection
@@ -131,8 +132,9 @@ void ask_for_traffic(Client& client) {
 
 int run_memory(int count) {
 #ifdef KIVSDK_BENCH_TLS
-    const Bytes traffic = burst();
-    const std::size_t frames = frames_in(traffic);
+    const Burst first_frames = burst();
+    const Bytes& traffic = first_frames.bytes;
+    const std::size_t frames = first_frames.frames;
     int up[2], down[2];
     if (::pipe(up) != 0 || ::pipe(down) != 0) return 1;
     const pid_t child = ::fork();

@@ -10,6 +10,7 @@
 #include "bench_modes.h"
 #include "bench_support.h"
 #include "wire/byte_order.h"
+#include "wire/frame.h"
 
 namespace kivsdk::bench {
 namespace {
@@ -83,7 +84,9 @@ double raw_sender() {
     Sink sink(kFrames * kStateFrame);
     const int handle = connect_loopback(sink.port());
     const double start = seconds_now();
-    unsigned char frame[kStateFrame] = {0, kStateFrame - 2, 14};
+    unsigned char frame[kStateFrame] = {};
+    wire::store_frame_header(frame, kStateFrame - kFrameHeaderSize);
+    frame[kFrameHeaderSize] = 14;
     for (int i = 0; i < kFrames && handle >= 0; ++i) {
         wire::store_u32(frame + 3, wire::float_bits(static_cast<float>(i) * 0.5f));
         if (!send_everything(handle, frame, sizeof frame)) break;

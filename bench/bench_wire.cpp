@@ -11,6 +11,7 @@
 #include "connection/client_tls_config.h"
 #include "connection/connection.h"
 #include "kivsdk.h"
+#include "wire/frame.h"
 #include "wire/packet_reader.h"
 
 #ifdef KIVSDK_BENCH_TLS
@@ -62,6 +63,15 @@ struct StreamSource {
 
 std::int64_t frames_seen = 0;
 
+// Appends a frame of `frame_size` bytes, length field included.
+void append_frame(std::vector<unsigned char>& out, std::size_t frame_size) {
+    const std::size_t body = frame_size - kivsdk::kFrameHeaderSize;
+    unsigned char header[kivsdk::kFrameHeaderSize];
+    kivsdk::wire::store_frame_header(header, body);
+    out.insert(out.end(), header, header + kivsdk::kFrameHeaderSize);
+    for (std::size_t b = 0; b < body; ++b) out.push_back(static_cast<unsigned char>(b));
+}
+
 #ifdef KIVSDK_BENCH_TLS
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -86,13 +96,7 @@ void FramesThroughReassembly(benchmark::State& state) {
     std::mt19937 random(42);
     // A stream of whole frames, long enough to wrap the receive buffer often.
     const std::size_t frame_count = (1 << 20) / frame_size;
-    for (std::size_t i = 0; i < frame_count; ++i) {
-        const std::size_t body = frame_size - 2;
-        source.stream.push_back(static_cast<unsigned char>(body >> 8));
-        source.stream.push_back(static_cast<unsigned char>(body));
-        for (std::size_t b = 0; b < body; ++b)
-            source.stream.push_back(static_cast<unsigned char>(b));
-    }
+    for (std::size_t i = 0; i < frame_count; ++i) append_frame(source.stream, frame_size);
     for (int i = 0; i < 4096; ++i) source.chunks.push_back(1 + static_cast<int>(random() % 10240));
 
     KIVNetConfig table{};
@@ -133,12 +137,7 @@ void FramesOverTls13Loopback(benchmark::State& state) {
     const std::size_t frame_size = static_cast<std::size_t>(state.range(0));
     constexpr std::int64_t kFramesPerRun = 400000;
     Bytes run;
-    while (run.size() + frame_size <= 16384) {
-        const std::size_t body = frame_size - 2;
-        run.push_back(static_cast<unsigned char>(body >> 8));
-        run.push_back(static_cast<unsigned char>(body));
-        for (std::size_t b = 0; b < body; ++b) run.push_back(static_cast<unsigned char>(b));
-    }
+    while (run.size() + frame_size <= 16384) append_frame(run, frame_size);
     const std::int64_t frames_per_write = static_cast<std::int64_t>(run.size() / frame_size);
 
     std::int64_t total_frames = 0;

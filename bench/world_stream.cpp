@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "wire/frame.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk::bench {
@@ -13,6 +14,23 @@ namespace {
 void append_frame(Bytes& out, PacketWriter& writer) {
     const PacketWriter::Frame frame = writer.finish();
     out.insert(out.end(), frame.data, frame.data + frame.size);
+}
+
+// The next length field, which chunks may split: the whole field (in the
+// chunk, or gathered in `held`), or null while it is incomplete. `at` moves
+// past the bytes taken.
+const unsigned char* take_header(const unsigned char*& at, const unsigned char* end,
+                                 unsigned char (&held)[kFrameHeaderSize],
+                                 std::size_t& held_bytes) noexcept {
+    if (held_bytes == 0 && static_cast<std::size_t>(end - at) >= kFrameHeaderSize) {
+        const unsigned char* header = at;
+        at += kFrameHeaderSize;
+        return header;
+    }
+    while (held_bytes < kFrameHeaderSize && at < end) held[held_bytes++] = *at++;
+    if (held_bytes < kFrameHeaderSize) return nullptr;
+    held_bytes = 0;
+    return held;
 }
 
 float coordinate(std::mt19937& random) {
@@ -93,10 +111,11 @@ WorldStream make_world_stream(std::size_t events, std::uint32_t seed) {
 Bytes make_fixed_frames(std::size_t frame_size, std::size_t total_bytes) {
     Bytes out;
     out.reserve(total_bytes + frame_size);
-    const std::size_t body = frame_size - 2;
+    const std::size_t body = frame_size - kFrameHeaderSize;
+    unsigned char header[kFrameHeaderSize];
+    wire::store_frame_header(header, body);
     while (out.size() + frame_size <= total_bytes) {
-        out.push_back(static_cast<unsigned char>(body >> 8));
-        out.push_back(static_cast<unsigned char>(body));
+        out.insert(out.end(), header, header + kFrameHeaderSize);
         out.push_back(14);
         for (std::size_t b = 1; b < body; ++b) out.push_back(static_cast<unsigned char>(b));
     }
@@ -114,18 +133,9 @@ void MinimalCutter::feed(const unsigned char* data, std::size_t size) noexcept {
             skip_ -= step;
             continue;
         }
-        std::size_t length;
-        if (header_bytes_ == 1) {
-            length = static_cast<std::size_t>(high_) << 8 | *at++;
-            header_bytes_ = 0;
-        } else if (end - at >= 2) {
-            length = static_cast<std::size_t>(at[0]) << 8 | at[1];
-            at += 2;
-        } else {
-            high_ = *at++;
-            header_bytes_ = 1;
-            continue;
-        }
+        const unsigned char* header = take_header(at, end, header_, header_bytes_);
+        if (header == nullptr) continue;
+        const std::size_t length = wire::load_frame_header(header);
         skip_ = length;
         if (length > 0) ++frames_;
     }
@@ -156,17 +166,9 @@ void CopyCutter::feed(const unsigned char* data, std::size_t size) {
             if (filled_ == length_) deliver();
             continue;
         }
-        if (header_bytes_ == 1) {
-            length_ = static_cast<std::size_t>(high_) << 8 | *at++;
-            header_bytes_ = 0;
-        } else if (end - at >= 2) {
-            length_ = static_cast<std::size_t>(at[0]) << 8 | at[1];
-            at += 2;
-        } else {
-            high_ = *at++;
-            header_bytes_ = 1;
-            continue;
-        }
+        const unsigned char* header = take_header(at, end, header_, header_bytes_);
+        if (header == nullptr) continue;
+        length_ = wire::load_frame_header(header);
         if (length_ == 0) continue;
         body_ = static_cast<unsigned char*>(std::malloc(length_));
         if (body_ == nullptr) std::abort();

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "wire/frame.h"
+
 namespace kivsdk::bench {
 
 using Bytes = std::vector<unsigned char>;
@@ -36,8 +38,8 @@ public:
 
 private:
     std::size_t skip_ = 0;
-    int header_bytes_ = 0;
-    unsigned char high_ = 0;
+    std::size_t header_bytes_ = 0;
+    unsigned char header_[kFrameHeaderSize] = {};
     std::uint64_t frames_ = 0;
 };
 
@@ -56,8 +58,8 @@ private:
     unsigned char* body_ = nullptr;
     std::size_t length_ = 0;
     std::size_t filled_ = 0;
-    int header_bytes_ = 0;
-    unsigned char high_ = 0;
+    std::size_t header_bytes_ = 0;
+    unsigned char header_[kFrameHeaderSize] = {};
     std::uint64_t frames_ = 0;
     std::uint64_t type_sum_ = 0;
 };
