@@ -217,5 +217,42 @@ TEST_F(NothingLost, AWorldsMessage39AfterLoginIsIgnored) {
     EXPECT_EQ(kiv_say(handle, "still plain"), 0);
 }
 
+// Messages that fire several events stop once a handler has left or replaced
+// the world that delivers them.
+TEST_F(NothingLost, MultiEventMessagesStopWithTheirWorld) {
+    RecordingTable::Socket& world = open_world();
+    int nodes = 0;
+    kiv_user_data_set(handle, &nodes);
+    kiv_event_set(handle, KIV_EVENT_TERRAIN_NODE, [](KIVInstance* instance) {
+        ++*static_cast<int*>(kiv_user_data(instance));
+        kiv_leave(instance);
+    });
+    Message terrain(26);
+    terrain.int32(0).int32(0).int32(1).int32(2);
+    for (int node = 0; node < 3; ++node) terrain.int32(node).raw(Bytes(64 * 6, 0));
+    receive(world, terrain.bytes());
+    EXPECT_EQ(nodes, 1);
+
+    RecordingTable::Socket& next = open_world();
+    open_universe();
+    int entries = 0;
+    kiv_user_data_set(handle, &entries);
+    kiv_event_set(handle, KIV_EVENT_WORLD_PERMISSION, [](KIVInstance* instance) {
+        ++*static_cast<int*>(kiv_user_data(instance));
+        kiv_connect_universe(instance, "universe.test", 6670);
+    });
+    receive(next, Message(44)
+                      .int32(0)
+                      .byte(3)
+                      .int32(1)
+                      .string("a")
+                      .int32(2)
+                      .string("b")
+                      .int32(3)
+                      .string("c")
+                      .bytes());
+    EXPECT_EQ(entries, 1);
+}
+
 }  // namespace
 }  // namespace kivsdk::test

@@ -415,5 +415,36 @@ TEST(PollLoopManyDescriptors, ServesHandlesAboveFdSetSize) {
 }
 #endif
 
+#ifndef _WIN32
+// kiv_wait on the library's own sockets never returns at once while the
+// Instance holds a Connection, lost or failed: each call waits its time.
+// Without any Connection it fails at once, with no pass at all.
+TEST(KivWaitOnOwnSockets, AFailedConnectionMakesEveryCallWaitItsTime) {
+    KIVInstance* handle = kiv_create(nullptr);
+    ASSERT_NE(handle, nullptr);
+    PollSpy spy;
+    EXPECT_EQ(kiv_wait(handle, 50), KIV_RC_CONNECTION_ERROR);
+    EXPECT_TRUE(spy.timeouts.empty()) << "no Connection: no pass";
+
+    kiv_callback_set(handle, KIV_CALLBACK_CONNECT_UNIVERSE, [](KIVInstance* instance, int rc, int) {
+        kiv_int_set(instance, KIV_REFERENCE_NUMBER, rc == 0 ? 1 : 2);
+    });
+    ASSERT_EQ(kiv_connect_universe(handle, "127.0.0.1", unused_port()), 0);
+    for (int pass = 0; pass < 200 && kiv_int(handle, KIV_REFERENCE_NUMBER) == 0; ++pass) {
+        kiv_wait(handle, 10);
+    }
+    ASSERT_EQ(kiv_int(handle, KIV_REFERENCE_NUMBER), 2) << "the connect was refused";
+
+    spy.timeouts.clear();
+    for (int call = 0; call < 100; ++call) {
+        EXPECT_EQ(kiv_wait(handle, 50), KIV_RC_CONNECTION_ERROR);
+    }
+    EXPECT_EQ(spy.timeouts, std::vector<int>(100, 50)) << "one pass a call, each waiting 50 ms";
+    EXPECT_EQ(kiv_wait(handle, -1), KIV_RC_CONNECTION_ERROR) << "no time and no timer";
+    EXPECT_EQ(spy.timeouts.size(), 100u);
+    kiv_destroy(handle);
+}
+#endif
+
 }  // namespace
 }  // namespace kivsdk::nettest
