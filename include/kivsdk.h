@@ -375,10 +375,16 @@ KIVSDK_API int kiv_destroy(KIVInstance* instance);
  * milliseconds is the longest time to block; with the library's own sockets a
  * negative value blocks until activity or the nearest timer, without a limit
  * of its own.
- * Returns 0 when the pass ran; 9 when it failed (with the library's own
- * sockets also when there is nothing to watch); 12 for a NULL Instance;
- * 21 when called from inside a handler during kiv_wait; 27 when the table has
- * no wait operation. */
+ * kiv_wait never returns at once without a reason, so a main loop calling it
+ * does not spin: with the library's own sockets, a pass with nothing to watch
+ * (every Connection lost or failed) waits for the nearest timer (at most
+ * `milliseconds`), runs it and returns 0, or, with no timer pending, blocks
+ * for `milliseconds` and returns 9 (at once for a negative value). With no
+ * Connection at all it returns 9 at once. A 9 from kiv_wait means "nothing is
+ * connected": reconnect (kiv_connect_universe) or stop calling it.
+ * Returns 0 when the pass ran; 9 when it failed or nothing is connected (see
+ * above); 12 for a NULL Instance; 21 when called from inside a handler during
+ * kiv_wait; 27 when the table has no wait operation. */
 KIVSDK_API int kiv_wait(KIVInstance* instance, int milliseconds);
 
 /* ------------------------------------------------------------------------ */
@@ -425,7 +431,8 @@ KIVSDK_API void kiv_string_set(KIVInstance* instance, int index, const char* val
 KIVSDK_API const void* kiv_data(KIVInstance* instance, int index, int* length);
 /* Replaces data attribute `index` with a copy of `length` bytes of `data`;
  * NULL data empties it whatever the length.
- * Returns 0; 12 out of range or for NULL (checked first); 18 for a negative
+ * Returns 0; 9 when memory could not be allocated (the attribute keeps its
+ * value); 12 out of range or for NULL (checked first); 18 for a negative
  * length (nothing changes). */
 KIVSDK_API int kiv_data_set(KIVInstance* instance, int index, int length, const void* data);
 
@@ -475,6 +482,18 @@ KIVSDK_API int kiv_winsock_async_destroy(KIVNetConfig* config);
 /* Universe                                                                   */
 /* ------------------------------------------------------------------------ */
 
+/* Lost connections. Every request belongs to the Connection it was sent on.
+ * When that Connection ends (lost with int 34 -1 or 9; kiv_leave, kiv_enter
+ * or kiv_connect_universe replacing it; a world entry reply replacing the
+ * world), each of its pending requests completes exactly once with 9 (its
+ * callback, in ascending reference order; a connect, login or enter in
+ * blocking form returns 9). On a loss this happens right after the
+ * disconnect event (12 or 13). A stalled frame (int 34 16) ends nothing.
+ * Afterwards every request of the lost side returns 9 and sends nothing
+ * (argument checks, 4 and 12, come first) until kiv_connect_universe or
+ * kiv_enter builds a new Connection; kiv_leave still leaves a lost world.
+ * Only kiv_destroy ends pending requests without a call. */
+
 /* Connects to a universe server and brings up its secure channel; discards
  * any earlier universe and world connection first. Blocks for at most 15 s
  * unless callback 13 (KIV_CALLBACK_CONNECT_UNIVERSE) has a handler.
@@ -487,46 +506,48 @@ KIVSDK_API int kiv_connect_universe(KIVInstance* instance, const char* host, int
  * the server defines (each at most 255 bytes; NULL is the empty string),
  * followed by string attributes 19 and 20. Blocks for at most 10 s unless
  * callback 10 has a handler.
- * Returns 0; 4 a string too long; 5, 14, 20, 23 the login refused; 12 NULL
- * Instance; 17 universe not ready; or a code of the wait (16, 21, 27, 9). */
+ * Returns 0; 4 a string too long; 5, 14, 20, 23 the login refused (20 also
+ * for a reply without its result); 9 connection lost (before or while
+ * waiting); 12 NULL Instance; 17 universe not ready; or a code of the wait
+ * (16, 21, 27, 9). */
 KIVSDK_API int kiv_login(KIVInstance* instance, const char* name, const char* password,
                          const char* extra);
 
 /* Asks for the world list (events 8, then callback 18).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_world_list(KIVInstance* instance, int value);
 /* Asks for a user's attributes (event 14).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_user_attributes_by_id(KIVInstance* instance, int user_id);
 /* Not supported. Returns 11, always (12 for a NULL Instance). */
 KIVSDK_API int kiv_user_attributes_by_name(KIVInstance* instance, const char* name);
 /* Asks for the friend list (events 11, then callback 3).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_friends_get(KIVInstance* instance);
 /* Adds a friend by name (callback 4).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_friend_add_by_name(KIVInstance* instance, const char* name);
 /* Deletes a friend (callback 5).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_friend_delete(KIVInstance* instance, int friend_id);
 
 /* Invites a user to a place (callback 17).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_invite(KIVInstance* instance, int user_id, const char* world, double x, double y,
                           double z, float yaw, float pitch);
-/* Accepts an invitation. Returns 0; 12 NULL Instance; 17 universe not ready. */
+/* Accepts an invitation. Returns 0; 9 connection lost; 12 NULL Instance; 17 universe not ready. */
 KIVSDK_API int kiv_invite_accept(KIVInstance* instance, int invitation_id);
-/* Declines an invitation. Returns 0; 12 NULL Instance; 17 universe not ready. */
+/* Declines an invitation. Returns 0; 9 connection lost; 12 NULL Instance; 17 universe not ready. */
 KIVSDK_API int kiv_invite_decline(KIVInstance* instance, int invitation_id);
 /* Asks to join a user (callback 12).
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_join(KIVInstance* instance, int user_id);
 /* Accepts a join request, telling where to come.
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_join_accept(KIVInstance* instance, int join_id, const char* world, double x,
                                double y, double z, float yaw, float pitch);
 /* Declines a join request.
- * Returns 0; 12 NULL Instance; 17 no universe connection or not ready. */
+ * Returns 0; 9 connection lost; 12 NULL Instance; 17 no universe connection or not ready. */
 KIVSDK_API int kiv_join_decline(KIVInstance* instance, int join_id);
 
 /* ------------------------------------------------------------------------ */
@@ -535,96 +556,100 @@ KIVSDK_API int kiv_join_decline(KIVInstance* instance, int join_id);
 
 /* Enters the named world (at most 255 bytes), leaving any world first. Blocks
  * for at most 20 s unless callback 11 (KIV_CALLBACK_ENTER) has a handler.
- * Returns 0; 4 name too long; 12 NULL Instance; 17 universe not ready; in
- * blocking form 6 (world unavailable), 9 (connect failed), 24 (secure channel
- * failed), 30 (enter refused), or a code of the wait (16, 21, 27, 9). */
+ * Returns 0; 9 connection lost; 4 name too long; 12 NULL Instance; 17 universe not ready; in
+ * blocking form 6 (world unavailable, also for an entry reply cut before the
+ * world's address), 9 (connect failed, or the universe or the new world lost
+ * before the world's login reply), 24 (secure channel failed), 30 (enter
+ * refused), or a code of the wait (16, 21, 27, 9). */
 KIVSDK_API int kiv_enter(KIVInstance* instance, const char* world);
-/* Closes the world connection. Returns 0; 8 when there is none; 12 NULL. */
+/* Closes the world connection, also a lost one; its pending requests end
+ * with 9. Returns 0; 8 when there is none; 12 NULL. */
 KIVSDK_API int kiv_leave(KIVInstance* instance);
 
 /* Sends the host's own position (floats 5..9) and avatar type (int 2).
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_state_change(KIVInstance* instance);
 /* Says one chat line (at most 255 bytes).
- * Returns 0; 4 too long; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 4 too long; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_say(KIVInstance* instance, const char* text);
 
 /* Adds an object from ints 3 and 4, floats 10..16, strings 2..4 (each at most
  * 255 bytes) and data 0 (callback 0).
- * Returns 0; 4 a string too long or the message too large; 8 not in a world;
+ * Returns 0; 9 connection lost; 4 a string too long or the message too large; 8 not in a world;
  * 12 NULL Instance. */
 KIVSDK_API int kiv_object_add(KIVInstance* instance);
 /* Changes object int 3 to the same kind of description (callback 1).
- * Returns 0; 4; 8; 12 as kiv_object_add. */
+ * Returns 0; 9 connection lost; 4; 8; 12 as kiv_object_add. */
 KIVSDK_API int kiv_object_change(KIVInstance* instance);
-/* Deletes an object (callback 2). Returns 0; 8 not in a world; 12 NULL. */
+/* Deletes an object (callback 2). Returns 0; 9 connection lost; 8 not in a world; 12 NULL. */
 KIVSDK_API int kiv_object_delete(KIVInstance* instance, int object_id);
 /* Adds an object with given numbers (ints 5 and 6) besides the description
- * (callback 9). Returns 0; 4; 8; 12 as kiv_object_add. */
+ * (callback 9). Returns 0; 9 connection lost; 4; 8; 12 as kiv_object_add. */
 KIVSDK_API int kiv_object_load(KIVInstance* instance);
 /* Asks for one object's record (callback 8).
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_object_get(KIVInstance* instance, int object_id);
-/* Clicks an object. Returns 0; 8 not in a world; 12 NULL Instance. */
+/* Clicks an object. Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_object_click(KIVInstance* instance, int object_id, int session, float hit_x,
                                 float hit_y, float hit_z);
-/* A bump against an object begins. Returns 0; 8 not in a world; 12 NULL. */
+/* A bump against an object begins. Returns 0; 9 connection lost; 8 not in a world; 12 NULL. */
 KIVSDK_API int kiv_object_bump_begin(KIVInstance* instance, int object_id, int session);
-/* A bump against an object ends. Returns 0; 8 not in a world; 12 NULL. */
+/* A bump against an object ends. Returns 0; 9 connection lost; 8 not in a world; 12 NULL. */
 KIVSDK_API int kiv_object_bump_end(KIVInstance* instance, int object_id, int session);
 /* Asks for a cell's content (events 4, then 15).
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_query_cell(KIVInstance* instance, int cell_x, int cell_z);
 /* As kiv_query_cell, with the revision the host holds.
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_query_cell_revision(KIVInstance* instance, int cell_x, int cell_z, int revision);
 
 /* Sends the host's revisions of the 16 nodes of a tile (element
  * 4 * node_z + node_x); nodes come back as events 16, then callback 6.
- * Returns 0; 8 not in a world; 12 NULL Instance or NULL revisions. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance or NULL revisions. */
 KIVSDK_API int kiv_terrain_query(KIVInstance* instance, int tile_x, int tile_z,
                                  const int revisions[16]);
 /* Replaces the 64 cells of one node (callback 7).
- * Returns 0; 8 not in a world; 12 NULL Instance or NULL cells. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance or NULL cells. */
 KIVSDK_API int kiv_terrain_node_set(KIVInstance* instance, int tile_x, int tile_z, int node_x,
                                     int node_z, const KIVTerrainCell cells[64]);
 
 /* Grants or revokes a world permission for a user (callback 14).
- * Returns 0; 4 permission name longer than 255 bytes; 8 not in a world;
+ * Returns 0; 9 connection lost; 4 permission name longer than 255 bytes; 8 not in a world;
  * 12 NULL Instance. */
 KIVSDK_API int kiv_world_permission_user_set(KIVInstance* instance, const char* permission,
                                              int user_id, int enable);
 /* Grants or revokes a world permission for a session (callback 15).
- * Returns 0; 4; 8; 12 as kiv_world_permission_user_set. */
+ * Returns 0; 9 connection lost; 4; 8; 12 as kiv_world_permission_user_set. */
 KIVSDK_API int kiv_world_permission_session_set(KIVInstance* instance, const char* permission,
                                                 int session, int enable);
 /* Lists every permission (events 25, then callback 21).
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* instance);
 /* Lists a user's permissions (events 25, then callback 20).
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* instance, int user_id);
 /* Lists the host's own permissions (events 25, then callback 19).
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_world_permissions_get_my(KIVInstance* instance);
 /* Changes a world setting (callback 16).
- * Returns 0; 4 name or value longer than 255 bytes; 8 not in a world;
+ * Returns 0; 9 connection lost; 4 name or value longer than 255 bytes; 8 not in a world;
  * 12 NULL Instance. */
 KIVSDK_API int kiv_world_setting_set(KIVInstance* instance, const char* setting, const char* value,
                                      int target);
 
-/* Teleports another avatar. Returns 0; 8 not in a world; 12 NULL Instance. */
+/* Teleports another avatar. Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_teleport_avatar(KIVInstance* instance, int session, const char* world, float x,
                                    float y, float z, float yaw, float pitch);
 /* Sends a URL (at most 2048 bytes) to another avatar.
- * Returns 0; 8 not in a world (checked first); 4 URL too long; 12 NULL. */
+ * Returns 0; 9 connection lost; 8 not in a world (checked first); 4 URL too long; 12 NULL. */
 KIVSDK_API int kiv_url_send(KIVInstance* instance, int session, const char* url, int target);
 /* Sends a console line to a session. Returns 0; 4 message or name longer than
- * 255 bytes (checked first); 8 not in a world; 12 NULL Instance. */
+ * 255 bytes (checked first); 8 not in a world; 9 connection lost; 12 NULL
+ * Instance. */
 KIVSDK_API int kiv_console_message(KIVInstance* instance, int session, const char* name,
                                    const char* message, int effects, int red, int green, int blue);
 /* Clicks an avatar, with the hit point from floats 22..24.
- * Returns 0; 8 not in a world; 12 NULL Instance. */
+ * Returns 0; 9 connection lost; 8 not in a world; 12 NULL Instance. */
 KIVSDK_API int kiv_avatar_click(KIVInstance* instance, int session);
 
 #ifdef __cplusplus
