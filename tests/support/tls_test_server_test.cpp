@@ -253,8 +253,7 @@ TEST_P(TlsTestServerConversation, ClearFramesThenHandshakeThenFramesOverTls) {
 }
 
 // RSA against a TLS 1.2-only server is tested with a client offering 1.2
-// alone: Mbed TLS 3.6.6 and 3.6.7 fail that handshake when the client offers
-// 1.3 as well.
+// alone.
 INSTANTIATE_TEST_SUITE_P(
     Versions, TlsTestServerConversation,
     ::testing::Values(Conversation{"Tls12", pki::universe_server, pki::universe_bundle,
