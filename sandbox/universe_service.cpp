@@ -35,13 +35,8 @@ struct Place {
     std::string world;
 };
 
-void read_place(FieldCursor& fields, Place& place) {
-    fields.float64(place.x);
-    fields.float64(place.y);
-    fields.float64(place.z);
-    float_field(fields, place.yaw);
-    float_field(fields, place.pitch);
-    fields.string(place.world);
+bool read_place(FieldCursor& fields, Place& place) {
+    return read_fields(fields, place.x, place.y, place.z, place.yaw, place.pitch, place.world);
 }
 
 void write_place(PacketWriter& writer, const Place& place) {
@@ -143,8 +138,8 @@ void UniverseService::dispatch(server::Peer& peer, Client& client, std::uint8_t 
             FieldCursor fields(body);
             std::int32_t value = 0;  // the world list's host value: not used
             std::int32_t reference = 0;
-            if (type == universe_message::kWorldList) fields.int32(value);
-            fields.int32(reference);
+            if (type == universe_message::kWorldList) read_fields(fields, value);
+            read_fields(fields, reference);
             PacketWriter reply = result(reference, kRefused);
             if (type == universe_message::kFriendDelete) reply.append_int32(0);
             if (type == universe_message::kJoin || type == universe_message::kInvite)
@@ -178,13 +173,9 @@ void UniverseService::login(server::Peer& peer, Client& client, PacketReader& bo
     std::string name;
     std::string password;
     std::string_view unused;  // the third login string and the two extras
-    fields.byte(version);
-    fields.string(name);
-    fields.string(password);
-    for (int i = 0; i < 3; ++i) fields.string(unused);
     std::uint8_t code = kOk;
     std::string text;
-    if (!fields.intact()) {
+    if (!read_fields(fields, version, name, password, unused, unused, unused)) {
         malformed(peer, universe_message::kLogin);
         code = kFailed;
     } else if (client.user_id != 0) {
@@ -217,7 +208,7 @@ void UniverseService::login(server::Peer& peer, Client& client, PacketReader& bo
 void UniverseService::world_entry(server::Peer& peer, const Client& client, PacketReader& body) {
     FieldCursor fields(body);
     std::string name;
-    fields.string(name);
+    read_fields(fields, name);
     const auto world = std::find_if(settings_.worlds.begin(), settings_.worlds.end(),
                                     [&](const WorldAddress& w) { return w.name == name; });
     PacketWriter reply;
@@ -247,9 +238,9 @@ void UniverseService::world_list(server::Peer& peer, const Client&, PacketReader
     FieldCursor fields(body);
     std::int32_t value = 0;  // the host's value: not used
     std::int32_t reference = 0;
-    fields.int32(value);
-    fields.int32(reference);
-    if (!fields.intact()) return malformed(peer, universe_message::kWorldList);
+    if (!read_fields(fields, value, reference)) {
+        return malformed(peer, universe_message::kWorldList);
+    }
     for (const WorldAddress& world : settings_.worlds) {
         PacketWriter entry;
         entry.append_byte(universe_message::kWorldList);
@@ -265,7 +256,7 @@ void UniverseService::world_list(server::Peer& peer, const Client&, PacketReader
 void UniverseService::user_attributes(server::Peer& peer, PacketReader& body) {
     FieldCursor fields(body);
     std::int32_t user_id = 0;
-    if (!fields.int32(user_id)) return malformed(peer, universe_message::kUserAttributes);
+    if (!read_fields(fields, user_id)) return malformed(peer, universe_message::kUserAttributes);
     const Account* account = directory_.find(user_id);
     PacketWriter reply;
     reply.append_byte(universe_message::kUserAttributes);
@@ -281,7 +272,7 @@ void UniverseService::user_attributes(server::Peer& peer, PacketReader& body) {
 void UniverseService::friend_list(server::Peer& peer, const Client& client, PacketReader& body) {
     FieldCursor fields(body);
     std::int32_t reference = 0;
-    if (!fields.int32(reference)) return malformed(peer, universe_message::kFriendList);
+    if (!read_fields(fields, reference)) return malformed(peer, universe_message::kFriendList);
     const Account* account = directory_.find(client.user_id);
     for (const Friend& f : account->friends) {
         const Account* other = directory_.find(f.user_id);
@@ -302,8 +293,7 @@ void UniverseService::friend_add(server::Peer& peer, const Client& client, Packe
     FieldCursor fields(body);
     std::int32_t reference = 0;
     std::string name;
-    fields.int32(reference);
-    if (!fields.string(name)) return malformed(peer, universe_message::kFriendAdd);
+    if (!read_fields(fields, reference, name)) return malformed(peer, universe_message::kFriendAdd);
     Account& account = *directory_.find(client.user_id);
     const Account* other = directory_.find(name);
     std::uint8_t code = kOk;
@@ -323,8 +313,9 @@ void UniverseService::friend_delete(server::Peer& peer, const Client& client, Pa
     FieldCursor fields(body);
     std::int32_t reference = 0;
     std::int32_t friend_id = 0;
-    fields.int32(reference);
-    if (!fields.int32(friend_id)) return malformed(peer, universe_message::kFriendDelete);
+    if (!read_fields(fields, reference, friend_id)) {
+        return malformed(peer, universe_message::kFriendDelete);
+    }
     auto& friends = directory_.find(client.user_id)->friends;
     const auto found = std::find_if(friends.begin(), friends.end(),
                                     [&](const Friend& f) { return f.id == friend_id; });
@@ -337,13 +328,10 @@ void UniverseService::friend_delete(server::Peer& peer, const Client& client, Pa
 
 void UniverseService::invite(server::Peer& peer, const Client& client, PacketReader& body) {
     FieldCursor fields(body);
-    std::int32_t reference = 0;
-    std::int32_t target = 0;
+    std::int32_t reference = 0, target = 0;
     Place place;
-    fields.int32(reference);
-    fields.int32(target);
-    read_place(fields, place);
-    if (!fields.intact()) return malformed(peer, universe_message::kInvite);
+    read_fields(fields, reference, target);
+    if (!read_place(fields, place)) return malformed(peer, universe_message::kInvite);
     server::Peer* invited = addressed_user(peer, client, reference, target);
     if (!invited) return;
     const std::int32_t id = next_relay_id_++;
@@ -361,8 +349,7 @@ void UniverseService::invite_answer(server::Peer& peer, const Client& client, Pa
     FieldCursor fields(body);
     std::int32_t id = 0;
     std::uint8_t accept = 0;
-    fields.int32(id);
-    if (!fields.byte(accept)) return malformed(peer, universe_message::kInviteAnswer);
+    if (!read_fields(fields, id, accept)) return malformed(peer, universe_message::kInviteAnswer);
     const std::optional<Relay> relay = take_relay(invitations_, id, peer, client, "invitation");
     if (!relay) return;
     if (server::Peer* asker = loop_.find(relay->asker_peer)) {
@@ -376,8 +363,7 @@ void UniverseService::join(server::Peer& peer, const Client& client, PacketReade
     FieldCursor fields(body);
     std::int32_t reference = 0;
     std::int32_t target = 0;
-    fields.int32(reference);
-    if (!fields.int32(target)) return malformed(peer, universe_message::kJoin);
+    if (!read_fields(fields, reference, target)) return malformed(peer, universe_message::kJoin);
     server::Peer* asked = addressed_user(peer, client, reference, target);
     if (!asked) return;
     const std::int32_t id = next_relay_id_++;
@@ -395,8 +381,7 @@ void UniverseService::join_answer(server::Peer& peer, const Client& client, Pack
     std::int32_t id = 0;
     std::uint8_t accept = 0;
     Place place;
-    fields.int32(id);
-    fields.byte(accept);
+    read_fields(fields, id, accept);
     if (accept) read_place(fields, place);
     if (!fields.intact()) return malformed(peer, universe_message::kJoinAnswer);
     const std::optional<Relay> relay = take_relay(joins_, id, peer, client, "join request");

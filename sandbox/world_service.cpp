@@ -127,10 +127,10 @@ void WorldService::login(server::Peer& peer, Avatar& avatar, PacketReader& body)
     FieldCursor fields(body);
     Ticket ticket{};
     fields.raw(ticket.data(), ticket.size());
-    fields.string(avatar.extra_1);
-    fields.string(avatar.extra_2);
     std::optional<TicketEntry> entry;
-    if (fields.intact()) entry = directory_.redeem(ticket, settings_.name);
+    if (read_fields(fields, avatar.extra_1, avatar.extra_2)) {
+        entry = directory_.redeem(ticket, settings_.name);
+    }
     const Account* account = entry ? directory_.find(entry->user_id) : nullptr;
     PacketWriter reply(2);
     reply.append_byte(world_message::kLogin);
@@ -218,8 +218,7 @@ void WorldService::state(Avatar& avatar, PacketReader& body) {
     FieldCursor fields(body);
     float x = 0, y = 0, z = 0, yaw = 0, pitch = 0;
     std::int32_t type = 0;
-    for (float* value : {&x, &y, &z, &yaw, &pitch}) float_field(fields, *value);
-    if (!fields.int32(type)) {
+    if (!read_fields(fields, x, y, z, yaw, pitch, type)) {
         return malformed(*loop_.find(avatar.peer), world_message::kAvatarChange);
     }
     avatar.x = x, avatar.y = y, avatar.z = z, avatar.yaw = yaw, avatar.pitch = pitch;
@@ -243,7 +242,9 @@ void WorldService::state(Avatar& avatar, PacketReader& body) {
 void WorldService::chat(const Avatar& avatar, PacketReader& body) {
     FieldCursor fields(body);
     std::string_view text;
-    if (!fields.string(text)) return malformed(*loop_.find(avatar.peer), world_message::kChat);
+    if (!read_fields(fields, text)) {
+        return malformed(*loop_.find(avatar.peer), world_message::kChat);
+    }
     PacketWriter line;
     line.append_byte(world_message::kChat);
     line.append_string(avatar.name);
@@ -259,11 +260,7 @@ void WorldService::console(const Avatar& avatar, PacketReader& body) {
     std::string_view name;
     std::string_view message;
     std::uint8_t look[4] = {};
-    fields.int32(session);
-    fields.string(name);
-    fields.string(message);
-    for (std::uint8_t& byte : look) fields.byte(byte);
-    if (!fields.intact()) {
+    if (!read_fields(fields, session, name, message, look[0], look[1], look[2], look[3])) {
         return malformed(*loop_.find(avatar.peer), world_message::kConsoleMessage);
     }
     PacketWriter line;
@@ -283,18 +280,16 @@ void WorldService::console(const Avatar& avatar, PacketReader& body) {
 // ---- Objects and cells -----------------------------------------------------
 
 bool WorldService::read_object(FieldCursor& fields, PacketReader& body, Object& object, bool load) {
-    fields.byte(object.type);
-    if (load) {
-        fields.int32(object.number_2);
-        fields.int32(object.number_1);
-    }
     float position[3] = {};
-    for (float& v : position) float_field(fields, v);
-    for (int i = 0; i < 3; ++i) float_field(fields, object.rotation[i]);
-    if (load) float_field(fields, object.rotation[3]);
-    for (std::string& text : object.strings) fields.string(text);
+    float* const rotation = object.rotation;
+    read_fields(fields, object.type);
+    if (load) read_fields(fields, object.number_2, object.number_1);
+    read_fields(fields, position[0], position[1], position[2], rotation[0], rotation[1],
+                rotation[2]);
+    if (load) read_fields(fields, rotation[3]);
+    read_fields(fields, object.strings[0], object.strings[1], object.strings[2]);
     fields.blob16(object.data);
-    if (!load) float_field(fields, object.rotation[3]);
+    if (!load) read_fields(fields, rotation[3]);
     if (!fields.intact()) return false;
     object.x = position[0], object.y = position[1], object.z = position[2];
     // The position again in double precision, when the client sends it.
@@ -349,7 +344,7 @@ void WorldService::object_add(server::Peer& peer, const Avatar& avatar, PacketRe
     FieldCursor fields(body);
     std::int32_t reference = 0;
     Object object;
-    fields.int32(reference);
+    read_fields(fields, reference);
     const bool valid = read_object(fields, body, object, load);
     if (!fields.intact()) {
         return malformed(peer, load ? world_message::kObjectLoad : world_message::kObjectAdd);
@@ -390,8 +385,7 @@ void WorldService::object_change(server::Peer& peer, const Avatar& avatar, Packe
     std::int32_t reference = 0;
     std::int32_t id = 0;
     Object changed;
-    fields.int32(reference);
-    fields.int32(id);
+    read_fields(fields, reference, id);
     const bool valid = read_object(fields, body, changed, false);
     if (!fields.intact()) return malformed(peer, world_message::kObjectChange);
     const auto found = objects_.find(id);
@@ -428,8 +422,7 @@ void WorldService::object_delete(server::Peer& peer, const Avatar& avatar, Packe
     FieldCursor fields(body);
     std::int32_t reference = 0;
     std::int32_t id = 0;
-    fields.int32(reference);
-    if (!fields.int32(id)) return malformed(peer, world_message::kObjectDelete);
+    if (!read_fields(fields, reference, id)) return malformed(peer, world_message::kObjectDelete);
     const auto found = objects_.find(id);
     std::uint8_t code = kOk;
     if (found == objects_.end()) {
@@ -455,8 +448,7 @@ void WorldService::object_get(server::Peer& peer, PacketReader& body) {
     FieldCursor fields(body);
     std::int32_t reference = 0;
     std::int32_t id = 0;
-    fields.int32(reference);
-    if (!fields.int32(id)) return malformed(peer, world_message::kObjectGet);
+    if (!read_fields(fields, reference, id)) return malformed(peer, world_message::kObjectGet);
     const auto found = objects_.find(id);
     PacketWriter reply = result(reference, found == objects_.end() ? kInvalid : kOk);
     if (found != objects_.end()) {
@@ -485,9 +477,7 @@ void WorldService::cell_query(server::Peer& peer, PacketReader& body) {
     std::int32_t x = 0;
     std::int32_t z = 0;
     std::int32_t revision = 0;
-    fields.int32(x);
-    fields.int32(z);
-    if (!fields.int32(revision)) return malformed(peer, world_message::kCell);
+    if (!read_fields(fields, x, z, revision)) return malformed(peer, world_message::kCell);
     const auto found = cells_.find({x, z});
     const std::int32_t current = found == cells_.end() ? 0 : found->second.revision;
     // Status 1: the client's revision is current, nothing was sent.
@@ -515,55 +505,44 @@ void WorldService::directed(const Avatar& avatar, std::uint8_t type, PacketReade
     PacketWriter out;
     out.append_byte(type);
     std::int32_t target = 0;
-    // Hit points and teleport destinations travel on as they came.
-    const auto pass_floats = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            float value = 0;
-            float_field(fields, value);
-            out.append_float(value);
-        }
-    };
+    std::int32_t object = 0;
+    // Hit points, or a teleport's place: they travel on as they came.
+    float at[5] = {};
     switch (type) {
         case world_message::kObjectClick: {
-            std::int32_t object = 0;
-            fields.int32(object);
+            read_fields(fields, object, at[0], at[1], at[2], target);
             out.append_int32(avatar.session);
             out.append_string(avatar.name);
             out.append_int32(object);
-            pass_floats(3);
-            fields.int32(target);
+            for (int i = 0; i < 3; ++i) out.append_float(at[i]);
             break;
         }
         case world_message::kBumpBegin:
         case world_message::kBumpEnd: {
-            std::int32_t object = 0;
-            fields.int32(object);
-            fields.int32(target);
+            read_fields(fields, object, target);
             out.append_int32(avatar.session);
             out.append_int32(object);
             break;
         }
         case world_message::kAvatarClick: {
-            fields.int32(target);
+            read_fields(fields, target, at[0], at[1], at[2]);
             out.append_int32(avatar.session);
             out.append_int32(target);
-            pass_floats(3);
+            for (int i = 0; i < 3; ++i) out.append_float(at[i]);
             break;
         }
         case world_message::kTeleport: {
             std::string_view world;
-            fields.int32(target);
-            fields.string(world);
+            read_fields(fields, target, world, at[0], at[1], at[2], at[3], at[4]);
             out.append_int32(avatar.session);
             out.append_string(world);
-            pass_floats(5);
+            for (const float v : at) out.append_float(v);
             break;
         }
         default: {  // URL
             std::uint8_t frame = 0;
             std::string_view url;
-            fields.int32(target);
-            fields.byte(frame);
+            read_fields(fields, target, frame);
             fields.blob16(url);
             out.append_int32(avatar.session);
             out.append_byte(frame);
@@ -587,10 +566,8 @@ void WorldService::terrain_query(server::Peer& peer, PacketReader& body) {
     std::int32_t tile_x = 0;
     std::int32_t tile_z = 0;
     std::int32_t revisions[16] = {};
-    fields.int32(reference);
-    fields.int32(tile_x);
-    fields.int32(tile_z);
-    for (std::int32_t& revision : revisions) fields.int32(revision);
+    read_fields(fields, reference, tile_x, tile_z);
+    for (std::int32_t& revision : revisions) read_fields(fields, revision);
     if (!fields.intact()) return malformed(peer, world_message::kTerrainQuery);
     PacketWriter reply(16 * (4 + 64 * 6) + 32);
     reply.append_byte(world_message::kTerrainQuery);
@@ -623,12 +600,7 @@ void WorldService::terrain_set(server::Peer& peer, const Avatar& avatar, PacketR
     std::uint8_t node_z = 0;
     std::int32_t zero = 0;  // not used
     Node node;
-    fields.int32(reference);
-    fields.int32(tile_x);
-    fields.int32(tile_z);
-    fields.byte(node_x);
-    fields.byte(node_z);
-    fields.int32(zero);
+    read_fields(fields, reference, tile_x, tile_z, node_x, node_z, zero);
     if (!fields.raw(node.cells.data(), node.cells.size())) {
         malformed(peer, world_message::kTerrainNodeSet);
         PacketWriter reply = result(reference, kTerrainMalformed);
@@ -694,10 +666,7 @@ void WorldService::permission_set(server::Peer& peer, const Avatar& avatar, std:
     std::uint8_t enable = 0;
     std::string name;
     std::int32_t holder = 0;
-    fields.int32(reference);
-    fields.byte(enable);
-    fields.string(name);
-    if (!fields.int32(holder)) return malformed(peer, type);
+    if (!read_fields(fields, reference, enable, name, holder)) return malformed(peer, type);
     std::uint8_t code = kOk;
     if (!is_admin(avatar)) {
         code = kNotAllowed;
@@ -772,9 +741,9 @@ void WorldService::permission_list(server::Peer& peer, const Avatar& avatar, std
     FieldCursor fields(body);
     std::int32_t reference = 0;
     std::int32_t user_id = 0;
-    fields.int32(reference);
+    read_fields(fields, reference);
     if (type == world_message::kPermissionsGetByUser) {
-        fields.int32(user_id);
+        read_fields(fields, user_id);
     } else {
         user_id = avatar.user_id;
     }
@@ -801,10 +770,9 @@ void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, PacketR
     std::int32_t target = 0;
     std::string name;
     std::string value;
-    fields.int32(reference);
-    fields.int32(target);
-    fields.string(name);
-    if (!fields.string(value)) return malformed(peer, world_message::kWorldSetting);
+    if (!read_fields(fields, reference, target, name, value)) {
+        return malformed(peer, world_message::kWorldSetting);
+    }
     std::uint8_t code = kOk;
     Avatar* addressed = target == 0 ? nullptr : by_session(target);
     if (!may(avatar, "settings")) {
