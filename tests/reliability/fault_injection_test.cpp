@@ -11,9 +11,9 @@
 
 #include "api/instance.h"
 #include "connection/connection.h"
-#include "reliability/faulty_table.h"
 #include "reliability/observer.h"
 #include "support/fake_clock.h"
+#include "support/recording_table.h"
 #include "support/scripted_servers.h"
 #include "support/session_fixture.h"
 #include "universe/universe_session.h"
@@ -26,16 +26,8 @@ struct Tally {
     int ended_by_failure = 0;
     int frames_out = 0;
     int frames_in = 0;
-    FaultyTable::Injected injected;
+    RecordingTable::Faults injected;
 
-    void add(const FaultyTable::Injected& more) {
-        injected.short_writes += more.short_writes;
-        injected.would_block_writes += more.would_block_writes;
-        injected.failed_writes += more.failed_writes;
-        injected.chunked_reads += more.chunked_reads;
-        injected.empty_reads += more.empty_reads;
-        injected.failed_reads += more.failed_reads;
-    }
     void print(const char* what) const {
         std::cout << what << ": " << conversations << " conversations (" << ended_by_failure
                   << " ended by an injected failure), " << frames_out << " frames sent and "
@@ -84,13 +76,12 @@ int check_heard(const Observer& seen, int served, bool lost) {
 
 // ---- Over the recording table -----------------------------------------------
 
-constexpr FaultyTable::Odds kScriptedOdds{200, 100, 2, 300, 100, 2};
+constexpr RecordingTable::Faults kScriptedOdds{200, 100, 2, 300, 100, 2};
 
 void scripted_conversation(std::uint32_t seed, Tally& tally) {
     FakeClock clock{20000};
     RecordingTable net;
-    FaultyTable faulty(net.table(), seed, {});
-    const KIVNetConfig table = faulty.table();
+    const KIVNetConfig table = net.table();
     KIVInstance* handle = kiv_create(&table);
     ASSERT_NE(handle, nullptr);
     Observer seen;
@@ -112,7 +103,7 @@ void scripted_conversation(std::uint32_t seed, Tally& tally) {
     ASSERT_EQ(seen.enter_results, std::vector<int>{0});
     const std::size_t login_end = world.written.size();
 
-    faulty.set_odds(kScriptedOdds);
+    net.inject_faults(kScriptedOdds, seed);
     std::mt19937 random(seed);
     std::vector<std::string> said;
     int served = 0;
@@ -135,13 +126,13 @@ void scripted_conversation(std::uint32_t seed, Tally& tally) {
         kiv_wait(handle, 0);
     }
     // The rest goes through without faults.
-    faulty.set_odds({});
+    net.inject_faults({}, seed);
     for (int pass = 0; pass < 3; ++pass) {
         if (!world.destroyed) net.post(world, KIV_NET_READABLE);
         kiv_wait(handle, 0);
     }
 
-    const FaultyTable::Injected& injected = faulty.injected();
+    const RecordingTable::Faults& injected = net.injected();
     const int failures = injected.failed_writes + injected.failed_reads;
     const bool lost = failures > 0;
     EXPECT_LE(failures, 1) << "the socket was used after the first failure";
@@ -153,13 +144,12 @@ void scripted_conversation(std::uint32_t seed, Tally& tally) {
     const Bytes output(world.written.begin() + static_cast<long>(login_end), world.written.end());
     tally.frames_out += check_said(output, said, lost);
     tally.frames_in += check_heard(seen, served, lost);
-    EXPECT_EQ(world.operations_after_destroy, 0);
-    EXPECT_EQ(faulty.operations_after_destroy(), 0);
+    EXPECT_EQ(net.operations_after_destroy(), 0);
     EXPECT_TRUE(seen.universe_losses.empty());
 
     ++tally.conversations;
     tally.ended_by_failure += lost ? 1 : 0;
-    tally.add(injected);
+    tally.injected += injected;
     kiv_destroy(handle);
 }
 
@@ -186,11 +176,12 @@ TEST(FaultInjection, ScriptedConversationsKeepOrderAndReportOneLoss) {
 
 // ---- Over loopback, plain and TLS ---------------------------------------------
 
-constexpr FaultyTable::Odds kLoopbackOdds{300, 150, 0, 400, 150, 0};
+constexpr RecordingTable::Faults kLoopbackOdds{300, 150, 0, 400, 150, 0};
 constexpr int kLoopbackLines = 300;
 
 void loopback_conversation(bool secure, std::uint32_t seed, Tally& tally) {
-    FaultyTable faulty(seed, kLoopbackOdds);
+    RecordingTable net{RecordingTable::Sockets::kReal};
+    net.inject_faults(kLoopbackOdds, seed);
     TlsTestServer universe;
     TlsTestServer world;
     world.on_connection([secure](ServerConnection& c) {
@@ -211,7 +202,7 @@ void loopback_conversation(bool secure, std::uint32_t seed, Tally& tally) {
         c.wait_for_close();
     });
 
-    const KIVNetConfig table = faulty.table();
+    const KIVNetConfig table = net.table();
     KIVInstance* handle = kiv_create(&table);
     ASSERT_NE(handle, nullptr);
     Observer seen;
@@ -249,11 +240,11 @@ void loopback_conversation(bool secure, std::uint32_t seed, Tally& tally) {
     tally.frames_in += check_heard(seen, kLoopbackLines, false);
     EXPECT_TRUE(seen.world_losses.empty());
     EXPECT_TRUE(seen.universe_losses.empty());
-    EXPECT_EQ(faulty.operations_after_destroy(), 0);
-    EXPECT_EQ(faulty.notifications_after_destroy(), 0);
-    EXPECT_GT(faulty.injected().total(), 0);
+    EXPECT_EQ(net.operations_after_destroy(), 0);
+    EXPECT_EQ(net.notifications_after_destroy(), 0);
+    EXPECT_GT(net.injected().total(), 0);
     ++tally.conversations;
-    tally.add(faulty.injected());
+    tally.injected += net.injected();
 }
 
 TEST(FaultInjection, LoopbackConversationsPlainAndOverTls) {

@@ -3,8 +3,8 @@
 // that end inside a frame, a TLS record or the handshake, resets, a server
 // that stops reading, garbage after the TLS handshake. The client survives
 // each, reports each loss once, does not spin (no notification and no socket
-// operation in idle passes, counted through a wrapping socket table) and can
-// enter a world again afterwards.
+// operation in idle passes, counted by the recording table) and can enter a
+// world again afterwards.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,10 +15,10 @@
 #include "base/clock.h"
 #include "api/instance.h"
 #include "connection/connection.h"
-#include "reliability/faulty_table.h"
 #include "reliability/observer.h"
 #include "reliability/tls_relay.h"
 #include "support/fake_clock.h"
+#include "support/recording_table.h"
 #include "support/scripted_servers.h"
 #include "support/session_fixture.h"
 
@@ -39,7 +39,7 @@ protected:
                                                 world_secure.load(), "localhost"));
             }
         });
-        table = faulty.table();
+        table = net.table();
         handle = kiv_create(&table);
         ASSERT_NE(handle, nullptr);
         seen.attach(handle, false);
@@ -47,8 +47,8 @@ protected:
     }
     void TearDown() override {
         if (handle != nullptr) kiv_destroy(handle);
-        EXPECT_EQ(faulty.operations_after_destroy(), 0);
-        EXPECT_EQ(faulty.notifications_after_destroy(), 0);
+        EXPECT_EQ(net.operations_after_destroy(), 0);
+        EXPECT_EQ(net.notifications_after_destroy(), 0);
     }
 
     Instance& instance() { return *Instance::from_handle(handle); }
@@ -71,8 +71,8 @@ protected:
     void expect_quiet(int passes = 6) {
         for (int i = 0; i < passes; ++i) {
             kiv_wait(handle, 10);
-            EXPECT_EQ(faulty.last_pass().notifications, 0) << "idle pass " << i << " was notified";
-            EXPECT_EQ(faulty.last_pass().operations, 0) << "idle pass " << i << " used a socket";
+            EXPECT_EQ(net.last_pass().notifications, 0) << "idle pass " << i << " was notified";
+            EXPECT_EQ(net.last_pass().operations, 0) << "idle pass " << i << " used a socket";
         }
     }
 
@@ -99,7 +99,7 @@ protected:
     TlsTestServer universe{kPatientServer};
     std::atomic<int> world_port{0};
     std::atomic<bool> world_secure{false};
-    FaultyTable faulty{1, {}};
+    RecordingTable net{RecordingTable::Sockets::kReal};
     KIVNetConfig table{};
     KIVInstance* handle = nullptr;
     Observer seen;

@@ -1,8 +1,6 @@
 # Hostile servers and fault injection: a program of its own, label
 # "reliability".
 add_executable(kivsdk_reliability_tests
-  ${CMAKE_CURRENT_LIST_DIR}/faulty_table.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/faulty_table.h
   ${CMAKE_CURRENT_LIST_DIR}/observer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/observer.h
   ${CMAKE_CURRENT_LIST_DIR}/tls_relay.cpp

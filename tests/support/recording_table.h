@@ -1,28 +1,48 @@
-// RecordingTable: a scripted socket table for tests.
+// RecordingTable: the socket table of the tests.
 //
-// It hands the library socket objects that record every operation, capture
-// the bytes written, serve scripted recv chunks (-2 when none is queued) and
-// return scripted send results. A test drives the library by posting
-// notifications, e.g.
-//
-//   RecordingTable net;                       // net.table() goes to kiv_create
-//   ... connect something; Socket& s = net.last_socket();
-//   net.deliver(s, frame_bytes, {1, 1, 5});   // three chunks, READABLE each
-//   EXPECT_EQ(s.written, expected_bytes);
-//
-// and moves time with a FakeClock. Socket objects stay alive (marked
+// Every socket the library creates through it gets a record (Socket) of the
+// calls made on it: the bytes send accepted, the send lengths, the host and
+// port, the last timer; the table logs every operation and counts them, and
+// the notifications that reach the library, pass by pass of wait, so a test
+// can tell that the library does not spin. Records stay alive (marked
 // destroyed) until the table goes, so tests can inspect them afterwards.
+//
+// Behind the records are either
+//   - scripted sockets (the default): recv serves queued chunks (-2 when none
+//     is queued), send returns scripted results, and a test drives the
+//     library by posting notifications and moving a FakeClock, e.g.
+//
+//       RecordingTable net;                       // net.table() goes to kiv_create
+//       ... connect something; Socket& s = net.last_socket();
+//       net.deliver(s, frame_bytes, {1, 1, 5});   // three chunks, READABLE each
+//       EXPECT_EQ(s.written, expected_bytes);
+//
+//   - the library's own select sockets, on a loop the table owns
+//     (RecordingTable net{RecordingTable::Sockets::kReal}), for loopback
+//     servers; their notifications are counted on the way to the library.
+//
+// Either way, faults can be injected at random in front of the sockets:
+// short writes, would-block and failed writes, chunked, empty and failed
+// reads. An injected would-block or empty read owes the connection a
+// WRITABLE or READABLE notification; the table posts it after the next pass
+// of wait, as a socket layer would once the socket is ready again.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "kivsdk.h"
+
+namespace kivsdk {
+class PollLoop;
+}
 
 namespace kivsdk::test {
 
@@ -33,7 +53,9 @@ Bytes join(std::initializer_list<Bytes> parts);
 
 class RecordingTable {
 public:
-    // What one send call returns.
+    enum class Sockets { kScripted, kReal };
+
+    // What one send call on a scripted socket returns.
     struct SendResult {
         enum class Kind { kAll, kPartial, kWouldBlock, kError, kZero } kind;
         int count;  // for kPartial: bytes accepted
@@ -44,12 +66,14 @@ public:
         static SendResult zero() { return {Kind::kZero, 0}; }
     };
 
-    // What one recv call returns: bytes, or a bare result (0 closed, -1 error).
+    // What one recv call on a scripted socket returns: bytes, or a bare
+    // result (0 closed, -1 error).
     struct RecvStep {
         Bytes bytes;
         int result;  // used when bytes is empty
     };
 
+    // The calls the library made on one socket and what they returned.
     struct Socket {
         int id = 0;
         void* connection = nullptr;
@@ -57,8 +81,8 @@ public:
         int port = -1;
         Bytes written;                       // everything send accepted, in order
         std::vector<int> send_sizes;         // length argument of every send call
-        std::deque<SendResult> send_script;  // empty: accept everything
-        std::deque<RecvStep> incoming;       // empty: -2
+        std::deque<SendResult> send_script;  // scripted sockets; empty: accept everything
+        std::deque<RecvStep> incoming;       // scripted sockets; empty: -2
         int recv_calls = 0;
         int send_calls = 0;
         int timer_seconds = -1;  // last timeout argument (-1 when cancelled)
@@ -74,7 +98,30 @@ public:
         int result = 0;
     };
 
-    RecordingTable();
+    // The kinds of fault: as odds, the chances out of 1000 that a call of
+    // the operation gets one; as a tally, how many were injected.
+    struct Faults {
+        int short_writes = 0;
+        int would_block_writes = 0;
+        int failed_writes = 0;
+        int chunked_reads = 0;
+        int empty_reads = 0;
+        int failed_reads = 0;
+        int total() const {
+            return short_writes + would_block_writes + failed_writes + chunked_reads + empty_reads +
+                   failed_reads;
+        }
+        Faults& operator+=(const Faults& more);
+    };
+
+    // What happened during one pass of wait (and, for pass 0, before the
+    // first one).
+    struct Pass {
+        int operations = 0;     // create, destroy, connect, send, recv, timeout
+        int notifications = 0;  // from the sockets, posted by the test or owed by the table
+    };
+
+    explicit RecordingTable(Sockets kind = Sockets::kScripted);
     ~RecordingTable();
     RecordingTable(const RecordingTable&) = delete;
     RecordingTable& operator=(const RecordingTable&) = delete;
@@ -82,11 +129,11 @@ public:
     // A table whose context is this object.
     KIVNetConfig table();
 
-    // connect returns this; when set, posts KIV_NET_CONNECT_RESULT with the
-    // given status from inside the call.
+    // Scripted sockets: connect returns this; when set, posts
+    // KIV_NET_CONNECT_RESULT with the given status from inside the call.
     int connect_return = 0;
     std::optional<int> connect_posts_result;
-    // Runs for each wait pass (default: returns 0).
+    // Scripted sockets: runs for each wait pass (default: returns 0).
     std::function<int(int milliseconds)> on_wait;
 
     std::vector<Operation> log;
@@ -111,7 +158,21 @@ public:
     // Names of the operations logged for a socket, e.g. {"create", "connect"}.
     std::vector<std::string> operations_of(const Socket& socket) const;
 
+    // Faults from now on, drawn from a generator seeded with `seed`;
+    // Faults{} switches them off.
+    void inject_faults(const Faults& odds, std::uint32_t seed);
+    const Faults& injected() const { return injected_; }
+
+    const std::vector<Pass>& passes() const { return passes_; }
+    const Pass& last_pass() const { return passes_.back(); }
+    // Operations on any socket after its destroy (must stay 0).
+    int operations_after_destroy() const;
+    // Notifications a real socket posted after its destroy (must stay 0).
+    int notifications_after_destroy() const { return notifications_after_destroy_; }
+
 private:
+    struct Handle;  // the object the library holds
+
     static void* create(void* connection, void* context);
     static int destroy(void* socket);
     static int connect(void* socket, const char* host, int port);
@@ -119,9 +180,29 @@ private:
     static int recv(void* socket, char* buffer, int capacity);
     static int timeout(void* socket, int seconds);
     static int wait(void* context, int milliseconds);
+    // The real sockets' notifications arrive here, addressed to the Handle.
+    static int relay_notify(void* handle, int kind, int status);
 
-    struct Handle;  // the object the library holds
+    // Counts an operation on the socket and returns its handle.
+    static Handle& operation(void* socket);
+    // Draws the faults of one send or recv of `length` bytes: -1 (failed),
+    // -2 (would-block, which owes a notification) or the length to pass on.
+    int draw(int Faults::*failed, int Faults::*blocked, int Faults::*cut, bool& owes, int length);
+    bool roll(int per_mille);
+    int int_between(int low, int high);
+    int send_scripted(Socket& socket, int length);
+    int recv_scripted(Socket& socket, char* buffer, int capacity);
+    int notify(Socket& socket, int kind, int status);
+    void post_owed();
+
+    std::unique_ptr<PollLoop> loop_;  // the real sockets' loop
+    KIVNetConfig real_{};             // the real sockets' table
     std::vector<std::unique_ptr<Handle>> handles_;
+    Faults odds_;
+    std::mt19937 random_;
+    Faults injected_;
+    std::vector<Pass> passes_{Pass{}};
+    int notifications_after_destroy_ = 0;
 };
 
 }  // namespace kivsdk::test
