@@ -18,6 +18,7 @@ gtest_discover_tests(kivsdk_reliability_tests DISCOVERY_MODE PRE_TEST
 if(TARGET kivsdk_sandbox)
   add_executable(kivsdk_soak
     ${CMAKE_CURRENT_LIST_DIR}/soak.cpp
+    ${PROJECT_SOURCE_DIR}/tests/sandbox/catalogue_check.cpp
     ${PROJECT_SOURCE_DIR}/tests/sandbox/sandbox_bot.cpp
     ${PROJECT_SOURCE_DIR}/tests/sandbox/sandbox_bot.h)
   target_include_directories(kivsdk_soak PRIVATE ${PROJECT_SOURCE_DIR}/tests/sandbox)
