@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 namespace kivsdk::sandbox {
-namespace {
 
 bool parse_number(const std::string& text, long low, long high, long& value) {
     if (text.empty()) return false;
@@ -15,6 +14,8 @@ bool parse_number(const std::string& text, long low, long high, long& value) {
     value = parsed;
     return true;
 }
+
+namespace {
 
 // NAME[:tls|:plain][:PORT]
 bool parse_world(const std::string& text, WorldOption& world) {
@@ -75,13 +76,31 @@ Options:
                           stalls this long (default 20)
   --idle-timeout SECONDS  close clients silent this long (default 120)
   --max-clients N         refuse connections beyond N (default 4096)
+  --keepalive SECONDS     send each client a keep-alive after this long
+                          without sending it anything; 0: never (default 30)
+  --refuse-logins N:RESULT
+                          the first N logins that would succeed get RESULT
+                          instead (1 refused, 2 rejected, 3 denied)
+  --control-port PORT     accept switch commands on 127.0.0.1 PORT (0: a
+                          free one, added to the ready line as control=PORT)
   --quiet                 log errors only, not every connection
   --help                  show this text
 
 When every port is listening, kivsandbox prints one line on standard output:
-  ready universe=PORT world NAME=PORT ...
+  ready universe=PORT world NAME=PORT ... [control=PORT]
 It logs one line per connection and per error to standard error, and stops
 on SIGINT or SIGTERM.
+
+Control port: a connection writes one command per line and reads one answer
+line per command ("ok", "ok N" after a drop, or "error: TEXT"):
+  freeze SECONDS          stop reading, writing and accepting while every
+                          connection stays open; 0 resumes (fractions allowed)
+  drop universe|all [reset]
+  drop world NAME [reset] close those clients (cleanly, or with a TCP reset)
+  refuse-logins N RESULT  as --refuse-logins; N 0 ends the refusals
+  remove-world NAME       drop its clients, close its port, stop listing it;
+                          entering it is refused (status 1)
+  keepalive SECONDS       as --keepalive
 
 World rules: the first user to enter a world owns it (holds "admin").
 "build" and "terrain" are open to everyone until someone is granted them.
@@ -158,6 +177,22 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
             if (!parse_number(value, 1, 1000000, number))
                 return error("bad --max-clients: " + value);
             o.limits.max_clients = static_cast<std::size_t>(number);
+        } else if (name == "--keepalive") {
+            if (!parse_number(value, 0, 86400, number)) return error("bad --keepalive: " + value);
+            o.limits.keepalive_seconds = static_cast<int>(number);
+        } else if (name == "--refuse-logins") {
+            const std::size_t colon = value.find(':');
+            long result = 0;
+            if (colon == std::string::npos ||
+                !parse_number(value.substr(0, colon), 0, 1000000, number) ||
+                !parse_number(value.substr(colon + 1), 1, 255, result)) {
+                return error("bad --refuse-logins (N:RESULT): " + value);
+            }
+            o.refused_logins = static_cast<int>(number);
+            o.refusal_result = static_cast<std::uint8_t>(result);
+        } else if (name == "--control-port") {
+            if (!parse_number(value, 0, 65535, number)) return error("bad port: " + value);
+            o.control_port = static_cast<int>(number);
         } else {
             return error("unknown option " + name + " (see --help)");
         }

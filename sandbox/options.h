@@ -21,4 +21,7 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
 
 std::string usage_text();
 
+// A decimal integer in [low, high], nothing else in `text`.
+bool parse_number(const std::string& text, long low, long high, long& value);
+
 }  // namespace kivsdk::sandbox

@@ -1,5 +1,8 @@
 #include "sandbox.h"
 
+#include <algorithm>
+
+#include "control.h"
 #include "directory.h"
 #include "universe_service.h"
 #include "world_service.h"
@@ -40,6 +43,12 @@ Sandbox::Sandbox(const Options& options)
     universe_ =
         std::make_unique<UniverseService>(loop_, *directory_, options.universe_identity, universe);
     universe_port_ = loop_.listen(options.bind, options.universe_port, *universe_, "universe");
+    universe_->refuse_logins(options.refused_logins, options.refusal_result);
+    if (options.control_port >= 0) {
+        control_ = std::make_unique<ControlPort>(
+            loop_, [this](const std::string& line) { return run_control_line(*this, line); },
+            options.control_port);
+    }
 }
 
 Sandbox::~Sandbox() = default;
@@ -56,12 +65,53 @@ std::array<unsigned char, 32> Sandbox::issue_ticket(const std::string& world,
     return directory_->issue(world, directory_->account(user).id);
 }
 
+int Sandbox::control_port() const noexcept { return control_ ? control_->port() : -1; }
+
 std::string Sandbox::ready_line() const {
     std::string line = "ready universe=" + std::to_string(universe_port_);
     for (const auto& entry : world_ports_) {
         line += " world " + entry.first + "=" + std::to_string(entry.second);
     }
+    if (control_) line += " control=" + std::to_string(control_->port());
     return line;
+}
+
+WorldService* Sandbox::world(const std::string& name) const {
+    if (world_port(name) < 0) return nullptr;  // removed worlds are gone
+    for (const auto& world : worlds_) {
+        if (world->name() == name) return world.get();
+    }
+    return nullptr;
+}
+
+void Sandbox::refuse_logins(int count, std::uint8_t result) {
+    universe_->refuse_logins(count, result);
+}
+
+std::size_t Sandbox::drop_universe_clients(bool reset) {
+    return loop_.drop_clients(universe_.get(), "dropped by the sandbox", reset);
+}
+
+std::optional<std::size_t> Sandbox::drop_world_clients(const std::string& name, bool reset) {
+    WorldService* found = world(name);
+    if (!found) return std::nullopt;
+    return loop_.drop_clients(found, "dropped by the sandbox", reset);
+}
+
+std::size_t Sandbox::drop_all_clients(bool reset) {
+    return loop_.drop_clients(nullptr, "dropped by the sandbox", reset);
+}
+
+bool Sandbox::remove_world(const std::string& name) {
+    WorldService* found = world(name);
+    if (!found) return false;
+    universe_->remove_world(name);
+    loop_.stop_listening(*found);
+    loop_.drop_clients(found, "the world was removed");
+    // The service stays until the sandbox ends: closing peers still name it.
+    world_ports_.erase(std::find_if(world_ports_.begin(), world_ports_.end(),
+                                    [&](const auto& entry) { return entry.first == name; }));
+    return true;
 }
 
 }  // namespace kivsdk::sandbox

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@
 
 namespace kivsdk::sandbox {
 
+class ControlPort;
 class Directory;
 class UniverseService;
 class WorldService;
@@ -44,6 +47,12 @@ struct Options {
     std::size_t max_objects_per_cell = 256;
     bool log_connections = true;
     std::string port_file;
+    // The first `refused_logins` logins that would succeed get
+    // `refusal_result` instead.
+    int refused_logins = 0;
+    std::uint8_t refusal_result = 1;
+    // Loopback port of the control commands (control.h); -1: none, 0: any.
+    int control_port = -1;
 };
 
 // The worlds when none is given: "lobby" in the clear, "garden" over TLS.
@@ -61,7 +70,9 @@ public:
     int universe_port() const noexcept { return universe_port_; }
     // The port of world `name`, or -1.
     int world_port(const std::string& name) const;
-    // "ready universe=PORT world NAME=PORT ...", no newline.
+    // The control port, or -1.
+    int control_port() const noexcept;
+    // "ready universe=PORT world NAME=PORT ... [control=PORT]", no newline.
     std::string ready_line() const;
 
     void run() { loop_.run(); }
@@ -77,13 +88,35 @@ public:
     // before the loop runs or from the loop's thread.
     std::array<unsigned char, 32> issue_ticket(const std::string& world, const std::string& user);
 
+    // Faults for tests of clients that must ride them out (control.h has
+    // them as commands). From the loop's thread, or before the loop runs.
+    //
+    // Keep-alive after this many seconds without sending; 0: never.
+    void set_keepalive(int seconds) { loop_.set_keepalive_seconds(seconds); }
+    // The next `count` logins that would succeed get `result` instead.
+    void refuse_logins(int count, std::uint8_t result);
+    // No reading, writing or accepting for `duration`; the connections stay
+    // open. Zero resumes at once.
+    void freeze(std::chrono::milliseconds duration) { loop_.freeze(duration); }
+    // Close clients (cleanly, or with a TCP reset); each returns how many.
+    std::size_t drop_universe_clients(bool reset = false);
+    // Nothing when there is no such world.
+    std::optional<std::size_t> drop_world_clients(const std::string& world, bool reset = false);
+    std::size_t drop_all_clients(bool reset = false);
+    // Drops the world's clients, closes its port and stops listing it;
+    // entering it is refused. False when there is no such world.
+    bool remove_world(const std::string& world);
+
 private:
+    WorldService* world(const std::string& name) const;
+
     server::ServerLoop loop_;
     std::unique_ptr<Directory> directory_;
     std::unique_ptr<UniverseService> universe_;
     std::vector<std::unique_ptr<WorldService>> worlds_;
     std::vector<std::pair<std::string, int>> world_ports_;
     int universe_port_ = 0;
+    std::unique_ptr<ControlPort> control_;
 };
 
 }  // namespace kivsdk::sandbox

@@ -184,6 +184,9 @@ void UniverseService::login(server::Peer& peer, Client& client, PacketReader& bo
         code = kUnavailable;
     } else if (settings_.password && password != *settings_.password) {
         code = kRefused;
+    } else if (refusals_left_ > 0) {
+        --refusals_left_;
+        code = refusal_result_;
     } else {
         Account& account = directory_.account(name);
         if (online_.count(account.id)) {
@@ -392,6 +395,27 @@ void UniverseService::join_answer(server::Peer& peer, const Client& client, Pack
         reply.append_string(client.name);
         asker->send(reply);
     }
+}
+
+void UniverseService::refuse_logins(int count, std::uint8_t result) {
+    refusals_left_ = count > 0 ? count : 0;
+    refusal_result_ = result;
+}
+
+bool UniverseService::remove_world(const std::string& name) {
+    const auto found = std::find_if(settings_.worlds.begin(), settings_.worlds.end(),
+                                    [&](const WorldAddress& w) { return w.name == name; });
+    if (found == settings_.worlds.end()) return false;
+    settings_.worlds.erase(found);
+    return true;
+}
+
+void UniverseService::on_quiet(server::Peer& peer) {
+    // The same seven-byte frame as the client's keep-alive.
+    PacketWriter keep_alive(5);
+    keep_alive.append_byte(universe_message::kKeepAlive);
+    keep_alive.append_int32(0);
+    peer.send(keep_alive);
 }
 
 void UniverseService::on_close(server::Peer& peer) {

@@ -43,6 +43,14 @@ public:
 
     void on_frame(server::Peer& peer, PacketReader& body) override;
     void on_close(server::Peer& peer) override;
+    void on_quiet(server::Peer& peer) override;
+
+    // The next `count` logins that would succeed get `result` instead (1
+    // refused, 2 rejected, 3 denied, ...); a count of 0 ends the refusals.
+    void refuse_logins(int count, std::uint8_t result);
+    // The world is no longer listed, and entering it is refused (status 1).
+    // False when it was not listed.
+    bool remove_world(const std::string& name);
 
 private:
     struct Client {
@@ -91,6 +99,8 @@ private:
     std::map<std::int32_t, Relay> invitations_;
     std::map<std::int32_t, Relay> joins_;
     std::int32_t next_relay_id_ = 1;
+    int refusals_left_ = 0;
+    std::uint8_t refusal_result_ = 0;
 };
 
 }  // namespace kivsdk::sandbox

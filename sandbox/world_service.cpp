@@ -798,7 +798,15 @@ void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, PacketR
     to_all(setting);
 }
 
-// ---- Leaving ---------------------------------------------------------------
+// ---- Leaving and keep-alives -----------------------------------------------
+
+void WorldService::on_quiet(server::Peer& peer) {
+    // The same seven-byte frame as the client's keep-alive.
+    PacketWriter keep_alive(5);
+    keep_alive.append_byte(world_message::kKeepAlive);
+    keep_alive.append_int32(0);
+    peer.send(keep_alive);
+}
 
 void WorldService::on_close(server::Peer& peer) {
     const auto found = avatars_.find(peer.id());

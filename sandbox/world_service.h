@@ -59,6 +59,7 @@ public:
 
     void on_frame(server::Peer& peer, PacketReader& body) override;
     void on_close(server::Peer& peer) override;
+    void on_quiet(server::Peer& peer) override;
 
 private:
     struct Avatar {

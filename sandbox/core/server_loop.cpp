@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,8 +28,10 @@ namespace kivsdk::server {
 namespace {
 
 constexpr std::uint64_t kWakeKey = 0;
-// Listener keys have the top bit set; peer ids never reach it.
+// Listener keys have the top bit set, watched inputs the next one (with
+// their descriptor below it); peer ids never reach either.
 constexpr std::uint64_t kListenerBit = std::uint64_t{1} << 63;
+constexpr std::uint64_t kInputBit = std::uint64_t{1} << 62;
 constexpr std::size_t kReadChunk = 16384;
 constexpr int kMaxEvents = 256;
 
@@ -76,7 +79,8 @@ Peer::Peer(ServerLoop& loop, Service& service, std::uint64_t id, int fd, std::st
       fd_(fd),
       remote_(std::move(remote)),
       listener_(std::move(listener)),
-      last_input_(Clock::now()) {}
+      last_input_(Clock::now()),
+      last_output_(last_input_) {}
 
 Peer::~Peer() {
     if (fd_ >= 0) ::close(fd_);
@@ -126,6 +130,7 @@ void Peer::send_frame(const unsigned char* frame, std::size_t size) {
         return;
     }
     if (loop_.sent_tap_) loop_.sent_tap_(*this, frame, size);
+    last_output_ = Clock::now();
     if (phase_ == Phase::kClear) {
         queue_raw(frame, size);
     } else {
@@ -151,6 +156,8 @@ void Peer::queue_raw(const unsigned char* data, std::size_t size) {
 }
 
 void Peer::flush() {
+    // A frozen loop writes nothing; thaw() flushes what was queued.
+    if (loop_.frozen_) return;
     while (out_sent_ < out_.size()) {
         const ssize_t n =
             ::send(fd_, out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL);
@@ -228,6 +235,26 @@ void Peer::close_after_flush(const std::string& reason) {
     stall_clock_running_ = true;
     service_.on_close(*this);
     if (phase_ == Phase::kDraining) flush();
+}
+
+void Peer::reset(const std::string& reason) {
+    if (phase_ == Phase::kClosed) return;
+    if (fd_ >= 0) {
+        // Closing with a zero linger time sends a reset instead of a FIN.
+        const linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    close(reason);
+}
+
+void Peer::thaw(Clock::time_point now) {
+    if (phase_ == Phase::kClosed || fd_ < 0) return;
+    last_input_ = now;
+    last_output_ = now;
+    stalled_since_ = now;
+    want_write_ = out_sent_ < out_.size();
+    loop_.watch(fd_, id_, want_write_, true);
+    flush();
 }
 
 void Peer::finish_close(const std::string& reason) {
@@ -370,6 +397,13 @@ void Peer::sweep(Clock::time_point now) {
     }
     if (now - last_input_ > std::chrono::seconds(loop_.limits().idle_seconds)) {
         close("idle");
+        return;
+    }
+    const int keepalive = loop_.limits().keepalive_seconds;
+    if (keepalive > 0 && (phase_ == Phase::kClear || phase_ == Phase::kSecure) && !doomed_ &&
+        now - last_output_ >= std::chrono::seconds(keepalive)) {
+        last_output_ = now;
+        service_.on_quiet(*this);
     }
 }
 
@@ -453,11 +487,13 @@ int ServerLoop::listen(const std::string& address, int port, Service& service,
     return taken;
 }
 
-void ServerLoop::watch(int fd, std::uint64_t key, bool writable) {
+void ServerLoop::watch(int fd, std::uint64_t key, bool writable, bool add) {
+    // A frozen loop watches no client; thaw() adds them back.
+    if (frozen_ && !add) return;
     epoll_event event{};
     event.events = EPOLLIN | (writable ? EPOLLOUT : 0u);
     event.data.u64 = key;
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &event);
+    ::epoll_ctl(epoll_fd_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event);
 }
 
 void ServerLoop::unwatch(int fd) { ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr); }
@@ -527,6 +563,15 @@ void ServerLoop::close_doomed() {
 }
 
 void ServerLoop::run_once(int milliseconds) {
+    if (frozen_) {
+        // Wake up in time to end the freeze.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              thaw_at_ - std::chrono::steady_clock::now())
+                              .count() +
+                          1;
+        milliseconds =
+            static_cast<int>(std::max<long long>(0, std::min<long long>(milliseconds, left)));
+    }
     epoll_event events[kMaxEvents];
     const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, milliseconds);
     if (count < 0 && errno != EINTR) log_error("epoll_wait failed: " + errno_text(errno));
@@ -540,9 +585,19 @@ void ServerLoop::run_once(int milliseconds) {
         }
         if (key & kListenerBit) {
             const auto found = listeners_.find(key);
-            if (found != listeners_.end()) accept_from(found->second);
+            if (found != listeners_.end() && !frozen_) accept_from(found->second);
             continue;
         }
+        if (key & kInputBit) {
+            const auto found = inputs_.find(key);
+            if (found == inputs_.end()) continue;
+            // A copy: the handler may forget its own input.
+            const std::function<void()> handler = found->second;
+            handler();
+            close_doomed();
+            continue;
+        }
+        if (frozen_) continue;  // frozen by an earlier event of this pass
         const auto found = peers_.find(key);
         if (found == peers_.end()) continue;
         Peer& peer = *found->second;
@@ -552,7 +607,9 @@ void ServerLoop::run_once(int milliseconds) {
         }
         close_doomed();
     }
-    if (std::chrono::steady_clock::now() >= next_sweep_) sweep();
+    const auto now = std::chrono::steady_clock::now();
+    if (frozen_ && now >= thaw_at_) thaw();
+    if (!frozen_ && now >= next_sweep_) sweep();
     close_doomed();
     retired_.clear();
 }
@@ -592,6 +649,87 @@ void ServerLoop::sweep() {
         event.data.u64 = entry.first;
         ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, entry.second.fd, &event);
     }
+}
+
+void ServerLoop::freeze(std::chrono::milliseconds duration) {
+    if (duration.count() <= 0) {
+        thaw();
+        return;
+    }
+    thaw_at_ = std::chrono::steady_clock::now() + duration;
+    log_connection("frozen for " + std::to_string(duration.count()) + " ms");
+    if (frozen_) return;
+    frozen_ = true;
+    for (const auto& entry : listeners_) unwatch(entry.second.fd);
+    for (const auto& entry : peers_) {
+        if (entry.second->fd_ >= 0) unwatch(entry.second->fd_);
+    }
+}
+
+void ServerLoop::thaw() {
+    if (!frozen_) return;
+    frozen_ = false;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& entry : listeners_) {
+        entry.second.paused = false;
+        watch(entry.second.fd, entry.first, false, true);
+    }
+    std::vector<std::uint64_t> ids;
+    ids.reserve(peers_.size());
+    for (const auto& entry : peers_) ids.push_back(entry.first);
+    for (const std::uint64_t id : ids) {
+        const auto found = peers_.find(id);
+        if (found != peers_.end()) found->second->thaw(now);
+    }
+    next_sweep_ = now + std::chrono::seconds(1);
+    log_connection("thawed");
+}
+
+std::size_t ServerLoop::drop_clients(const Service* service, const std::string& reason,
+                                     bool reset) {
+    std::vector<std::uint64_t> ids;
+    for (const auto& entry : peers_) {
+        if (!service || &entry.second->service_ == service) ids.push_back(entry.first);
+    }
+    std::size_t dropped = 0;
+    for (const std::uint64_t id : ids) {
+        // Closing one may close others (services tell the rest): look again.
+        const auto found = peers_.find(id);
+        if (found == peers_.end() || !found->second->is_open()) continue;
+        if (reset) {
+            found->second->reset(reason);
+        } else {
+            found->second->close_after_flush(reason);
+        }
+        ++dropped;
+    }
+    return dropped;
+}
+
+void ServerLoop::stop_listening(const Service& service) {
+    for (auto it = listeners_.begin(); it != listeners_.end();) {
+        if (it->second.service != &service) {
+            ++it;
+            continue;
+        }
+        unwatch(it->second.fd);
+        ::close(it->second.fd);
+        it = listeners_.erase(it);
+    }
+}
+
+void ServerLoop::watch_input(int fd, std::function<void()> on_readable) {
+    const std::uint64_t key = kInputBit | static_cast<std::uint64_t>(fd);
+    inputs_[key] = std::move(on_readable);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = key;
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
+}
+
+void ServerLoop::forget_input(int fd) {
+    inputs_.erase(kInputBit | static_cast<std::uint64_t>(fd));
+    unwatch(fd);
 }
 
 void ServerLoop::retire(std::uint64_t id) {

@@ -41,6 +41,9 @@ struct Limits {
     // A client that sends nothing (keep-alives included) for this long is
     // closed.
     int idle_seconds = 120;
+    // A client that was sent nothing for this long is offered to its
+    // service's on_quiet (which sends a keep-alive); 0: never.
+    int keepalive_seconds = 30;
     // The kernel's send buffer of each client socket (0: the system's
     // default): with the output queue it bounds what a client that stops
     // reading can hold up.
@@ -74,6 +77,8 @@ public:
     // The TLS handshake started with Peer::start_tls has completed.
     virtual void on_secure(Peer&) {}
     virtual void on_close(Peer&) {}
+    // Nothing was sent to the peer for Limits::keepalive_seconds.
+    virtual void on_quiet(Peer&) {}
 };
 
 class Peer {
@@ -103,6 +108,9 @@ public:
     void close(const std::string& reason);
     // Sends what is queued (and a TLS close-notify), then ends the stream.
     void close_after_flush(const std::string& reason);
+    // Ends the stream with a TCP reset: the client sees the connection
+    // reset rather than closed.
+    void reset(const std::string& reason);
 
 private:
     friend class ServerLoop;
@@ -124,6 +132,9 @@ private:
     void queue_raw(const unsigned char* data, std::size_t size);
     void flush();
     void update_interest();
+    // The loop's freeze has ended: the peer is watched again and its clocks
+    // start afresh (the silence was the server's).
+    void thaw(Clock::time_point now);
     void finish_close(const std::string& reason);
     // A failure found while sending: the peer stops taking frames now and is
     // closed by the loop once the current handler has returned, so services
@@ -149,6 +160,7 @@ private:
     std::size_t recv_budget_ = 0;  // socket bytes still allowed in this pass
     std::string close_reason_;
     Clock::time_point last_input_;
+    Clock::time_point last_output_;    // the last frame queued for the client
     Clock::time_point stalled_since_;  // handshake start, first partial byte, or unsent output
     bool stall_clock_running_ = false;
 };
@@ -177,6 +189,7 @@ public:
     Peer* find(std::uint64_t id);
     std::size_t client_count() const noexcept { return peers_.size(); }
     const Limits& limits() const noexcept { return limits_; }
+    void set_keepalive_seconds(int seconds) noexcept { limits_.keepalive_seconds = seconds; }
     // Before the loop runs, or from its thread.
     void tap_sent_frames(FrameTap tap) { sent_tap_ = std::move(tap); }
 
@@ -186,6 +199,26 @@ public:
     // Raises the soft limit of open files as far as the hard limit allows;
     // returns the soft limit in effect.
     static long raise_open_file_limit();
+
+    // Faults for tests of clients, from the loop's thread.
+    //
+    // Stops reading, writing and accepting for `duration` while every TCP
+    // connection stays open (new ones wait in the listen backlog); frames
+    // sent meanwhile are queued. A later call sets a new end; zero or less
+    // ends the freeze now. Other watched inputs (watch_input) stay served.
+    void freeze(std::chrono::milliseconds duration);
+    bool frozen() const noexcept { return frozen_; }
+    // Closes every open client of `service` (every client when null), after
+    // their queued output or, with `reset`, at once with a TCP reset.
+    // Returns how many.
+    std::size_t drop_clients(const Service* service, const std::string& reason, bool reset = false);
+    // Closes the listening sockets of `service`; its clients stay.
+    void stop_listening(const Service& service);
+
+    // Calls `on_readable` on the loop's thread whenever `fd` is readable,
+    // frozen or not; the loop neither reads nor closes `fd`.
+    void watch_input(int fd, std::function<void()> on_readable);
+    void forget_input(int fd);
 
 private:
     friend class Peer;
@@ -197,11 +230,12 @@ private:
     };
 
     void accept_from(Listener& listener);
-    void watch(int fd, std::uint64_t key, bool writable);
+    void watch(int fd, std::uint64_t key, bool writable, bool add = false);
     void unwatch(int fd);
     void sweep();
     void retire(std::uint64_t id);
     void close_doomed();
+    void thaw();
 
     Limits limits_;
     LogOptions log_;
@@ -215,6 +249,9 @@ private:
     std::uint64_t next_id_ = 1;
     std::chrono::steady_clock::time_point next_sweep_;
     FrameTap sent_tap_;
+    bool frozen_ = false;
+    std::chrono::steady_clock::time_point thaw_at_;
+    std::unordered_map<std::uint64_t, std::function<void()>> inputs_;
 };
 
 }  // namespace kivsdk::server

@@ -24,47 +24,6 @@ namespace {
 
 using server::Bytes;
 
-// A client that speaks raw bytes.
-class RawClient {
-public:
-    explicit RawClient(int port) : socket_(TestSocket::connect(Loopback::kIPv4, port)) {
-        socket_.set_timeouts(std::chrono::seconds(10));
-    }
-    bool connected() const { return socket_.valid(); }
-
-    void send(const Bytes& bytes) { socket_.send_all(bytes.data(), bytes.size()); }
-    void send_frame(const Bytes& body) { send(frame_of(body)); }
-
-    // The next frame's body; nullopt when the stream ended or timed out.
-    std::optional<Bytes> read_frame() {
-        unsigned char header[2];
-        if (socket_.recv_exact(header, 2).kind != IoResult::Kind::kData) return std::nullopt;
-        Bytes body((std::size_t{header[0]} << 8) | header[1]);
-        if (!body.empty() &&
-            socket_.recv_exact(body.data(), body.size()).kind != IoResult::Kind::kData) {
-            return std::nullopt;
-        }
-        return body;
-    }
-
-    // Reads and drops until the server ends the stream: true when it did,
-    // false when it kept the connection open past the receive limit.
-    bool closed_by_server() {
-        unsigned char buffer[4096];
-        for (int reads = 0; reads < 100000; ++reads) {
-            const IoResult r = socket_.recv_some(buffer, sizeof buffer);
-            if (r.kind == IoResult::Kind::kData) continue;
-            return r.kind == IoResult::Kind::kClosed || r.kind == IoResult::Kind::kError;
-        }
-        return false;
-    }
-
-    void close() { socket_.close(); }
-
-private:
-    TestSocket socket_;
-};
-
 Bytes login_frame_body(const std::array<unsigned char, 32>& ticket) {
     // Type 1, the ticket, two empty strings.
     Bytes body(1 + ticket.size() + 2, 0);

@@ -139,6 +139,36 @@ std::vector<unsigned char> frame_of(const std::vector<unsigned char>& body) {
     return std::vector<unsigned char>(frame.data, frame.data + frame.size);
 }
 
+RawClient::RawClient(int port, std::chrono::milliseconds receive_limit)
+    : socket_(TestSocket::connect(Loopback::kIPv4, port)) {
+    socket_.set_timeouts(receive_limit);
+}
+
+std::optional<RawClient::Bytes> RawClient::read_frame() {
+    unsigned char header[2];
+    if (socket_.recv_exact(header, 2).kind != IoResult::Kind::kData) return std::nullopt;
+    Bytes body((std::size_t{header[0]} << 8) | header[1]);
+    if (!body.empty() &&
+        socket_.recv_exact(body.data(), body.size()).kind != IoResult::Kind::kData) {
+        return std::nullopt;
+    }
+    return body;
+}
+
+IoResult::Kind RawClient::next_read() {
+    unsigned char buffer[4096];
+    return socket_.recv_some(buffer, sizeof buffer).kind;
+}
+
+bool RawClient::closed_by_server() {
+    for (int reads = 0; reads < 100000; ++reads) {
+        const IoResult::Kind kind = next_read();
+        if (kind == IoResult::Kind::kData) continue;
+        return kind == IoResult::Kind::kClosed || kind == IoResult::Kind::kError;
+    }
+    return false;
+}
+
 bool pump_until(std::initializer_list<Bot*> bots, const std::function<bool()>& done, int passes) {
     for (int pass = 0; pass < passes; ++pass) {
         if (done()) return true;

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "catalogue_check.h"
 #include "kivsdk.h"
 #include "sandbox.h"
+#include "support/test_socket.h"
 
 namespace kivsdk::test {
 
@@ -104,6 +107,35 @@ private:
 
 // The frame of `body`, length field first, as raw test clients send it.
 std::vector<unsigned char> frame_of(const std::vector<unsigned char>& body);
+
+// A client that speaks raw bytes.
+class RawClient {
+public:
+    using Bytes = std::vector<unsigned char>;
+
+    explicit RawClient(int port,
+                       std::chrono::milliseconds receive_limit = std::chrono::seconds(10));
+    bool connected() const { return socket_.valid(); }
+
+    void send(const Bytes& bytes) { socket_.send_all(bytes.data(), bytes.size()); }
+    void send_frame(const Bytes& body) { send(frame_of(body)); }
+
+    // The next frame's body; nullopt when the stream ended or timed out.
+    std::optional<Bytes> read_frame();
+    // How the stream goes on: data, closed (FIN), timed out, or an error
+    // (a reset among them). Drops the data it reads.
+    IoResult::Kind next_read();
+    // Reads and drops until the server ends the stream: true when it did,
+    // false when it kept the connection open past the receive limit.
+    bool closed_by_server();
+    // Drops what has arrived, without waiting.
+    void discard_pending() { socket_.discard_pending(); }
+
+    void close() { socket_.close(); }
+
+private:
+    TestSocket socket_;
+};
 
 // Runs kiv_wait passes over the bots until `done` holds; false when it still
 // does not after `passes` passes (each waits at most 10 ms per bot).

@@ -76,7 +76,8 @@ TEST(ClientInput, HoldsAnIncompleteFrameAndHandsOverTheRestAtTheSwitchToTls) {
 TEST(SandboxCommandLine, ReadsWorldsPortsAndRules) {
     const sandbox::CommandLine line = sandbox::parse_command_line(
         {"--universe-port", "7000", "--world", "hub", "--world", "vault:tls:7002", "--world",
-         "yard:plain", "--password", "pw", "--admin", "root", "--stall-timeout", "3", "--quiet"},
+         "yard:plain", "--password", "pw", "--admin", "root", "--stall-timeout", "3", "--quiet",
+         "--keepalive", "5", "--control-port", "0"},
         "/pki");
     ASSERT_EQ(line.action, sandbox::CommandLine::Action::kRun);
     const sandbox::Options& o = line.options;
@@ -91,6 +92,8 @@ TEST(SandboxCommandLine, ReadsWorldsPortsAndRules) {
     EXPECT_EQ(o.password.value_or(""), "pw");
     EXPECT_EQ(o.admins, std::vector<std::string>{"root"});
     EXPECT_EQ(o.limits.stall_seconds, 3);
+    EXPECT_EQ(o.limits.keepalive_seconds, 5);
+    EXPECT_EQ(o.control_port, 0);
     EXPECT_FALSE(o.log_connections);
     EXPECT_EQ(o.universe_identity.cert, "/pki/universe-server.pem");
     EXPECT_EQ(o.world_identity.key, "/pki/world-server.key");
@@ -105,6 +108,10 @@ TEST(SandboxCommandLine, RefusesWhatItCannotUse) {
                                                {"--world", "hub:ssl"},
                                                {"--world", "hub", "--world", "hub:tls"},
                                                {"--stall-timeout", "0"},
+                                               {"--keepalive", "-1"},
+                                               {"--refuse-logins", "2"},
+                                               {"--refuse-logins", "2:0"},
+                                               {"--control-port", "x"},
                                                {"--bind"},
                                                {"--frobnicate", "1"}}) {
         const sandbox::CommandLine line = sandbox::parse_command_line(bad, "/pki");
