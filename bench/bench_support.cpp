@@ -101,9 +101,10 @@ void on_connect_result(Connection& connection, int status) {
     bound.state.connected = true;
     // A Connection bound for TLS (ready_at -1) switches as soon as TCP stands.
     if (connection.tls_state() == Connection::TlsState::kPlain && bound.state.ready_at < 0) {
-        static ClientTlsConfig universe_tls(universe_trust_anchors().pem,
-                                            universe_trust_anchors().length);
-        static ClientTlsConfig world_tls(world_trust_anchors().pem, world_trust_anchors().length);
+        static const auto universe_tls = std::make_shared<ClientTlsConfig>(
+            universe_trust_anchors().pem, universe_trust_anchors().length);
+        static const auto world_tls = std::make_shared<ClientTlsConfig>(
+            world_trust_anchors().pem, world_trust_anchors().length);
         bound.state.ready_at = 0;
         if (connection.start_tls(&on_handshake,
                                  bound.side == Side::kWorld ? world_tls : universe_tls) != 0) {
@@ -227,7 +228,7 @@ Attached& attach(Instance& instance, Side side, int port, bool tls) {
     bound.state.ready_at = tls ? -1 : 0;  // -1: switch to TLS once connected
     const ConnectionHandlers handlers{
         &on_connect_result, &on_disconnected,
-        side == Side::kWorld ? &dispatch_world_message : &count_frame};
+        side == Side::kWorld ? &dispatch_world_message : &count_frame, nullptr};
     std::unique_ptr<Connection>& slot = side == Side::kWorld ? instance.world.connection : instance.universe.connection;
     slot = std::make_unique<Connection>(instance.operations(), handlers, instance);
     binding_of[slot.get()] = &bound;

@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kivsdk::Instance& instance = session.instance();
     instance.universe.connection = std::make_unique<kivsdk::Connection>(
         instance.operations(),
-        kivsdk::ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message}, instance);
+        kivsdk::ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message, nullptr}, instance);
     instance.universe.connection->connect("reassembly.test", 1);
     kivsdk::fuzz::RecordingTable& net = session.net();
     kivsdk::fuzz::RecordingTable::Socket& socket = net.last_socket();

@@ -28,8 +28,10 @@
 #define KIVSDK_H
 
 #define KIVSDK_VERSION_MAJOR 0
-#define KIVSDK_VERSION_MINOR 1
+#define KIVSDK_VERSION_MINOR 2
 #define KIVSDK_VERSION_PATCH 0
+/* The same as one number: major * 10000 + minor * 100 + patch. */
+#define KIVSDK_VERSION_NUMBER 200
 
 /* The interface version that kiv_init accepts. */
 #define KIVSDK_INTERFACE_VERSION 5
@@ -144,7 +146,9 @@ typedef enum KIVReturnCode {
     KIV_RC_NO_WAIT_FUNCTION = 27,
     KIV_RC_INVITE_REFUSED = 28,
     KIV_RC_OBJECT_REFUSED = 29,
-    KIV_RC_ENTER_REFUSED = 30
+    KIV_RC_ENTER_REFUSED = 30,
+    KIV_RC_WRONG_THREAD = 31, /* another thread is inside a call on this Instance */
+    KIV_RC_QUEUE_FULL = 32    /* the output queue would pass its limit; nothing queued */
 } KIVReturnCode;
 
 /* ------------------------------------------------------------------------ */
@@ -163,11 +167,11 @@ typedef enum KIVNetNotification {
 /* Attribute, event and callback numbers                                      */
 /* ------------------------------------------------------------------------ */
 
-#define KIV_INT_ATTRIBUTE_COUNT 45
+#define KIV_INT_ATTRIBUTE_COUNT 49
 #define KIV_FLOAT_ATTRIBUTE_COUNT 35
-#define KIV_STRING_ATTRIBUTE_COUNT 24
+#define KIV_STRING_ATTRIBUTE_COUNT 25
 #define KIV_DATA_ATTRIBUTE_COUNT 2
-#define KIV_EVENT_COUNT 26
+#define KIV_EVENT_COUNT 29
 #define KIV_CALLBACK_COUNT 22
 
 /* Int attributes (kiv_int, kiv_int_get, kiv_int_set). Slot 37 has no name:
@@ -216,7 +220,11 @@ typedef enum KIVIntAttribute {
     KIV_INVITE_ID = 41,
     KIV_INVITE_USER_ID = 42,
     KIV_WORLD_ENTRY_VALUE = 43,
-    KIV_WORLD_PERMISSION_HOLDER = 44
+    KIV_WORLD_PERMISSION_HOLDER = 44,
+    KIV_DISCONNECT_DETAIL = 45, /* why a connection failed or was lost: KIV_DETAIL_* */
+    KIV_RECONNECT_ATTEMPT = 46, /* events 26-28: the attempt (1 for the first) */
+    KIV_RECONNECT_DELAY = 47,   /* event 26: milliseconds until the attempt */
+    KIV_DISCONNECT_SIDE = 48    /* the side of int 45 and events 26-28: KIV_SIDE_* */
 } KIVIntAttribute;
 
 /* Float attributes, held as doubles: kiv_float* and kiv_double* address the
@@ -285,7 +293,8 @@ typedef enum KIVStringAttribute {
     KIV_LOGIN_EXTRA_2 = 20,
     KIV_AVATAR_STRING_1 = 21,
     KIV_AVATAR_STRING_2 = 22,
-    KIV_WORLD_PERMISSION_NAME = 23
+    KIV_WORLD_PERMISSION_NAME = 23,
+    KIV_DISCONNECT_TEXT = 24 /* int 45 in words, e.g. "certificate rejected: expired" */
 } KIVStringAttribute;
 
 /* Data attributes (kiv_data, kiv_data_set). */
@@ -318,7 +327,10 @@ typedef enum KIVEvent {
     KIV_EVENT_TERRAIN_NODE_CHANGED = 22,
     KIV_EVENT_JOIN = 23,
     KIV_EVENT_INVITE = 24,
-    KIV_EVENT_WORLD_PERMISSION = 25
+    KIV_EVENT_WORLD_PERMISSION = 25,
+    KIV_EVENT_RECONNECTING = 26, /* a lost side will be reconnected (ints 45-48) */
+    KIV_EVENT_RECONNECTED = 27,  /* the side is back: logged in, or entered again */
+    KIV_EVENT_GAVE_UP = 28       /* reconnecting stopped (ints 45, 46, 48) */
 } KIVEvent;
 
 /* Callbacks (kiv_callback_set). A set handler makes the matching blocking
@@ -347,6 +359,73 @@ typedef enum KIVCallback {
     KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER = 20,
     KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL = 21
 } KIVCallback;
+
+/* ------------------------------------------------------------------------ */
+/* Staying up: sides, states, detailed reasons, the reconnection policy       */
+/* ------------------------------------------------------------------------ */
+
+/* The two sides of an Instance (kiv_state, kiv_trust_set, int 48). */
+typedef enum KIVSide { KIV_SIDE_UNIVERSE = 0, KIV_SIDE_WORLD = 1 } KIVSide;
+
+/* A side's state (kiv_state). The universe goes none, connecting, securing,
+ * ready (secure channel up), logged in; a world goes none (out), requested
+ * (entry asked of the universe), connecting, securing, logging in, ready
+ * (entered). Either may end failed (a connect, the secure channel or a login
+ * failed), lost, reconnecting or gave up. */
+typedef enum KIVState {
+    KIV_STATE_NONE = 0,
+    KIV_STATE_REQUESTED = 1,
+    KIV_STATE_CONNECTING = 2,
+    KIV_STATE_SECURING = 3,
+    KIV_STATE_LOGGING_IN = 4,
+    KIV_STATE_READY = 5,
+    KIV_STATE_LOGGED_IN = 6,
+    KIV_STATE_FAILED = 7,
+    KIV_STATE_LOST = 8,
+    KIV_STATE_RECONNECTING = 9,
+    KIV_STATE_GAVE_UP = 10
+} KIVState;
+
+/* Why a connection failed or was lost (int 45; string 24 says it in words).
+ * Int 34 keeps its own values (-1, 9, 16, or the socket layer's status). */
+typedef enum KIVDetail {
+    KIV_DETAIL_NONE = 0,
+    KIV_DETAIL_REFUSED = 1,          /* nothing listens at that address and port */
+    KIV_DETAIL_UNREACHABLE = 2,      /* no route to the host or network */
+    KIV_DETAIL_HOST_NOT_FOUND = 3,   /* the name did not resolve */
+    KIV_DETAIL_RESET = 4,            /* the connection broke (reset, failed send) */
+    KIV_DETAIL_CLOSED_BY_PEER = 5,   /* the server closed the stream */
+    KIV_DETAIL_SILENT = 6,           /* nothing received for the liveness limit */
+    KIV_DETAIL_STALLED = 7,          /* a frame or the output made no progress */
+    KIV_DETAIL_CERTIFICATE = 8,      /* the server's certificate was rejected */
+    KIV_DETAIL_HANDSHAKE = 9,        /* the TLS handshake failed otherwise */
+    KIV_DETAIL_CHANNEL_REFUSED = 10, /* the server refused the secure channel */
+    KIV_DETAIL_QUEUE_FULL = 11,      /* a request would pass the output queue limit */
+    KIV_DETAIL_CONNECT_FAILED = 12,  /* the connect failed for another reason */
+    KIV_DETAIL_TIMED_OUT = 13,       /* a connect, login or enter passed its limit */
+    KIV_DETAIL_LOGIN_REFUSED = 14,   /* a reconnection's login was refused */
+    KIV_DETAIL_ENTER_REFUSED = 15    /* a re-entry was refused (world 6 or 30) */
+} KIVDetail;
+
+/* The reconnection policy (kiv_reconnect_set). Set `size` to
+ * sizeof(KIVReconnectPolicy). A lost side is rebuilt after
+ * min(max_delay_ms, first_delay_ms * 2^(attempt-1)) milliseconds — with
+ * `jitter`, a uniformly random part of that (full jitter) — rounded up to
+ * whole seconds. `max_attempts` 0 tries forever. */
+typedef struct KIVReconnectPolicy {
+    int size;
+    int enabled;        /* 0 turns reconnection off */
+    int first_delay_ms; /* > 0 */
+    int max_delay_ms;   /* >= first_delay_ms */
+    int max_attempts;   /* 0 unlimited, else > 0 */
+    int jitter;         /* nonzero: full jitter */
+} KIVReconnectPolicy;
+
+/* kiv_liveness_set: the limit that turns liveness on without a value. */
+#define KIV_LIVENESS_DEFAULT -1
+#define KIV_LIVENESS_DEFAULT_SECONDS 75
+/* kiv_queue_limit_set: the default limit of each output queue (8 MiB). */
+#define KIV_QUEUE_LIMIT_DEFAULT 8388608
 
 /* ------------------------------------------------------------------------ */
 /* Library and Instance                                                       */
@@ -451,6 +530,73 @@ KIVSDK_API int kiv_callback_set(KIVInstance* instance, int callback, KIVCallback
 KIVSDK_API void* kiv_user_data(KIVInstance* instance);
 /* Stores the host's opaque pointer; the library never uses it. */
 KIVSDK_API void kiv_user_data_set(KIVInstance* instance, void* data);
+
+/* ------------------------------------------------------------------------ */
+/* Staying up                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* The library's version as major * 10000 + minor * 100 + patch (compare it
+ * with KIVSDK_VERSION_NUMBER of the header the host was built with).
+ * Returns the version, always. */
+KIVSDK_API int kiv_version(void);
+
+/* Liveness: a connected side that has received nothing for `seconds` is
+ * lost (int 34 -1, int 45 KIV_DETAIL_SILENT, or KIV_DETAIL_STALLED when a
+ * frame or the output queue was unfinished). With liveness on, a stalled
+ * frame ends the connection once instead of repeating reason 16, and
+ * callback-style connect, login and enter get the time limits of
+ * kiv_limits_set. Servers send a keep-alive after 30 s without sending, so
+ * choose more than that against them. 0 turns it off (the default);
+ * KIV_LIVENESS_DEFAULT turns it on with 75 s. Applies at once, also to the
+ * current connections.
+ * Returns 0; 12 NULL Instance or another negative value; 31 wrong thread. */
+KIVSDK_API int kiv_liveness_set(KIVInstance* instance, int seconds);
+
+/* Time limits in whole seconds for connecting (TCP and the TLS handshake),
+ * logging in and entering, for both forms; 0 keeps a limit's default: 15,
+ * 10 and 20 s in blocking form, none in callback form unless liveness is on
+ * (then the same defaults). A callback-style request past its limit
+ * completes with 16; an answer arriving later is dropped: every request
+ * completes exactly once.
+ * Returns 0; 12 NULL Instance or a negative limit; 31 wrong thread. */
+KIVSDK_API int kiv_limits_set(KIVInstance* instance, int connect_seconds, int login_seconds,
+                              int enter_seconds);
+
+/* Automatic reconnection, applied after the first successful login. A lost
+ * universe is connected again, logged in with the credentials of the last
+ * successful login (and string attributes 19 and 20 as they were then; kept
+ * in memory only), and a world that was entered and not left is entered
+ * again and sent the last own state. Events 26, 27 and 28 tell the host;
+ * the library's own steps fire neither callback 10, 11 nor 13. While a side
+ * reconnects its requests return 9. It gives up at once on a login refused
+ * with 5, 14 or 23 and on a rejected certificate, and after max_attempts.
+ * The policy is copied; `enabled` 0 turns it off and cancels a scheduled
+ * attempt.
+ * Returns 0; 12 NULL Instance or policy, a size smaller than the structure,
+ * or a delay or attempt count out of range; 31 wrong thread. */
+KIVSDK_API int kiv_reconnect_set(KIVInstance* instance, const KIVReconnectPolicy* policy);
+
+/* The most bytes each output queue holds; 0 restores KIV_QUEUE_LIMIT_DEFAULT
+ * (8 MiB). A request that would pass it returns 32 and queues and registers
+ * nothing (its reference number is used up); the library's own frames
+ * (keep-alive, logins, the secure-channel request) are never refused.
+ * Returns 0; 12 NULL Instance or a limit below 65537 bytes (one largest
+ * frame); 31 wrong thread. */
+KIVSDK_API int kiv_queue_limit_set(KIVInstance* instance, int bytes);
+
+/* The state of a side (KIV_SIDE_UNIVERSE or KIV_SIDE_WORLD): a KIVState.
+ * Returns the state; 12 for a NULL Instance or an unknown side; 31 wrong
+ * thread. */
+KIVSDK_API int kiv_state(KIVInstance* instance, int side);
+
+/* Replaces the CA certificates one side of this Instance trusts (the
+ * library's built-in bundle otherwise): `length` bytes of PEM text, parsed
+ * now and used by the side's later connections. This is how a host reaches
+ * servers whose CAs the build does not carry.
+ * Returns 0; 12 NULL Instance or pem, an unknown side, a length below 1 or
+ * text without a usable certificate; 9 when memory could not be allocated;
+ * 31 wrong thread. */
+KIVSDK_API int kiv_trust_set(KIVInstance* instance, int side, const char* pem, int length);
 
 /* ------------------------------------------------------------------------ */
 /* Network                                                                    */

@@ -1,7 +1,11 @@
-// The entry of the exported requests: a null Instance is refused and the
-// Instance stays allocated while the request runs.
+// The entry of the exported functions that take an Instance: a null
+// Instance is refused, a call from a second thread while another is inside
+// the Instance is refused, and the Instance stays allocated while the call
+// runs.
 #pragma once
 
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "api/instance.h"
@@ -9,14 +13,78 @@
 
 namespace kivsdk {
 
-// The entry of every exported request: 12 for a null Instance. Handlers may
-// run inside a request (a failed send reports a lost connection at once) and
-// may destroy the Instance; it stays allocated until the request returns.
+// Claims the Instance for the calling thread for the scope. The outermost
+// call of a thread claims it (one compare-exchange); nested calls on the same
+// thread (from handlers) go on; a call from another thread while it is
+// claimed is not allowed.
+class BusyScope {
+public:
+    explicit BusyScope(Instance& instance) noexcept : instance_(instance) {
+        const std::thread::id me = std::this_thread::get_id();
+        std::thread::id expected{};
+        if (instance_.busy_thread.compare_exchange_strong(expected, me,
+                                                          std::memory_order_acq_rel)) {
+            outermost_ = true;
+            allowed_ = true;
+        } else {
+            allowed_ = expected == me;
+        }
+    }
+    ~BusyScope() { release(); }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+    bool allowed() const noexcept { return allowed_; }
+    // Lets the Instance go before the scope ends (it is about to be freed).
+    void release() noexcept {
+        if (!outermost_) return;
+        outermost_ = false;
+        instance_.busy_thread.store(std::thread::id{}, std::memory_order_release);
+    }
+
+private:
+    Instance& instance_;
+    bool allowed_ = false;
+    bool outermost_ = false;
+};
+
+// A call that may deliver to handlers: claimed, and kept allocated until the
+// call returns even if a handler destroys the Instance.
+class CallScope {
+public:
+    explicit CallScope(Instance& instance) noexcept : busy_(instance) {
+        if (busy_.allowed()) delivering_.emplace(instance);
+    }
+    bool allowed() const noexcept { return busy_.allowed(); }
+
+private:
+    // Released in reverse order: the claim first, then the delivery scope,
+    // which may free the Instance.
+    std::optional<DeliveryScope> delivering_;
+    BusyScope busy_;
+};
+
+// The entry of the accessors: `body(instance)` runs with the Instance
+// claimed; `refused` for a null Instance, `busy` from a second thread.
+template <class Result, class Body>
+Result with_instance(KIVInstance* handle, Result refused, Result busy, Body&& body) noexcept {
+    Instance* instance = Instance::from_handle(handle);
+    if (instance == nullptr) return refused;
+    const BusyScope claim(*instance);
+    if (!claim.allowed()) return busy;
+    return std::forward<Body>(body)(*instance);
+}
+
+// The entry of every exported request: 12 for a null Instance, 31 from a
+// second thread. Handlers may run inside a request (a failed send reports a
+// lost connection at once) and may destroy the Instance; it stays allocated
+// until the request returns.
 template <class Body>
 int run_request(KIVInstance* handle, Body&& body) noexcept {
     Instance* instance = Instance::from_handle(handle);
     if (instance == nullptr) return KIV_RC_INVALID_ARGUMENT;
-    DeliveryScope delivering(*instance);
+    const CallScope call(*instance);
+    if (!call.allowed()) return KIV_RC_WRONG_THREAD;
     return guarded<int>(KIV_RC_CONNECTION_ERROR,
                         [&]() -> int { return std::forward<Body>(body)(*instance); });
 }

@@ -1,5 +1,7 @@
 #include "api/instance.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -13,13 +15,28 @@ namespace kivsdk {
 SideState::SideState() = default;
 SideState::~SideState() = default;
 
+void Credentials::wipe() noexcept {
+    for (std::string* text : {&name, &password, &extra, &extra_1, &extra_2}) {
+        std::fill(text->begin(), text->end(), '\0');
+        text->clear();
+    }
+}
+
 Instance::Instance(const KIVNetConfig& operations, std::unique_ptr<PollLoop> default_loop)
-    : operations_(operations), default_loop_(std::move(default_loop)) {}
+    : operations_(operations), default_loop_(std::move(default_loop)) {
+    // Each Instance spreads its reconnect delays differently.
+    const auto seed =
+        reinterpret_cast<std::uintptr_t>(this) ^
+        static_cast<std::uintptr_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    random_state = static_cast<std::uint32_t>(seed ^ ((seed >> 16) >> 16)) | 1u;
+}
 
 Instance::~Instance() {
     // Teardown order: connections, responses, world then universe records,
     // the maps, the attributes, and last the socket context the Instance owns.
     close_connections();
+    login_sent.wipe();
+    login_good.wipe();
     pending_responses_.clear();
     world.pending.clear();
     universe.pending.clear();
@@ -44,6 +61,7 @@ Connection& Instance::install(Side which, std::unique_ptr<Connection> connection
     drop(which);
     ++state.generation;
     state.connection = std::move(connection);
+    state.connection->set_liveness(liveness_seconds);
     return *state.connection;
 }
 

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "api/catalogue.h"
@@ -28,8 +30,19 @@ enum class Side { kUniverse = 0, kWorld = 1 };
 // blocking call) on a side's Connection.
 struct AwaitedAnswer {
     std::int32_t response_type;  // Response::kUniverseConnect, kLogin or kWorldEnter
-    int callback;
-    std::uint64_t generation;  // the Connection it waits on
+    int callback;                // kInternalStep for the library's own reconnect steps
+    std::uint64_t generation;    // the Connection it waits on
+    std::int64_t deadline = -1;  // when its time limit passes (callback form), or -1
+};
+
+// The callback number of a reconnect step: no host callback, no Response.
+constexpr int kInternalStep = -1;
+
+// The strings of a login, kept to log in again after a reconnection.
+struct Credentials {
+    std::string name, password, extra, extra_1, extra_2;
+    // Overwrites the text before it is released.
+    void wipe() noexcept;
 };
 
 // Everything an Instance keeps for one server side.
@@ -47,9 +60,12 @@ struct SideState {
         return static_cast<std::int32_t>(reference_counter);
     }
 
-    // The side's client TLS configuration, built on first use; declared
-    // first so that it outlives the Connection using it.
-    std::unique_ptr<ClientTlsConfig> tls;
+    // The side's client TLS configuration, built on first use and shared
+    // with the Connections that use it.
+    std::shared_ptr<ClientTlsConfig> tls;
+    // CA certificates set with kiv_trust_set (PEM with its terminating zero);
+    // empty for the built-in bundle.
+    std::string trust_pem;
     std::unique_ptr<Connection> connection;
     // The side's send gate is open: the universe's secure channel is up, or
     // the world's login may be sent and requests may follow.
@@ -60,6 +76,20 @@ struct SideState {
     std::uint64_t generation = 0;
     std::map<std::int32_t, CallbackInfo> pending;
     std::vector<AwaitedAnswer> awaited;
+    // Answers of these types passed their limit: a late one is dropped.
+    std::vector<std::int32_t> timed_out;
+
+    int state = KIV_STATE_NONE;
+    // A connect failing inside the kiv_connect_universe call that started it
+    // is told by the call's return code alone.
+    bool connect_in_call = false;
+    bool connect_failed_in_call = false;
+    // Reconnection: on while a lost side is being rebuilt.
+    bool reconnecting = false;
+    int attempt = 0;                // attempts since the side was last stable
+    std::int64_t wake_at = -1;      // when the scheduled attempt starts, or -1
+    std::int64_t ready_since = -1;  // when the side last came up
+    int last_detail = KIV_DETAIL_NONE;
 };
 
 // A data attribute: null and 0 while empty. A zero-length copy of non-null
@@ -168,6 +198,7 @@ public:
     // work stays (kiv_destroy's way out); see end_connection for the rest.
     void drop(Side which) noexcept;
     // Installs a new Connection for the side; its gate stays shut.
+    // Applies the liveness setting to it.
     Connection& install(Side which, std::unique_ptr<Connection> connection) noexcept;
 
     SideState universe;
@@ -178,6 +209,29 @@ public:
     std::deque<Response>& pending_responses() noexcept { return pending_responses_; }
 
     std::array<unsigned char, 32>& world_ticket() noexcept { return world_ticket_; }
+
+    // Settings for staying up (kiv_liveness_set, kiv_limits_set,
+    // kiv_reconnect_set, kiv_queue_limit_set).
+    std::int64_t liveness_seconds = 0;
+    int connect_limit = 0;  // 0: the default of the form
+    int login_limit = 0;
+    int enter_limit = 0;
+    KIVReconnectPolicy reconnect_policy{};
+    std::size_t queue_limit = KIV_QUEUE_LIMIT_DEFAULT;
+
+    // What a reconnection restores.
+    Credentials login_sent;  // the last login sent
+    Credentials login_good;  // the last login answered with 0
+    bool logged_in_once = false;
+    std::string universe_host;
+    std::uint16_t universe_port = 0;
+    std::string world_requested;            // the name of the last kiv_enter
+    std::string world_entered;              // entered with 0 and not left: re-entered
+    std::vector<unsigned char> last_state;  // the last own-state frame sent
+    std::uint32_t random_state = 0;         // jitter
+
+    // The thread inside a call on this Instance, or none.
+    std::atomic<std::thread::id> busy_thread{};
 
 private:
     std::array<KIVEventHandler, kEventCount> event_handlers_{};

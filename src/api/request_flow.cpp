@@ -1,5 +1,8 @@
 #include "api/request_flow.h"
 
+#include <algorithm>
+
+#include "api/staying_up.h"
 #include "base/clock.h"
 #include "base/diagnostics.h"
 
@@ -14,8 +17,8 @@ bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32
     return true;
 }
 
-bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number,
-                          int result_byte, CallbackInfo& record) {
+bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number, int result_byte,
+                          CallbackInfo& record) {
     if (take_pending_request_quietly(pending, number, record)) return true;
     report(DiagnosticLevel::kWarning, DiagnosticCategory::kNet,
            "Unknown transaction ID %d with result %d\n", number, result_byte);
@@ -24,7 +27,17 @@ bool take_pending_request(Instance::PendingRequests& pending, std::int32_t numbe
 
 void complete_blocking_request(Instance& instance, int callback, std::int32_t response_type,
                                int rc) {
-    forget_awaited(instance, response_type);
+    if (!forget_awaited(instance, response_type)) {
+        // An answer after its request passed its limit: it completed then.
+        for (SideState* state : {&instance.universe, &instance.world}) {
+            auto& late = state->timed_out;
+            const auto found = std::find(late.begin(), late.end(), response_type);
+            if (found != late.end()) {
+                late.erase(found);
+                return;
+            }
+        }
+    }
     if (instance.fire_callback(callback, rc, 0)) return;
     // A blocked call collects the first answer of its kind; the queue keeps
     // no more, so a server repeating answers nobody asked for cannot grow it.
@@ -37,8 +50,21 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
 
 void await_answer(Instance& instance, Side side, int callback, std::int32_t response_type) {
     forget_awaited(instance, response_type);
+    for (SideState* each : {&instance.universe, &instance.world}) {
+        auto& late = each->timed_out;
+        late.erase(std::remove(late.begin(), late.end(), response_type), late.end());
+    }
+    // A limit runs here for the callback form and the library's own steps;
+    // a blocking call keeps its own.
+    std::int64_t deadline = -1;
+    const bool internal = callback == kInternalStep;
+    if (internal || instance.has_callback_handler(callback)) {
+        const std::int64_t limit = limit_seconds(instance, response_type, internal);
+        if (limit >= 0) deadline = now_seconds() + limit;
+    }
     SideState& state = instance.side(side);
-    state.awaited.push_back(AwaitedAnswer{response_type, callback, state.generation});
+    state.awaited.push_back(AwaitedAnswer{response_type, callback, state.generation, deadline});
+    arm_side_alarm(instance, side);
 }
 
 bool forget_awaited(Instance& instance, std::int32_t response_type) {
@@ -57,16 +83,24 @@ bool forget_awaited(Instance& instance, std::int32_t response_type) {
     return found;
 }
 
-void move_awaited(Instance& instance, std::int32_t response_type, Side side) {
+bool take_awaited(Instance& instance, std::int32_t response_type, AwaitedAnswer& answer) {
     for (SideState* state : {&instance.universe, &instance.world}) {
-        for (const AwaitedAnswer& answer : state->awaited) {
-            if (answer.response_type == response_type) {
-                const int callback = answer.callback;
-                await_answer(instance, side, callback, response_type);
-                return;
-            }
+        for (auto it = state->awaited.begin(); it != state->awaited.end(); ++it) {
+            if (it->response_type != response_type) continue;
+            answer = *it;
+            state->awaited.erase(it);
+            return true;
         }
     }
+    return false;
+}
+
+void restore_awaited(Instance& instance, Side side, AwaitedAnswer answer) {
+    forget_awaited(instance, answer.response_type);
+    SideState& target = instance.side(side);
+    answer.generation = target.generation;
+    target.awaited.push_back(answer);
+    arm_side_alarm(instance, side);
 }
 
 void end_pending_work(Instance& instance, Side side, std::uint64_t generation) {
@@ -87,6 +121,11 @@ void end_pending_work(Instance& instance, Side side, std::uint64_t generation) {
         while (it != state.awaited.end() && it->generation != generation) ++it;
         if (it == state.awaited.end()) break;
         const AwaitedAnswer answer = *it;
+        if (answer.callback == kInternalStep) {
+            // A reconnect step: the session's loss handling tries again.
+            state.awaited.erase(it);
+            continue;
+        }
         complete_blocking_request(instance, answer.callback, answer.response_type,
                                   KIV_RC_CONNECTION_ERROR);
         if (instance.discarded()) return;

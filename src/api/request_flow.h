@@ -42,8 +42,8 @@ int send_recorded_request(Instance& instance, Side side, SendGate gate, int call
 
 // Finds and removes the record an answer refers to. An unknown number writes
 // "Unknown transaction ID %d with result %d" and gives false.
-bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number,
-                          int result_byte, CallbackInfo& record);
+bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number, int result_byte,
+                          CallbackInfo& record);
 // Same, without the line (answers that complete silently when unknown).
 bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32_t number,
                                   CallbackInfo& record);
@@ -58,9 +58,12 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
 void await_answer(Instance& instance, Side side, int callback, std::int32_t response_type);
 // The answer of that type is no longer awaited; true when it was.
 bool forget_awaited(Instance& instance, std::int32_t response_type);
-// Moves an awaited answer to the side's current Connection (an enter goes
-// from the universe to its new world).
-void move_awaited(Instance& instance, std::int32_t response_type, Side side);
+// Takes an awaited answer out (to hand it to a Connection not built yet);
+// false when none of that type is awaited.
+bool take_awaited(Instance& instance, std::int32_t response_type, AwaitedAnswer& answer);
+// Puts it back as awaited on the side's current Connection (an enter goes
+// from the universe to its new world), its callback and limit unchanged.
+void restore_awaited(Instance& instance, Side side, AwaitedAnswer answer);
 
 // Everything pending on one Connection of a side ends with 9: its request
 // records in ascending reference order (their callbacks), then its awaited

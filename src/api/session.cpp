@@ -1,6 +1,7 @@
 #include "api/session.h"
 
 #include "api/request_flow.h"
+#include "api/staying_up.h"
 #include "base/diagnostics.h"
 #include "connection/client_tls_config.h"
 #include "connection/trust_anchors.h"
@@ -20,15 +21,41 @@ void DispatchTable::dispatch(Instance& instance, PacketReader& body) const {
     handler(instance, body);
 }
 
-void report_disconnect(Instance& instance, Side side, const Connection& connection, int event,
+bool report_disconnect(Instance& instance, Side side, const Connection& connection, int event,
                        int reason) {
-    const SideState& state = instance.side(side);
+    SideState& state = instance.side(side);
     const bool current = state.connection.get() == &connection;
     const std::uint64_t generation = state.generation;
+    const bool loss = reason != KIV_RC_TIMEOUT;
+    if (loss && current) {
+        state.state = KIV_STATE_LOST;
+        note_failure(instance, side, failure_detail(instance, connection, reason), &connection);
+    }
     instance.set_int(KIV_DISCONNECT_REASON, reason);
     instance.fire_event(event);
-    if (reason == KIV_RC_TIMEOUT || !current || instance.discarded()) return;
+    if (!loss || !current || instance.discarded()) return false;
     end_pending_work(instance, side, generation);
+    // Still the side's Connection after the handlers: the session may
+    // reconnect it.
+    return !instance.discarded() && state.connection.get() == &connection;
+}
+
+WorldHooks& world_hooks() noexcept {
+    static WorldHooks hooks;
+    return hooks;
+}
+
+int side_send_gate(Instance& instance, Side side, int closed_code, PacketWriter& writer) {
+    SideState& state = instance.side(side);
+    if (state.reconnecting || state.state == KIV_STATE_GAVE_UP) return KIV_RC_CONNECTION_ERROR;
+    if (state.connection && state.connection->lost()) return KIV_RC_CONNECTION_ERROR;
+    if (!state.connection || !state.ready) return closed_code;
+    const std::size_t frame = writer.body_size() + kFrameHeaderSize;
+    if (writer.fits() && state.connection->queued_bytes() + frame > instance.queue_limit) {
+        note_failure(instance, side, KIV_DETAIL_QUEUE_FULL, state.connection.get());
+        return KIV_RC_QUEUE_FULL;
+    }
+    return state.connection->send(writer);
 }
 
 void send_secure_channel_request(Connection& connection, std::uint8_t type) {
@@ -43,15 +70,22 @@ bool awaits_secure_channel(const Connection* connection) noexcept {
            !connection->tls_started() && connection->tls_state() == Connection::TlsState::kPlain;
 }
 
+std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem) {
+    if (!trust_pem.empty()) {
+        return std::make_shared<ClientTlsConfig>(
+            reinterpret_cast<const unsigned char*>(trust_pem.data()), trust_pem.size());
+    }
+    const TrustAnchor anchors =
+        side == Side::kUniverse ? universe_trust_anchors() : world_trust_anchors();
+    return std::make_shared<ClientTlsConfig>(anchors.pem, anchors.length);
+}
+
 int start_secure_channel(Instance& instance, Side side, Connection& connection,
                          Connection::HandshakeCompletion completion) {
     SideState& state = instance.side(side);
-    if (!state.tls) {
-        const TrustAnchor anchors =
-            side == Side::kUniverse ? universe_trust_anchors() : world_trust_anchors();
-        state.tls = std::make_unique<ClientTlsConfig>(anchors.pem, anchors.length);
-    }
-    return connection.start_tls(completion, *state.tls);
+    if (!state.tls) state.tls = make_client_tls(side, state.trust_pem);
+    state.state = KIV_STATE_SECURING;
+    return connection.start_tls(completion, state.tls);
 }
 
 }  // namespace kivsdk

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "api/instance.h"
 #include "base/diagnostics.h"
@@ -15,6 +17,7 @@
 namespace kivsdk {
 
 class PacketReader;
+class PacketWriter;
 
 // Reads one received message's fields after its type byte.
 using MessageHandler = void (*)(Instance& instance, PacketReader& body);
@@ -42,10 +45,32 @@ private:
 };
 
 // A lost stream or a stalled frame of the side's Connection: int 34 takes
-// the reason and `event` fires. A loss (-1, 9) then ends everything pending
-// on that Connection with 9; a stall (16) ends nothing.
-void report_disconnect(Instance& instance, Side side, const Connection& connection, int event,
+// the reason (and ints 45, 48 and string 24 the detail of a loss) and
+// `event` fires. A loss (-1, 9) then ends everything pending on that
+// Connection with 9; a stall (16) ends nothing. True when it was a loss and
+// the Connection is still the side's afterwards (the session may reconnect).
+bool report_disconnect(Instance& instance, Side side, const Connection& connection, int event,
                        int reason);
+
+// What the universe session asks of the world session while reconnecting,
+// registered by the world session (the universe knows nothing of worlds):
+// a reconnected universe is logged in again (a world lost as well is
+// entered again), and a re-entry asked of the universe passed its limit.
+struct WorldHooks {
+    void (*universe_back)(Instance& instance) = nullptr;
+    void (*reentry_timed_out)(Instance& instance) = nullptr;
+};
+WorldHooks& world_hooks() noexcept;
+
+// The send gate of a side: 9 while the side is lost, reconnecting or gave
+// up; `closed_code` without a Connection or before it is ready; 32 when the
+// frame would pass the queue limit (nothing queued); otherwise the frame is
+// queued (4 for a body the length field cannot express).
+int side_send_gate(Instance& instance, Side side, int closed_code, PacketWriter& writer);
+
+// A client TLS configuration for a side: the host's CA certificates when
+// set, else the built-in bundle. Nothing is parsed yet.
+std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem);
 
 // The secure-channel request (message 39, no fields) travels in the clear,
 // past the side's gate.

@@ -9,4 +9,7 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/request_flow.h
   ${CMAKE_CURRENT_LIST_DIR}/session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/session.h
+  ${CMAKE_CURRENT_LIST_DIR}/staying_up.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/staying_up.h
+  ${CMAKE_CURRENT_LIST_DIR}/staying_up_api.cpp
   ${CMAKE_CURRENT_LIST_DIR}/requests.h)

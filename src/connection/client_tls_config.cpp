@@ -14,8 +14,8 @@ constexpr unsigned char kPersonalisation[] = {'k', 'i', 'v', 's', 'd', 'k'};
 // "mbedtls init failed: <step> returned <code>", one line (two line ends
 // after mbedtls_ssl_setup).
 void report_setup_failure(const char* step, int code) {
-    report(DiagnosticLevel::kError, DiagnosticCategory::kTls, "mbedtls init failed: %s returned %d\n",
-           step, code);
+    report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
+           "mbedtls init failed: %s returned %d\n", step, code);
 }
 
 void debug_hook(void*, int, const char* file, int line, const char* text) {

@@ -1,6 +1,7 @@
 #include "connection/connection.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "base/clock.h"
 #include "base/guard.h"
@@ -84,7 +85,13 @@ void Connection::notify(int kind, int status) {
 
 void Connection::on_connect_result(int status) {
     connect_reported_ = true;
-    if (status == 0 && socket_ != nullptr) operations_.timeout(socket_, kKeepAliveSeconds);
+    if (status == 0 && socket_ != nullptr) {
+        connected_ = true;
+        const std::int64_t now = now_seconds();
+        last_send_ = now;  // nothing could be sent before; the keep-alive counts from here
+        last_received_ = now;
+        rearm(now);
+    }
     handlers_.connect_result(*this, status);
 }
 
@@ -93,12 +100,28 @@ void Connection::on_disconnected() {
     // still wait in the socket: read until the stream ends or would block,
     // deliver what is complete, then report the loss once.
     if (tls_state_ == TlsState::kPlain || tls_state_ == TlsState::kEstablished) receive();
-    lose(-1);
+    lose(-1, KIV_DETAIL_CLOSED_BY_PEER);
 }
 
-void Connection::lose(int reason) {
+void Connection::fail(int reason, int detail) { lose(reason, detail); }
+
+void Connection::set_liveness(std::int64_t seconds) {
+    liveness_ = std::max<std::int64_t>(0, seconds);
+    if (!stopped() && socket_ != nullptr && connected_) rearm(now_seconds());
+}
+
+void Connection::set_alarm(std::int64_t at) {
+    alarm_at_ = at < 0 ? -1 : at;
+    if (!stopped() && socket_ != nullptr && (connected_ || !connect_reported_)) {
+        rearm(now_seconds());
+    }
+}
+
+void Connection::lose(int reason, int detail) {
     if (lost_) return;
     lost_ = true;
+    connected_ = false;
+    if (failure_.detail == KIV_DETAIL_NONE) failure_.detail = detail;
     // A dead stream is closed at once: its timer stops, and a handle that
     // stays readable (a peer's end of stream seen only by TLS) is no longer
     // watched, so nothing spins and nothing is reported twice.
@@ -134,6 +157,7 @@ unsigned char* Connection::read_target(unsigned char* scratch) noexcept {
 }
 
 void Connection::take_in(const unsigned char* bytes, int n) {
+    last_received_ = now_seconds();
     const std::int32_t size = std::min(n, kReadSize);
     if (bytes == frames_.write_area()) {
         frames_.commit(size);
@@ -155,7 +179,8 @@ void Connection::receive_plain() {
         } else if (n == -2) {
             return;
         } else {
-            lose(-1);  // 0: closed by the peer; -1: receive error
+            // 0: closed by the peer; -1: a receive error (a reset).
+            lose(-1, n == 0 ? KIV_DETAIL_CLOSED_BY_PEER : KIV_DETAIL_RESET);
             return;
         }
     }
@@ -201,7 +226,7 @@ void Connection::flush_plain() {
         } else if (n == -2) {
             return;  // KIV_NET_WRITABLE resumes
         } else {
-            lose(9);  // the data stays queued
+            lose(9, KIV_DETAIL_RESET);  // the data stays queued
             return;
         }
     }
@@ -210,24 +235,56 @@ void Connection::flush_plain() {
 void Connection::tick() {
     if (stopped() || socket_ == nullptr) return;
     const std::int64_t now = now_seconds();
-    if (frames_.pending_length() != 0 && header_time_ < now - kStallSeconds) {
+    if (alarm_at_ >= 0 && now >= alarm_at_) {
+        alarm_at_ = -1;
+        if (handlers_.alarm != nullptr) handlers_.alarm(*this);
+        if (stopped() || socket_ == nullptr) return;
+    }
+    if (!connected_) {
+        rearm(now);  // waiting to connect: only the alarm matters
+        return;
+    }
+    if (liveness_ > 0) {
+        if (now - last_received_ >= liveness_) {
+            const bool unfinished = frames_.pending_length() != 0 || !queue_.empty();
+            lose(-1, unfinished ? KIV_DETAIL_STALLED : KIV_DETAIL_SILENT);
+            return;
+        }
+    } else if (frames_.pending_length() != 0 && header_time_ < now - kStallSeconds) {
         // Not a loss: repeated at every tick while the frame stays incomplete.
         handlers_.disconnected(*this, 16);
         if (stopped() || socket_ == nullptr) return;
     }
-    const std::int64_t elapsed = std::max<std::int64_t>(0, now - last_send_);
-    if (elapsed < kKeepAliveSeconds) {
-        operations_.timeout(socket_, static_cast<int>(kKeepAliveSeconds - elapsed));
-        return;
+    if (now - last_send_ >= kKeepAliveSeconds) {
+        PacketWriter keep_alive(5);
+        keep_alive.append_byte(kKeepAliveType);
+        keep_alive.append_int32(0);
+        const PacketWriter::Frame frame = keep_alive.finish();
+        queue_.append(frame.data, frame.size);
+        flush();
+        if (stopped() || socket_ == nullptr) return;
+        last_send_ = now;
     }
-    PacketWriter keep_alive(5);
-    keep_alive.append_byte(kKeepAliveType);
-    keep_alive.append_int32(0);
-    const PacketWriter::Frame frame = keep_alive.finish();
-    queue_.append(frame.data, frame.size);
-    flush();
-    if (stopped() || socket_ == nullptr) return;
-    operations_.timeout(socket_, kKeepAliveSeconds);
+    rearm(now);
+}
+
+void Connection::rearm(std::int64_t now) {
+    // The timer serves the nearest of the keep-alive, the liveness limit and
+    // the alarm; an idle stream sees only those.
+    std::int64_t next = -1;
+    const auto consider = [&](std::int64_t at) {
+        if (next < 0 || at < next) next = at;
+    };
+    if (connected_) {
+        // A clock that went backwards counts as no time passed.
+        consider(std::min(last_send_, now) + kKeepAliveSeconds);
+        if (liveness_ > 0) consider(std::min(last_received_, now) + liveness_);
+    }
+    if (alarm_at_ >= 0) consider(alarm_at_);
+    if (next < 0) return;
+    const std::int64_t seconds = std::min<std::int64_t>(std::max<std::int64_t>(0, next - now),
+                                                        std::numeric_limits<int>::max());
+    operations_.timeout(socket_, static_cast<int>(seconds));
 }
 
 }  // namespace kivsdk

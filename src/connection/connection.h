@@ -34,6 +34,16 @@ struct ConnectionHandlers {
     void (*disconnected)(Connection& connection, int reason);
     // One call per received frame body, in order.
     void (*message)(Connection& connection, PacketReader& body);
+    // The alarm set with set_alarm is due. May be null when never set.
+    void (*alarm)(Connection& connection);
+};
+
+// What the Connection knows of why it failed or was lost, for the session's
+// detailed reason (a KIV_DETAIL_* value and, for TLS, the Mbed TLS result).
+struct FailureNote {
+    int detail = KIV_DETAIL_NONE;
+    int tls_result = 0;              // the failing Mbed TLS call's result
+    std::uint32_t verify_flags = 0;  // certificate verification flags
 };
 
 class Connection final : public Releasable {
@@ -60,12 +70,26 @@ public:
     int send(PacketWriter& writer);
     void send_frame(const unsigned char* frame, std::size_t size);
 
-    // Switches the stream to TLS with a side's client configuration and
-    // starts the handshake. 0 while under way or done; -1 when setup or the
-    // first handshake step failed (the caller reports it; the handshake is
-    // then over for good and the socket closed).
+    // Switches the stream to TLS with a side's client configuration (kept
+    // alive by the Connection) and starts the handshake. 0 while under way or
+    // done; -1 when setup or the first handshake step failed (the caller
+    // reports it; the handshake is then over for good and the socket closed).
+    // A handshake failure reports status 2 for a rejected certificate, else 1.
     using HandshakeCompletion = void (*)(Connection& connection, int status);
-    int start_tls(HandshakeCompletion completion, ClientTlsConfig& config);
+    int start_tls(HandshakeCompletion completion, std::shared_ptr<ClientTlsConfig> config);
+
+    // Liveness: a connected stream that receives nothing for `seconds` is
+    // lost (detail silent, or stalled with a frame or output unfinished);
+    // 0 turns it off. A stalled frame then ends the stream instead of being
+    // reported (reason 16) at every tick.
+    void set_liveness(std::int64_t seconds);
+    // One alarm, at a time of the library's clock (whole seconds); the timer
+    // is armed for the nearest of it, the keep-alive and the liveness limit.
+    // A negative time clears it. Works before connect too.
+    void set_alarm(std::int64_t at);
+    std::int64_t alarm() const noexcept { return alarm_at_; }
+    // Ends the stream as lost with the given reason and detail (once).
+    void fail(int reason, int detail);
 
     // The session asked the server for the secure channel on this stream;
     // only then does the server's go-ahead start TLS.
@@ -92,6 +116,10 @@ public:
     bool connect_reported() const noexcept { return connect_reported_; }
     const OutputQueue& output_queue() const noexcept { return queue_; }
     const RingBuffer& receive_buffer() const noexcept { return frames_.ring(); }
+    std::size_t queued_bytes() const noexcept { return queue_.size(); }
+    const FailureNote& failure() const noexcept { return failure_; }
+    // True between a connect result of 0 and the loss.
+    bool connected() const noexcept { return connected_; }
     std::uint16_t pending_length() const noexcept { return frames_.pending_length(); }
 
 private:
@@ -105,9 +133,11 @@ private:
     void flush();
     void flush_plain();
     void tick();
-    void lose(int reason);
+    void rearm(std::int64_t now);
+    void lose(int reason, int detail);
     void handshake_step();
     void finish_handshake();
+    void note_handshake_failure(int result) noexcept;
     void fail_handshake(int status);
     void receive_secure();
     void flush_secure();
@@ -122,6 +152,10 @@ private:
     std::int64_t header_time_ = 0;
     bool header_timed_ = false;  // header_time_ belongs to the pending frame
     std::int64_t last_send_ = 0;
+    std::int64_t last_received_ = 0;
+    std::int64_t liveness_ = 0;
+    std::int64_t alarm_at_ = -1;
+    FailureNote failure_;
     OutputQueue queue_;
     Releasable& owner_;
     std::string host_;
@@ -135,9 +169,11 @@ private:
         mbedtls_ssl_context ssl;
     };
     std::unique_ptr<TlsSession> tls_;
+    std::shared_ptr<ClientTlsConfig> tls_config_;
     TlsState tls_state_ = TlsState::kPlain;
     std::size_t pending_tls_write_ = 0;
     bool lost_ = false;
+    bool connected_ = false;
     bool connect_reported_ = false;
     bool secure_channel_requested_ = false;
     bool tls_started_ = false;

@@ -7,6 +7,7 @@ namespace kivsdk {
 
 void OutputQueue::append(const unsigned char* bytes, std::size_t n) {
     if (n == 0) return;
+    bytes_ += n;
     if (!chunks_.empty()) {
         Chunk& last = chunks_.back();
         const std::size_t room = static_cast<std::size_t>(kChunkSize - last.filled);
@@ -39,6 +40,7 @@ std::size_t OutputQueue::peek(unsigned char* destination, std::size_t m) const n
 }
 
 void OutputQueue::consume(std::size_t k) noexcept {
+    bytes_ -= std::min(k, bytes_);
     while (!chunks_.empty()) {
         Chunk& first = chunks_.front();
         const std::size_t unread = static_cast<std::size_t>(first.filled - first.consumed);
@@ -49,14 +51,6 @@ void OutputQueue::consume(std::size_t k) noexcept {
         k -= unread;
         chunks_.pop_front();
     }
-}
-
-std::size_t OutputQueue::size() const noexcept {
-    std::size_t total = 0;
-    for (const Chunk& chunk : chunks_) {
-        total += static_cast<std::size_t>(chunk.filled - chunk.consumed);
-    }
-    return total;
 }
 
 }  // namespace kivsdk

@@ -31,12 +31,14 @@ public:
     const Chunk& chunk(std::size_t index) const noexcept {
         return *std::next(chunks_.begin(), static_cast<std::ptrdiff_t>(index));
     }
-    std::size_t size() const noexcept;
+    // Bytes queued and not yet consumed.
+    std::size_t size() const noexcept { return bytes_; }
 
 private:
     // A list holds no memory while empty (a deque keeps a chunk even then),
     // and an idle Connection's queue is empty.
     std::list<Chunk> chunks_;
+    std::size_t bytes_ = 0;
 };
 
 }  // namespace kivsdk

@@ -27,27 +27,33 @@ int Connection::tls_receive_hook(void* context, unsigned char* buffer, std::size
     return n == -2 ? MBEDTLS_ERR_SSL_WANT_READ : n;
 }
 
-int Connection::start_tls(HandshakeCompletion completion, ClientTlsConfig& config) {
+int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<ClientTlsConfig> config) {
     // A second start would set up half-configured objects again and could
     // complete twice.
     if (tls_started_) return -1;
     tls_started_ = true;
     handshake_completion_ = completion;
-    const mbedtls_ssl_config* settings = config.get();
-    if (settings == nullptr) return -1;  // the failed step wrote its line
+    tls_config_ = std::move(config);
+    const mbedtls_ssl_config* settings = tls_config_ ? tls_config_->get() : nullptr;
+    if (settings == nullptr) {
+        failure_.detail = KIV_DETAIL_HANDSHAKE;
+        return -1;  // the failed step wrote its line
+    }
 
     tls_ = std::make_unique<TlsSession>();
     const int setup = mbedtls_ssl_setup(&tls_->ssl, settings);
     if (setup != 0) {
         report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
                "mbedtls init failed: mbedtls_ssl_setup returned %d\n\n", setup);
+        failure_.detail = KIV_DETAIL_HANDSHAKE;
+        failure_.tls_result = setup;
         return -1;
     }
     // The server name for SNI and certificate verification: exactly the host
     // the Connection connected to.
     mbedtls_ssl_set_hostname(&tls_->ssl, host_.c_str());
-    mbedtls_ssl_set_bio(&tls_->ssl, this, &Connection::tls_send_hook,
-                        &Connection::tls_receive_hook, nullptr);
+    mbedtls_ssl_set_bio(&tls_->ssl, this, &Connection::tls_send_hook, &Connection::tls_receive_hook,
+                        nullptr);
 
     tls_state_ = TlsState::kHandshaking;
     const int r = mbedtls_ssl_handshake(&tls_->ssl);
@@ -58,6 +64,7 @@ int Connection::start_tls(HandshakeCompletion completion, ClientTlsConfig& confi
     if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
     report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
            "mbedtls handshake failed: mbedtls_ssl_handshake returned %d (%d)\n", r, errno);
+    note_handshake_failure(r);
     // Failed for good: no later notification may run another step and report
     // the failure a second time. The caller reports this one.
     tls_state_ = TlsState::kFailed;
@@ -73,9 +80,20 @@ void Connection::handshake_step() {
     }
     if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return;
     tls_state_ = TlsState::kFailed;
+    note_handshake_failure(r);
     const int status = r == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED ? 2 : 1;
     if (handshake_completion_ != nullptr) handshake_completion_(*this, status);
     if (!discarded()) drop_socket();
+}
+
+void Connection::note_handshake_failure(int result) noexcept {
+    failure_.tls_result = result;
+    if (result == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
+        failure_.detail = KIV_DETAIL_CERTIFICATE;
+        failure_.verify_flags = mbedtls_ssl_get_verify_result(&tls_->ssl);
+    } else {
+        failure_.detail = KIV_DETAIL_HANDSHAKE;
+    }
 }
 
 void Connection::finish_handshake() {
@@ -105,7 +123,11 @@ void Connection::receive_secure() {
         } else if (tls_would_block(n)) {
             return;
         } else {
-            lose(-1);  // close-notify, end of stream or a fatal TLS error
+            // Close-notify or the end of the stream, else a fatal TLS error.
+            const bool closed =
+                n == 0 || n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || n == MBEDTLS_ERR_SSL_CONN_EOF;
+            failure_.tls_result = closed ? 0 : n;
+            lose(-1, closed ? KIV_DETAIL_CLOSED_BY_PEER : KIV_DETAIL_RESET);
             return;
         }
     }
@@ -129,7 +151,8 @@ void Connection::flush_secure() {
             return;
         } else {
             pending_tls_write_ = 0;
-            lose(9);
+            failure_.tls_result = r;
+            lose(9, KIV_DETAIL_RESET);
             return;
         }
     }

@@ -55,6 +55,7 @@ int BSDSocket::connect(const char* host, int port) {
     const bool resolved =
         host != nullptr && resolver.resolve(host, service, &hints, &list) == 0 && list != nullptr;
     if (!resolved) {
+        unresolved_ = true;
         const int status = host != nullptr && WSAGetLastError() == WSAEWOULDBLOCK ? -2 : -1;
         if (list != nullptr) resolver.release(list);
         post(KIV_NET_CONNECT_RESULT, status);
@@ -97,6 +98,7 @@ void BSDSocket::attempt() {
         if (error == WSAEWOULDBLOCK) return;  // in progress: Connect completion follows
         stop_connecting();
         status = error;
+        failure_code_ = error;
     }
     close_handle();
     addresses_.reset();
@@ -107,13 +109,20 @@ void BSDSocket::complete_connect() {
     // Only an attempt in progress completes; the entries are gone otherwise.
     if (handle_ == kInvalidHandle || !connecting()) return;
     stop_connecting();
-    if (pending_error(handle_) == 0) {
+    const int error = pending_error(handle_);
+    if (error == 0) {
         become_connected();
         return;
     }
+    failure_code_ = error;
     close_handle();
     current_ = current_->ai_next;
     attempt();  // the next address, or the result when none is left
+}
+
+int BSDSocket::failure_detail() const noexcept {
+    if (unresolved_) return KIV_DETAIL_HOST_NOT_FOUND;
+    return net::failure_detail(failure_code_);
 }
 
 void BSDSocket::become_connected() {

@@ -49,6 +49,9 @@ public:
     void* connection() const noexcept { return connection_; }
     PollLoop* loop() const noexcept { return loop_; }
     bool connecting() const noexcept { return addresses_ != nullptr; }
+    // Why the last connection attempt failed, as a KIV_DETAIL_* value: the
+    // name did not resolve, or the platform error of the last address tried.
+    int failure_detail() const noexcept;
 
     // The handlers that appear in the loop's entries.
     static void connect_ready(BSDSocket* socket);
@@ -77,7 +80,9 @@ private:
     PollLoop* loop_;
     AddressList addresses_;
     const addrinfo* current_ = nullptr;
-    bool open_ = true;  // until close(): Winsock started, entries may exist
+    bool open_ = true;         // until close(): Winsock started, entries may exist
+    bool unresolved_ = false;  // the last connect's name did not resolve
+    int failure_code_ = 0;     // the platform error of the last failed address
 };
 
 }  // namespace kivsdk

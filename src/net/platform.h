@@ -69,6 +69,9 @@ int send_some(SOCKET handle, const char* data, int length);
 int receive_some(SOCKET handle, char* buffer, int capacity);
 // The pending error of a connection attempt (SO_ERROR); -1 when unreadable.
 int pending_error(SOCKET handle);
+// A platform error of a failed connect as a KIV_DETAIL_* value (refused,
+// unreachable, reset, or connect failed for anything else and for 0).
+int failure_detail(int error) noexcept;
 // TCP_NODELAY: the protocol is a conversation of small frames. Where SIGPIPE
 // is suppressed per socket (SO_NOSIGPIPE), that is set here too.
 void tune_stream_socket(SOCKET handle);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 
+#include "kivsdk.h"
 #include "net/platform.h"
 
 namespace kivsdk::net {
@@ -91,6 +92,20 @@ int send_some(SOCKET handle, const char* data, int length) {
 
 int receive_some(SOCKET handle, char* buffer, int capacity) {
     return static_cast<int>(::recv(handle, buffer, static_cast<std::size_t>(capacity), 0));
+}
+
+int failure_detail(int error) noexcept {
+    switch (error) {
+        case ECONNREFUSED: return KIV_DETAIL_REFUSED;
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case ENETDOWN:
+        case EHOSTDOWN:
+        case ETIMEDOUT: return KIV_DETAIL_UNREACHABLE;
+        case ECONNRESET:
+        case EPIPE: return KIV_DETAIL_RESET;
+        default: return KIV_DETAIL_CONNECT_FAILED;
+    }
 }
 
 int pending_error(SOCKET handle) {

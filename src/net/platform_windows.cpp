@@ -2,6 +2,7 @@
 // readiness wait with select(), whose sets hold 64 handles each.
 #ifdef _WIN32
 
+#include "kivsdk.h"
 #include "net/platform.h"
 
 namespace kivsdk::net {
@@ -45,6 +46,19 @@ int send_some(SOCKET handle, const char* data, int length) {
 
 int receive_some(SOCKET handle, char* buffer, int capacity) {
     return ::recv(handle, buffer, capacity, 0);
+}
+
+int failure_detail(int error) noexcept {
+    switch (error) {
+        case WSAECONNREFUSED: return KIV_DETAIL_REFUSED;
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH:
+        case WSAENETDOWN:
+        case WSAEHOSTDOWN:
+        case WSAETIMEDOUT: return KIV_DETAIL_UNREACHABLE;
+        case WSAECONNRESET: return KIV_DETAIL_RESET;
+        default: return KIV_DETAIL_CONNECT_FAILED;
+    }
 }
 
 int pending_error(SOCKET handle) {

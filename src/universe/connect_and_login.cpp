@@ -4,18 +4,19 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
-#include "wire/universe_messages.h"
+#include "api/staying_up.h"
+#include "base/clock.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
+#include "wire/universe_messages.h"
 
 namespace kivsdk {
 namespace {
 
-constexpr std::int64_t kConnectLimitSeconds = 15;
-constexpr std::int64_t kLoginLimitSeconds = 10;
 constexpr std::size_t kMaxLoginString = 255;
+constexpr int kMaxPort = 65535;
 
 constexpr ResultCodes<5> kLoginCodes = {KIV_RC_SUCCESS, KIV_RC_LOGIN_REFUSED, KIV_RC_REJECTED,
                                         KIV_RC_LOGIN_DENIED, KIV_RC_REQUEST_FAILED};
@@ -36,6 +37,18 @@ void on_login_reply(Instance& instance, PacketReader& body) {
         fields.string(text);
         instance.set_string(KIV_LOGIN_REPLY_STRING, text.data(), text.size());
     }
+    SideState& universe = instance.universe;
+    if (universe.reconnecting) {
+        forget_awaited(instance, Response::kLogin);
+        reconnect_login_answered(instance, rc);
+        return;
+    }
+    if (rc == KIV_RC_SUCCESS) {
+        instance.login_good = instance.login_sent;
+        instance.logged_in_once = true;
+        universe.state = KIV_STATE_LOGGED_IN;
+        universe.ready_since = now_seconds();
+    }
     complete_blocking_request(instance, KIV_CALLBACK_LOGIN, Response::kLogin, rc);
 }
 
@@ -47,31 +60,51 @@ extern "C" {
 
 KIVSDK_API int kiv_connect_universe(KIVInstance* handle, const char* host, int port) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
+        if (host == nullptr || *host == '\0' || port < 1 || port > kivsdk::kMaxPort) {
+            return KIV_RC_INVALID_ARGUMENT;
+        }
+        // A blocking connect inside a handler cannot wait: it changes nothing.
+        if (!instance.has_callback_handler(KIV_CALLBACK_CONNECT_UNIVERSE) && instance.in_wait()) {
+            return KIV_RC_RECURSIVE_WAIT;
+        }
+        kivsdk::cancel_reconnection(instance, kivsdk::Side::kUniverse);
+        kivsdk::cancel_reconnection(instance, kivsdk::Side::kWorld);
+        instance.world_entered.clear();
         // Everything pending on the Connections being replaced ends with 9.
         kivsdk::end_connection(instance, kivsdk::Side::kWorld);
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
+        instance.world.state = KIV_STATE_NONE;
         kivsdk::end_connection(instance, kivsdk::Side::kUniverse);
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
         // An answer that outlived an earlier connect must not answer this one.
         kivsdk::begin_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE,
                                        kivsdk::Response::kUniverseConnect);
-
+        instance.universe_host = host;
+        instance.universe_port = static_cast<std::uint16_t>(port);
+        kivsdk::SideState& universe = instance.universe;
         kivsdk::Connection& connection = instance.install(
             kivsdk::Side::kUniverse,
             std::make_unique<kivsdk::Connection>(instance.operations(),
                                                  kivsdk::universe_connection_handlers(), instance));
+        universe.state = KIV_STATE_CONNECTING;
         kivsdk::await_answer(instance, kivsdk::Side::kUniverse, KIV_CALLBACK_CONNECT_UNIVERSE,
                              kivsdk::Response::kUniverseConnect);
-        const int result = kivsdk::server_connect(connection, instance, kivsdk::text_or_empty(host),
-                                                  static_cast<std::uint16_t>(port));
+        universe.connect_in_call = true;
+        universe.connect_failed_in_call = false;
+        const int result =
+            kivsdk::server_connect(connection, instance, host, static_cast<std::uint16_t>(port));
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
-        if (result != 0 && result != -2) {
+        universe.connect_in_call = false;
+        if (universe.connect_failed_in_call || (result != 0 && result != -2)) {
+            // Failed at once: the return code says so, and nothing else does.
+            universe.connect_failed_in_call = false;
+            universe.state = KIV_STATE_FAILED;
             kivsdk::forget_awaited(instance, kivsdk::Response::kUniverseConnect);
             return KIV_RC_CONNECTION_ERROR;
         }
-        return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_CONNECT_UNIVERSE,
-                                               kivsdk::Response::kUniverseConnect,
-                                               kivsdk::kConnectLimitSeconds);
+        return kivsdk::finish_blocking_request(
+            instance, KIV_CALLBACK_CONNECT_UNIVERSE, kivsdk::Response::kUniverseConnect,
+            kivsdk::limit_seconds(instance, kivsdk::Response::kUniverseConnect, true));
     });
 }
 
@@ -83,6 +116,9 @@ KIVSDK_API int kiv_login(KIVInstance* handle, const char* name, const char* pass
                                              kivsdk::text_or_empty(extra)};
         for (const std::string_view text : strings) {
             if (text.size() > kivsdk::kMaxLoginString) return KIV_RC_STRING_TOO_LONG;
+        }
+        if (!instance.has_callback_handler(KIV_CALLBACK_LOGIN) && instance.in_wait()) {
+            return KIV_RC_RECURSIVE_WAIT;
         }
         kivsdk::PacketWriter writer;
         writer.append_byte(kivsdk::universe_message::kLogin);
@@ -98,9 +134,17 @@ KIVSDK_API int kiv_login(KIVInstance* handle, const char* name, const char* pass
             kivsdk::forget_awaited(instance, kivsdk::Response::kLogin);
             return rc;
         }
-        return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_LOGIN,
-                                               kivsdk::Response::kLogin,
-                                               kivsdk::kLoginLimitSeconds);
+        // Kept (in memory only) to log in again after a reconnection.
+        kivsdk::Credentials& sent = instance.login_sent;
+        sent.wipe();
+        sent.name.assign(strings[0]);
+        sent.password.assign(strings[1]);
+        sent.extra.assign(strings[2]);
+        sent.extra_1.assign(instance.string_at(KIV_LOGIN_EXTRA_1));
+        sent.extra_2.assign(instance.string_at(KIV_LOGIN_EXTRA_2));
+        return kivsdk::finish_blocking_request(
+            instance, KIV_CALLBACK_LOGIN, kivsdk::Response::kLogin,
+            kivsdk::limit_seconds(instance, kivsdk::Response::kLogin, true));
     });
 }
 

@@ -5,11 +5,11 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
-#include "wire/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
+#include "wire/universe_messages.h"
 
 namespace kivsdk {
 namespace {
@@ -139,12 +139,12 @@ KIVSDK_API int kiv_invite_decline(KIVInstance* handle, int invitation_id) {
 // not reported as sent.
 KIVSDK_API int kiv_join(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(
-            instance, KIV_CALLBACK_JOIN, [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_byte(kivsdk::universe_message::kJoin);
-                writer.append_int32(number);
-                writer.append_int32(user_id);
-            });
+        return kivsdk::universe_request(instance, KIV_CALLBACK_JOIN,
+                                        [&](PacketWriter& writer, std::int32_t number) {
+                                            writer.append_byte(kivsdk::universe_message::kJoin);
+                                            writer.append_int32(number);
+                                            writer.append_int32(user_id);
+                                        });
     });
 }
 

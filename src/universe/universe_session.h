@@ -42,9 +42,10 @@ int universe_request(Instance& instance, int callback, BuildMessage&& build) {
                                  std::forward<BuildMessage>(build));
 }
 
-// Completes a login, connect or the like with a result: callback or queued
-// Response.
+// Completes a connect with a result: callback or queued Response.
 void complete_connect(Instance& instance, int rc);
+// A reconnection's login was answered: back in, give up, or try again.
+void reconnect_login_answered(Instance& instance, int rc);
 
 // Topic handlers, registered in the table by the session.
 // Connect and login.

@@ -5,11 +5,11 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
-#include "wire/universe_messages.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
+#include "wire/universe_messages.h"
 
 namespace kivsdk {
 
@@ -76,12 +76,12 @@ extern "C" {
 
 KIVSDK_API int kiv_world_list(KIVInstance* handle, int value) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, KIV_CALLBACK_WORLD_LIST,
-                                        [&](PacketWriter& writer, std::int32_t number) {
-                                            writer.append_byte(kivsdk::universe_message::kWorldList);
-                                            writer.append_int32(value);
-                                            writer.append_int32(number);
-                                        });
+        return kivsdk::universe_request(
+            instance, KIV_CALLBACK_WORLD_LIST, [&](PacketWriter& writer, std::int32_t number) {
+                writer.append_byte(kivsdk::universe_message::kWorldList);
+                writer.append_int32(value);
+                writer.append_int32(number);
+            });
     });
 }
 
@@ -103,33 +103,33 @@ KIVSDK_API int kiv_user_attributes_by_name(KIVInstance* handle, const char* name
 
 KIVSDK_API int kiv_friends_get(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, KIV_CALLBACK_FRIENDS_GET,
-                                        [&](PacketWriter& writer, std::int32_t number) {
-                                            writer.append_byte(kivsdk::universe_message::kFriendList);
-                                            writer.append_int32(number);
-                                        });
+        return kivsdk::universe_request(
+            instance, KIV_CALLBACK_FRIENDS_GET, [&](PacketWriter& writer, std::int32_t number) {
+                writer.append_byte(kivsdk::universe_message::kFriendList);
+                writer.append_int32(number);
+            });
     });
 }
 
 KIVSDK_API int kiv_friend_add_by_name(KIVInstance* handle, const char* name) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, KIV_CALLBACK_FRIEND_ADD,
-                                        [&](PacketWriter& writer, std::int32_t number) {
-                                            writer.append_byte(kivsdk::universe_message::kFriendAdd);
-                                            writer.append_int32(number);
-                                            writer.append_string(kivsdk::text_or_empty(name));
-                                        });
+        return kivsdk::universe_request(
+            instance, KIV_CALLBACK_FRIEND_ADD, [&](PacketWriter& writer, std::int32_t number) {
+                writer.append_byte(kivsdk::universe_message::kFriendAdd);
+                writer.append_int32(number);
+                writer.append_string(kivsdk::text_or_empty(name));
+            });
     });
 }
 
 KIVSDK_API int kiv_friend_delete(KIVInstance* handle, int friend_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::universe_request(instance, KIV_CALLBACK_FRIEND_DELETE,
-                                        [&](PacketWriter& writer, std::int32_t number) {
-                                            writer.append_byte(kivsdk::universe_message::kFriendDelete);
-                                            writer.append_int32(number);
-                                            writer.append_int32(friend_id);
-                                        });
+        return kivsdk::universe_request(
+            instance, KIV_CALLBACK_FRIEND_DELETE, [&](PacketWriter& writer, std::int32_t number) {
+                writer.append_byte(kivsdk::universe_message::kFriendDelete);
+                writer.append_int32(number);
+                writer.append_int32(friend_id);
+            });
     });
 }
 

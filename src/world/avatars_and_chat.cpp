@@ -9,8 +9,8 @@
 #include "api/request_flow.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
-#include "world/message_fields.h"
 #include "wire/world_messages.h"
+#include "world/message_fields.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -123,7 +123,13 @@ KIVSDK_API int kiv_state_change(KIVInstance* handle) {
             writer.append_float(static_cast<float>(instance.double_at(index)));
         }
         writer.append_int32(instance.int_at(KIV_MY_TYPE));
-        return kivsdk::world_send_gate(instance, writer);
+        const int rc = kivsdk::world_send_gate(instance, writer);
+        if (rc == KIV_RC_SUCCESS) {
+            // Sent again after the library enters the world anew.
+            const PacketWriter::Frame frame = writer.finish();
+            instance.last_state.assign(frame.data, frame.data + frame.size);
+        }
+        return rc;
     });
 }
 

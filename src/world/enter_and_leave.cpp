@@ -7,17 +7,17 @@
 #include "api/boundary.h"
 #include "api/instance.h"
 #include "api/request_flow.h"
-#include "wire/universe_messages.h"
+#include "api/staying_up.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
+#include "wire/universe_messages.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
 namespace {
 
-constexpr std::int64_t kEnterLimitSeconds = 20;
 constexpr std::uint16_t kDefaultWorldPort = 57002;
 constexpr std::size_t kMaxWorldName = 255;
 // Bit 0 of the entry reply's flags: the world speaks TLS.
@@ -57,13 +57,17 @@ void on_world_entry_reply(Instance& instance, PacketReader& body) {
     const bool secure = (flags & kSecureWorldFlag) != 0;
     // The enter goes on with the new world; whatever was pending on a world
     // this reply replaces ends with 9.
-    const bool enter_awaited = forget_awaited(instance, Response::kWorldEnter);
+    AwaitedAnswer enter{};
+    const bool enter_awaited = take_awaited(instance, Response::kWorldEnter, enter);
+    const bool reentering = instance.world.reconnecting;
     end_connection(instance, Side::kWorld);
     if (instance.discarded()) return;
+    instance.world.reconnecting = reentering;
     Connection& connection = instance.install(
         Side::kWorld, std::make_unique<Connection>(instance.operations(),
                                                    world_connection_handlers(secure), instance));
-    if (enter_awaited) await_answer(instance, Side::kWorld, KIV_CALLBACK_ENTER, Response::kWorldEnter);
+    if (!reentering) instance.world.state = KIV_STATE_CONNECTING;
+    if (enter_awaited) restore_awaited(instance, Side::kWorld, enter);
     if (host.empty()) {
         char dotted[16];
         std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", address[0], address[1], address[2],
@@ -88,11 +92,20 @@ extern "C" {
 
 KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        instance.world.ready = false;
         const std::string_view name = kivsdk::text_or_empty(world);
         if (name.size() > kivsdk::kMaxWorldName) return KIV_RC_STRING_TOO_LONG;
+        if (!instance.has_callback_handler(KIV_CALLBACK_ENTER) && instance.in_wait()) {
+            return KIV_RC_RECURSIVE_WAIT;
+        }
+        // While the universe reconnects nothing changes, not even which
+        // world it will enter again.
+        if (instance.universe.reconnecting) return KIV_RC_CONNECTION_ERROR;
+        instance.world.ready = false;
+        kivsdk::cancel_reconnection(instance, kivsdk::Side::kWorld);
+        instance.world_entered.clear();
         kivsdk::end_connection(instance, kivsdk::Side::kWorld);
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
+        instance.world.state = KIV_STATE_NONE;
         kivsdk::PacketWriter writer;
         writer.append_byte(kivsdk::universe_message::kWorldEntry);
         writer.append_string(name);
@@ -105,17 +118,23 @@ KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
             kivsdk::forget_awaited(instance, kivsdk::Response::kWorldEnter);
             return rc;
         }
-        return kivsdk::finish_blocking_request(instance, KIV_CALLBACK_ENTER,
-                                               kivsdk::Response::kWorldEnter,
-                                               kivsdk::kEnterLimitSeconds);
+        instance.world_requested.assign(name);
+        instance.world.state = KIV_STATE_REQUESTED;
+        return kivsdk::finish_blocking_request(
+            instance, KIV_CALLBACK_ENTER, kivsdk::Response::kWorldEnter,
+            kivsdk::limit_seconds(instance, kivsdk::Response::kWorldEnter, true));
     });
 }
 
 KIVSDK_API int kiv_leave(KIVInstance* handle) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
-        // A lost world is left all the same; its pending work ends with 9.
+        // A lost world is left all the same, and a re-entry is called off;
+        // its pending work ends with 9.
+        kivsdk::cancel_reconnection(instance, kivsdk::Side::kWorld);
+        instance.world_entered.clear();
         kivsdk::end_connection(instance, kivsdk::Side::kWorld);
+        if (!instance.discarded()) instance.world.state = KIV_STATE_NONE;
         return KIV_RC_SUCCESS;
     });
 }

@@ -13,8 +13,8 @@
 #include "api/request_flow.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
-#include "world/message_fields.h"
 #include "wire/world_messages.h"
+#include "world/message_fields.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -280,23 +280,23 @@ KIVSDK_API int kiv_object_delete(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
         return kivsdk::world_object_request(instance, kivsdk::world_message::kObjectDelete,
-                                      KIV_CALLBACK_OBJECT_DELETE, object_id,
-                                      [&](PacketWriter& writer, std::int32_t number) {
-                                          writer.append_int32(number);
-                                          writer.append_int32(object_id);
-                                      });
+                                            KIV_CALLBACK_OBJECT_DELETE, object_id,
+                                            [&](PacketWriter& writer, std::int32_t number) {
+                                                writer.append_int32(number);
+                                                writer.append_int32(object_id);
+                                            });
     });
 }
 
 KIVSDK_API int kiv_object_get(KIVInstance* handle, int object_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::world_request(
-            instance, kivsdk::world_message::kObjectGet, KIV_CALLBACK_OBJECT_GET,
-            [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_int32(number);
-                writer.append_int32(object_id);
-            });
+        return kivsdk::world_request(instance, kivsdk::world_message::kObjectGet,
+                                     KIV_CALLBACK_OBJECT_GET,
+                                     [&](PacketWriter& writer, std::int32_t number) {
+                                         writer.append_int32(number);
+                                         writer.append_int32(object_id);
+                                     });
     });
 }
 

@@ -5,12 +5,12 @@
 
 #include "api/boundary.h"
 #include "api/instance.h"
-#include "connection/connection.h"
 #include "api/request_flow.h"
+#include "connection/connection.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
-#include "world/message_fields.h"
 #include "wire/world_messages.h"
+#include "world/message_fields.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -23,19 +23,18 @@ int permission_set(Instance& instance, std::uint8_t type, int callback, const ch
                    std::int32_t holder, int enable) {
     const std::string_view name = text_or_empty(permission);
     if (name.size() > kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
-    return world_request(instance, type, callback,
-                                                [&](PacketWriter& writer, std::int32_t number) {
-                                                    writer.append_int32(number);
-                                                    writer.append_byte(enable != 0 ? 1 : 0);
-                                                    writer.append_string(name);
-                                                    writer.append_int32(holder);
-                                                });
+    return world_request(instance, type, callback, [&](PacketWriter& writer, std::int32_t number) {
+        writer.append_int32(number);
+        writer.append_byte(enable != 0 ? 1 : 0);
+        writer.append_string(name);
+        writer.append_int32(holder);
+    });
 }
 
 int permissions_get(Instance& instance, std::uint8_t type, int callback) {
-    return world_request(
-        instance, type, callback,
-        [&](PacketWriter& writer, std::int32_t number) { writer.append_int32(number); });
+    return world_request(instance, type, callback, [&](PacketWriter& writer, std::int32_t number) {
+        writer.append_int32(number);
+    });
 }
 
 }  // namespace
@@ -114,13 +113,12 @@ KIVSDK_API int kiv_world_permissions_get_all(KIVInstance* handle) {
 
 KIVSDK_API int kiv_world_permissions_get_by_user(KIVInstance* handle, int user_id) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
-        return kivsdk::world_request(
-            instance, kivsdk::world_message::kPermissionsGetByUser,
-            KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
-            [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_int32(number);
-                writer.append_int32(user_id);
-            });
+        return kivsdk::world_request(instance, kivsdk::world_message::kPermissionsGetByUser,
+                                     KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER,
+                                     [&](PacketWriter& writer, std::int32_t number) {
+                                         writer.append_int32(number);
+                                         writer.append_int32(user_id);
+                                     });
     });
 }
 
@@ -138,14 +136,14 @@ KIVSDK_API int kiv_world_setting_set(KIVInstance* handle, const char* setting, c
         const std::string_view text = kivsdk::text_or_empty(value);
         if (name.size() > kivsdk::kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
         if (text.size() > kivsdk::kMaxNameLength) return KIV_RC_STRING_TOO_LONG;
-        return kivsdk::world_request(
-            instance, kivsdk::world_message::kWorldSetting, KIV_CALLBACK_WORLD_SETTING_SET,
-            [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_int32(number);
-                writer.append_int32(target);
-                writer.append_string(name);
-                writer.append_string(text);
-            });
+        return kivsdk::world_request(instance, kivsdk::world_message::kWorldSetting,
+                                     KIV_CALLBACK_WORLD_SETTING_SET,
+                                     [&](PacketWriter& writer, std::int32_t number) {
+                                         writer.append_int32(number);
+                                         writer.append_int32(target);
+                                         writer.append_string(name);
+                                         writer.append_string(text);
+                                     });
     });
 }
 

@@ -9,8 +9,8 @@
 #include "api/request_flow.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
-#include "world/message_fields.h"
 #include "wire/world_messages.h"
+#include "world/message_fields.h"
 #include "world/world_session.h"
 
 namespace kivsdk {

@@ -7,13 +7,13 @@
 
 #include "api/boundary.h"
 #include "api/instance.h"
-#include "connection/connection.h"
 #include "api/request_flow.h"
+#include "connection/connection.h"
 #include "wire/byte_order.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
-#include "world/message_fields.h"
 #include "wire/world_messages.h"
+#include "world/message_fields.h"
 #include "world/world_session.h"
 
 namespace kivsdk {
@@ -119,16 +119,16 @@ KIVSDK_API int kiv_terrain_query(KIVInstance* handle, int tile_x, int tile_z,
     if (revisions == nullptr) return KIV_RC_INVALID_ARGUMENT;
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;
-        return kivsdk::world_request(
-            instance, kivsdk::world_message::kTerrainQuery, KIV_CALLBACK_TERRAIN_QUERY,
-            [&](PacketWriter& writer, std::int32_t number) {
-                writer.append_int32(number);
-                writer.append_int32(tile_x);
-                writer.append_int32(tile_z);
-                for (int node = 0; node < kivsdk::kNodesPerTile; ++node) {
-                    writer.append_int32(revisions[node]);
-                }
-            });
+        return kivsdk::world_request(instance, kivsdk::world_message::kTerrainQuery,
+                                     KIV_CALLBACK_TERRAIN_QUERY,
+                                     [&](PacketWriter& writer, std::int32_t number) {
+                                         writer.append_int32(number);
+                                         writer.append_int32(tile_x);
+                                         writer.append_int32(tile_z);
+                                         for (int node = 0; node < kivsdk::kNodesPerTile; ++node) {
+                                             writer.append_int32(revisions[node]);
+                                         }
+                                     });
     });
 }
 

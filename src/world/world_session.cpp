@@ -4,10 +4,12 @@
 #include "world/world_session.h"
 
 #include "api/instance.h"
-#include "wire/universe_messages.h"
+#include "api/staying_up.h"
+#include "base/clock.h"
 #include "universe/universe_session.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
+#include "wire/universe_messages.h"
 #include "wire/world_messages.h"
 
 namespace kivsdk {
@@ -55,11 +57,14 @@ void on_plain_connect_result(Connection& connection, int status) {
     Instance& instance = Instance::owning(connection);
     if (status != 0) {
         instance.set_int(KIV_DISCONNECT_REASON, status);
+        note_failure(instance, Side::kWorld, failure_detail(instance, connection, status),
+                     &connection);
         complete_enter(instance, KIV_RC_CONNECTION_ERROR);
         return;
     }
     // On the plain path the gate opens with the TCP connection.
     instance.world.ready = true;
+    instance.world.state = KIV_STATE_LOGGING_IN;
     send_world_login(connection, instance);
 }
 
@@ -69,23 +74,90 @@ void on_secure_connect_result(Connection& connection, int status) {
         if (instance.has_callback_handler(KIV_CALLBACK_ENTER)) {
             instance.set_int(KIV_DISCONNECT_REASON, status);
         }
+        note_failure(instance, Side::kWorld, failure_detail(instance, connection, status),
+                     &connection);
         complete_enter(instance, KIV_RC_CONNECTION_ERROR);
         return;
     }
+    instance.world.state = KIV_STATE_SECURING;
     send_secure_channel_request(connection, world_message::kSecureChannel);
 }
 
+// ---- Reconnection ----------------------------------------------------------
+
+// Schedules the world's next re-entry, or gives up. The new world
+// Connection only holds the timer until the universe names the world's
+// address again.
+void retry(Instance& instance, int detail) {
+    if (next_attempt(instance, Side::kWorld, detail) < 0 || instance.discarded()) return;
+    if (!instance.world.reconnecting) return;  // a handler took over
+    instance.install(Side::kWorld,
+                     std::make_unique<Connection>(instance.operations(),
+                                                  world_connection_handlers(false), instance));
+    arm_side_alarm(instance, Side::kWorld);
+}
+
+// Asks the universe for the world again once the universe is logged in;
+// until then the universe's own reconnection calls back.
+void reenter_now(Instance& instance) {
+    SideState& world = instance.world;
+    if (!world.reconnecting || world.wake_at > now_seconds()) return;
+    const SideState& universe = instance.universe;
+    if (universe.reconnecting || universe.state != KIV_STATE_LOGGED_IN || !universe.connection) {
+        return;
+    }
+    world.wake_at = -1;
+    PacketWriter writer;
+    writer.append_byte(universe_message::kWorldEntry);
+    writer.append_string(instance.world_entered);
+    await_answer(instance, Side::kUniverse, kInternalStep, Response::kWorldEnter);
+    universe.connection->send(writer);
+}
+
+void on_universe_back(Instance& instance) { reenter_now(instance); }
+
+void on_reentry_timed_out(Instance& instance) {
+    if (!instance.world.reconnecting) return;
+    note_failure(instance, Side::kWorld, KIV_DETAIL_TIMED_OUT, nullptr);
+    retry(instance, KIV_DETAIL_TIMED_OUT);
+}
+
+// ---- Connection handlers ---------------------------------------------------
+
 void on_disconnected(Connection& connection, int reason) {
-    report_disconnect(Instance::owning(connection), Side::kWorld, connection,
-                      KIV_EVENT_WORLD_DISCONNECT, reason);
+    Instance& instance = Instance::owning(connection);
+    const bool was_entered = instance.world.state == KIV_STATE_READY;
+    const bool was_reconnecting = instance.world.reconnecting;
+    if (!report_disconnect(instance, Side::kWorld, connection, KIV_EVENT_WORLD_DISCONNECT,
+                           reason)) {
+        return;
+    }
+    if (reconnection_applies(instance) && !instance.world_entered.empty() &&
+        (was_entered || was_reconnecting)) {
+        retry(instance, instance.world.last_detail);
+    }
+}
+
+void on_alarm(Connection& connection) {
+    Instance& instance = Instance::owning(connection);
+    const ExpiredSteps expired = expire_awaited(instance, Side::kWorld);
+    if (instance.discarded() || instance.world.connection.get() != &connection) return;
+    if (expired.world) {
+        on_reentry_timed_out(instance);
+        return;
+    }
+    reenter_now(instance);
 }
 
 void on_secure_channel_complete(Connection& connection, int status) {
     Instance& instance = Instance::owning(connection);
     if (status != 0) {
+        note_failure(instance, Side::kWorld, failure_detail(instance, connection, status),
+                     &connection);
         complete_enter(instance, KIV_RC_SECURE_CHANNEL_FAILED);
         return;
     }
+    instance.world.state = KIV_STATE_LOGGING_IN;
     send_world_login(connection, instance);
 }
 
@@ -96,12 +168,13 @@ void on_secure_channel_reply(Instance& instance, PacketReader& body) {
     // A plain world, or one already past its switch, ignores it.
     if (!awaits_secure_channel(connection)) return;
     if (status != 0) {
+        note_failure(instance, Side::kWorld, KIV_DETAIL_CHANNEL_REFUSED, connection);
         complete_enter(instance, KIV_RC_SECURE_CHANNEL_FAILED);
         return;
     }
     if (start_secure_channel(instance, Side::kWorld, *connection, &on_secure_channel_complete) !=
         0) {
-        complete_enter(instance, KIV_RC_SECURE_CHANNEL_FAILED);
+        on_secure_channel_complete(*connection, 1);
     }
 }
 
@@ -179,6 +252,8 @@ DispatchTable make_table() noexcept {
 // worlds.
 const bool registered_with_universe = [] {
     universe_dispatch_table().set(universe_message::kWorldEntry, &on_world_entry_reply);
+    world_hooks().universe_back = &on_universe_back;
+    world_hooks().reentry_timed_out = &on_reentry_timed_out;
     return true;
 }();
 
@@ -195,14 +270,23 @@ void dispatch_world_message(Connection& connection, PacketReader& body) {
 
 ConnectionHandlers world_connection_handlers(bool secure) noexcept {
     return ConnectionHandlers{secure ? &on_secure_connect_result : &on_plain_connect_result,
-                              &on_disconnected, &dispatch_world_message};
+                              &on_disconnected, &dispatch_world_message, &on_alarm};
 }
 
 int world_send_gate(Instance& instance, PacketWriter& writer) {
+    return side_send_gate(instance, Side::kWorld, KIV_RC_NOT_IN_WORLD, writer);
+}
+
+bool reentry_failed(Instance& instance, int rc) {
     SideState& world = instance.world;
-    if (world.connection && world.connection->lost()) return KIV_RC_CONNECTION_ERROR;
-    if (!world.connection || !world.ready) return KIV_RC_NOT_IN_WORLD;
-    return world.connection->send(writer);
+    if (!world.reconnecting) return false;
+    int detail = world.last_detail;
+    if (rc == KIV_RC_WORLD_UNAVAILABLE || rc == KIV_RC_ENTER_REFUSED) {
+        detail = KIV_DETAIL_ENTER_REFUSED;
+        note_failure(instance, Side::kWorld, detail, world.connection.get());
+    }
+    retry(instance, detail);
+    return true;
 }
 
 int world_message_request(Instance& instance, PacketWriter& writer) {
@@ -211,7 +295,31 @@ int world_message_request(Instance& instance, PacketWriter& writer) {
 }
 
 void complete_enter(Instance& instance, int rc) {
-    if (rc == KIV_RC_SUCCESS) instance.world.ready = true;
+    SideState& world = instance.world;
+    if (world.reconnecting) {
+        // The library's own re-entry: no callback 11, no Response.
+        forget_awaited(instance, Response::kWorldEnter);
+        if (rc != KIV_RC_SUCCESS) {
+            reentry_failed(instance, rc);
+            return;
+        }
+        world.ready = true;
+        reconnected(instance, Side::kWorld);
+        if (instance.discarded() || !world.connection || instance.last_state.empty()) return;
+        // Where the bot stood: its last own state goes out again.
+        world.connection->send_frame(instance.last_state.data(), instance.last_state.size());
+        return;
+    }
+    if (rc == KIV_RC_SUCCESS) {
+        world.ready = true;
+        world.state = KIV_STATE_READY;
+        world.ready_since = now_seconds();
+        instance.world_entered = instance.world_requested;
+    } else if (world.connection) {
+        world.state = KIV_STATE_FAILED;
+    } else {
+        world.state = KIV_STATE_NONE;
+    }
     complete_blocking_request(instance, KIV_CALLBACK_ENTER, Response::kWorldEnter, rc);
 }
 

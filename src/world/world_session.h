@@ -58,7 +58,10 @@ int world_request(Instance& instance, std::uint8_t type, int callback, Fields&& 
 }
 
 // Ends a kiv_enter with a return code: callback 11, or a queued Response.
+// During a re-entry it ends the library's own step instead.
 void complete_enter(Instance& instance, int rc);
+// A re-entry that failed tries again (true), or there was none (false).
+bool reentry_failed(Instance& instance, int rc);
 
 // Topic handlers, registered in the table by the session. Each reads the
 // fields after the type byte.

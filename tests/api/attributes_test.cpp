@@ -43,18 +43,19 @@ TEST_F(Attributes, NewInstanceStartsZeroedAndEmpty) {
 }
 
 TEST_F(Attributes, IntIndexRangeIncludesLastAndRejectsNegatives) {
-    EXPECT_EQ(kiv_int_set(instance, 44, 7), KIV_RC_SUCCESS);
-    EXPECT_EQ(kiv_int(instance, 44), 7);
-    EXPECT_EQ(kiv_int_set(instance, 45, 1), KIV_RC_INVALID_ARGUMENT);
+    constexpr int kLast = KIV_INT_ATTRIBUTE_COUNT - 1;
+    EXPECT_EQ(kiv_int_set(instance, kLast, 7), KIV_RC_SUCCESS);
+    EXPECT_EQ(kiv_int(instance, kLast), 7);
+    EXPECT_EQ(kiv_int_set(instance, KIV_INT_ATTRIBUTE_COUNT, 1), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(kiv_int_set(instance, -1, 1), KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(kiv_int(instance, 45), 0);
+    EXPECT_EQ(kiv_int(instance, KIV_INT_ATTRIBUTE_COUNT), 0);
     EXPECT_EQ(kiv_int(instance, -1), 0);
 
     int value = 99;
-    EXPECT_EQ(kiv_int_get(instance, 44, &value), KIV_RC_SUCCESS);
+    EXPECT_EQ(kiv_int_get(instance, kLast, &value), KIV_RC_SUCCESS);
     EXPECT_EQ(value, 7);
     value = 99;
-    EXPECT_EQ(kiv_int_get(instance, 45, &value), KIV_RC_INVALID_ARGUMENT);
+    EXPECT_EQ(kiv_int_get(instance, KIV_INT_ATTRIBUTE_COUNT, &value), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(value, 99) << "an out-of-range get leaves the output alone";
     EXPECT_EQ(kiv_int_get(instance, 0, nullptr), KIV_RC_INVALID_ARGUMENT);
 }
@@ -111,12 +112,13 @@ TEST_F(Attributes, StringsAreCopiedAndNullMeansEmpty) {
 }
 
 TEST_F(Attributes, StringIndexOutOfRangeIsIgnored) {
-    kiv_string_set(instance, 24, "x");
+    kiv_string_set(instance, KIV_STRING_ATTRIBUTE_COUNT, "x");
     kiv_string_set(instance, -1, "x");
-    EXPECT_EQ(kiv_string(instance, 24), nullptr);
+    EXPECT_EQ(kiv_string(instance, KIV_STRING_ATTRIBUTE_COUNT), nullptr);
     EXPECT_EQ(kiv_string(instance, -1), nullptr);
     const char* got = "untouched";
-    EXPECT_EQ(kiv_string_get(instance, 24, &got), KIV_RC_INVALID_ARGUMENT);
+    EXPECT_EQ(kiv_string_get(instance, KIV_STRING_ATTRIBUTE_COUNT, &got),
+              KIV_RC_INVALID_ARGUMENT);
     EXPECT_STREQ(got, "untouched");
     for (int i = 0; i < KIV_STRING_ATTRIBUTE_COUNT; ++i) EXPECT_STREQ(kiv_string(instance, i), "");
 }

@@ -70,8 +70,8 @@ protected:
 };
 
 TEST_F(Handlers, RegistrationRangesAreChecked) {
-    EXPECT_EQ(kiv_event_set(handle, 25, record_event), KIV_RC_SUCCESS);
-    EXPECT_EQ(kiv_event_set(handle, 26, record_event), KIV_RC_INVALID_ARGUMENT);
+    EXPECT_EQ(kiv_event_set(handle, KIV_EVENT_COUNT - 1, record_event), KIV_RC_SUCCESS);
+    EXPECT_EQ(kiv_event_set(handle, KIV_EVENT_COUNT, record_event), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(kiv_event_set(handle, -1, record_event), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(kiv_callback_set(handle, 21, record_callback), KIV_RC_SUCCESS);
     EXPECT_EQ(kiv_callback_set(handle, 22, record_callback), KIV_RC_INVALID_ARGUMENT);

@@ -36,7 +36,7 @@ protected:
         const KIVNetConfig config = net.table();
         handle = kiv_create(&config);
         ASSERT_NE(handle, nullptr);
-        const ConnectionHandlers handlers{&ignore_connect, &ignore_disconnect, &ignore_message};
+        const ConnectionHandlers handlers{&ignore_connect, &ignore_disconnect, &ignore_message, nullptr};
         instance().universe.connection = std::make_unique<Connection>(config, handlers, instance());
         instance().world.connection = std::make_unique<Connection>(config, handlers, instance());
     }

@@ -64,7 +64,7 @@ protected:
         handle = kiv_create(&config);
         ASSERT_NE(handle, nullptr);
         instance().universe.connection = std::make_unique<Connection>(
-            config, ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message},
+            config, ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message, nullptr},
             instance());
         connection = instance().universe.connection.get();
         ASSERT_EQ(connection->connect("server.test", 4321), 0);

@@ -41,7 +41,7 @@ TEST_F(Lifetime, ReconnectingFromTheDisconnectHandler) {
         const KIVNetConfig config = owner.operations();
         Instance::discard(owner.universe.connection);
         owner.universe.connection = std::make_unique<Connection>(
-            config, ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message}, owner);
+            config, ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message, nullptr}, owner);
         owner.universe.connection->connect("again.test", 1);
         connection = owner.universe.connection.get();
     };

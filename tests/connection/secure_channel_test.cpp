@@ -78,7 +78,7 @@ protected:
                         const KIVNetConfig* operations = nullptr) {
         instance().universe.connection = std::make_unique<Connection>(
             operations != nullptr ? *operations : instance().operations(),
-            ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message}, instance());
+            ConnectionHandlers{&on_connect_result, &on_disconnected, &on_message, nullptr}, instance());
         Connection& connection = *instance().universe.connection;
         EXPECT_EQ(connection.connect(host, static_cast<std::uint16_t>(port)), 0);
         pump([&] { return !received.connect_results.empty(); });
@@ -88,9 +88,10 @@ protected:
 
     int start_tls(Connection& connection, const std::string& bundle_path) {
         bundle = read_file(bundle_path);
-        tls = std::make_unique<ClientTlsConfig>(
-            reinterpret_cast<const unsigned char*>(bundle.c_str()), bundle.size() + 1);
-        return connection.start_tls(&on_handshake, *tls);
+        return connection.start_tls(
+            &on_handshake,
+            std::make_shared<ClientTlsConfig>(
+                reinterpret_cast<const unsigned char*>(bundle.c_str()), bundle.size() + 1));
     }
 
     template <class Done>
@@ -125,7 +126,6 @@ protected:
     Record received;
     KIVInstance* handle = nullptr;
     std::string bundle;
-    std::unique_ptr<ClientTlsConfig> tls;
 };
 
 TEST_F(SecureChannel, Tls12AndTls13HandshakesCompleteOnce) {
@@ -190,9 +190,10 @@ TEST_F(SecureChannel, UnparsableBundleIsASetupFailure) {
     const std::string garbage =
         "-----BEGIN CERTIFICATE-----\nnot a certificate\n-----END CERTIFICATE-----\n";
     testing::internal::CaptureStdout();
-    ClientTlsConfig config(reinterpret_cast<const unsigned char*>(garbage.c_str()),
-                           garbage.size() + 1);
-    const int rc = connection.start_tls(&on_handshake, config);
+    const int rc = connection.start_tls(
+        &on_handshake, std::make_shared<ClientTlsConfig>(
+                           reinterpret_cast<const unsigned char*>(garbage.c_str()),
+                           garbage.size() + 1));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out.rfind("mbedtls init failed: mbedtls_x509_crt_parse returned -", 0), 0u) << out;

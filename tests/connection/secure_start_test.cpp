@@ -11,8 +11,8 @@ namespace {
 TEST_F(ConnectionTest, TlsStartsOnceAndALaterLossIsReportedOnce) {
     connected();
     const std::string garbage = "-----BEGIN CERTIFICATE-----\nnone\n-----END CERTIFICATE-----\n";
-    ClientTlsConfig config(reinterpret_cast<const unsigned char*>(garbage.c_str()),
-                           garbage.size() + 1);
+    const auto config = std::make_shared<ClientTlsConfig>(
+        reinterpret_cast<const unsigned char*>(garbage.c_str()), garbage.size() + 1);
     auto ignore = [](Connection&, int) {};
     testing::internal::CaptureStdout();
     EXPECT_EQ(connection->start_tls(ignore, config), -1);

@@ -59,7 +59,8 @@ RecordingTable::Socket& SessionTest::open_world(bool ready) {
     instance().install(Side::kWorld, std::make_unique<Connection>(
                                          instance().operations(),
                                          ConnectionHandlers{&ignore_connect_result,
-                                                            world.disconnected, world.message},
+                                                            world.disconnected, world.message,
+                                                            world.alarm},
                                          instance()));
     instance().world.connection->connect("world.test", 57002);
     world_socket = &net.last_socket();

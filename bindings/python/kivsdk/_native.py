@@ -45,6 +45,17 @@ class TerrainCell(Structure):
     _fields_ = [("height", c_float), ("attributes", c_uint16), ("padding", c_uint16)]
 
 
+class ReconnectPolicy(Structure):
+    _fields_ = [
+        ("size", c_int),
+        ("enabled", c_int),
+        ("first_delay_ms", c_int),
+        ("max_delay_ms", c_int),
+        ("max_attempts", c_int),
+        ("jitter", c_int),
+    ]
+
+
 I = InstancePtr
 # name: (restype, argtypes). Every function of kivsdk.h outside its
 # Windows-only block.
@@ -72,6 +83,13 @@ SIGNATURES = {
     "kiv_user_data": (c_void_p, [I]),
     "kiv_user_data_set": (None, [I, c_void_p]),
     "kiv_net_notify": (c_int, [c_void_p, c_int, c_int]),
+    "kiv_version": (c_int, []),
+    "kiv_liveness_set": (c_int, [I, c_int]),
+    "kiv_limits_set": (c_int, [I, c_int, c_int, c_int]),
+    "kiv_reconnect_set": (c_int, [I, POINTER(ReconnectPolicy)]),
+    "kiv_queue_limit_set": (c_int, [I, c_int]),
+    "kiv_state": (c_int, [I, c_int]),
+    "kiv_trust_set": (c_int, [I, c_int, c_char_p, c_int]),
     "kiv_connect_universe": (c_int, [I, c_char_p, c_int]),
     "kiv_login": (c_int, [I, c_char_p, c_char_p, c_char_p]),
     "kiv_world_list": (c_int, [I, c_int]),

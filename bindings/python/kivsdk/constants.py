@@ -33,6 +33,8 @@ class ReturnCode(IntEnum):
     INVITE_REFUSED = 28
     OBJECT_REFUSED = 29
     ENTER_REFUSED = 30
+    WRONG_THREAD = 31
+    QUEUE_FULL = 32
 
 
 class NetNotification(IntEnum):
@@ -88,6 +90,10 @@ class IntAttribute(IntEnum):
     INVITE_USER_ID = 42
     WORLD_ENTRY_VALUE = 43
     WORLD_PERMISSION_HOLDER = 44
+    DISCONNECT_DETAIL = 45
+    RECONNECT_ATTEMPT = 46
+    RECONNECT_DELAY = 47
+    DISCONNECT_SIDE = 48
 
 
 class FloatAttribute(IntEnum):
@@ -153,6 +159,7 @@ class StringAttribute(IntEnum):
     AVATAR_STRING_1 = 21
     AVATAR_STRING_2 = 22
     WORLD_PERMISSION_NAME = 23
+    DISCONNECT_TEXT = 24
 
 
 class DataAttribute(IntEnum):
@@ -187,6 +194,9 @@ class Event(IntEnum):
     JOIN = 23
     INVITE = 24
     WORLD_PERMISSION = 25
+    RECONNECTING = 26
+    RECONNECTED = 27
+    GAVE_UP = 28
 
 
 class Callback(IntEnum):
@@ -214,10 +224,51 @@ class Callback(IntEnum):
     WORLD_PERMISSIONS_GET_ALL = 21
 
 
+class Side(IntEnum):
+    UNIVERSE = 0
+    WORLD = 1
+
+
+class State(IntEnum):
+    NONE = 0
+    REQUESTED = 1
+    CONNECTING = 2
+    SECURING = 3
+    LOGGING_IN = 4
+    READY = 5
+    LOGGED_IN = 6
+    FAILED = 7
+    LOST = 8
+    RECONNECTING = 9
+    GAVE_UP = 10
+
+
+class Detail(IntEnum):
+    NONE = 0
+    REFUSED = 1
+    UNREACHABLE = 2
+    HOST_NOT_FOUND = 3
+    RESET = 4
+    CLOSED_BY_PEER = 5
+    SILENT = 6
+    STALLED = 7
+    CERTIFICATE = 8
+    HANDSHAKE = 9
+    CHANNEL_REFUSED = 10
+    QUEUE_FULL = 11
+    CONNECT_FAILED = 12
+    TIMED_OUT = 13
+    LOGIN_REFUSED = 14
+    ENTER_REFUSED = 15
+
+
 INTERFACE_VERSION = 5
-INT_ATTRIBUTE_COUNT = 45
+INT_ATTRIBUTE_COUNT = 49
 FLOAT_ATTRIBUTE_COUNT = 35
-STRING_ATTRIBUTE_COUNT = 24
+STRING_ATTRIBUTE_COUNT = 25
 DATA_ATTRIBUTE_COUNT = 2
-EVENT_COUNT = 26
+EVENT_COUNT = 29
 CALLBACK_COUNT = 22
+LIVENESS_DEFAULT = -1
+LIVENESS_DEFAULT_SECONDS = 75
+QUEUE_LIMIT_DEFAULT = 8388608

@@ -22,11 +22,15 @@ ENUMS = {
     "KIVDataAttribute": (constants.DataAttribute, "KIV_"),
     "KIVEvent": (constants.Event, "KIV_EVENT_"),
     "KIVCallback": (constants.Callback, "KIV_CALLBACK_"),
+    "KIVSide": (constants.Side, "KIV_SIDE_"),
+    "KIVState": (constants.State, "KIV_STATE_"),
+    "KIVDetail": (constants.Detail, "KIV_DETAIL_"),
 }
 
 # Numeric macros of the header that are the library's release, not a part of
 # the interface the binding speaks; KIVSDK_INTERFACE_VERSION is.
-RELEASE_MACROS = {"KIVSDK_VERSION_MAJOR", "KIVSDK_VERSION_MINOR", "KIVSDK_VERSION_PATCH"}
+RELEASE_MACROS = {"KIVSDK_VERSION_MAJOR", "KIVSDK_VERSION_MINOR", "KIVSDK_VERSION_PATCH",
+                  "KIVSDK_VERSION_NUMBER"}
 
 
 def c_integer(text):

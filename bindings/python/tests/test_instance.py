@@ -47,7 +47,7 @@ class AttributeTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             self.bot.set(Event.CHAT, 1)
         with self.assertRaises(ValueError):
-            self.bot.on_event(26, lambda bot: None)
+            self.bot.on_event(kivsdk.constants.EVENT_COUNT, lambda bot: None)
         with self.assertRaises(ValueError):
             self.bot.on_callback(-1, lambda bot, rc, ref: None)
 
