@@ -102,11 +102,14 @@ void retry(Instance& instance, int detail) {
 void reenter_now(Instance& instance) {
     SideState& world = instance.world;
     if (!world.reconnecting || world.wake_at > now_seconds()) return;
+    // Due: from now on only the universe's return can hold it up, and that
+    // calls back (on_universe_back).
+    world.wake_at = -1;
+    arm_side_alarm(instance, Side::kWorld);
     const SideState& universe = instance.universe;
     if (universe.reconnecting || universe.state != KIV_STATE_LOGGED_IN || !universe.connection) {
         return;
     }
-    world.wake_at = -1;
     PacketWriter writer;
     writer.append_byte(universe_message::kWorldEntry);
     writer.append_string(instance.world_entered);
