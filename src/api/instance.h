@@ -166,10 +166,10 @@ public:
     bool has_callback_handler(int callback) const noexcept {
         return callback_handlers_[callback] != nullptr;
     }
-    // Sets int 36 to the event and calls its handler, if any. The caller
+    // Sets KIV_CURRENT_EVENT to the event and calls its handler, if any. The caller
     // holds a DeliveryScope on the Instance and checks discarded() after.
     void fire_event(int event);
-    // Sets int 10 and calls the handler; false when none is set.
+    // Sets KIV_CURRENT_CALLBACK and calls the handler; false when none is set.
     bool fire_callback(int callback, int rc, int reference);
 
     void* user_data() const noexcept { return user_data_; }

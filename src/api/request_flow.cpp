@@ -5,6 +5,7 @@
 #include "api/staying_up.h"
 #include "base/clock.h"
 #include "base/diagnostics.h"
+#include "wire/field_cursor.h"
 
 namespace kivsdk {
 

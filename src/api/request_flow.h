@@ -10,13 +10,15 @@
 
 namespace kivsdk {
 
+class FieldCursor;
+
 // A side's send gate: refuses with the side's code while the side cannot
 // take the message, otherwise queues it on the side's Connection.
 using SendGate = int (*)(Instance& instance, PacketWriter& writer);
 
 // The asynchronous request road: build the message with the side's next
 // reference number (`build(writer, number)` writes everything, type byte
-// included), register a record for that number (callback, int 9 at request
+// included), register a record for that number (callback, KIV_REFERENCE_NUMBER at request
 // time, `object_id`, the side's Connection) and send the message through the
 // gate. A message too large for one frame returns 4 with nothing registered
 // and the counter unchanged; a record whose message the gate refused is
@@ -44,6 +46,13 @@ int send_recorded_request(Instance& instance, Side side, SendGate gate, int call
 // "Unknown transaction ID %d with result %d" and gives false.
 bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number, int result_byte,
                           CallbackInfo& record);
+// The head of a transaction result (universe and world alike): its number
+// and result byte, and the record they answer, taken from the side's
+// pending requests. False for a result without both (it answers nothing:
+// it must not complete whichever request has number 0) or for an unknown
+// number (with its line).
+bool take_transaction_result(Instance& instance, Side side, FieldCursor& fields,
+                             std::uint8_t& result, CallbackInfo& record);
 // Same, without the line (answers that complete silently when unknown).
 bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32_t number,
                                   CallbackInfo& record);

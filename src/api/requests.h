@@ -37,9 +37,9 @@ public:
 
     std::int32_t reference_number;
     std::int32_t callback_number;  // also the request type
-    std::int32_t reference;        // int attribute 9 at request time
+    std::int32_t reference;        // KIV_REFERENCE_NUMBER at request time
     // The object an object change or delete names: its answer reports it,
-    // whatever int attribute 3 holds by then.
+    // whatever KIV_OBJECT_ID holds by then.
     std::int32_t object_id;
     // Which of its side's Connections the request was sent on.
     std::uint64_t generation;

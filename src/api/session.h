@@ -44,8 +44,8 @@ private:
     std::array<MessageHandler, 256> handlers_{};
 };
 
-// A lost stream or a stalled frame of the side's Connection: int 34 takes
-// the reason (and ints 45, 48 and string 24 the detail of a loss) and
+// A lost stream or a stalled frame of the side's Connection: KIV_DISCONNECT_REASON
+// takes the reason (KIV_DISCONNECT_DETAIL, _SIDE and _TEXT the detail of a loss) and
 // `event` fires. A loss (-1, 9) then ends everything pending on that
 // Connection with 9; a stall (16) ends nothing. True when it was a loss and
 // the Connection is still the side's afterwards (the session may reconnect).

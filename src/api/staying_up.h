@@ -35,9 +35,10 @@ ExpiredSteps expire_awaited(Instance& instance, Side side);
 // and, with the library's own sockets, the socket layer noted; `status` is
 // the connect result or the loss reason.
 int failure_detail(const Instance& instance, const Connection& connection, int status);
-// The detail in words (string attribute 24), with the certificate's fault.
+// The detail in words (KIV_DISCONNECT_TEXT), with the certificate's fault.
 std::string failure_text(int detail, const Connection* connection);
-// Writes ints 45 and 48 and string 24 for a failure of the side.
+// Writes KIV_DISCONNECT_DETAIL, KIV_DISCONNECT_SIDE and KIV_DISCONNECT_TEXT for a failure of the
+// side.
 void note_failure(Instance& instance, Side side, int detail, const Connection* connection);
 
 // Reconnection.
@@ -47,12 +48,12 @@ bool reconnection_applies(const Instance& instance) noexcept;
 int backoff_milliseconds(Instance& instance, int attempt);
 // Counts the next attempt of the side (starting again after a stable
 // minute) and decides it: the delay in whole seconds, or -1 when the side
-// gives up (event 28 fired). Fires event 26 otherwise. The caller checks
+// gives up (KIV_EVENT_GAVE_UP fired). Fires KIV_EVENT_RECONNECTING otherwise. The caller checks
 // discarded() afterwards.
 std::int64_t next_attempt(Instance& instance, Side side, int detail);
-// Ends the side's reconnection: state, event 28.
+// Ends the side's reconnection: state, KIV_EVENT_GAVE_UP.
 void give_up(Instance& instance, Side side, int detail);
-// The side is back: state, event 27.
+// The side is back: state, KIV_EVENT_RECONNECTED.
 void reconnected(Instance& instance, Side side);
 // Stops a scheduled or running reconnection of the side without an event.
 void cancel_reconnection(Instance& instance, Side side) noexcept;

@@ -176,13 +176,9 @@ void on_secure_channel_go_ahead(Instance& instance, PacketReader&) {
 
 void on_transaction_result(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::int32_t number = 0;
     std::uint8_t result = 0;
-    // A result without its number or its result byte answers nothing: it
-    // must not complete whichever request happens to have number 0.
-    if (!fields.int32(number) || !fields.byte(result)) return;
     CallbackInfo record(0, 0, 0);
-    if (!take_pending_request(instance.universe.pending, number, result, record)) return;
+    if (!take_transaction_result(instance, Side::kUniverse, fields, result, record)) return;
     int rc = code_for(kListCodes, result);
     switch (record.callback_number) {
         case KIV_CALLBACK_FRIEND_DELETE: read_friend_delete_answer(instance, fields); break;
@@ -230,7 +226,7 @@ ConnectionHandlers universe_connection_handlers() noexcept {
 int server_connect(Connection& connection, Instance& instance, const char* host,
                    std::uint16_t port) {
     if (instance.int_at(KIV_CONNECT_MODE) == 1) {
-        // The alternative connect is handed int 20 and string 11 but is not
+        // The alternative connect is handed KIV_CONNECT_ALT_PORT and its host string but is not
         // supported: it fails without touching the socket.
         return -1;
     }

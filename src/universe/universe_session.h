@@ -23,7 +23,7 @@ DispatchTable& universe_dispatch_table() noexcept;
 ConnectionHandlers universe_connection_handlers() noexcept;
 
 // The server connect step, shared with world connections: the alternative
-// connect when int attribute 19 is 1 (never supported: -1, the socket is not
+// connect when KIV_CONNECT_MODE is 1 (never supported: -1, the socket is not
 // touched), otherwise the socket layer's connect.
 int server_connect(Connection& connection, Instance& instance, const char* host,
                    std::uint16_t port);

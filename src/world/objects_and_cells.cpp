@@ -43,7 +43,7 @@ void double_position_into(Instance& instance, const FieldCursor& fields, PacketR
     }
 }
 
-// Object strings arrive as string 2, string 4, string 3.
+// Object strings arrive as KIV_OBJECT_STRING_1, _3, _2.
 void set_received_strings(Instance& instance, const std::array<std::string_view, 3>& strings) {
     set_text(instance, KIV_OBJECT_STRING_1, strings[0]);
     set_text(instance, KIV_OBJECT_STRING_3, strings[1]);
@@ -130,7 +130,7 @@ void append_description(PacketWriter& writer, const Instance& instance) {
 }
 
 // Add, change and load: described by the object attributes, answered with
-// the object kept as int 3.
+// the object kept as KIV_OBJECT_ID.
 template <class Fields>
 int described_object_request(Instance& instance, std::uint8_t type, int callback, Fields&& fields) {
     if (!instance.world.connection) return KIV_RC_NOT_IN_WORLD;

@@ -193,12 +193,9 @@ void on_world_login_reply(Instance& instance, PacketReader& body) {
 
 void on_transaction_result(Instance& instance, PacketReader& body) {
     FieldCursor fields(body);
-    std::int32_t number = 0;
     std::uint8_t result = 0;
-    // Without both there is nothing to answer.
-    if (!fields.int32(number) || !fields.byte(result)) return;
     CallbackInfo record(0, 0, 0);
-    if (!take_pending_request(instance.world.pending, number, result, record)) return;
+    if (!take_transaction_result(instance, Side::kWorld, fields, result, record)) return;
     const int callback = record.callback_number;
     const int rc = return_code_for(callback, result);
     switch (callback) {
@@ -211,7 +208,7 @@ void on_transaction_result(Instance& instance, PacketReader& body) {
         }
         case KIV_CALLBACK_OBJECT_CHANGE:
         case KIV_CALLBACK_OBJECT_DELETE:
-            // The object the request named, whatever int 3 holds by now.
+            // The object the request named, whatever KIV_OBJECT_ID holds by now.
             instance.set_int(KIV_OBJECT_ID, record.object_id);
             break;
         case KIV_CALLBACK_OBJECT_GET:
@@ -300,7 +297,7 @@ int world_message_request(Instance& instance, PacketWriter& writer) {
 void complete_enter(Instance& instance, int rc) {
     SideState& world = instance.world;
     if (world.reconnecting) {
-        // The library's own re-entry: no callback 11, no Response.
+        // The library's own re-entry: no KIV_CALLBACK_ENTER, no Response.
         forget_awaited(instance, Response::kWorldEnter);
         if (rc != KIV_RC_SUCCESS) {
             reentry_failed(instance, rc);

@@ -57,7 +57,7 @@ int world_request(Instance& instance, std::uint8_t type, int callback, Fields&& 
                                 size_hint);
 }
 
-// Ends a kiv_enter with a return code: callback 11, or a queued Response.
+// Ends a kiv_enter with a return code: KIV_CALLBACK_ENTER, or a queued Response.
 // During a re-entry it ends the library's own step instead.
 void complete_enter(Instance& instance, int rc);
 // A re-entry that failed tries again (true), or there was none (false).
