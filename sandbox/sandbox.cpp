@@ -84,6 +84,17 @@ WorldService* Sandbox::world(const std::string& name) const {
     return nullptr;
 }
 
+server::Service* Sandbox::service(const std::string& where) const {
+    if (where == "universe") return universe_.get();
+    return world(where);
+}
+
+std::vector<std::string> Sandbox::world_names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : world_ports_) names.push_back(entry.first);
+    return names;
+}
+
 void Sandbox::refuse_logins(int count, std::uint8_t result) {
     universe_->refuse_logins(count, result);
 }

@@ -107,9 +107,15 @@ public:
     // entering it is refused. False when there is no such world.
     bool remove_world(const std::string& world);
 
-private:
+    // For the test kit, from the loop's thread: the loop, and the service
+    // of "universe" or of a world (null when there is none).
+    server::ServerLoop& loop() noexcept { return loop_; }
+    server::Service* service(const std::string& where) const;
     WorldService* world(const std::string& name) const;
+    // Names of the worlds, in the order given.
+    std::vector<std::string> world_names() const;
 
+private:
     server::ServerLoop loop_;
     std::unique_ptr<Directory> directory_;
     std::unique_ptr<UniverseService> universe_;

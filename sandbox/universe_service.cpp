@@ -184,7 +184,7 @@ void UniverseService::login(server::Peer& peer, Client& client, PacketReader& bo
         code = kUnavailable;
     } else if (settings_.password && password != *settings_.password) {
         code = kRefused;
-    } else if (refusals_left_ > 0) {
+    } else if (refusals_left_ > 0 && !peer.is_virtual()) {
         --refusals_left_;
         code = refusal_result_;
     } else {
@@ -195,6 +195,7 @@ void UniverseService::login(server::Peer& peer, Client& client, PacketReader& bo
             client.user_id = account.id;
             client.name = name;
             online_[account.id] = peer.id();
+            peer.set_label(name);
             text = "Welcome to the KIVSDK sandbox, " + name + "!";
             loop_.log_connection("universe " + peer.remote() + " logged in as " + name + " (user " +
                                  std::to_string(account.id) + ")");

@@ -47,6 +47,7 @@ public:
 
     // The next `count` logins that would succeed get `result` instead (1
     // refused, 2 rejected, 3 denied, ...); a count of 0 ends the refusals.
+    // Scripted actors (virtual peers) are not refused.
     void refuse_logins(int count, std::uint8_t result);
     // The world is no longer listed, and entering it is refused (status 1).
     // False when it was not listed.

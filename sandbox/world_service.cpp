@@ -146,6 +146,7 @@ void WorldService::login(server::Peer& peer, Avatar& avatar, PacketReader& body)
     avatar.user_id = account->id;
     avatar.name = account->name;
     sessions_[avatar.session] = peer.id();
+    peer.set_label(avatar.name);
     if (owner_ == 0) owner_ = account->id;
     directory_.entered(account->id, settings_.name);
     loop_.log_connection(settings_.name + " " + peer.remote() + " entered as " + avatar.name +
@@ -796,6 +797,45 @@ void WorldService::setting_set(server::Peer& peer, const Avatar& avatar, PacketR
     }
     world_settings_[name] = value;
     to_all(setting);
+}
+
+// ---- What the world holds ---------------------------------------------------
+
+WorldState WorldService::state() const {
+    WorldState state;
+    for (const auto& entry : sessions_) {
+        const auto found = avatars_.find(entry.second);
+        if (found == avatars_.end()) continue;
+        const Avatar& a = found->second;
+        state.avatars.push_back(
+            {a.session, a.user_id, a.name, a.visible, a.x, a.y, a.z, a.yaw, a.pitch, a.type});
+    }
+    for (const auto& entry : objects_) {
+        const Object& o = entry.second;
+        state.objects.push_back(
+            {o.id, o.number_1, o.type, o.x, o.y, o.z, o.strings, o.data.size()});
+    }
+    for (const auto& entry : cells_) {
+        state.cells.push_back({entry.first.first, entry.first.second, entry.second.revision,
+                               entry.second.objects.size()});
+    }
+    for (const auto& entry : terrain_) {
+        state.terrain.push_back({std::get<0>(entry.first), std::get<1>(entry.first),
+                                 std::get<2>(entry.first), std::get<3>(entry.first),
+                                 entry.second.revision});
+    }
+    state.settings = world_settings_;
+    return state;
+}
+
+std::int32_t WorldService::session_of(std::uint64_t peer_id) const {
+    const auto found = avatars_.find(peer_id);
+    return found == avatars_.end() ? 0 : found->second.session;
+}
+
+void WorldService::add_admin(const std::string& name) {
+    if (std::find(settings_.admins.begin(), settings_.admins.end(), name) == settings_.admins.end())
+        settings_.admins.push_back(name);
 }
 
 // ---- Leaving and keep-alives -----------------------------------------------

@@ -49,6 +49,40 @@ struct WorldSettings {
     std::size_t max_terrain_nodes = 100000;
 };
 
+// What a world holds at one moment, for tests and views.
+struct WorldState {
+    struct Avatar {
+        std::int32_t session;
+        std::int32_t user_id;
+        std::string name;
+        bool visible;  // has published its state
+        float x, y, z, yaw, pitch;
+        std::int32_t type;
+    };
+    struct Object {
+        std::int32_t id;
+        std::int32_t owner;  // user id
+        std::uint8_t type;
+        double x, y, z;
+        std::array<std::string, 3> strings;  // as the add request's string_1 to 3
+        std::size_t data_size;
+    };
+    struct Cell {
+        std::int32_t x, z, revision;
+        std::size_t objects;
+    };
+    struct TerrainNode {
+        std::int32_t tile_x, tile_z;
+        std::uint8_t node_x, node_z;
+        std::int32_t revision;
+    };
+    std::vector<Avatar> avatars;  // by session
+    std::vector<Object> objects;  // by id
+    std::vector<Cell> cells;
+    std::vector<TerrainNode> terrain;
+    std::map<std::string, std::string> settings;
+};
+
 class WorldService : public server::Service {
 public:
     WorldService(server::ServerLoop& loop, Directory& directory, const server::Identity& identity,
@@ -56,6 +90,11 @@ public:
     ~WorldService() override;
 
     const std::string& name() const noexcept { return settings_.name; }
+    WorldState state() const;
+    // `name` holds "admin" from now on.
+    void add_admin(const std::string& name);
+    // The session of the peer's avatar; 0 before its login.
+    std::int32_t session_of(std::uint64_t peer_id) const;
 
     void on_frame(server::Peer& peer, PacketReader& body) override;
     void on_close(server::Peer& peer) override;

@@ -33,6 +33,8 @@ constexpr std::uint64_t kWakeKey = 0;
 constexpr std::uint64_t kListenerBit = std::uint64_t{1} << 63;
 constexpr std::uint64_t kInputBit = std::uint64_t{1} << 62;
 constexpr std::size_t kReadChunk = 16384;
+// Frames a virtual peer keeps; older ones go first.
+constexpr std::size_t kMaxInbox = 4096;
 constexpr int kMaxEvents = 256;
 
 std::string errno_text(int error) { return std::strerror(error); }
@@ -52,6 +54,15 @@ std::string address_text(const sockaddr_storage& address) {
         port = ntohs(a.sin6_port);
     }
     return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+// `milliseconds`, or less so that a wait ends by `deadline`.
+int limit_wait(int milliseconds, std::chrono::steady_clock::time_point deadline) {
+    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               deadline - std::chrono::steady_clock::now())
+                               .count() +
+                           1;
+    return static_cast<int>(std::max(0LL, std::min<long long>(milliseconds, left)));
 }
 
 }  // namespace
@@ -131,6 +142,37 @@ void Peer::send_frame(const unsigned char* frame, std::size_t size) {
     }
     if (loop_.sent_tap_) loop_.sent_tap_(*this, frame, size);
     last_output_ = Clock::now();
+    if (virtual_) {
+        if (inbox_.size() >= kMaxInbox) inbox_.erase(inbox_.begin());
+        inbox_.emplace_back(frame, frame + size);
+        return;
+    }
+    // Once one frame waits, later ones wait behind it, delay or not.
+    if (loop_.delay_.count() > 0 || !delayed_.empty()) {
+        const Clock::time_point due = last_output_ + loop_.delay_;
+        if (loop_.delaying_.empty() || due < loop_.next_due_) loop_.next_due_ = due;
+        delayed_.emplace_back(due, Bytes(frame, frame + size));
+        loop_.delaying_.insert(id_);
+        return;
+    }
+    send_now(frame, size);
+}
+
+bool Peer::release_delayed(Clock::time_point now) {
+    std::size_t due = 0;
+    while (due < delayed_.size() && delayed_[due].first <= now) ++due;
+    std::vector<std::pair<Clock::time_point, Bytes>> ready(
+        std::make_move_iterator(delayed_.begin()),
+        std::make_move_iterator(delayed_.begin() + static_cast<std::ptrdiff_t>(due)));
+    delayed_.erase(delayed_.begin(), delayed_.begin() + static_cast<std::ptrdiff_t>(due));
+    for (const auto& entry : ready) {
+        if (!is_open()) return false;
+        send_now(entry.second.data(), entry.second.size());
+    }
+    return is_open() && !delayed_.empty();
+}
+
+void Peer::send_now(const unsigned char* frame, std::size_t size) {
     if (phase_ == Phase::kClear) {
         queue_raw(frame, size);
     } else {
@@ -159,16 +201,23 @@ void Peer::flush() {
     // A frozen loop writes nothing; thaw() flushes what was queued.
     if (loop_.frozen_) return;
     while (out_sent_ < out_.size()) {
-        const ssize_t n =
-            ::send(fd_, out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL);
+        std::size_t want = out_.size() - out_sent_;
+        if (cut_armed_) want = std::min(want, cut_left_);
+        if (want == 0) break;
+        const ssize_t n = ::send(fd_, out_.data() + out_sent_, want, MSG_NOSIGNAL);
         if (n > 0) {
             out_sent_ += static_cast<std::size_t>(n);
+            if (cut_armed_) cut_left_ -= static_cast<std::size_t>(n);
             stalled_since_ = Clock::now();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n < 0 && errno == EINTR) continue;
         close_later("send failed: " + errno_text(errno));
+        return;
+    }
+    if (cut_armed_ && cut_left_ == 0) {
+        close_later("cut after its bytes ran out");
         return;
     }
     if (out_sent_ == out_.size()) {
@@ -228,6 +277,7 @@ void Peer::close(const std::string& reason) {
 
 void Peer::close_after_flush(const std::string& reason) {
     if (!is_open()) return;
+    if (virtual_) return close(reason);  // nothing to flush
     if (phase_ == Phase::kSecure) mbedtls_ssl_close_notify(&tls_->ssl);
     phase_ = Phase::kDraining;
     close_reason_ = reason;
@@ -362,8 +412,21 @@ void Peer::deliver_frames() {
     std::uint16_t length = 0;
     const Phase phase = phase_;
     while (phase_ == phase && is_open() && input.next(frame, length)) {
-        PacketReader body(frame, length);
-        service_.on_frame(*this, body);
+        const bool ignored = length > 0 && !loop_.ignored_.empty() &&
+                             loop_.ignored_.count({&service_, frame[0]}) > 0;
+        if (!loop_.received_tap_) {
+            if (ignored) continue;
+            PacketReader body(frame, length);
+            service_.on_frame(*this, body);
+            continue;
+        }
+        // A copy for the tap: handling the frame may move the input (TLS).
+        const Bytes copy(frame, frame + length);
+        if (!ignored) {
+            PacketReader body(copy.data(), copy.size());
+            service_.on_frame(*this, body);
+        }
+        loop_.received_tap_(*this, copy.data(), copy.size());
     }
     if (!is_open()) return;
     // The stall clock runs while an incomplete frame waits for its rest.
@@ -384,7 +447,7 @@ void Peer::on_writable() {
 }
 
 void Peer::sweep(Clock::time_point now) {
-    if (phase_ == Phase::kClosed) return;
+    if (phase_ == Phase::kClosed || virtual_) return;
     const auto stall = std::chrono::seconds(loop_.limits().stall_seconds);
     const bool output_waiting = out_sent_ < out_.size();
     if ((stall_clock_running_ || output_waiting) && now - stalled_since_ > stall) {
@@ -539,6 +602,7 @@ void ServerLoop::accept_from(Listener& listener) {
         auto peer = std::unique_ptr<Peer>(
             new Peer(*this, *listener.service, id, fd, remote, listener.name));
         Peer& added = *peer;
+        arm_cut(added);
         peers_.emplace(id, std::move(peer));
         epoll_event event{};
         event.events = EPOLLIN;
@@ -563,14 +627,11 @@ void ServerLoop::close_doomed() {
 }
 
 void ServerLoop::run_once(int milliseconds) {
+    // Wake up in time to end a freeze, or for the first delayed frame.
     if (frozen_) {
-        // Wake up in time to end the freeze.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              thaw_at_ - std::chrono::steady_clock::now())
-                              .count() +
-                          1;
-        milliseconds =
-            static_cast<int>(std::max<long long>(0, std::min<long long>(milliseconds, left)));
+        milliseconds = limit_wait(milliseconds, thaw_at_);
+    } else if (!delaying_.empty()) {
+        milliseconds = limit_wait(milliseconds, next_due_);
     }
     epoll_event events[kMaxEvents];
     const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, milliseconds);
@@ -609,6 +670,7 @@ void ServerLoop::run_once(int milliseconds) {
     }
     const auto now = std::chrono::steady_clock::now();
     if (frozen_ && now >= thaw_at_) thaw();
+    if (!frozen_ && !delaying_.empty() && now >= next_due_) release_delayed();
     if (!frozen_ && now >= next_sweep_) sweep();
     close_doomed();
     retired_.clear();
@@ -689,6 +751,7 @@ std::size_t ServerLoop::drop_clients(const Service* service, const std::string& 
                                      bool reset) {
     std::vector<std::uint64_t> ids;
     for (const auto& entry : peers_) {
+        if (entry.second->virtual_) continue;
         if (!service || &entry.second->service_ == service) ids.push_back(entry.first);
     }
     std::size_t dropped = 0;
@@ -716,6 +779,68 @@ void ServerLoop::stop_listening(const Service& service) {
         ::close(it->second.fd);
         it = listeners_.erase(it);
     }
+}
+
+void ServerLoop::release_delayed() {
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (auto it = delaying_.begin(); it != delaying_.end();) {
+        const auto found = peers_.find(*it);
+        if (found == peers_.end() || !found->second->release_delayed(now)) {
+            it = delaying_.erase(it);
+            continue;
+        }
+        next = std::min(next, found->second->delayed_.front().first);
+        ++it;
+    }
+    next_due_ = next;
+}
+
+void ServerLoop::ignore_requests(const Service& service, std::uint8_t type, bool ignore) {
+    if (ignore) {
+        ignored_.insert({&service, type});
+    } else {
+        ignored_.erase({&service, type});
+    }
+}
+
+void ServerLoop::cut_after(const Service* service, std::size_t bytes) {
+    if (bytes == 0) {
+        cut_rules_.erase(service);
+    } else {
+        cut_rules_[service] = bytes;
+    }
+    for (auto& entry : peers_) {
+        Peer& peer = *entry.second;
+        if (peer.virtual_ || (service && &peer.service_ != service)) continue;
+        peer.cut_armed_ = bytes > 0;
+        peer.cut_left_ = bytes;
+    }
+}
+
+void ServerLoop::arm_cut(Peer& peer) const {
+    auto rule = cut_rules_.find(&peer.service_);
+    if (rule == cut_rules_.end()) rule = cut_rules_.find(nullptr);
+    if (rule == cut_rules_.end()) return;
+    peer.cut_armed_ = true;
+    peer.cut_left_ = rule->second;
+}
+
+Peer& ServerLoop::add_virtual_peer(Service& service, const std::string& listener) {
+    const std::uint64_t id = next_id_++;
+    auto peer = std::unique_ptr<Peer>(new Peer(*this, service, id, -1, "actor", listener));
+    peer->virtual_ = true;
+    peer->phase_ = Peer::Phase::kSecure;
+    Peer& added = *peer;
+    peers_.emplace(id, std::move(peer));
+    service.on_open(added);
+    return added;
+}
+
+void ServerLoop::deliver(Peer& peer, const unsigned char* body, std::size_t size) {
+    if (!peer.is_open() || size == 0) return;
+    PacketReader reader(body, size);
+    peer.service_.on_frame(peer, reader);
 }
 
 void ServerLoop::watch_input(int fd, std::function<void()> on_readable) {

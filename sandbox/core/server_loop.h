@@ -17,8 +17,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/frame_codec.h"
@@ -66,6 +68,9 @@ class Peer;
 // the loop's thread: for tests and traces.
 using FrameTap =
     std::function<void(const Peer& peer, const unsigned char* frame, std::size_t size)>;
+// Sees every frame body a client sent (type byte first, no length field),
+// after its service has handled it, on the loop's thread.
+using BodyTap = std::function<void(const Peer& peer, const unsigned char* body, std::size_t size)>;
 
 class Service {
 public:
@@ -94,6 +99,13 @@ public:
         return phase_ != Phase::kClosed && phase_ != Phase::kDraining && !doomed_;
     }
     bool secure() const noexcept { return phase_ == Phase::kSecure; }
+    // A peer without a connection (ServerLoop::add_virtual_peer).
+    bool is_virtual() const noexcept { return virtual_; }
+    // Who the client is, once its service knows (a user name).
+    const std::string& label() const noexcept { return label_; }
+    void set_label(std::string label) { label_ = std::move(label); }
+    // What a virtual peer was sent, oldest first (bounded); emptied by take.
+    std::vector<Bytes> take_inbox() { return std::move(inbox_); }
 
     // Queues the writer's frame (over TLS once switched) and sends what the
     // socket takes. Ignored once the peer is closing.
@@ -129,6 +141,10 @@ private:
     void deliver_frames();
     // A whole frame, length field included.
     void send_frame(const unsigned char* frame, std::size_t size);
+    // The frame goes out now, past the reply delay.
+    void send_now(const unsigned char* frame, std::size_t size);
+    // Sends the delayed frames that are due; true when some remain.
+    bool release_delayed(Clock::time_point now);
     void queue_raw(const unsigned char* data, std::size_t size);
     void flush();
     void update_interest();
@@ -163,6 +179,14 @@ private:
     Clock::time_point last_output_;    // the last frame queued for the client
     Clock::time_point stalled_since_;  // handshake start, first partial byte, or unsent output
     bool stall_clock_running_ = false;
+    bool virtual_ = false;
+    std::string label_;
+    std::vector<Bytes> inbox_;
+    // Frames held back by the reply delay, with the time each is due.
+    std::vector<std::pair<Clock::time_point, Bytes>> delayed_;
+    // Bytes still allowed out before the connection is cut (ServerLoop::cut_after).
+    bool cut_armed_ = false;
+    std::size_t cut_left_ = 0;
 };
 
 class ServerLoop {
@@ -192,6 +216,7 @@ public:
     void set_keepalive_seconds(int seconds) noexcept { limits_.keepalive_seconds = seconds; }
     // Before the loop runs, or from its thread.
     void tap_sent_frames(FrameTap tap) { sent_tap_ = std::move(tap); }
+    void tap_received_frames(BodyTap tap) { received_tap_ = std::move(tap); }
 
     void log_connection(const std::string& line) const;
     void log_error(const std::string& line) const;
@@ -220,6 +245,25 @@ public:
     void watch_input(int fd, std::function<void()> on_readable);
     void forget_input(int fd);
 
+    // Every frame sent to a client leaves `delay` later (in order); zero
+    // sends new ones at once again.
+    void delay_replies(std::chrono::milliseconds delay) { delay_ = delay; }
+    // Frames of `type` from the clients of `service` are read and dropped
+    // unanswered while `ignore` holds.
+    void ignore_requests(const Service& service, std::uint8_t type, bool ignore);
+    // Each connection of `service` (of every service when null), present
+    // and future, is closed once `bytes` more bytes went out to it; 0 ends
+    // the rule.
+    void cut_after(const Service* service, std::size_t bytes);
+
+    // A peer of `service` without a connection, for scripted actors: what
+    // it is sent is kept in its inbox, and deliver() hands its frames to the
+    // service. It counts as secure; drops, freezes and timers pass it by.
+    Peer& add_virtual_peer(Service& service, const std::string& listener);
+    // Hands one frame body (type byte first) of a virtual peer to its
+    // service.
+    void deliver(Peer& peer, const unsigned char* body, std::size_t size);
+
 private:
     friend class Peer;
     struct Listener {
@@ -236,6 +280,9 @@ private:
     void retire(std::uint64_t id);
     void close_doomed();
     void thaw();
+    // Sends the delayed frames that are due and notes when the next is.
+    void release_delayed();
+    void arm_cut(Peer& peer) const;
 
     Limits limits_;
     LogOptions log_;
@@ -252,6 +299,12 @@ private:
     bool frozen_ = false;
     std::chrono::steady_clock::time_point thaw_at_;
     std::unordered_map<std::uint64_t, std::function<void()>> inputs_;
+    BodyTap received_tap_;
+    std::chrono::milliseconds delay_{0};
+    std::set<std::uint64_t> delaying_;                // peers holding delayed frames
+    std::chrono::steady_clock::time_point next_due_;  // of the first delayed frame
+    std::set<std::pair<const Service*, std::uint8_t>> ignored_;
+    std::unordered_map<const Service*, std::size_t> cut_rules_;  // null: every service
 };
 
 }  // namespace kivsdk::server

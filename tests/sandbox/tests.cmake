@@ -23,3 +23,4 @@ set_tests_properties(kivsandbox_help PROPERTIES
   PASS_REGULAR_EXPRESSION "Usage: kivsandbox.*--world NAME\\[:tls\\|:plain\\]\\[:PORT\\].*SIGTERM")
 add_test(NAME kivsandbox_refuses_unknown_options COMMAND kivsandbox --no-such-option)
 set_tests_properties(kivsandbox_refuses_unknown_options PROPERTIES WILL_FAIL TRUE)
+include(${CMAKE_CURRENT_LIST_DIR}/../testkit/tests.cmake)
