@@ -27,6 +27,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     openssl binutils
     python3                      # the Python binding and its tests
+    python3-pytest               # the test kit's pytest fixture
     g++-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-g++-posix
     gcc-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-gcc-posix
     wine64                       # runs the Windows tests (scripts/test-windows.sh)
