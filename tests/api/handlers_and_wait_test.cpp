@@ -105,21 +105,21 @@ TEST_F(Handlers, CallbacksCarryCodeReferenceAndCurrentCallback) {
     EXPECT_EQ(seen.references, (std::vector<int>{1234}));
 }
 
-TEST(Wait, WithoutWaitOperationReturns27) {
+TEST(Wait, WithoutWaitOperationReturnsNoWaitFunction) {
     KIVNetConfig table{};
     KIVInstance* instance = kiv_create(&table);
     EXPECT_EQ(kiv_wait(instance, 100), KIV_RC_NO_WAIT_FUNCTION);
     kiv_destroy(instance);
 }
 
-TEST(Wait, DefaultSocketsWithNothingToWatchReturn9) {
+TEST(Wait, DefaultSocketsWithNothingToWatchReturnConnectionError) {
     KIVInstance* instance = kiv_create(nullptr);
     ASSERT_NE(instance, nullptr);
     EXPECT_EQ(kiv_wait(instance, 10000), KIV_RC_CONNECTION_ERROR);
     kiv_destroy(instance);
 }
 
-TEST_F(Handlers, WaitPassesMillisecondsAndMapsFailureTo9) {
+TEST_F(Handlers, WaitPassesMillisecondsAndMapsFailureToConnectionError) {
     std::vector<int> given;
     script.pass = [&](int milliseconds) {
         given.push_back(milliseconds);
@@ -130,7 +130,7 @@ TEST_F(Handlers, WaitPassesMillisecondsAndMapsFailureTo9) {
     EXPECT_EQ(given, (std::vector<int>{250, -7}));
 }
 
-TEST_F(Handlers, WaitFromAHandlerReturns21AndTheOuterWaitContinues) {
+TEST_F(Handlers, WaitFromAHandlerReturnsRecursiveWaitAndTheOuterWaitContinues) {
     kiv_event_set(handle, KIV_EVENT_CHAT, wait_again);
     kiv_event_set(handle, KIV_EVENT_AVATAR_ADD, record_event);
     script.pass = [&](int) {

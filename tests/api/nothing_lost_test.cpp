@@ -207,7 +207,7 @@ TEST_F(NothingLost, DisconnectedNotificationDeliversTheLastFramesFirst) {
     EXPECT_EQ(kiv_int(handle, KIV_DISCONNECT_REASON), -1);
 }
 
-TEST_F(NothingLost, AWorldsMessage39AfterLoginIsIgnored) {
+TEST_F(NothingLost, AWorldsSecureChannelMessageAfterLoginIsIgnored) {
     RecordingTable::Socket& world = open_world();
     const std::size_t written = world.written.size();
     receive(world, Message(39).byte(0).bytes());

@@ -6,10 +6,10 @@
 #include "api/boundary.h"
 #include "api/request_flow.h"
 #include "connection/connection.h"
-#include "universe/universe_session.h"
-#include "world/world_session.h"
 #include "support/fake_clock.h"
 #include "support/recording_table.h"
+#include "universe/universe_session.h"
+#include "world/world_session.h"
 
 namespace kivsdk::test {
 namespace {
@@ -36,7 +36,8 @@ protected:
         const KIVNetConfig config = net.table();
         handle = kiv_create(&config);
         ASSERT_NE(handle, nullptr);
-        const ConnectionHandlers handlers{&ignore_connect, &ignore_disconnect, &ignore_message, nullptr};
+        const ConnectionHandlers handlers{&ignore_connect, &ignore_disconnect, &ignore_message,
+                                          nullptr};
         instance().universe.connection = std::make_unique<Connection>(config, handlers, instance());
         instance().world.connection = std::make_unique<Connection>(config, handlers, instance());
     }
@@ -120,14 +121,14 @@ TEST_F(Requests, RefusedRecordIsErasedButTheNumberIsUsed) {
 
 TEST_F(Requests, OversizedMessageRegistersNothingAndKeepsTheCounter) {
     instance().world.ready = true;
-    const int rc = send_recorded_request(instance(), Side::kWorld, &world_send_gate,
-                                         KIV_CALLBACK_OBJECT_ADD, 5,
-                                         [](PacketWriter& writer, std::int32_t number) {
-                                             writer.append_byte(10);
-                                             writer.append_int32(number);
-                                             const std::string blob(65535, 'x');
-                                             writer.append_blob16(blob.data(), blob.size());
-                                         });
+    const int rc =
+        send_recorded_request(instance(), Side::kWorld, &world_send_gate, KIV_CALLBACK_OBJECT_ADD,
+                              5, [](PacketWriter& writer, std::int32_t number) {
+                                  writer.append_byte(10);
+                                  writer.append_int32(number);
+                                  const std::string blob(65535, 'x');
+                                  writer.append_blob16(blob.data(), blob.size());
+                              });
     EXPECT_EQ(rc, KIV_RC_STRING_TOO_LONG);
     EXPECT_TRUE(instance().world.pending.empty());
     EXPECT_EQ(instance().world.peek_reference(), 0);
@@ -194,7 +195,7 @@ void block_inside_handler(KIVInstance* handle) {
         finish_blocking_request(instance, KIV_CALLBACK_ENTER, Response::kWorldEnter, 20));
 }
 
-TEST_F(Requests, BlockingCallInsideAHandlerGets21) {
+TEST_F(Requests, BlockingCallInsideAHandlerGetsRecursiveWait) {
     kiv_event_set(handle, KIV_EVENT_CHAT, block_inside_handler);
     net.on_wait = [this](int) {
         instance().fire_event(KIV_EVENT_CHAT);
@@ -206,7 +207,7 @@ TEST_F(Requests, BlockingCallInsideAHandlerGets21) {
 
 void destroy_instance(KIVInstance* handle) { kiv_destroy(handle); }
 
-TEST_F(Requests, DestroyDuringABlockingWaitReturns9) {
+TEST_F(Requests, DestroyDuringABlockingWaitReturnsConnectionError) {
     kiv_event_set(handle, KIV_EVENT_UNIVERSE_DISCONNECT, destroy_instance);
     net.on_wait = [this](int) {
         instance().fire_event(KIV_EVENT_UNIVERSE_DISCONNECT);

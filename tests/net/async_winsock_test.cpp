@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "kivsdk.h"
-#include "net/win32/async_winsock_socket.h"
 #include "net/loopback.h"
+#include "net/win32/async_winsock_socket.h"
 #include "net/win32/message_window.h"
 #include "support/scripted_servers.h"
 
@@ -76,7 +76,7 @@ TEST(WindowSocketSetUp, CreateFillsTheOperationsAndKeepsTheHostsWait) {
     EXPECT_EQ(kiv_winsock_async_destroy(nullptr), KIV_RC_INVALID_ARGUMENT);
 }
 
-TEST(WindowSocketSetUp, ZeroFilledTableMakesKivWaitReturn27) {
+TEST(WindowSocketSetUp, ZeroFilledTableMakesKivWaitReturnNoWaitFunction) {
     KIVNetConfig table{};
     ASSERT_EQ(kiv_winsock_async_create(&table), 0);
     KIVInstance* instance = kiv_create(&table);

@@ -51,20 +51,20 @@ TEST_F(Connect, FirstFrameIsTheSecureChannelRequest) {
     EXPECT_TRUE(seen.callbacks.empty()) << "nothing is reported before the secure channel";
 }
 
-TEST_F(Connect, ServerThatNeverAnswersGives16AtTheLimit) {
+TEST_F(Connect, ServerThatNeverAnswersGivesTimeoutAtTheLimit) {
     each_pass(nullptr);
     EXPECT_EQ(kiv_connect_universe(handle, "universe.test", 1), KIV_RC_TIMEOUT);
     EXPECT_EQ(net.waits(), 15);
 }
 
-TEST_F(Connect, RefusedConnectionGives9WithTheStatus) {
+TEST_F(Connect, RefusedConnectionGivesConnectionErrorWithTheStatus) {
     each_pass([this] { net.post(net.last_socket(), KIV_NET_CONNECT_RESULT, 10061); });
     EXPECT_EQ(kiv_connect_universe(handle, "universe.test", 1), KIV_RC_CONNECTION_ERROR);
     EXPECT_EQ(kiv_int(handle, KIV_DISCONNECT_REASON), 10061);
     EXPECT_EQ(net.waits(), 1);
 }
 
-TEST_F(Connect, ImmediateFailureGives9AndLeavesNoStaleAnswer) {
+TEST_F(Connect, ImmediateFailureGivesConnectionErrorAndLeavesNoStaleAnswer) {
     net.connect_return = -1;
     net.connect_posts_result = -1;
     EXPECT_EQ(kiv_connect_universe(handle, "nowhere.test", 1), KIV_RC_CONNECTION_ERROR);
@@ -97,7 +97,7 @@ TEST_F(Connect, AlternativeConnectFailsAndLeavesTheWorld) {
         << "the alternative connect does not touch the socket";
 }
 
-TEST_F(Connect, HandshakeGarbageGives24AndClosesTheSocket) {
+TEST_F(Connect, HandshakeGarbageGivesSecureChannelFailedAndClosesTheSocket) {
     kiv_callback_set(handle, KIV_CALLBACK_CONNECT_UNIVERSE, record_callback);
     ASSERT_EQ(kiv_connect_universe(handle, "universe.test", 6670), 0);
     RecordingTable::Socket& socket = net.last_socket();
@@ -112,7 +112,7 @@ TEST_F(Connect, HandshakeGarbageGives24AndClosesTheSocket) {
     EXPECT_EQ(kiv_login(handle, "a", "b", "c"), KIV_RC_NOT_IN_UNIVERSE);
 }
 
-TEST_F(Connect, LostConnectionFiresEvent13Once) {
+TEST_F(Connect, LostConnectionFiresTheUniverseDisconnectEventOnce) {
     kiv_event_set(handle, KIV_EVENT_UNIVERSE_DISCONNECT, record_disconnect);
     RecordingTable::Socket& socket = open_universe();
     net.serve_close(socket);
@@ -153,7 +153,7 @@ TEST_F(Login, LengthsAreCheckedButExtraStringsAreCut) {
                                                     .bytes()}));
 }
 
-TEST_F(Login, BeforeTheSecureChannelGives17WithoutWaiting) {
+TEST_F(Login, BeforeTheSecureChannelGivesNotInUniverseWithoutWaiting) {
     open_universe(false);
     EXPECT_EQ(kiv_login(handle, "a", "b", "c"), KIV_RC_NOT_IN_UNIVERSE);
     EXPECT_EQ(net.waits(), 0);
@@ -242,7 +242,7 @@ void blocking_login_inside_handler(KIVInstance* instance) {
     seen.rcs.push_back(kiv_login(instance, "a", "b", "c"));
 }
 
-TEST_F(Login, BlockingLoginInsideAHandlerGets21AndSendsNothing) {
+TEST_F(Login, BlockingLoginInsideAHandlerGetsRecursiveWaitAndSendsNothing) {
     RecordingTable::Socket& socket = open_universe();
     kiv_event_set(handle, KIV_EVENT_FRIEND, blocking_login_inside_handler);
     net.on_wait = [&](int) {

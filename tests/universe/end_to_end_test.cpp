@@ -86,7 +86,7 @@ TEST_F(UniverseEndToEnd, LoginResultsAreMapped) {
     }
 }
 
-TEST_F(UniverseEndToEnd, RefusedConnectGives9WithTheStatus) {
+TEST_F(UniverseEndToEnd, RefusedConnectGivesConnectionErrorWithTheStatus) {
     // A port nobody listens on: take one and close it again.
     int port = 0;
     {
@@ -97,7 +97,7 @@ TEST_F(UniverseEndToEnd, RefusedConnectGives9WithTheStatus) {
     EXPECT_NE(kiv_int(instance, KIV_DISCONNECT_REASON), 0);
 }
 
-TEST_F(UniverseEndToEnd, RogueCertificateGives24) {
+TEST_F(UniverseEndToEnd, RogueCertificateGivesSecureChannelFailed) {
     TlsTestServer server;
     server.on_connection([](ServerConnection& c) { universe_opening(c, pki::rogue_server()); });
     testing::internal::CaptureStdout();
@@ -107,7 +107,7 @@ TEST_F(UniverseEndToEnd, RogueCertificateGives24) {
     EXPECT_EQ(kiv_login(instance, "a", "b", "c"), KIV_RC_NOT_IN_UNIVERSE);
 }
 
-TEST_F(UniverseEndToEnd, ServerThatNeverSendsTheGoAheadGives16) {
+TEST_F(UniverseEndToEnd, ServerThatNeverSendsTheGoAheadGivesTimeout) {
     TlsTestServer server;
     server.on_connection([](ServerConnection& c) { c.wait_for_close(); });
     FakeClock clock;
@@ -115,7 +115,7 @@ TEST_F(UniverseEndToEnd, ServerThatNeverSendsTheGoAheadGives16) {
     EXPECT_EQ(kiv_connect_universe(instance, server.host(), server.port()), KIV_RC_TIMEOUT);
 }
 
-TEST_F(UniverseEndToEnd, LoginBeforeTheSecureChannelGives17) {
+TEST_F(UniverseEndToEnd, LoginBeforeTheSecureChannelGivesNotInUniverse) {
     TlsTestServer server;
     server.on_connection([](ServerConnection& c) { c.wait_for_close(); });
     kiv_callback_set(instance, KIV_CALLBACK_CONNECT_UNIVERSE, record_callback);
@@ -124,7 +124,7 @@ TEST_F(UniverseEndToEnd, LoginBeforeTheSecureChannelGives17) {
     EXPECT_TRUE(seen.callbacks.empty());
 }
 
-TEST_F(UniverseEndToEnd, LostConnectionFiresEvent13Once) {
+TEST_F(UniverseEndToEnd, LostConnectionFiresTheUniverseDisconnectEventOnce) {
     TlsTestServer server;
     server.on_connection([](ServerConnection& c) {
         if (universe_opening(c) == 0) c.close();

@@ -46,7 +46,7 @@ protected:
     }
 };
 
-TEST_F(Universe, WorldListSendsValueThenNumberAndEndsWithCallback18) {
+TEST_F(Universe, WorldListSendsValueThenNumberAndEndsWithItsCallback) {
     RecordingTable::Socket& socket = open_universe();
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 77);
     ASSERT_EQ(kiv_world_list(handle, 5), 0);
@@ -148,7 +148,7 @@ TEST_F(Universe, JoinsReportTheGateWhenNotReady) {
     EXPECT_EQ(instance().universe.peek_reference(), 2);
 }
 
-TEST_F(Universe, ListAndFriendResultsMapToZeroOr20) {
+TEST_F(Universe, ListAndFriendResultsMapToSuccessOrRequestFailed) {
     RecordingTable::Socket& socket = open_universe();
     kiv_friends_get(handle);
     kiv_friend_add_by_name(handle, "x");

@@ -63,7 +63,7 @@ TEST_F(AvatarsAndChat, SayTakesUpTo255Bytes) {
     EXPECT_TRUE(sent(world).empty());
 }
 
-TEST_F(AvatarsAndChat, RequestsOutsideAWorldAreRefusedWith8) {
+TEST_F(AvatarsAndChat, RequestsOutsideAWorldAreRefusedWithNotInWorld) {
     EXPECT_EQ(kiv_state_change(handle), KIV_RC_NOT_IN_WORLD);
     EXPECT_EQ(kiv_say(handle, "hello"), KIV_RC_NOT_IN_WORLD);
     // The length is looked at first.

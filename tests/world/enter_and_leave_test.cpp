@@ -77,13 +77,15 @@ TEST_F(Enter, SecurePathAsksForTlsFirstAndKeepsTheGateClosed) {
     EXPECT_EQ(kiv_state_change(handle), KIV_RC_NOT_IN_WORLD);
     receive(world, Message(39).byte(1).bytes());
     EXPECT_EQ(seen.rcs, (std::vector<int>{KIV_RC_SECURE_CHANNEL_FAILED}));
-    EXPECT_EQ(instance().world.connection->tls_state(), Connection::TlsState::kPlain) << "no TLS was started";
+    EXPECT_EQ(instance().world.connection->tls_state(), Connection::TlsState::kPlain)
+        << "no TLS was started";
 }
 
 TEST_F(Enter, EmptyHostNameFallsBackToTheAddressBytes) {
     RecordingTable::Socket& world = hand_off(entry_reply("", false, {10, 0, 0, 7}));
     EXPECT_EQ(world.host, "10.0.0.7");
-    Instance::discard(instance().world.connection);  // never connected anywhere: the double only records
+    Instance::discard(
+        instance().world.connection);  // never connected anywhere: the double only records
 }
 
 TEST_F(Enter, ReplyEndingAfterTheAddressUsesTheDefaultPort) {
@@ -98,7 +100,7 @@ TEST_F(Enter, ReplyEndingAfterTheAddressUsesTheDefaultPort) {
     EXPECT_EQ(sent(world)[0][0], 1) << "the plain path: a login first";
 }
 
-TEST_F(Enter, UnavailableWorldGives6) {
+TEST_F(Enter, UnavailableWorldGivesWorldUnavailable) {
     ASSERT_EQ(kiv_enter(handle, "nowhere"), 0);
     receive(*universe_socket, Message(2).byte(3).bytes());
     EXPECT_EQ(seen.rcs, (std::vector<int>{KIV_RC_WORLD_UNAVAILABLE}));
@@ -120,7 +122,7 @@ TEST_F(Enter, ConnectFailureWithoutAReportCompletesOnce) {
     EXPECT_EQ(instance().world.connection, nullptr);
 }
 
-TEST_F(Enter, RefusedLoginGives30AndLeavesThePlainGateOpen) {
+TEST_F(Enter, RefusedLoginGivesEnterRefusedAndLeavesThePlainGateOpen) {
     RecordingTable::Socket& world = hand_off(entry_reply("world.test", false));
     net.post(world, KIV_NET_CONNECT_RESULT, 0);
     receive(world, Message(1).byte(4).bytes());
@@ -176,7 +178,8 @@ TEST_F(Enter, BlockingEnterTimesOutAndALateAnswerDoesNotAnswerTheNext) {
     EXPECT_EQ(net.waits(), 20);
     receive(*universe_socket, Message(2).byte(1).bytes());  // the late refusal
     net.on_wait = [this](int) {
-        receive(*universe_socket, Message(2).byte(0).raw(Bytes(32, 7)).raw(Bytes{127, 0, 0, 1}).bytes());
+        receive(*universe_socket,
+                Message(2).byte(0).raw(Bytes(32, 7)).raw(Bytes{127, 0, 0, 1}).bytes());
         net.post(net.last_socket(), KIV_NET_CONNECT_RESULT, 0);
         receive(net.last_socket(), Message(1).byte(0).bytes());
         return 0;

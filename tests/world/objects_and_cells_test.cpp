@@ -140,7 +140,7 @@ const Request kRequests[] = {
     [](KIVInstance* h) { return kiv_query_cell_revision(h, 1, 2, 3); },
 };
 
-TEST_F(ObjectsAndCells, WithoutAWorldConnectionEveryRequestReturns8AndTakesNoNumber) {
+TEST_F(ObjectsAndCells, WithoutAWorldConnectionEveryRequestReturnsNotInWorldAndTakesNoNumber) {
     describe_object();
     // The missing connection is reported before a string that is too long.
     kiv_string_set(handle, KIV_OBJECT_STRING_2, std::string(256, 'x').c_str());
@@ -162,7 +162,7 @@ TEST_F(ObjectsAndCells, BeforeTheWorldIsReadyTheGateRefusesAndNoRecordStays) {
     EXPECT_TRUE(instance().world.pending.empty());
 }
 
-TEST_F(ObjectsAndCells, OversizedDescriptionsReturn4BeforeTakingANumber) {
+TEST_F(ObjectsAndCells, OversizedDescriptionsReturnStringTooLongBeforeTakingANumber) {
     RecordingTable::Socket& world = open_world();
     describe_object();
     for (const int index : {KIV_OBJECT_STRING_1, KIV_OBJECT_STRING_2, KIV_OBJECT_STRING_3}) {

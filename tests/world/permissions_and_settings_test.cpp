@@ -88,7 +88,7 @@ TEST_F(PermissionsAndSettings, ListAndSettingFrames) {
                             Message(20).int32(5).int32(0).string("").string("").bytes()}));
 }
 
-TEST_F(PermissionsAndSettings, OverlongStringsReturn4BeforeAnythingElse) {
+TEST_F(PermissionsAndSettings, OverlongStringsReturnStringTooLongBeforeAnythingElse) {
     const std::string overlong(256, 'x');
     EXPECT_EQ(kiv_world_permission_user_set(handle, overlong.c_str(), 1, 1),
               KIV_RC_STRING_TOO_LONG);
