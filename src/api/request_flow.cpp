@@ -18,6 +18,13 @@ bool take_pending_request_quietly(Instance::PendingRequests& pending, std::int32
     return true;
 }
 
+bool take_transaction_result(Instance& instance, Side side, FieldCursor& fields,
+                             std::uint8_t& result, CallbackInfo& record) {
+    std::int32_t number = 0;
+    if (!fields.int32(number) || !fields.byte(result)) return false;
+    return take_pending_request(instance.side(side).pending, number, result, record);
+}
+
 bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number, int result_byte,
                           CallbackInfo& record) {
     if (take_pending_request_quietly(pending, number, record)) return true;
