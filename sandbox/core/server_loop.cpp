@@ -693,16 +693,21 @@ Peer* ServerLoop::find(std::uint64_t id) {
     return found->second.get();
 }
 
-void ServerLoop::sweep() {
-    const auto now = std::chrono::steady_clock::now();
-    next_sweep_ = now + std::chrono::seconds(1);
+void ServerLoop::for_each_peer(const std::function<void(Peer&)>& action) {
     std::vector<std::uint64_t> ids;
     ids.reserve(peers_.size());
     for (const auto& entry : peers_) ids.push_back(entry.first);
     for (const std::uint64_t id : ids) {
+        // Looked up again: an action may close others (services tell the rest).
         const auto found = peers_.find(id);
-        if (found != peers_.end()) found->second->sweep(now);
+        if (found != peers_.end()) action(*found->second);
     }
+}
+
+void ServerLoop::sweep() {
+    const auto now = std::chrono::steady_clock::now();
+    next_sweep_ = now + std::chrono::seconds(1);
+    for_each_peer([&](Peer& peer) { peer.sweep(now); });
     for (auto& entry : listeners_) {
         if (!entry.second.paused) continue;
         entry.second.paused = false;
@@ -736,36 +741,23 @@ void ServerLoop::thaw() {
         entry.second.paused = false;
         watch(entry.second.fd, entry.first, false, true);
     }
-    std::vector<std::uint64_t> ids;
-    ids.reserve(peers_.size());
-    for (const auto& entry : peers_) ids.push_back(entry.first);
-    for (const std::uint64_t id : ids) {
-        const auto found = peers_.find(id);
-        if (found != peers_.end()) found->second->thaw(now);
-    }
+    for_each_peer([&](Peer& peer) { peer.thaw(now); });
     next_sweep_ = now + std::chrono::seconds(1);
     log_connection("thawed");
 }
 
 std::size_t ServerLoop::drop_clients(const Service* service, const std::string& reason,
                                      bool reset) {
-    std::vector<std::uint64_t> ids;
-    for (const auto& entry : peers_) {
-        if (entry.second->virtual_) continue;
-        if (!service || &entry.second->service_ == service) ids.push_back(entry.first);
-    }
     std::size_t dropped = 0;
-    for (const std::uint64_t id : ids) {
-        // Closing one may close others (services tell the rest): look again.
-        const auto found = peers_.find(id);
-        if (found == peers_.end() || !found->second->is_open()) continue;
+    for_each_peer([&](Peer& peer) {
+        if (peer.virtual_ || !peer.is_open() || (service && &peer.service_ != service)) return;
         if (reset) {
-            found->second->reset(reason);
+            peer.reset(reason);
         } else {
-            found->second->close_after_flush(reason);
+            peer.close_after_flush(reason);
         }
         ++dropped;
-    }
+    });
     return dropped;
 }
 

@@ -279,6 +279,8 @@ private:
     void sweep();
     void retire(std::uint64_t id);
     void close_doomed();
+    // Calls `action` on each peer there is now that is still there.
+    void for_each_peer(const std::function<void(Peer&)>& action);
     void thaw();
     // Sends the delayed frames that are due and notes when the next is.
     void release_delayed();

@@ -147,27 +147,59 @@ server::Peer* Actors::in_world(const std::string& name, Status& status) {
     return peer;
 }
 
-Status Actors::world_request(const std::string& name, PacketWriter& writer) {
+template <class Fields>
+Status Actors::world_request(const std::string& name, std::uint8_t type, Fields&& fields) {
     Status status = Status::kOk;
     server::Peer* peer = in_world(name, status);
-    if (peer) request(*peer, writer);
+    if (!peer) return status;
+    PacketWriter writer;
+    writer.append_byte(type);
+    fields(writer);
+    request(*peer, writer);
     return status;
 }
 
+template <class Fields>
+Status Actors::world_transaction(const std::string& name, std::uint8_t type, Fields&& fields,
+                                 std::int32_t* answer) {
+    Status status = Status::kOk;
+    server::Peer* peer = in_world(name, status);
+    if (!peer) return status;
+    const std::int32_t reference = next_reference_++;
+    PacketWriter writer;
+    writer.append_byte(type);
+    writer.append_int32(reference);
+    fields(writer);
+    return transaction(*peer, writer, reference, answer);
+}
+
+template <class Fields>
+Status Actors::universe_request(const std::string& name, std::uint8_t type, Fields&& fields) {
+    const auto found = actors_.find(name);
+    server::Peer* peer =
+        found == actors_.end() ? nullptr : sandbox_.loop().find(found->second.universe_peer);
+    if (!peer) return Status::kNoActor;
+    PacketWriter writer;
+    writer.append_byte(type);
+    writer.append_int32(next_reference_++);
+    fields(writer);
+    // Refused at once when the user is not online; otherwise relayed.
+    return find_reply(request(*peer, writer), universe_message::kTransactionResult)
+               ? Status::kRefused
+               : Status::kOk;
+}
+
 Status Actors::move(const std::string& name, const Place& place, std::int32_t avatar_type) {
-    PacketWriter state;
-    state.append_byte(world_message::kAvatarChange);
-    write_place(state, place);
-    state.append_int32(avatar_type);
-    return world_request(name, state);
+    return world_request(name, world_message::kAvatarChange, [&](PacketWriter& state) {
+        write_place(state, place);
+        state.append_int32(avatar_type);
+    });
 }
 
 Status Actors::say(const std::string& name, const std::string& text) {
     if (text.size() > kMaxString) return Status::kBadValue;
-    PacketWriter chat;
-    chat.append_byte(world_message::kChat);
-    chat.append_string(text);
-    return world_request(name, chat);
+    return world_request(name, world_message::kChat,
+                         [&](PacketWriter& chat) { chat.append_string(text); });
 }
 
 Status Actors::leave(const std::string& name) {
@@ -183,191 +215,131 @@ Status Actors::leave(const std::string& name) {
 }
 
 Status Actors::click_avatar(const std::string& name, std::int32_t session) {
-    PacketWriter click;
-    click.append_byte(world_message::kAvatarClick);
-    click.append_int32(session);
-    for (int i = 0; i < 3; ++i) click.append_float(0);
-    return world_request(name, click);
+    return world_request(name, world_message::kAvatarClick, [&](PacketWriter& click) {
+        click.append_int32(session);
+        for (int i = 0; i < 3; ++i) click.append_float(0);  // where it was hit
+    });
 }
 
 Status Actors::click_object(const std::string& name, std::int32_t object_id, std::int32_t session) {
-    PacketWriter click;
-    click.append_byte(world_message::kObjectClick);
-    click.append_int32(object_id);
-    for (int i = 0; i < 3; ++i) click.append_float(0);
-    click.append_int32(session);
-    return world_request(name, click);
+    return world_request(name, world_message::kObjectClick, [&](PacketWriter& click) {
+        click.append_int32(object_id);
+        for (int i = 0; i < 3; ++i) click.append_float(0);  // where it was hit
+        click.append_int32(session);
+    });
 }
 
 Status Actors::bump(const std::string& name, std::int32_t object_id, bool begin,
                     std::int32_t session) {
-    PacketWriter bump;
-    bump.append_byte(begin ? world_message::kBumpBegin : world_message::kBumpEnd);
-    bump.append_int32(object_id);
-    bump.append_int32(session);
-    return world_request(name, bump);
+    return world_request(name, begin ? world_message::kBumpBegin : world_message::kBumpEnd,
+                         [&](PacketWriter& bump) {
+                             bump.append_int32(object_id);
+                             bump.append_int32(session);
+                         });
 }
 
 Status Actors::teleport(const std::string& name, std::int32_t session, const std::string& world,
                         const Place& place) {
     if (world.size() > kMaxString) return Status::kBadValue;
-    PacketWriter teleport;
-    teleport.append_byte(world_message::kTeleport);
-    teleport.append_int32(session);
-    teleport.append_string(world);
-    write_place(teleport, place);
-    return world_request(name, teleport);
+    return world_request(name, world_message::kTeleport, [&](PacketWriter& teleport) {
+        teleport.append_int32(session);
+        teleport.append_string(world);
+        write_place(teleport, place);
+    });
 }
 
 Status Actors::send_url(const std::string& name, std::int32_t session, const std::string& url) {
     if (url.size() > 0xFFFF) return Status::kBadValue;
-    PacketWriter message;
-    message.append_byte(world_message::kUrl);
-    message.append_int32(session);
-    message.append_byte(0);
-    message.append_blob16(url.data(), url.size());
-    return world_request(name, message);
+    return world_request(name, world_message::kUrl, [&](PacketWriter& message) {
+        message.append_int32(session);
+        message.append_byte(0);  // the frame it opens in
+        message.append_blob16(url.data(), url.size());
+    });
 }
 
 Status Actors::console(const std::string& name, std::int32_t session, const std::string& text) {
     if (text.size() > kMaxString) return Status::kBadValue;
-    PacketWriter line;
-    line.append_byte(world_message::kConsoleMessage);
-    line.append_int32(session);
-    line.append_string(name);
-    line.append_string(text);
-    for (int i = 0; i < 4; ++i) line.append_byte(0);  // effects, red, green, blue
-    return world_request(name, line);
+    return world_request(name, world_message::kConsoleMessage, [&](PacketWriter& line) {
+        line.append_int32(session);
+        line.append_string(name);
+        line.append_string(text);
+        for (int i = 0; i < 4; ++i) line.append_byte(0);  // effects, red, green, blue
+    });
 }
 
 Status Actors::add_object(const std::string& name, const ObjectSpec& object, std::int32_t& id) {
     if (!carries(object)) return Status::kBadValue;
-    Status status = Status::kOk;
-    server::Peer* peer = in_world(name, status);
-    if (!peer) return status;
-    const std::int32_t reference = next_reference_++;
-    PacketWriter add;
-    add.append_byte(world_message::kObjectAdd);
-    add.append_int32(reference);
-    write_object(add, object);
-    return transaction(*peer, add, reference, &id);
+    return world_transaction(
+        name, world_message::kObjectAdd, [&](PacketWriter& add) { write_object(add, object); },
+        &id);
 }
 
 Status Actors::change_object(const std::string& name, std::int32_t id, const ObjectSpec& object) {
     if (!carries(object)) return Status::kBadValue;
-    Status status = Status::kOk;
-    server::Peer* peer = in_world(name, status);
-    if (!peer) return status;
-    const std::int32_t reference = next_reference_++;
-    PacketWriter change;
-    change.append_byte(world_message::kObjectChange);
-    change.append_int32(reference);
-    change.append_int32(id);
-    write_object(change, object);
-    return transaction(*peer, change, reference);
+    return world_transaction(name, world_message::kObjectChange, [&](PacketWriter& change) {
+        change.append_int32(id);
+        write_object(change, object);
+    });
 }
 
 Status Actors::delete_object(const std::string& name, std::int32_t id) {
-    Status status = Status::kOk;
-    server::Peer* peer = in_world(name, status);
-    if (!peer) return status;
-    const std::int32_t reference = next_reference_++;
-    PacketWriter removal;
-    removal.append_byte(world_message::kObjectDelete);
-    removal.append_int32(reference);
-    removal.append_int32(id);
-    return transaction(*peer, removal, reference);
+    return world_transaction(name, world_message::kObjectDelete,
+                             [&](PacketWriter& removal) { removal.append_int32(id); });
 }
 
 Status Actors::set_terrain(const std::string& name, std::int32_t tile_x, std::int32_t tile_z,
                            int node_x, int node_z, float height, std::uint16_t attributes) {
     if (node_x < 0 || node_x > 3 || node_z < 0 || node_z > 3) return Status::kBadValue;
-    Status status = Status::kOk;
-    server::Peer* peer = in_world(name, status);
-    if (!peer) return status;
-    const std::int32_t reference = next_reference_++;
-    PacketWriter node;
-    node.append_byte(world_message::kTerrainNodeSet);
-    node.append_int32(reference);
-    node.append_int32(tile_x);
-    node.append_int32(tile_z);
-    node.append_byte(static_cast<std::uint8_t>(node_x));
-    node.append_byte(static_cast<std::uint8_t>(node_z));
-    node.append_int32(0);
-    for (int cell = 0; cell < 64; ++cell) {
-        node.append_float(height);
-        node.append_uint16(attributes);
-    }
-    return transaction(*peer, node, reference);
+    return world_transaction(name, world_message::kTerrainNodeSet, [&](PacketWriter& node) {
+        node.append_int32(tile_x);
+        node.append_int32(tile_z);
+        node.append_byte(static_cast<std::uint8_t>(node_x));
+        node.append_byte(static_cast<std::uint8_t>(node_z));
+        node.append_int32(0);
+        for (int cell = 0; cell < 64; ++cell) {
+            node.append_float(height);
+            node.append_uint16(attributes);
+        }
+    });
 }
 
 Status Actors::set_setting(const std::string& name, const std::string& setting,
                            const std::string& value) {
     if (setting.size() > kMaxString || value.size() > kMaxString) return Status::kBadValue;
-    Status status = Status::kOk;
-    server::Peer* peer = in_world(name, status);
-    if (!peer) return status;
-    const std::int32_t reference = next_reference_++;
-    PacketWriter change;
-    change.append_byte(world_message::kWorldSetting);
-    change.append_int32(reference);
-    change.append_int32(0);  // the world's setting, for everyone
-    change.append_string(setting);
-    change.append_string(value);
-    return transaction(*peer, change, reference);
+    return world_transaction(name, world_message::kWorldSetting, [&](PacketWriter& change) {
+        change.append_int32(0);  // the world's setting, for everyone
+        change.append_string(setting);
+        change.append_string(value);
+    });
 }
 
 Status Actors::set_permission(const std::string& name, const std::string& permission,
                               std::int32_t user_id, bool enable) {
     if (permission.size() > kMaxString) return Status::kBadValue;
-    Status status = Status::kOk;
-    server::Peer* peer = in_world(name, status);
-    if (!peer) return status;
-    const std::int32_t reference = next_reference_++;
-    PacketWriter grant;
-    grant.append_byte(world_message::kPermissionUserSet);
-    grant.append_int32(reference);
-    grant.append_byte(enable ? 1 : 0);
-    grant.append_string(permission);
-    grant.append_int32(user_id);
-    return transaction(*peer, grant, reference);
+    return world_transaction(name, world_message::kPermissionUserSet, [&](PacketWriter& grant) {
+        grant.append_byte(enable ? 1 : 0);
+        grant.append_string(permission);
+        grant.append_int32(user_id);
+    });
 }
 
 Status Actors::invite(const std::string& name, std::int32_t user_id, const std::string& world,
                       const Place& place) {
-    const auto found = actors_.find(name);
-    server::Peer* peer =
-        found == actors_.end() ? nullptr : sandbox_.loop().find(found->second.universe_peer);
-    if (!peer) return Status::kNoActor;
     if (world.size() > kMaxString) return Status::kBadValue;
-    PacketWriter invitation;
-    invitation.append_byte(universe_message::kInvite);
-    invitation.append_int32(next_reference_++);
-    invitation.append_int32(user_id);
-    invitation.append_double(place.x);
-    invitation.append_double(place.y);
-    invitation.append_double(place.z);
-    invitation.append_float(place.yaw);
-    invitation.append_float(place.pitch);
-    invitation.append_string(world);
-    // Refused at once when the user is not online; otherwise relayed.
-    return find_reply(request(*peer, invitation), universe_message::kTransactionResult)
-               ? Status::kRefused
-               : Status::kOk;
+    return universe_request(name, universe_message::kInvite, [&](PacketWriter& invitation) {
+        invitation.append_int32(user_id);
+        invitation.append_double(place.x);
+        invitation.append_double(place.y);
+        invitation.append_double(place.z);
+        invitation.append_float(place.yaw);
+        invitation.append_float(place.pitch);
+        invitation.append_string(world);
+    });
 }
 
 Status Actors::join(const std::string& name, std::int32_t user_id) {
-    const auto found = actors_.find(name);
-    server::Peer* peer =
-        found == actors_.end() ? nullptr : sandbox_.loop().find(found->second.universe_peer);
-    if (!peer) return Status::kNoActor;
-    PacketWriter request_to_join;
-    request_to_join.append_byte(universe_message::kJoin);
-    request_to_join.append_int32(next_reference_++);
-    request_to_join.append_int32(user_id);
-    return find_reply(request(*peer, request_to_join), universe_message::kTransactionResult)
-               ? Status::kRefused
-               : Status::kOk;
+    return universe_request(name, universe_message::kJoin,
+                            [&](PacketWriter& ask) { ask.append_int32(user_id); });
 }
 
 std::int32_t Actors::user_id(const std::string& name) const {

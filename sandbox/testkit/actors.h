@@ -104,7 +104,16 @@ private:
     // receives the INT32 that follows the result byte, when there is one.
     Status transaction(server::Peer& peer, PacketWriter& writer, std::int32_t reference,
                        std::int32_t* answer = nullptr);
-    Status world_request(const std::string& name, PacketWriter& writer);
+    // A request of `type` from the actor in its world (or the universe),
+    // `fields` writing what follows the type byte (and, for transactions and
+    // universe requests, the reference number).
+    template <class Fields>
+    Status world_request(const std::string& name, std::uint8_t type, Fields&& fields);
+    template <class Fields>
+    Status world_transaction(const std::string& name, std::uint8_t type, Fields&& fields,
+                             std::int32_t* answer = nullptr);
+    template <class Fields>
+    Status universe_request(const std::string& name, std::uint8_t type, Fields&& fields);
 
     sandbox::Sandbox& sandbox_;
     std::optional<std::string> password_;
