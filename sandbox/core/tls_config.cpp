@@ -32,12 +32,6 @@ std::string tls_error_text(int code) {
     return line;
 }
 
-bool tls_wants_more(int result) noexcept {
-    return result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE ||
-           result == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS ||
-           result == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
-}
-
 struct ServerTlsConfig::State {
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context random;

@@ -35,8 +35,6 @@ public:
 // "-0x7780 SSL - A fatal alert message was received from our peer"
 std::string tls_error_text(int code);
 
-// True for the Mbed TLS results that only mean "call again later".
-bool tls_wants_more(int result) noexcept;
 
 class ServerTlsConfig {
 public:

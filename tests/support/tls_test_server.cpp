@@ -8,6 +8,7 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 
+#include "connection/tls_status.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk::test {
@@ -26,7 +27,7 @@ const Bytes kHandshakeGarbage = {'n', 'o', 't', ' ', 'a', ' ', 'T', 'L', 'S', ' 
                                  'e', 'r', 'v', 'e', 'r', ' ', 'h', 'e', 'l', 'l', 'o',
                                  ',', ' ', 'g', 'a', 'r', 'b', 'a', 'g', 'e', '\n'};
 
-bool want_more(int result) { return server::tls_wants_more(result); }
+bool want_more(int result) { return tls_would_block(result); }
 
 }  // namespace
 
