@@ -89,7 +89,10 @@ typedef void (*KIVCallbackHandler)(KIVInstance* instance, int rc, int reference)
  *      -1 error.
  *  timeout(socket, seconds) -> 0
  *      seconds >= 0: one KIV_NET_TIMER after that many seconds, replacing any
- *      pending one; negative: cancel the timer.
+ *      pending one; negative: cancel the timer. It may come before connect:
+ *      a reconnecting Connection waits out its delay on its own timer and
+ *      connects when it fires, and a time limit can run before the connect
+ *      result.
  *  wait(context, milliseconds) -> 0 when the pass ran, nonzero on failure
  *      Block at most `milliseconds` for activity or the nearest timer, then
  *      post every notification that is due. May be NULL for tables driven by
