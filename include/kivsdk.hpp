@@ -24,6 +24,9 @@
  *   a std::string, data(KIV_OBJECT_DATA) a byte vector.
  * - Return codes are kivsdk::ReturnCode; to_string gives the constant's name,
  *   and check() turns a failure into a kivsdk::Error carrying the code.
+ * - Staying up: liveness(), limits(), reconnect(ReconnectPolicy), queue_limit(),
+ *   state(Side) and trust(Side, pem); disconnection() reads what ints 45-48 and
+ *   string 24 say inside the disconnect and reconnect events (26-28).
  *
  * Everything here is inline; the shared library exports nothing for it.
  */
@@ -33,6 +36,7 @@
 #include "kivsdk.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -73,7 +77,9 @@ enum class ReturnCode : int {
     no_wait_function = KIV_RC_NO_WAIT_FUNCTION,
     invite_refused = KIV_RC_INVITE_REFUSED,
     object_refused = KIV_RC_OBJECT_REFUSED,
-    enter_refused = KIV_RC_ENTER_REFUSED
+    enter_refused = KIV_RC_ENTER_REFUSED,
+    wrong_thread = KIV_RC_WRONG_THREAD,
+    queue_full = KIV_RC_QUEUE_FULL
 };
 
 // The name of the code's constant ("KIV_RC_TIMEOUT"), or "unknown" for a value
@@ -106,9 +112,147 @@ constexpr std::string_view to_string(ReturnCode code) noexcept {
         case ReturnCode::invite_refused: return "KIV_RC_INVITE_REFUSED";
         case ReturnCode::object_refused: return "KIV_RC_OBJECT_REFUSED";
         case ReturnCode::enter_refused: return "KIV_RC_ENTER_REFUSED";
+        case ReturnCode::wrong_thread: return "KIV_RC_WRONG_THREAD";
+        case ReturnCode::queue_full: return "KIV_RC_QUEUE_FULL";
     }
     return "unknown";
 }
+
+// The two sides of a Client: its universe connection and its world connection.
+enum class Side : int { universe = KIV_SIDE_UNIVERSE, world = KIV_SIDE_WORLD };
+
+// A side's state (Client::state).
+enum class State : int {
+    none = KIV_STATE_NONE,
+    requested = KIV_STATE_REQUESTED,
+    connecting = KIV_STATE_CONNECTING,
+    securing = KIV_STATE_SECURING,
+    logging_in = KIV_STATE_LOGGING_IN,
+    ready = KIV_STATE_READY,
+    logged_in = KIV_STATE_LOGGED_IN,
+    failed = KIV_STATE_FAILED,
+    lost = KIV_STATE_LOST,
+    reconnecting = KIV_STATE_RECONNECTING,
+    gave_up = KIV_STATE_GAVE_UP
+};
+
+// Why a connection failed or was lost (int 45).
+enum class Detail : int {
+    none = KIV_DETAIL_NONE,
+    refused = KIV_DETAIL_REFUSED,
+    unreachable = KIV_DETAIL_UNREACHABLE,
+    host_not_found = KIV_DETAIL_HOST_NOT_FOUND,
+    reset = KIV_DETAIL_RESET,
+    closed_by_peer = KIV_DETAIL_CLOSED_BY_PEER,
+    silent = KIV_DETAIL_SILENT,
+    stalled = KIV_DETAIL_STALLED,
+    certificate = KIV_DETAIL_CERTIFICATE,
+    handshake = KIV_DETAIL_HANDSHAKE,
+    channel_refused = KIV_DETAIL_CHANNEL_REFUSED,
+    queue_full = KIV_DETAIL_QUEUE_FULL,
+    connect_failed = KIV_DETAIL_CONNECT_FAILED,
+    timed_out = KIV_DETAIL_TIMED_OUT,
+    login_refused = KIV_DETAIL_LOGIN_REFUSED,
+    enter_refused = KIV_DETAIL_ENTER_REFUSED
+};
+
+constexpr std::string_view to_string(Side side) noexcept {
+    switch (side) {
+        case Side::universe: return "KIV_SIDE_UNIVERSE";
+        case Side::world: return "KIV_SIDE_WORLD";
+    }
+    return "unknown";
+}
+
+constexpr std::string_view to_string(State state) noexcept {
+    switch (state) {
+        case State::none: return "KIV_STATE_NONE";
+        case State::requested: return "KIV_STATE_REQUESTED";
+        case State::connecting: return "KIV_STATE_CONNECTING";
+        case State::securing: return "KIV_STATE_SECURING";
+        case State::logging_in: return "KIV_STATE_LOGGING_IN";
+        case State::ready: return "KIV_STATE_READY";
+        case State::logged_in: return "KIV_STATE_LOGGED_IN";
+        case State::failed: return "KIV_STATE_FAILED";
+        case State::lost: return "KIV_STATE_LOST";
+        case State::reconnecting: return "KIV_STATE_RECONNECTING";
+        case State::gave_up: return "KIV_STATE_GAVE_UP";
+    }
+    return "unknown";
+}
+
+constexpr std::string_view to_string(Detail detail) noexcept {
+    switch (detail) {
+        case Detail::none: return "KIV_DETAIL_NONE";
+        case Detail::refused: return "KIV_DETAIL_REFUSED";
+        case Detail::unreachable: return "KIV_DETAIL_UNREACHABLE";
+        case Detail::host_not_found: return "KIV_DETAIL_HOST_NOT_FOUND";
+        case Detail::reset: return "KIV_DETAIL_RESET";
+        case Detail::closed_by_peer: return "KIV_DETAIL_CLOSED_BY_PEER";
+        case Detail::silent: return "KIV_DETAIL_SILENT";
+        case Detail::stalled: return "KIV_DETAIL_STALLED";
+        case Detail::certificate: return "KIV_DETAIL_CERTIFICATE";
+        case Detail::handshake: return "KIV_DETAIL_HANDSHAKE";
+        case Detail::channel_refused: return "KIV_DETAIL_CHANNEL_REFUSED";
+        case Detail::queue_full: return "KIV_DETAIL_QUEUE_FULL";
+        case Detail::connect_failed: return "KIV_DETAIL_CONNECT_FAILED";
+        case Detail::timed_out: return "KIV_DETAIL_TIMED_OUT";
+        case Detail::login_refused: return "KIV_DETAIL_LOGIN_REFUSED";
+        case Detail::enter_refused: return "KIV_DETAIL_ENTER_REFUSED";
+    }
+    return "unknown";
+}
+
+// Automatic reconnection (Client::reconnect). A lost side is tried again
+// after min(max_delay, first_delay * 2^(attempt-1)), with `jitter` a random
+// part of that, rounded up to whole seconds by the library.
+struct ReconnectPolicy {
+    bool enabled = true;
+    std::chrono::milliseconds first_delay{1000};
+    std::chrono::milliseconds max_delay{30000};
+    int max_attempts = 0;  // 0: try forever
+    bool jitter = true;
+
+    // Reconnection off: a scheduled attempt is cancelled, the side stays lost.
+    static ReconnectPolicy off() noexcept {
+        ReconnectPolicy policy;
+        policy.enabled = false;
+        return policy;
+    }
+
+    // The C structure; delays beyond the range of int saturate (the library
+    // then refuses nothing it would have accepted as int).
+    KIVReconnectPolicy to_c() const noexcept {
+        const auto ms = [](std::chrono::milliseconds value) {
+            constexpr auto top = static_cast<long long>(std::numeric_limits<int>::max());
+            const long long count = value.count();
+            return static_cast<int>(count > top ? top : (count < -top ? -top : count));
+        };
+        KIVReconnectPolicy policy{};
+        policy.size = static_cast<int>(sizeof(KIVReconnectPolicy));
+        policy.enabled = enabled ? 1 : 0;
+        policy.first_delay_ms = ms(first_delay);
+        policy.max_delay_ms = ms(max_delay);
+        policy.max_attempts = max_attempts;
+        policy.jitter = jitter ? 1 : 0;
+        return policy;
+    }
+};
+
+// What the Instance says about the last failure or reconnection step (ints
+// 45-48, string 24): read it inside the disconnect events (12, 13) and the
+// reconnect events (26 reconnecting, 27 reconnected, 28 gave up).
+struct Disconnection {
+    Side side = Side::universe;
+    Detail detail = Detail::none;
+    std::string text;                    // the detail in words
+    int attempt = 0;                     // 1 for the first attempt
+    std::chrono::milliseconds delay{0};  // event 26: until the attempt
+};
+
+// The library's version as major * 10000 + minor * 100 + patch; compare it
+// with KIVSDK_VERSION_NUMBER of the header the program was built with.
+inline int version() noexcept { return kiv_version(); }
 
 // A failed call: what was attempted and the library's code.
 class Error : public std::runtime_error {
@@ -270,6 +414,58 @@ public:
     void rethrow_pending() {
         if (state_ && state_->pending)
             std::rethrow_exception(std::exchange(state_->pending, nullptr));
+    }
+
+    // ---- staying up ------------------------------------------------------
+    // A side that receives nothing for `seconds` is lost (detail silent or
+    // stalled); 0 turns it off, the default argument turns it on with 75 s.
+    // Servers send keep-alives after 30 s without sending: stay above that.
+    ReturnCode liveness(int seconds = KIV_LIVENESS_DEFAULT) noexcept {
+        return code(kiv_liveness_set(instance_, seconds));
+    }
+    // Time limits in whole seconds of connect, login and enter; 0 keeps a
+    // limit's default (15, 10, 20 s).
+    ReturnCode limits(int connect_seconds, int login_seconds, int enter_seconds) noexcept {
+        return code(kiv_limits_set(instance_, connect_seconds, login_seconds, enter_seconds));
+    }
+    // Reconnection after the first successful login; reconnect() turns it on
+    // with the defaults, reconnect(ReconnectPolicy::off()) turns it off.
+    ReturnCode reconnect(const ReconnectPolicy& policy = ReconnectPolicy()) noexcept {
+        const KIVReconnectPolicy c_policy = policy.to_c();
+        return code(kiv_reconnect_set(instance_, &c_policy));
+    }
+    // The most bytes each output queue holds (0: the default, 8 MiB); a
+    // request past it returns queue_full and sends nothing.
+    ReturnCode queue_limit(std::size_t bytes) noexcept {
+        if (bytes > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+            return ReturnCode::invalid_argument;
+        return code(kiv_queue_limit_set(instance_, static_cast<int>(bytes)));
+    }
+    // The side's state. Throws Error with invalid_argument for a moved-from
+    // Client and wrong_thread while another thread is inside a call on it.
+    State state(Side side) const {
+        const int value = kiv_state(instance_, static_cast<int>(side));
+        if (value == KIV_RC_INVALID_ARGUMENT || value == KIV_RC_WRONG_THREAD)
+            throw Error(code(value), "state");
+        return static_cast<State>(value);
+    }
+    // The CA certificates (PEM text) the side trusts from its next
+    // connection on, instead of the built-in bundle.
+    ReturnCode trust(Side side, std::string_view pem) noexcept {
+        if (pem.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+            return ReturnCode::invalid_argument;
+        return code(kiv_trust_set(instance_, static_cast<int>(side), pem.data(),
+                                  static_cast<int>(pem.size())));
+    }
+    // Ints 45-48 and string 24 at once (see Disconnection).
+    Disconnection disconnection() const {
+        Disconnection what;
+        what.side = static_cast<Side>(get(KIV_DISCONNECT_SIDE));
+        what.detail = static_cast<Detail>(get(KIV_DISCONNECT_DETAIL));
+        what.text = get(KIV_DISCONNECT_TEXT);
+        what.attempt = get(KIV_RECONNECT_ATTEMPT);
+        what.delay = std::chrono::milliseconds(get(KIV_RECONNECT_DELAY));
+        return what;
     }
 
     // ---- universe --------------------------------------------------------

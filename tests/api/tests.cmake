@@ -4,3 +4,5 @@ target_sources(kivsdk_unit_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/nothing_lost_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_flow_test.cpp)
 target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/many_instances_test.cpp)
+# kivsdk.hpp's staying-up layer (liveness, limits, reconnection, states, trust).
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/kivsdk_hpp_staying_up_test.cpp)
