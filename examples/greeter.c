@@ -4,14 +4,17 @@
  * It connects to a universe, logs in, lists the worlds, enters one,
  * publishes its position, greets every avatar that arrives by name, answers
  * "!time" with the time, accepts invitations, and reports the objects it
- * sees being built. Everything happens in one loop around kiv_wait.
+ * sees being built. Everything happens in one loop around kiv_wait. It
+ * stays up: a lost connection is made again and the world entered again by
+ * the library (the lines marked "stay up"), and it says so.
  *
  *   greeter --port 6670 --world lobby --seconds 60
  *
  * Options: --host H (127.0.0.1), --port P (universe port, required),
  * --name N ("greeter"), --password P ("sandbox"), --world W ("lobby"),
  * --seconds S (how long to stay, 30), --once (leave as soon as everyone
- * it greeted has left).
+ * it greeted has left), --liveness S (a server silent this long is lost;
+ * 75 by default, 0 off).
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +24,8 @@
 #include "kivsdk.h"
 
 static const char* g_name = "greeter";
+static const char* g_world = "lobby";
+static int g_gave_up = 0;
 static int g_list_done = 0;
 static int g_greeted = 0;
 static int g_present = 0;
@@ -88,7 +93,33 @@ static void on_terrain_changed(KIVInstance* bot) {
 }
 
 static void on_disconnect(KIVInstance* bot) {
-    printf("[%s] lost the connection (reason %d)\n", g_name, kiv_int(bot, KIV_DISCONNECT_REASON));
+    printf("[%s] lost the connection (reason %d: %s)\n", g_name,
+           kiv_int(bot, KIV_DISCONNECT_REASON), kiv_string(bot, KIV_DISCONNECT_TEXT));
+    /* Entering again adds everyone present anew: count them from zero. */
+    if (kiv_int(bot, KIV_CURRENT_EVENT) == KIV_EVENT_WORLD_DISCONNECT) g_present = 0;
+}
+
+static const char* side_name(KIVInstance* bot) {
+    return kiv_int(bot, KIV_DISCONNECT_SIDE) == KIV_SIDE_WORLD ? "the world" : "the universe";
+}
+
+static void on_reconnecting(KIVInstance* bot) {
+    printf("[%s] reconnecting %s in %d ms (attempt %d): %s\n", g_name, side_name(bot),
+           kiv_int(bot, KIV_RECONNECT_DELAY), kiv_int(bot, KIV_RECONNECT_ATTEMPT),
+           kiv_string(bot, KIV_DISCONNECT_TEXT));
+}
+
+static void on_reconnected(KIVInstance* bot) {
+    if (kiv_int(bot, KIV_DISCONNECT_SIDE) == KIV_SIDE_WORLD)
+        printf("[%s] back in \"%s\"\n", g_name, g_world);
+    else
+        printf("[%s] back in the universe\n", g_name);
+}
+
+static void on_gave_up(KIVInstance* bot) {
+    printf("[%s] gave up on %s after %d attempt(s): %s\n", g_name, side_name(bot),
+           kiv_int(bot, KIV_RECONNECT_ATTEMPT), kiv_string(bot, KIV_DISCONNECT_TEXT));
+    g_gave_up = 1;
 }
 
 static int fail(const char* what, int rc) {
@@ -99,8 +130,8 @@ static int fail(const char* what, int rc) {
 int main(int argc, char** argv) {
     const char* host = "127.0.0.1";
     const char* password = "sandbox";
-    const char* world = "lobby";
-    int port = 0, seconds = 30, once = 0, i, rc;
+    int port = 0, seconds = 30, once = 0, liveness = KIV_LIVENESS_DEFAULT, i, rc;
+    KIVReconnectPolicy policy = {sizeof(KIVReconnectPolicy), 1, 1000, 30000, 0, 1}; /* stay up */
     KIVInstance* bot;
     time_t deadline;
 
@@ -123,9 +154,11 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--password") == 0)
             password = value;
         else if (strcmp(argv[i], "--world") == 0)
-            world = value;
+            g_world = value;
         else if (strcmp(argv[i], "--seconds") == 0)
             seconds = atoi(value);
+        else if (strcmp(argv[i], "--liveness") == 0)
+            liveness = atoi(value);
         else {
             fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
@@ -151,6 +184,11 @@ int main(int argc, char** argv) {
     kiv_event_set(bot, KIV_EVENT_TERRAIN_NODE_CHANGED, on_terrain_changed);
     kiv_event_set(bot, KIV_EVENT_UNIVERSE_DISCONNECT, on_disconnect);
     kiv_event_set(bot, KIV_EVENT_WORLD_DISCONNECT, on_disconnect);
+    kiv_event_set(bot, KIV_EVENT_RECONNECTING, on_reconnecting);
+    kiv_event_set(bot, KIV_EVENT_RECONNECTED, on_reconnected);
+    kiv_event_set(bot, KIV_EVENT_GAVE_UP, on_gave_up);
+    kiv_reconnect_set(bot, &policy); /* stay up */
+    kiv_liveness_set(bot, liveness); /* stay up */
 
     /* Connect, log in and enter block until the answer is there. */
     if ((rc = kiv_connect_universe(bot, host, port)) != 0) return fail("connecting", rc);
@@ -162,19 +200,21 @@ int main(int argc, char** argv) {
     if ((rc = kiv_world_list(bot, 0)) != 0) return fail("listing worlds", rc);
     for (i = 0; i < 100 && !g_list_done; ++i) kiv_wait(bot, 100);
 
-    if ((rc = kiv_enter(bot, world)) != 0) return fail("entering", rc);
-    printf("[%s] entered \"%s\"\n", g_name, world);
+    if ((rc = kiv_enter(bot, g_world)) != 0) return fail("entering", rc);
+    printf("[%s] entered \"%s\"\n", g_name, g_world);
     kiv_double_set(bot, KIV_MY_X, 5.0);
     kiv_double_set(bot, KIV_MY_Z, 5.0);
     kiv_double_set(bot, KIV_MY_YAW, 180.0);
     if ((rc = kiv_state_change(bot)) != 0) return fail("publishing the position", rc);
 
     deadline = time(NULL) + seconds;
-    while (time(NULL) < deadline) {
+    while (time(NULL) < deadline && !g_gave_up) {
         if (kiv_wait(bot, 100) != 0) break;
-        if (once && g_greeted > 0 && g_present == 0) break;
+        if (once && g_greeted > 0 && g_present == 0 &&
+            kiv_state(bot, KIV_SIDE_WORLD) == KIV_STATE_READY)
+            break;
     }
     say_line("leaving");
     kiv_destroy(bot);
-    return 0;
+    return g_gave_up;
 }

@@ -4,6 +4,8 @@
 It connects to a universe, logs in, lists the worlds, enters one, publishes
 its position, greets every avatar that arrives by name, answers "!time" with
 the time, accepts invitations, and reports the objects it sees being built.
+It stays up: the library makes a lost connection again and enters the world
+again, and the greeter says so.
 
     KIVSDK_LIBRARY=build/src/libKIVSDK.so PYTHONPATH=bindings/python \\
         python3 bindings/python/examples/greeter.py --port 6670 --world lobby --seconds 60
@@ -13,14 +15,16 @@ import sys
 import time
 
 import kivsdk
-from kivsdk import Callback, Event
+from kivsdk import Callback, Event, Side
 
 
 class Greeter:
-    def __init__(self, name="greeter", instance=None, out=print):
+    def __init__(self, name="greeter", instance=None, out=print, liveness=kivsdk.LIVENESS_DEFAULT):
         self.name = name
         self.out = out
         self.bot = instance or kivsdk.Instance()
+        self.world = None
+        self.gave_up = False
         self.list_done = False
         self.greeted = 0
         self.present = 0
@@ -35,6 +39,11 @@ class Greeter:
         bot.on_event(Event.TERRAIN_NODE_CHANGED, self.on_terrain_changed)
         bot.on_event(Event.UNIVERSE_DISCONNECT, self.on_disconnect)
         bot.on_event(Event.WORLD_DISCONNECT, self.on_disconnect)
+        bot.on_event(Event.RECONNECTING, self.on_reconnecting)
+        bot.on_event(Event.RECONNECTED, self.on_reconnected)
+        bot.on_event(Event.GAVE_UP, self.on_gave_up)
+        bot.reconnect()          # stay up
+        bot.liveness(liveness)   # stay up
 
     def log(self, text):
         self.out(f"[{self.name}] {text}")
@@ -82,7 +91,26 @@ class Greeter:
                  f"({bot.terrain_tile_x}, {bot.terrain_tile_z}) change")
 
     def on_disconnect(self, bot):
-        self.log(f"lost the connection (reason {bot.disconnect_reason})")
+        self.log(f"lost the connection (reason {bot.disconnect_reason}: {bot.disconnect_text})")
+        if bot.current_event == Event.WORLD_DISCONNECT:
+            self.present = 0   # entering again adds everyone present anew
+
+    @staticmethod
+    def side_name(bot):
+        return "the world" if bot.disconnect_side == Side.WORLD else "the universe"
+
+    def on_reconnecting(self, bot):
+        self.log(f"reconnecting {self.side_name(bot)} in {bot.reconnect_delay} ms "
+                 f"(attempt {bot.reconnect_attempt}): {bot.disconnect_text}")
+
+    def on_reconnected(self, bot):
+        self.log(f'back in "{self.world}"' if bot.disconnect_side == Side.WORLD
+                 else "back in the universe")
+
+    def on_gave_up(self, bot):
+        self.log(f"gave up on {self.side_name(bot)} after {bot.reconnect_attempt} attempt(s): "
+                 f"{bot.disconnect_text}")
+        self.gave_up = True
 
     # ---- the run -----------------------------------------------------------
     def start(self, host, port, password, world):
@@ -96,12 +124,19 @@ class Greeter:
         bot.world_list(0)
         bot.wait_until(lambda: self.list_done, 10)
         bot.enter(world)
+        self.world = world
         self.log(f'entered "{world}"')
         bot.my_x, bot.my_z, bot.my_yaw = 5.0, 5.0, 180.0
         bot.state_change()
 
     def serve(self, seconds, once=False):
-        self.bot.wait_until(lambda: once and self.greeted > 0 and self.present == 0, seconds)
+        """Serves until the time is up, the library gave up reconnecting, or
+        (with once) everyone it greeted has left."""
+        def done():
+            alone = (once and self.greeted > 0 and self.present == 0
+                     and self.bot.state(Side.WORLD) == kivsdk.State.READY)
+            return self.gave_up or alone
+        self.bot.wait_until(done, seconds)
         self.log("leaving")
 
 
@@ -115,12 +150,17 @@ def main(argv=None):
     parser.add_argument("--seconds", type=float, default=30.0, help="how long to stay")
     parser.add_argument("--once", action="store_true",
                         help="leave as soon as everyone it greeted has left")
+    parser.add_argument("--liveness", type=int, default=kivsdk.LIVENESS_DEFAULT,
+                        help="seconds of silence after which a server is lost (0: off)")
     options = parser.parse_args(argv)
     kivsdk.init()
-    greeter = Greeter(options.name, out=lambda line: print(line, flush=True))
+    greeter = Greeter(options.name, out=lambda line: print(line, flush=True),
+                      liveness=options.liveness)
     try:
         greeter.start(options.host, options.port, options.password, options.world)
         greeter.serve(options.seconds, options.once)
+        if greeter.gave_up:
+            return 1
     except kivsdk.KIVError as error:
         print(f"[{options.name}] {error.operation} failed: return code {int(error.code)}",
               file=sys.stderr)

@@ -10,22 +10,26 @@
     bot.connect_universe("localhost", 6670)   # raises KIVError on failure
     bot.login("Bot", "password", "Greeter")
     bot.enter("sandbox")
+    bot.reconnect()       # come back after a lost connection
+    bot.liveness()        # notice a silent server (75 s)
     bot.run_for(60)
 
 The shared library is found through $KIVSDK_LIBRARY, then the system's
 library search (libKIVSDK.so).
 """
 from .constants import (CALLBACK_COUNT, DATA_ATTRIBUTE_COUNT, EVENT_COUNT, FLOAT_ATTRIBUTE_COUNT,
-                        INT_ATTRIBUTE_COUNT, INTERFACE_VERSION, STRING_ATTRIBUTE_COUNT, Callback,
-                        DataAttribute, Event, FloatAttribute, IntAttribute, NetNotification,
-                        ReturnCode, StringAttribute)
-from .instance import Instance, KIVError, as_code, init
+                        INT_ATTRIBUTE_COUNT, INTERFACE_VERSION, LIVENESS_DEFAULT,
+                        LIVENESS_DEFAULT_SECONDS, QUEUE_LIMIT_DEFAULT, STRING_ATTRIBUTE_COUNT,
+                        Callback, DataAttribute, Detail, Event, FloatAttribute, IntAttribute,
+                        NetNotification, ReturnCode, Side, State, StringAttribute)
+from .instance import Disconnection, Instance, KIVError, as_code, init, version
 from ._native import NetConfig, TerrainCell, library
 
 __all__ = [
-    "Instance", "KIVError", "init", "as_code", "library", "NetConfig", "TerrainCell",
-    "ReturnCode", "IntAttribute", "FloatAttribute", "StringAttribute", "DataAttribute", "Event",
-    "Callback", "NetNotification", "INTERFACE_VERSION", "INT_ATTRIBUTE_COUNT",
-    "FLOAT_ATTRIBUTE_COUNT", "STRING_ATTRIBUTE_COUNT", "DATA_ATTRIBUTE_COUNT", "EVENT_COUNT",
-    "CALLBACK_COUNT",
+    "Instance", "KIVError", "init", "version", "as_code", "library", "NetConfig", "TerrainCell",
+    "Disconnection", "ReturnCode", "IntAttribute", "FloatAttribute", "StringAttribute",
+    "DataAttribute", "Event", "Callback", "NetNotification", "Side", "State", "Detail",
+    "INTERFACE_VERSION", "INT_ATTRIBUTE_COUNT", "FLOAT_ATTRIBUTE_COUNT", "STRING_ATTRIBUTE_COUNT",
+    "DATA_ATTRIBUTE_COUNT", "EVENT_COUNT", "CALLBACK_COUNT", "LIVENESS_DEFAULT",
+    "LIVENESS_DEFAULT_SECONDS", "QUEUE_LIMIT_DEFAULT",
 ]

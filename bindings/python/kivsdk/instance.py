@@ -1,12 +1,13 @@
 """The Instance: one client of the library, with its attributes, handlers
 and requests."""
+import collections
 import ctypes
 import time
 import weakref
 
 from . import _native
-from .constants import (Callback, DataAttribute, Event, FloatAttribute, IntAttribute,
-                        ReturnCode, StringAttribute)
+from .constants import (LIVENESS_DEFAULT, Callback, DataAttribute, Detail, Event, FloatAttribute,
+                        IntAttribute, ReturnCode, Side, State, StringAttribute)
 
 
 class KIVError(Exception):
@@ -37,6 +38,25 @@ def init():
     rc = _native.library().kiv_init(INTERFACE_VERSION)
     if rc != 0:
         raise KIVError(rc, "init")
+
+
+def version():
+    """The library's version as major * 10000 + minor * 100 + patch."""
+    return _native.library().kiv_version()
+
+
+def _as(kind, value):
+    """kind(value) when kind defines it, else the plain int."""
+    try:
+        return kind(value)
+    except ValueError:
+        return int(value)
+
+
+Disconnection = collections.namedtuple("Disconnection", "side detail text attempt delay_ms")
+Disconnection.__doc__ = """What ints 45-48 and string 24 say about the last failure or
+reconnection step: read it in the disconnect events and in Event.RECONNECTING,
+RECONNECTED and GAVE_UP. side is a Side, detail a Detail."""
 
 
 def _text(value):
@@ -70,8 +90,13 @@ class Instance:
     callback handler, connect_universe, login and enter block until their
     answer; with one, they return at once and the answer calls the handler.
 
-    An Instance belongs to one thread. close() (or leaving a with block)
-    destroys it; so does garbage collection.
+    Staying up: liveness(), limits(), reconnect(), queue_limit(), state(side),
+    trust(side, pem); the disconnection property reads what the library says
+    in the disconnect and reconnect events.
+
+    An Instance belongs to one thread at a time: a call from another thread
+    while one is inside the library raises KIVError WRONG_THREAD. close() (or
+    leaving a with block) destroys it; so does garbage collection.
     """
 
     def __init__(self, net_config=None):
@@ -275,6 +300,55 @@ class Instance:
         """Serves the Instance for `seconds` seconds."""
         self.wait_until(lambda: False, seconds, slice_ms)
 
+    # ---- staying up -------------------------------------------------------
+    def liveness(self, seconds=LIVENESS_DEFAULT):
+        """A side that receives nothing for `seconds` is lost (Detail.SILENT or
+        STALLED); 0 turns it off, the default turns it on with 75 s. Servers
+        send keep-alives after 30 s without sending: stay above that."""
+        _check(self._lib.kiv_liveness_set(self.handle, int(seconds)), "liveness")
+
+    def limits(self, connect=0, login=0, enter=0):
+        """Time limits in whole seconds of connect, login and enter; 0 keeps
+        a limit's default (15, 10, 20 s)."""
+        _check(self._lib.kiv_limits_set(self.handle, int(connect), int(login), int(enter)),
+               "limits")
+
+    def reconnect(self, enabled=True, first_delay_ms=1000, max_delay_ms=30000, max_attempts=0,
+                  jitter=True):
+        """Reconnection after the first successful login: a lost side is
+        tried again after min(max_delay_ms, first_delay_ms * 2^(attempt-1))
+        (with jitter a random part of it), max_attempts 0 forever.
+        reconnect(enabled=False) turns it off and cancels a scheduled attempt."""
+        policy = _native.ReconnectPolicy(ctypes.sizeof(_native.ReconnectPolicy),
+                                         1 if enabled else 0, int(first_delay_ms),
+                                         int(max_delay_ms), int(max_attempts),
+                                         1 if jitter else 0)
+        _check(self._lib.kiv_reconnect_set(self.handle, ctypes.byref(policy)), "reconnect")
+
+    def queue_limit(self, limit=0):
+        """The most bytes each output queue holds (0: the default, 8 MiB). A
+        request past it raises KIVError QUEUE_FULL and sends nothing."""
+        _check(self._lib.kiv_queue_limit_set(self.handle, int(limit)), "queue_limit")
+
+    def state(self, side):
+        """The State of a Side (Side.UNIVERSE or Side.WORLD)."""
+        value = self._lib.kiv_state(self.handle, int(Side(side)))
+        if value in (ReturnCode.INVALID_ARGUMENT, ReturnCode.WRONG_THREAD):
+            raise KIVError(value, "state")
+        return _as(State, value)
+
+    def trust(self, side, pem):
+        """The CA certificates (PEM, str or bytes) the side trusts from its
+        next connection on, instead of the built-in bundle."""
+        data = _text(pem)
+        _check(self._lib.kiv_trust_set(self.handle, int(Side(side)), data, len(data)), "trust")
+
+    @property
+    def disconnection(self):
+        """A Disconnection from ints 45-48 and string 24."""
+        return Disconnection(self.disconnect_side, self.disconnect_detail, self.disconnect_text,
+                             self.reconnect_attempt, self.reconnect_delay)
+
     # ---- universe ---------------------------------------------------------
     def connect_universe(self, host, port):
         self._after_handlers(self._lib.kiv_connect_universe(self.handle, _text(host), int(port)),
@@ -412,9 +486,15 @@ class Instance:
         self._request("avatar_click", int(session))
 
 
+# Int attributes whose values are one of the header's enumerations.
+_TYPED = {IntAttribute.DISCONNECT_SIDE: Side, IntAttribute.DISCONNECT_DETAIL: Detail}
+
+
 def _attribute_property(attribute):
-    return property(lambda self: self.get(attribute),
-                    lambda self, value: self.set(attribute, value),
+    kind = _TYPED.get(attribute)
+    getter = ((lambda self: _as(kind, self.get(attribute))) if kind
+              else (lambda self: self.get(attribute)))
+    return property(getter, lambda self, value: self.set(attribute, value),
                     doc=f"The {type(attribute).__name__} {attribute.name}.")
 
 
