@@ -53,3 +53,7 @@ else()
 endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/kivsdk.pc.in" "${PROJECT_BINARY_DIR}/kivsdk.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/kivsdk.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+if(TARGET kivsdk_testkit)
+  include("${PROJECT_SOURCE_DIR}/sandbox/testkit/install.cmake")
+endif()

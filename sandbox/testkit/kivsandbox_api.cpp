@@ -1,6 +1,9 @@
 // The C interface of the test kit (kivsandbox.h) over testkit::Kit.
 #include "kivsandbox.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +90,19 @@ Place place_of(double x, double y, double z, double yaw) {
     return place;
 }
 
+// The certificates installed beside this library (lib/../share/...), when
+// they are there; else the build's own.
+std::string find_pki_dir() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&kivsb_pki_dir), &info) != 0 && info.dli_fname) {
+        std::string folder = info.dli_fname;
+        folder.erase(folder.find_last_of('/') + 1);
+        folder += KIVSDK_TESTKIT_INSTALLED_PKI;
+        if (::access((folder + "/universe-server.pem").c_str(), R_OK) == 0) return folder;
+    }
+    return KIVSDK_TESTKIT_PKI_DIR;
+}
+
 }  // namespace
 
 extern "C" {
@@ -125,7 +141,9 @@ int kivsb_stop(KIVSandbox* kit) {
 
 const char* kivsb_pki_dir(void) {
     const char* chosen = std::getenv("KIVSDK_SANDBOX_PKI");
-    return chosen && *chosen ? chosen : KIVSDK_TESTKIT_PKI_DIR;
+    if (chosen && *chosen) return chosen;
+    static const std::string found = find_pki_dir();
+    return found.c_str();
 }
 
 int kivsb_universe_port(KIVSandbox* kit, int* port) {

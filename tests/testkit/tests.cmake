@@ -16,3 +16,20 @@ if(TARGET kivsdk_testkit)
   target_link_libraries(kivsdk_testkit_startstop PRIVATE kivsdk_testkit)
   kivsdk_set_warnings(kivsdk_testkit_startstop)
 endif()
+
+# The installed kit, used by a project of its own (find_package and
+# pkg-config).
+if(TARGET kivsdk_testkit)
+  find_program(KIVSDK_TESTKIT_PKG_CONFIG NAMES pkg-config pkgconf)
+  add_test(NAME testkit_install_and_use
+    COMMAND ${CMAKE_COMMAND}
+      -DBUILD_DIR=${PROJECT_BINARY_DIR}
+      -DCONSUMER_DIR=${CMAKE_CURRENT_LIST_DIR}/consumer
+      -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/testkit-install
+      -DGENERATOR=${CMAKE_GENERATOR}
+      -DC_COMPILER=${CMAKE_C_COMPILER}
+      -DPKG_CONFIG=${KIVSDK_TESTKIT_PKG_CONFIG}
+      -DSANITIZE=${KIVSDK_SANITIZE}
+      -P ${CMAKE_CURRENT_LIST_DIR}/install_and_use.cmake)
+  set_tests_properties(testkit_install_and_use PROPERTIES TIMEOUT 300)
+endif()
