@@ -19,10 +19,13 @@
 #define KIVSANDBOX_HPP
 
 #include "kivsandbox.h"
+#include "kivsdk.h"
 
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -168,6 +171,26 @@ public:
 
     KIVSandbox* handle() const noexcept { return kit_; }
     static std::string pki_dir() { return kivsb_pki_dir(); }
+
+    // Makes a bot's Instance trust the kit's CAs on both sides
+    // (kiv_trust_set), so it reaches the kit over TLS whatever CAs the
+    // library was built with. Returns 0, or the first failing code.
+    static int trust(KIVInstance* instance) {
+        const struct {
+            int side;
+            const char* file;
+        } bundles[] = {{KIV_SIDE_UNIVERSE, "/universe-bundle.pem"},
+                       {KIV_SIDE_WORLD, "/world-bundle.pem"}};
+        for (const auto& bundle : bundles) {
+            std::ifstream in(pki_dir() + bundle.file, std::ios::binary);
+            const std::string pem((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+            const int rc =
+                kiv_trust_set(instance, bundle.side, pem.data(), static_cast<int>(pem.size()));
+            if (rc != 0) return rc;
+        }
+        return 0;
+    }
 
     int universe_port() const {
         int port = 0;

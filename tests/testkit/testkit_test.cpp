@@ -10,7 +10,6 @@
 
 #include "kivsandbox.hpp"
 #include "sandbox_bot.h"
-#include "support/test_pki.h"
 
 namespace kivsdk::test {
 namespace {
@@ -26,7 +25,7 @@ protected:
     Bot bot{"bot"};
 
     void SetUp() override {
-        if (!kLibraryTrustsSandbox) GTEST_SKIP() << "the library trusts the deployment's CAs";
+        ASSERT_EQ(Sandbox::trust(bot.instance()), 0);
         ASSERT_EQ(bot.connect_and_login(kit.universe_port()), 0);
         ASSERT_EQ(bot.enter("lobby"), 0);
     }
@@ -179,6 +178,7 @@ TEST_F(Kit, DropsCloseCleanlyOrWithAReset) {
 TEST_F(Kit, RefusedLoginsThenARemovedWorld) {
     kit.refuse_logins(1, 1);
     Bot late("late");
+    ASSERT_EQ(Sandbox::trust(late.instance()), 0);
     EXPECT_EQ(late.connect_and_login(kit.universe_port()), KIV_RC_LOGIN_REFUSED);
     EXPECT_EQ(late.connect_and_login(kit.universe_port()), 0);
 

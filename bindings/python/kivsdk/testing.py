@@ -216,6 +216,16 @@ class Sandbox:
         universe-bundle.pem and world-bundle.pem are what a bot trusts)."""
         return load().kivsb_pki_dir().decode("utf-8")
 
+    @staticmethod
+    def trust(instance):
+        """Makes a bot's Instance trust the kit's CAs on both sides, so it
+        reaches the kit over TLS whatever CAs the library was built with."""
+        from . import Side  # the library's binding, loaded only here
+        for side, name in ((Side.UNIVERSE, "universe-bundle.pem"),
+                           (Side.WORLD, "world-bundle.pem")):
+            with open(os.path.join(Sandbox.pki_dir(), name), "rb") as bundle:
+                instance.trust(side, bundle.read())
+
     @property
     def universe_port(self):
         return self._number("kivsb_universe_port")

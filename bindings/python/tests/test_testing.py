@@ -13,6 +13,7 @@ class KitTest(unittest.TestCase):
         self.addCleanup(self.kit.close)
         self.bot = kivsdk.Instance()
         self.addCleanup(self.bot.close)
+        Sandbox.trust(self.bot)
         self.bot.connect_universe("127.0.0.1", self.kit.universe_port)
         self.bot.login("pybot", "", "")
         self.bot.enter("lobby")

@@ -10,6 +10,7 @@ def test_the_fixture_serves_a_bot_that_sees_an_actor(sandbox):  # noqa: F811
     try:
         arrived = []
         bot.on_event(Event.AVATAR_ADD, lambda b: arrived.append(b.avatar_name))
+        sandbox.trust(bot)
         bot.connect_universe("127.0.0.1", sandbox.universe_port)
         bot.login("fixturebot", "", "")
         bot.enter("lobby")
