@@ -364,6 +364,28 @@ typedef enum KIVCallback {
 } KIVCallback;
 
 /* ------------------------------------------------------------------------ */
+/* Diagnostics (kiv_log_set)                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Levels of the library's diagnostic lines; a route lets through the lines
+ * at its level and below. KIV_LOG_OFF silences it. */
+typedef enum KIVLogLevel {
+    KIV_LOG_OFF = -1,
+    KIV_LOG_ERROR = 0,
+    KIV_LOG_WARNING = 1,
+    KIV_LOG_INFO = 2,
+    KIV_LOG_DEBUG = 3
+} KIVLogLevel;
+
+/* Receives one diagnostic line: the Instance it is about (NULL for lines of
+ * no Instance), its KIVLogLevel, a category ("universe", "world", "tls" or
+ * "net") and the text with its line end. It may be called on any thread that
+ * runs an Instance, also on several at once, and may call only getters of
+ * the Instance it is given. */
+typedef void (*KIVLogHandler)(KIVInstance* instance, int level, const char* category,
+                              const char* text);
+
+/* ------------------------------------------------------------------------ */
 /* Staying up: sides, states, detailed reasons, the reconnection policy       */
 /* ------------------------------------------------------------------------ */
 
@@ -533,6 +555,23 @@ KIVSDK_API int kiv_callback_set(KIVInstance* instance, int callback, KIVCallback
 KIVSDK_API void* kiv_user_data(KIVInstance* instance);
 /* Stores the host's opaque pointer; the library never uses it. */
 KIVSDK_API void kiv_user_data_set(KIVInstance* instance, void* data);
+
+/* ------------------------------------------------------------------------ */
+/* Diagnostics                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* Routes diagnostic lines: with a NULL Instance the global route (level
+ * KIV_LOG_WARNING and standard output until changed: the library's error and
+ * warning lines, as it has always written them), else that Instance's own,
+ * which then replaces the global one for it. A NULL handler writes to
+ * standard output. At KIV_LOG_INFO the library also reports connects and
+ * their addresses, the TLS version and cipher, rejected certificates with
+ * their fault, losses with their reason and reconnection attempts; at
+ * KIV_LOG_DEBUG Mbed TLS's own lines. Nothing is formatted for a level that
+ * is off. The global route is set atomically.
+ * Returns 0; 12 a level outside KIV_LOG_OFF..KIV_LOG_DEBUG; 31 wrong thread
+ * (an Instance's route). */
+KIVSDK_API int kiv_log_set(KIVInstance* instance, int level, KIVLogHandler handler);
 
 /* ------------------------------------------------------------------------ */
 /* Staying up                                                                 */

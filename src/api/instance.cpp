@@ -62,6 +62,7 @@ Connection& Instance::install(Side which, std::unique_ptr<Connection> connection
     ++state.generation;
     state.connection = std::move(connection);
     state.connection->set_liveness(liveness_seconds);
+    state.connection->set_log_source(log_source());
     return *state.connection;
 }
 

@@ -15,6 +15,7 @@
 
 #include "api/catalogue.h"
 #include "api/requests.h"
+#include "base/diagnostics.h"
 #include "base/lifetime.h"
 #include "kivsdk.h"
 
@@ -229,6 +230,10 @@ public:
     std::string world_entered;              // entered with 0 and not left: re-entered
     std::vector<unsigned char> last_state;  // the last own-state frame sent
     std::uint32_t random_state = 0;         // jitter
+
+    // Where this Instance's diagnostic lines go (kiv_log_set).
+    LogRoute log_route;
+    LogSource log_source() noexcept { return LogSource{&log_route, handle()}; }
 
     // The thread inside a call on this Instance, or none.
     std::atomic<std::thread::id> busy_thread{};

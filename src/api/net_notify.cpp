@@ -13,7 +13,8 @@ extern "C" KIVSDK_API int kiv_net_notify(void* connection, int kind, int status)
     if (!claim.allowed()) {
         // Another thread is inside this Instance: the notification cannot be
         // delivered now without a race, and is dropped.
-        kivsdk::report(kivsdk::DiagnosticLevel::kError, kivsdk::DiagnosticCategory::kNet,
+        kivsdk::report(kivsdk::LogSource{&owner.log_route, nullptr},
+                       kivsdk::DiagnosticLevel::kError, kivsdk::DiagnosticCategory::kNet,
                        "kiv_net_notify from a second thread while the Instance is busy: "
                        "notification %d dropped\n",
                        kind);

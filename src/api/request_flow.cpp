@@ -22,13 +22,16 @@ bool take_transaction_result(Instance& instance, Side side, FieldCursor& fields,
                              std::uint8_t& result, CallbackInfo& record) {
     std::int32_t number = 0;
     if (!fields.int32(number) || !fields.byte(result)) return false;
-    return take_pending_request(instance.side(side).pending, number, result, record);
+    if (take_pending_request_quietly(instance.side(side).pending, number, record)) return true;
+    report(instance.log_source(), DiagnosticLevel::kWarning, DiagnosticCategory::kNet,
+           "Unknown transaction ID %d with result %d\n", number, result);
+    return false;
 }
 
 bool take_pending_request(Instance::PendingRequests& pending, std::int32_t number, int result_byte,
                           CallbackInfo& record) {
     if (take_pending_request_quietly(pending, number, record)) return true;
-    report(DiagnosticLevel::kWarning, DiagnosticCategory::kNet,
+    report(LogSource{}, DiagnosticLevel::kWarning, DiagnosticCategory::kNet,
            "Unknown transaction ID %d with result %d\n", number, result_byte);
     return false;
 }

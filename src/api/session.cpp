@@ -15,7 +15,8 @@ void DispatchTable::dispatch(Instance& instance, PacketReader& body) const {
     if (!body.read_byte(type)) return;
     const MessageHandler handler = handlers_[type];
     if (handler == nullptr) {
-        report(DiagnosticLevel::kWarning, category_, "Unknown message type: %d\n", type);
+        report(instance.log_source(), DiagnosticLevel::kWarning, category_,
+               "Unknown message type: %d\n", type);
         return;
     }
     handler(instance, body);
@@ -29,7 +30,12 @@ bool report_disconnect(Instance& instance, Side side, const Connection& connecti
     const bool loss = reason != KIV_RC_TIMEOUT;
     if (loss && current) {
         state.state = KIV_STATE_LOST;
-        note_failure(instance, side, failure_detail(instance, connection, reason), &connection);
+        const int detail = failure_detail(instance, connection, reason);
+        note_failure(instance, side, detail, &connection);
+        report(instance.log_source(), DiagnosticLevel::kInfo,
+               side == Side::kUniverse ? DiagnosticCategory::kUniverse : DiagnosticCategory::kWorld,
+               "%s connection to %s lost: %s\n", side == Side::kUniverse ? "universe" : "world",
+               connection.host().c_str(), failure_text(detail, &connection).c_str());
     }
     instance.set_int(KIV_DISCONNECT_REASON, reason);
     instance.fire_event(event);
@@ -70,20 +76,21 @@ bool awaits_secure_channel(const Connection* connection) noexcept {
            !connection->tls_started() && connection->tls_state() == Connection::TlsState::kPlain;
 }
 
-std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem) {
+std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem,
+                                                 const LogSource& log) {
     if (!trust_pem.empty()) {
         return std::make_shared<ClientTlsConfig>(
-            reinterpret_cast<const unsigned char*>(trust_pem.data()), trust_pem.size());
+            reinterpret_cast<const unsigned char*>(trust_pem.data()), trust_pem.size(), log);
     }
     const TrustAnchor anchors =
         side == Side::kUniverse ? universe_trust_anchors() : world_trust_anchors();
-    return std::make_shared<ClientTlsConfig>(anchors.pem, anchors.length);
+    return std::make_shared<ClientTlsConfig>(anchors.pem, anchors.length, log);
 }
 
 int start_secure_channel(Instance& instance, Side side, Connection& connection,
                          Connection::HandshakeCompletion completion) {
     SideState& state = instance.side(side);
-    if (!state.tls) state.tls = make_client_tls(side, state.trust_pem);
+    if (!state.tls) state.tls = make_client_tls(side, state.trust_pem, instance.log_source());
     state.state = KIV_STATE_SECURING;
     return connection.start_tls(completion, state.tls);
 }

@@ -70,7 +70,8 @@ int side_send_gate(Instance& instance, Side side, int closed_code, PacketWriter&
 
 // A client TLS configuration for a side: the host's CA certificates when
 // set, else the built-in bundle. Nothing is parsed yet.
-std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem);
+std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem,
+                                                 const LogSource& log);
 
 // The secure-channel request (message 39, no fields) travels in the clear,
 // past the side's gate.

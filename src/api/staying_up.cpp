@@ -19,6 +19,12 @@ constexpr std::int64_t kDefaultEnterLimit = 20;
 // A side up this long starts its next reconnection from the first delay.
 constexpr std::int64_t kStableSeconds = 60;
 
+const char* side_name(Side side) noexcept { return side == Side::kUniverse ? "universe" : "world"; }
+
+DiagnosticCategory category_of(Side side) noexcept {
+    return side == Side::kUniverse ? DiagnosticCategory::kUniverse : DiagnosticCategory::kWorld;
+}
+
 int side_number(Side side) noexcept {
     return side == Side::kUniverse ? KIV_SIDE_UNIVERSE : KIV_SIDE_WORLD;
 }
@@ -190,6 +196,9 @@ std::int64_t next_attempt(Instance& instance, Side side, int detail) {
     state.wake_at = now + seconds;
     state.last_detail = detail;
     set_attempt_attributes(instance, side, detail, state.attempt, delay_ms);
+    report(instance.log_source(), DiagnosticLevel::kInfo, category_of(side),
+           "reconnecting the %s: attempt %d in %d ms (%s)\n", side_name(side), state.attempt,
+           delay_ms, failure_text(detail, nullptr).c_str());
     instance.fire_event(KIV_EVENT_RECONNECTING);
     return seconds;
 }
@@ -200,6 +209,9 @@ void give_up(Instance& instance, Side side, int detail) {
     cancel_reconnection(instance, side);
     state.state = KIV_STATE_GAVE_UP;
     set_attempt_attributes(instance, side, detail, attempts, 0);
+    report(instance.log_source(), DiagnosticLevel::kInfo, category_of(side),
+           "gave up reconnecting the %s after %d attempt(s) (%s)\n", side_name(side), attempts,
+           failure_text(detail, nullptr).c_str());
     instance.fire_event(KIV_EVENT_GAVE_UP);
 }
 
@@ -211,6 +223,8 @@ void reconnected(Instance& instance, Side side) {
     state.ready_since = now_seconds();
     state.state = side == Side::kUniverse ? KIV_STATE_LOGGED_IN : KIV_STATE_READY;
     set_attempt_attributes(instance, side, KIV_DETAIL_NONE, attempt, 0);
+    report(instance.log_source(), DiagnosticLevel::kInfo, category_of(side),
+           "the %s is back after %d attempt(s)\n", side_name(side), attempt);
     instance.fire_event(KIV_EVENT_RECONNECTED);
 }
 

@@ -44,6 +44,24 @@ extern "C" {
 
 KIVSDK_API int kiv_version(void) { return KIVSDK_VERSION_NUMBER; }
 
+KIVSDK_API int kiv_log_set(KIVInstance* handle, int level, KIVLogHandler handler) {
+    if (level < KIV_LOG_OFF || level > KIV_LOG_DEBUG) return KIV_RC_INVALID_ARGUMENT;
+    const auto route_to = [&](kivsdk::LogRoute& route) {
+        route.handler.store(handler, std::memory_order_release);
+        route.level.store(level, std::memory_order_release);
+    };
+    if (handle == nullptr) {
+        route_to(kivsdk::global_log_route());
+        return KIV_RC_SUCCESS;
+    }
+    return kivsdk::with_instance(handle, static_cast<int>(KIV_RC_INVALID_ARGUMENT),
+                                 static_cast<int>(KIV_RC_WRONG_THREAD),
+                                 [&](Instance& instance) -> int {
+                                     route_to(instance.log_route);
+                                     return KIV_RC_SUCCESS;
+                                 });
+}
+
 KIVSDK_API int kiv_liveness_set(KIVInstance* handle, int seconds) {
     return kivsdk::run_request(handle, [&](Instance& instance) -> int {
         if (seconds < 0 && seconds != KIV_LIVENESS_DEFAULT) return KIV_RC_INVALID_ARGUMENT;

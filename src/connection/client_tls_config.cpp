@@ -13,13 +13,14 @@ constexpr unsigned char kPersonalisation[] = {'k', 'i', 'v', 's', 'd', 'k'};
 
 // "mbedtls init failed: <step> returned <code>", one line (two line ends
 // after mbedtls_ssl_setup).
-void report_setup_failure(const char* step, int code) {
-    report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
+void report_setup_failure(const LogSource& log, const char* step, int code) {
+    report(log, DiagnosticLevel::kError, DiagnosticCategory::kTls,
            "mbedtls init failed: %s returned %d\n", step, code);
 }
 
-void debug_hook(void*, int, const char* file, int line, const char* text) {
-    report(DiagnosticLevel::kDebug, DiagnosticCategory::kTls, "%s:%04d: %s", file, line, text);
+void debug_hook(void* context, int, const char* file, int line, const char* text) {
+    report(*static_cast<const LogSource*>(context), DiagnosticLevel::kDebug,
+           DiagnosticCategory::kTls, "%s:%04d: %s", file, line, text);
 }
 
 // PSA must be up before TLS 1.3 can run; newer Mbed TLS does this itself and
@@ -45,8 +46,9 @@ int initialise_crypto() noexcept {
 
 }  // namespace
 
-ClientTlsConfig::ClientTlsConfig(const unsigned char* bundle, std::size_t length) noexcept
-    : bundle_(bundle), length_(length) {
+ClientTlsConfig::ClientTlsConfig(const unsigned char* bundle, std::size_t length,
+                                 const LogSource& log) noexcept
+    : bundle_(bundle), log_(log), length_(length) {
     mbedtls_ssl_config_init(&config_);
     mbedtls_x509_crt_init(&trust_chain_);
     mbedtls_x509_crl_init(&revocation_list_);
@@ -70,7 +72,7 @@ const mbedtls_ssl_config* ClientTlsConfig::get() {
 bool ClientTlsConfig::build() {
     int r = initialise_crypto();
     if (r != 0) {
-        report_setup_failure("psa_crypto_init", r);
+        report_setup_failure(log_, "psa_crypto_init", r);
         return false;
     }
     // A failed earlier attempt may have left parts behind: start afresh.
@@ -83,18 +85,18 @@ bool ClientTlsConfig::build() {
     r = mbedtls_ctr_drbg_seed(&random_, mbedtls_entropy_func, &entropy_, kPersonalisation,
                               sizeof kPersonalisation);
     if (r != 0) {
-        report_setup_failure("mbedtls_ctr_drbg_seed", r);
+        report_setup_failure(log_, "mbedtls_ctr_drbg_seed", r);
         return false;
     }
     r = mbedtls_ssl_config_defaults(&config_, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT);
     if (r != 0) {
-        report_setup_failure("mbedtls_ssl_config_defaults", r);
+        report_setup_failure(log_, "mbedtls_ssl_config_defaults", r);
         return false;
     }
     r = mbedtls_x509_crt_parse(&trust_chain_, bundle_, length_);
     if (r < 0) {
-        report_setup_failure("mbedtls_x509_crt_parse", r);
+        report_setup_failure(log_, "mbedtls_x509_crt_parse", r);
         return false;
     }
     mbedtls_ssl_conf_authmode(&config_, MBEDTLS_SSL_VERIFY_REQUIRED);
@@ -105,7 +107,7 @@ bool ClientTlsConfig::build() {
 #endif
     mbedtls_ssl_conf_ca_chain(&config_, &trust_chain_, &revocation_list_);
     mbedtls_ssl_conf_rng(&config_, mbedtls_ctr_drbg_random, &random_);
-    mbedtls_ssl_conf_dbg(&config_, debug_hook, nullptr);
+    mbedtls_ssl_conf_dbg(&config_, debug_hook, &log_);
     return true;
 }
 

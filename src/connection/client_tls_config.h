@@ -12,13 +12,16 @@
 
 #include <cstddef>
 
+#include "base/diagnostics.h"
+
 namespace kivsdk {
 
 class ClientTlsConfig {
 public:
     // `bundle` is PEM text whose length counts its terminating zero; it must
     // outlive the configuration.
-    ClientTlsConfig(const unsigned char* bundle, std::size_t length) noexcept;
+    ClientTlsConfig(const unsigned char* bundle, std::size_t length,
+                    const LogSource& log = LogSource{}) noexcept;
     ~ClientTlsConfig();
     ClientTlsConfig(const ClientTlsConfig&) = delete;
     ClientTlsConfig& operator=(const ClientTlsConfig&) = delete;
@@ -32,6 +35,7 @@ private:
     bool build();
 
     const unsigned char* bundle_;
+    LogSource log_;
     std::size_t length_;
     bool built_ = false;
     mbedtls_entropy_context entropy_;

@@ -39,8 +39,11 @@ void Connection::close() noexcept {
 
 int Connection::connect(const char* host, std::uint16_t port) {
     host_ = host != nullptr ? host : "";
+    port_ = port;
     // A host table whose create gave no socket object gets no connect call.
     if (socket_ == nullptr) return -1;
+    report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kNet, "connecting to %s:%u\n",
+           host_.c_str(), static_cast<unsigned>(port));
     return operations_.connect(socket_, host_.c_str(), port);
 }
 
@@ -85,6 +88,14 @@ void Connection::notify(int kind, int status) {
 
 void Connection::on_connect_result(int status) {
     connect_reported_ = true;
+    if (status == 0) {
+        report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kNet, "connected to %s:%u\n",
+               host_.c_str(), static_cast<unsigned>(port_));
+    } else {
+        report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kNet,
+               "connecting to %s:%u failed (status %d)\n", host_.c_str(),
+               static_cast<unsigned>(port_), status);
+    }
     if (status == 0 && socket_ != nullptr) {
         connected_ = true;
         const std::int64_t now = now_seconds();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "base/diagnostics.h"
 #include "base/lifetime.h"
 #include "connection/output_queue.h"
 #include "kivsdk.h"
@@ -90,6 +91,9 @@ public:
     std::int64_t alarm() const noexcept { return alarm_at_; }
     // Ends the stream as lost with the given reason and detail (once).
     void fail(int reason, int detail);
+    // Whose diagnostic lines this Connection writes.
+    void set_log_source(const LogSource& source) noexcept { log_ = source; }
+    const LogSource& log_source() const noexcept { return log_; }
 
     // The session asked the server for the secure channel on this stream;
     // only then does the server's go-ahead start TLS.
@@ -156,6 +160,8 @@ private:
     std::int64_t liveness_ = 0;
     std::int64_t alarm_at_ = -1;
     FailureNote failure_;
+    LogSource log_;
+    std::uint16_t port_ = 0;
     OutputQueue queue_;
     Releasable& owner_;
     std::string host_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <mbedtls/x509_crt.h>
+
 #include "base/clock.h"
 #include "base/diagnostics.h"
 #include "connection/client_tls_config.h"
@@ -43,7 +45,7 @@ int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<Client
     tls_ = std::make_unique<TlsSession>();
     const int setup = mbedtls_ssl_setup(&tls_->ssl, settings);
     if (setup != 0) {
-        report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
+        report(log_, DiagnosticLevel::kError, DiagnosticCategory::kTls,
                "mbedtls init failed: mbedtls_ssl_setup returned %d\n\n", setup);
         failure_.detail = KIV_DETAIL_HANDSHAKE;
         failure_.tls_result = setup;
@@ -62,7 +64,7 @@ int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<Client
         return 0;
     }
     if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return 0;
-    report(DiagnosticLevel::kError, DiagnosticCategory::kTls,
+    report(log_, DiagnosticLevel::kError, DiagnosticCategory::kTls,
            "mbedtls handshake failed: mbedtls_ssl_handshake returned %d (%d)\n", r, errno);
     note_handshake_failure(r);
     // Failed for good: no later notification may run another step and report
@@ -91,6 +93,14 @@ void Connection::note_handshake_failure(int result) noexcept {
     if (result == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
         failure_.detail = KIV_DETAIL_CERTIFICATE;
         failure_.verify_flags = mbedtls_ssl_get_verify_result(&tls_->ssl);
+        if (log_enabled(log_, DiagnosticLevel::kInfo)) {
+            char fault[256];
+            const int written =
+                mbedtls_x509_crt_verify_info(fault, sizeof fault, "", failure_.verify_flags);
+            report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kTls,
+                   "certificate of %s rejected:\n%s", host_.c_str(),
+                   written > 0 ? fault : "verification failed\n");
+        }
     } else {
         failure_.detail = KIV_DETAIL_HANDSHAKE;
     }
@@ -98,6 +108,9 @@ void Connection::note_handshake_failure(int result) noexcept {
 
 void Connection::finish_handshake() {
     tls_state_ = TlsState::kEstablished;
+    report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kTls, "TLS with %s: %s, %s\n",
+           host_.c_str(), mbedtls_ssl_get_version(&tls_->ssl),
+           mbedtls_ssl_get_ciphersuite(&tls_->ssl));
     if (handshake_completion_ != nullptr) handshake_completion_(*this, 0);
     if (stopped()) return;
     // Frames queued while the handshake ran go out now.

@@ -17,6 +17,7 @@ class KIVInstance(Structure):
 InstancePtr = POINTER(KIVInstance)
 EventHandler = CFUNCTYPE(None, InstancePtr)
 CallbackHandler = CFUNCTYPE(None, InstancePtr, c_int, c_int)
+LogHandler = CFUNCTYPE(None, InstancePtr, c_int, c_char_p, c_char_p)
 
 # The socket operations table (KIVNetConfig).
 CreateOp = CFUNCTYPE(c_void_p, c_void_p, c_void_p)
@@ -84,6 +85,7 @@ SIGNATURES = {
     "kiv_user_data_set": (None, [I, c_void_p]),
     "kiv_net_notify": (c_int, [c_void_p, c_int, c_int]),
     "kiv_version": (c_int, []),
+    "kiv_log_set": (c_int, [I, c_int, LogHandler]),
     "kiv_liveness_set": (c_int, [I, c_int]),
     "kiv_limits_set": (c_int, [I, c_int, c_int, c_int]),
     "kiv_reconnect_set": (c_int, [I, POINTER(ReconnectPolicy)]),

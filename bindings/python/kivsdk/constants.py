@@ -224,6 +224,14 @@ class Callback(IntEnum):
     WORLD_PERMISSIONS_GET_ALL = 21
 
 
+class LogLevel(IntEnum):
+    OFF = -1
+    ERROR = 0
+    WARNING = 1
+    INFO = 2
+    DEBUG = 3
+
+
 class Side(IntEnum):
     UNIVERSE = 0
     WORLD = 1

@@ -22,6 +22,7 @@ ENUMS = {
     "KIVDataAttribute": (constants.DataAttribute, "KIV_"),
     "KIVEvent": (constants.Event, "KIV_EVENT_"),
     "KIVCallback": (constants.Callback, "KIV_CALLBACK_"),
+    "KIVLogLevel": (constants.LogLevel, "KIV_LOG_"),
     "KIVSide": (constants.Side, "KIV_SIDE_"),
     "KIVState": (constants.State, "KIV_STATE_"),
     "KIVDetail": (constants.Detail, "KIV_DETAIL_"),

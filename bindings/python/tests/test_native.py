@@ -28,6 +28,7 @@ C_TYPES = {
     "const KIVReconnectPolicy*": ctypes.POINTER(_native.ReconnectPolicy),
     "KIVEventHandler": _native.EventHandler,
     "KIVCallbackHandler": _native.CallbackHandler,
+    "KIVLogHandler": _native.LogHandler,
 }
 
 
@@ -40,7 +41,7 @@ def ctype_of(text):
 class SignatureTest(unittest.TestCase):
     def test_every_header_function_is_declared_with_its_exact_types(self):
         functions = support.header_functions()
-        self.assertEqual(len(functions), 70)
+        self.assertEqual(len(functions), 71)
         self.assertEqual(set(functions), set(_native.SIGNATURES))
         library = kivsdk.library()
         for name, (result, parameters) in functions.items():
