@@ -83,6 +83,16 @@ Options:
                           instead (1 refused, 2 rejected, 3 denied)
   --control-port PORT     accept switch commands on 127.0.0.1 PORT (0: a
                           free one, added to the ready line as control=PORT)
+  --script FILE           play a scene: one step a line, "SECONDS COMMAND
+                          ARGUMENTS" counted from the start ('#' comments):
+                            enter NAME WORLD [X Y Z [YAW [AVATAR_TYPE]]]
+                            move NAME X Y Z [YAW [AVATAR_TYPE]]
+                            say NAME TEXT       leave NAME
+                            object NAME MODEL X Y Z
+                            setting NAME SETTING VALUE
+                            terrain NAME TILE_X TILE_Z NODE_X NODE_Z HEIGHT
+                          and the control port's commands. NAME is a
+                          scripted user (an admin of the worlds it enters)
   --quiet                 log errors only, not every connection
   --help                  show this text
 
@@ -190,6 +200,8 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
             }
             o.refused_logins = static_cast<int>(number);
             o.refusal_result = static_cast<std::uint8_t>(result);
+        } else if (name == "--script") {
+            o.script = value;
         } else if (name == "--control-port") {
             if (!parse_number(value, 0, 65535, number)) return error("bad port: " + value);
             o.control_port = static_cast<int>(number);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "actors.h"
 #include "control.h"
 #include "directory.h"
+#include "script.h"
 #include "universe_service.h"
 #include "world_service.h"
 
@@ -44,10 +46,14 @@ Sandbox::Sandbox(const Options& options)
         std::make_unique<UniverseService>(loop_, *directory_, options.universe_identity, universe);
     universe_port_ = loop_.listen(options.bind, options.universe_port, *universe_, "universe");
     universe_->refuse_logins(options.refused_logins, options.refusal_result);
+    actors_ = std::make_unique<Actors>(*this, options.password);
     if (options.control_port >= 0) {
         control_ = std::make_unique<ControlPort>(
             loop_, [this](const std::string& line) { return run_control_line(*this, line); },
             options.control_port);
+    }
+    if (!options.script.empty()) {
+        script_ = std::make_unique<ScriptRunner>(*this, load_script(options.script));
     }
 }
 

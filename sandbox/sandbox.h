@@ -21,7 +21,9 @@
 
 namespace kivsdk::sandbox {
 
+class Actors;
 class ControlPort;
+class ScriptRunner;
 class Directory;
 class UniverseService;
 class WorldService;
@@ -53,6 +55,8 @@ struct Options {
     std::uint8_t refusal_result = 1;
     // Loopback port of the control commands (control.h); -1: none, 0: any.
     int control_port = -1;
+    // A scene to play from the start (script.h); empty: none.
+    std::string script;
 };
 
 // The worlds when none is given: "lobby" in the clear, "garden" over TLS.
@@ -114,6 +118,8 @@ public:
     WorldService* world(const std::string& name) const;
     // Names of the worlds, in the order given.
     std::vector<std::string> world_names() const;
+    // The scripted users (actors.h).
+    Actors& actors() noexcept { return *actors_; }
 
 private:
     server::ServerLoop loop_;
@@ -122,7 +128,9 @@ private:
     std::vector<std::unique_ptr<WorldService>> worlds_;
     std::vector<std::pair<std::string, int>> world_ports_;
     int universe_port_ = 0;
+    std::unique_ptr<Actors> actors_;
     std::unique_ptr<ControlPort> control_;
+    std::unique_ptr<ScriptRunner> script_;
 };
 
 }  // namespace kivsdk::sandbox

@@ -20,8 +20,7 @@ struct Task {
 
 }  // namespace
 
-KitThread::KitThread(const sandbox::Options& options)
-    : sandbox(options), actors(sandbox, options.password) {
+KitThread::KitThread(const sandbox::Options& options) : sandbox(options) {
     recorder.attach(sandbox.loop());
 }
 

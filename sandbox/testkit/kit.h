@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "sandbox.h"
-#include "testkit/actors.h"
 #include "testkit/recorder.h"
 
 namespace kivsdk::testkit {
@@ -28,7 +27,6 @@ struct KitThread {
 
     sandbox::Sandbox sandbox;
     Recorder recorder;
-    Actors actors;
 };
 
 class Kit {

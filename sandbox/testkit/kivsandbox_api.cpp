@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "actors.h"
 #include "testkit/kit.h"
 #include "testkit/state_text.h"
 #include "world_service.h"
@@ -24,20 +25,20 @@ struct KIVSandbox {
 
 namespace {
 
-using kivsdk::testkit::Actors;
+using kivsdk::sandbox::Actors;
+using kivsdk::sandbox::ActorStatus;
+using kivsdk::sandbox::Place;
 using kivsdk::testkit::KitThread;
-using kivsdk::testkit::Place;
-using kivsdk::testkit::Status;
 
 std::string text_of(const char* text) { return text ? text : ""; }
 
-int code_of(Status status) {
+int code_of(ActorStatus status) {
     switch (status) {
-        case Status::kOk: return KIVSB_OK;
-        case Status::kNoActor: return KIVSB_NO_SUCH_ACTOR;
-        case Status::kNoWorld: return KIVSB_NO_SUCH_WORLD;
-        case Status::kRefused: return KIVSB_REFUSED;
-        case Status::kBadValue: return KIVSB_INVALID_ARGUMENT;
+        case ActorStatus::kOk: return KIVSB_OK;
+        case ActorStatus::kNoActor: return KIVSB_NO_SUCH_ACTOR;
+        case ActorStatus::kNoWorld: return KIVSB_NO_SUCH_WORLD;
+        case ActorStatus::kRefused: return KIVSB_REFUSED;
+        case ActorStatus::kBadValue: return KIVSB_INVALID_ARGUMENT;
     }
     return KIVSB_FAILED;
 }
@@ -58,7 +59,7 @@ int on_kit(KIVSandbox* kit, Work&& work) {
 // An actor's request: `work` returns a Status.
 template <class Work>
 int by_actor(KIVSandbox* kit, Work&& work) {
-    return on_kit(kit, [&](KitThread& thread) { return code_of(work(thread.actors)); });
+    return on_kit(kit, [&](KitThread& thread) { return code_of(work(thread.sandbox.actors())); });
 }
 
 // The service of `where`; "" (every client) gives null with true.
@@ -75,9 +76,9 @@ int copy_text(const std::string& text, char* buffer, size_t capacity, size_t* le
     return KIVSB_OK;
 }
 
-kivsdk::testkit::ObjectSpec object_of(const char* model, const char* description,
+kivsdk::sandbox::ObjectSpec object_of(const char* model, const char* description,
                                       const char* action, double x, double y, double z) {
-    kivsdk::testkit::ObjectSpec object;
+    kivsdk::sandbox::ObjectSpec object;
     object.strings = {text_of(model), text_of(description), text_of(action)};
     object.x = x, object.y = y, object.z = z;
     return object;
@@ -286,7 +287,7 @@ int kivsb_actor_join(KIVSandbox* kit, const char* name, int user_id) {
 int kivsb_actor_user_id(KIVSandbox* kit, const char* name, int* user_id) {
     if (!user_id) return KIVSB_INVALID_ARGUMENT;
     return on_kit(kit, [&](KitThread& thread) {
-        *user_id = thread.actors.user_id(text_of(name));
+        *user_id = thread.sandbox.actors().user_id(text_of(name));
         return *user_id == 0 ? KIVSB_NO_SUCH_ACTOR : KIVSB_OK;
     });
 }

@@ -10,6 +10,7 @@ add_executable(kivsdk_sandbox_tests
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_bad_input_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_catalogue_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_core_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_script_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_switches_test.cpp)
 target_include_directories(kivsdk_sandbox_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kivsdk_sandbox_tests PRIVATE kivsdk_sandbox kivsdk_test_support

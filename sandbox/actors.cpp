@@ -1,7 +1,8 @@
-#include "testkit/actors.h"
+#include "actors.h"
 
 #include <utility>
 
+#include "sandbox.h"
 #include "wire/frame.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
@@ -9,7 +10,7 @@
 #include "wire/world_messages.h"
 #include "world_service.h"
 
-namespace kivsdk::testkit {
+namespace kivsdk::sandbox {
 namespace {
 
 using Frames = std::vector<std::vector<unsigned char>>;
@@ -56,7 +57,7 @@ const std::vector<unsigned char>* find_reply(const Frames& frames, std::uint8_t 
 
 }  // namespace
 
-Actors::Actors(sandbox::Sandbox& sandbox, std::optional<std::string> password)
+Actors::Actors(Sandbox& sandbox, std::optional<std::string> password)
     : sandbox_(sandbox), password_(std::move(password)) {}
 
 Frames Actors::request(server::Peer& peer, PacketWriter& writer) {
@@ -66,8 +67,8 @@ Frames Actors::request(server::Peer& peer, PacketWriter& writer) {
     return peer.take_inbox();
 }
 
-Status Actors::transaction(server::Peer& peer, PacketWriter& writer, std::int32_t reference,
-                           std::int32_t* answer) {
+ActorStatus Actors::transaction(server::Peer& peer, PacketWriter& writer, std::int32_t reference,
+                                std::int32_t* answer) {
     for (const auto& frame : request(peer, writer)) {
         PacketReader reader(frame.data() + kFrameHeaderSize, frame.size() - kFrameHeaderSize);
         std::uint8_t type = 0;
@@ -79,13 +80,14 @@ Status Actors::transaction(server::Peer& peer, PacketWriter& writer, std::int32_
             continue;
         }
         if (answer) reader.read_int32(*answer);
-        return result == 0 ? Status::kOk : Status::kRefused;
+        return result == 0 ? ActorStatus::kOk : ActorStatus::kRefused;
     }
-    return Status::kRefused;  // unanswered
+    return ActorStatus::kRefused;  // unanswered
 }
 
-Status Actors::log_in(const std::string& name, Actor& actor) {
-    if (actor.universe_peer != 0 && sandbox_.loop().find(actor.universe_peer)) return Status::kOk;
+ActorStatus Actors::log_in(const std::string& name, Actor& actor) {
+    if (actor.universe_peer != 0 && sandbox_.loop().find(actor.universe_peer))
+        return ActorStatus::kOk;
     server::Peer& peer =
         sandbox_.loop().add_virtual_peer(*sandbox_.service("universe"), "universe");
     PacketWriter login;
@@ -103,20 +105,20 @@ Status Actors::log_in(const std::string& name, Actor& actor) {
     if (!reply || !reader.read_byte(type) || !reader.read_byte(result) || result != 0 ||
         !reader.read_int32(actor.user_id)) {
         peer.close("the actor's login failed");
-        return Status::kRefused;
+        return ActorStatus::kRefused;
     }
     actor.universe_peer = peer.id();
-    return Status::kOk;
+    return ActorStatus::kOk;
 }
 
-Status Actors::enter(const std::string& name, const std::string& world, const Place& place,
-                     std::int32_t avatar_type, std::int32_t& session) {
-    if (name.empty() || name.size() > kMaxString) return Status::kBadValue;
-    sandbox::WorldService* service = sandbox_.world(world);
-    if (!service) return Status::kNoWorld;
+ActorStatus Actors::enter(const std::string& name, const std::string& world, const Place& place,
+                          std::int32_t avatar_type, std::int32_t& session) {
+    if (name.empty() || name.size() > kMaxString) return ActorStatus::kBadValue;
+    WorldService* service = sandbox_.world(world);
+    if (!service) return ActorStatus::kNoWorld;
     Actor& actor = actors_[name];
-    const Status logged_in = log_in(name, actor);
-    if (logged_in != Status::kOk) return logged_in;
+    const ActorStatus logged_in = log_in(name, actor);
+    if (logged_in != ActorStatus::kOk) return logged_in;
     leave(name);
     service->add_admin(name);
     server::Peer& peer = sandbox_.loop().add_virtual_peer(*service, world);
@@ -130,7 +132,7 @@ Status Actors::enter(const std::string& name, const std::string& world, const Pl
     const auto* reply = find_reply(replies, world_message::kLogin);
     if (!reply || reply->size() < kFrameHeaderSize + 2 || (*reply)[kFrameHeaderSize + 1] != 0) {
         peer.close("the actor's world login failed");
-        return Status::kRefused;
+        return ActorStatus::kRefused;
     }
     actor.world = world;
     actor.world_peer = peer.id();
@@ -138,18 +140,18 @@ Status Actors::enter(const std::string& name, const std::string& world, const Pl
     return move(name, place, avatar_type);
 }
 
-server::Peer* Actors::in_world(const std::string& name, Status& status) {
+server::Peer* Actors::in_world(const std::string& name, ActorStatus& status) {
     const auto found = actors_.find(name);
     server::Peer* peer = found == actors_.end() || found->second.world_peer == 0
                              ? nullptr
                              : sandbox_.loop().find(found->second.world_peer);
-    status = peer ? Status::kOk : Status::kNoActor;
+    status = peer ? ActorStatus::kOk : ActorStatus::kNoActor;
     return peer;
 }
 
 template <class Fields>
-Status Actors::world_request(const std::string& name, std::uint8_t type, Fields&& fields) {
-    Status status = Status::kOk;
+ActorStatus Actors::world_request(const std::string& name, std::uint8_t type, Fields&& fields) {
+    ActorStatus status = ActorStatus::kOk;
     server::Peer* peer = in_world(name, status);
     if (!peer) return status;
     PacketWriter writer;
@@ -160,9 +162,9 @@ Status Actors::world_request(const std::string& name, std::uint8_t type, Fields&
 }
 
 template <class Fields>
-Status Actors::world_transaction(const std::string& name, std::uint8_t type, Fields&& fields,
-                                 std::int32_t* answer) {
-    Status status = Status::kOk;
+ActorStatus Actors::world_transaction(const std::string& name, std::uint8_t type, Fields&& fields,
+                                      std::int32_t* answer) {
+    ActorStatus status = ActorStatus::kOk;
     server::Peer* peer = in_world(name, status);
     if (!peer) return status;
     const std::int32_t reference = next_reference_++;
@@ -174,36 +176,36 @@ Status Actors::world_transaction(const std::string& name, std::uint8_t type, Fie
 }
 
 template <class Fields>
-Status Actors::universe_request(const std::string& name, std::uint8_t type, Fields&& fields) {
+ActorStatus Actors::universe_request(const std::string& name, std::uint8_t type, Fields&& fields) {
     const auto found = actors_.find(name);
     server::Peer* peer =
         found == actors_.end() ? nullptr : sandbox_.loop().find(found->second.universe_peer);
-    if (!peer) return Status::kNoActor;
+    if (!peer) return ActorStatus::kNoActor;
     PacketWriter writer;
     writer.append_byte(type);
     writer.append_int32(next_reference_++);
     fields(writer);
     // Refused at once when the user is not online; otherwise relayed.
     return find_reply(request(*peer, writer), universe_message::kTransactionResult)
-               ? Status::kRefused
-               : Status::kOk;
+               ? ActorStatus::kRefused
+               : ActorStatus::kOk;
 }
 
-Status Actors::move(const std::string& name, const Place& place, std::int32_t avatar_type) {
+ActorStatus Actors::move(const std::string& name, const Place& place, std::int32_t avatar_type) {
     return world_request(name, world_message::kAvatarChange, [&](PacketWriter& state) {
         write_place(state, place);
         state.append_int32(avatar_type);
     });
 }
 
-Status Actors::say(const std::string& name, const std::string& text) {
-    if (text.size() > kMaxString) return Status::kBadValue;
+ActorStatus Actors::say(const std::string& name, const std::string& text) {
+    if (text.size() > kMaxString) return ActorStatus::kBadValue;
     return world_request(name, world_message::kChat,
                          [&](PacketWriter& chat) { chat.append_string(text); });
 }
 
-Status Actors::leave(const std::string& name) {
-    Status status = Status::kOk;
+ActorStatus Actors::leave(const std::string& name) {
+    ActorStatus status = ActorStatus::kOk;
     server::Peer* peer = in_world(name, status);
     if (peer) peer->close("the actor left");
     const auto found = actors_.find(name);
@@ -214,14 +216,15 @@ Status Actors::leave(const std::string& name) {
     return status;
 }
 
-Status Actors::click_avatar(const std::string& name, std::int32_t session) {
+ActorStatus Actors::click_avatar(const std::string& name, std::int32_t session) {
     return world_request(name, world_message::kAvatarClick, [&](PacketWriter& click) {
         click.append_int32(session);
         for (int i = 0; i < 3; ++i) click.append_float(0);  // where it was hit
     });
 }
 
-Status Actors::click_object(const std::string& name, std::int32_t object_id, std::int32_t session) {
+ActorStatus Actors::click_object(const std::string& name, std::int32_t object_id,
+                                 std::int32_t session) {
     return world_request(name, world_message::kObjectClick, [&](PacketWriter& click) {
         click.append_int32(object_id);
         for (int i = 0; i < 3; ++i) click.append_float(0);  // where it was hit
@@ -229,8 +232,8 @@ Status Actors::click_object(const std::string& name, std::int32_t object_id, std
     });
 }
 
-Status Actors::bump(const std::string& name, std::int32_t object_id, bool begin,
-                    std::int32_t session) {
+ActorStatus Actors::bump(const std::string& name, std::int32_t object_id, bool begin,
+                         std::int32_t session) {
     return world_request(name, begin ? world_message::kBumpBegin : world_message::kBumpEnd,
                          [&](PacketWriter& bump) {
                              bump.append_int32(object_id);
@@ -238,9 +241,9 @@ Status Actors::bump(const std::string& name, std::int32_t object_id, bool begin,
                          });
 }
 
-Status Actors::teleport(const std::string& name, std::int32_t session, const std::string& world,
-                        const Place& place) {
-    if (world.size() > kMaxString) return Status::kBadValue;
+ActorStatus Actors::teleport(const std::string& name, std::int32_t session,
+                             const std::string& world, const Place& place) {
+    if (world.size() > kMaxString) return ActorStatus::kBadValue;
     return world_request(name, world_message::kTeleport, [&](PacketWriter& teleport) {
         teleport.append_int32(session);
         teleport.append_string(world);
@@ -248,8 +251,9 @@ Status Actors::teleport(const std::string& name, std::int32_t session, const std
     });
 }
 
-Status Actors::send_url(const std::string& name, std::int32_t session, const std::string& url) {
-    if (url.size() > 0xFFFF) return Status::kBadValue;
+ActorStatus Actors::send_url(const std::string& name, std::int32_t session,
+                             const std::string& url) {
+    if (url.size() > 0xFFFF) return ActorStatus::kBadValue;
     return world_request(name, world_message::kUrl, [&](PacketWriter& message) {
         message.append_int32(session);
         message.append_byte(0);  // the frame it opens in
@@ -257,8 +261,9 @@ Status Actors::send_url(const std::string& name, std::int32_t session, const std
     });
 }
 
-Status Actors::console(const std::string& name, std::int32_t session, const std::string& text) {
-    if (text.size() > kMaxString) return Status::kBadValue;
+ActorStatus Actors::console(const std::string& name, std::int32_t session,
+                            const std::string& text) {
+    if (text.size() > kMaxString) return ActorStatus::kBadValue;
     return world_request(name, world_message::kConsoleMessage, [&](PacketWriter& line) {
         line.append_int32(session);
         line.append_string(name);
@@ -267,29 +272,31 @@ Status Actors::console(const std::string& name, std::int32_t session, const std:
     });
 }
 
-Status Actors::add_object(const std::string& name, const ObjectSpec& object, std::int32_t& id) {
-    if (!carries(object)) return Status::kBadValue;
+ActorStatus Actors::add_object(const std::string& name, const ObjectSpec& object,
+                               std::int32_t& id) {
+    if (!carries(object)) return ActorStatus::kBadValue;
     return world_transaction(
         name, world_message::kObjectAdd, [&](PacketWriter& add) { write_object(add, object); },
         &id);
 }
 
-Status Actors::change_object(const std::string& name, std::int32_t id, const ObjectSpec& object) {
-    if (!carries(object)) return Status::kBadValue;
+ActorStatus Actors::change_object(const std::string& name, std::int32_t id,
+                                  const ObjectSpec& object) {
+    if (!carries(object)) return ActorStatus::kBadValue;
     return world_transaction(name, world_message::kObjectChange, [&](PacketWriter& change) {
         change.append_int32(id);
         write_object(change, object);
     });
 }
 
-Status Actors::delete_object(const std::string& name, std::int32_t id) {
+ActorStatus Actors::delete_object(const std::string& name, std::int32_t id) {
     return world_transaction(name, world_message::kObjectDelete,
                              [&](PacketWriter& removal) { removal.append_int32(id); });
 }
 
-Status Actors::set_terrain(const std::string& name, std::int32_t tile_x, std::int32_t tile_z,
-                           int node_x, int node_z, float height, std::uint16_t attributes) {
-    if (node_x < 0 || node_x > 3 || node_z < 0 || node_z > 3) return Status::kBadValue;
+ActorStatus Actors::set_terrain(const std::string& name, std::int32_t tile_x, std::int32_t tile_z,
+                                int node_x, int node_z, float height, std::uint16_t attributes) {
+    if (node_x < 0 || node_x > 3 || node_z < 0 || node_z > 3) return ActorStatus::kBadValue;
     return world_transaction(name, world_message::kTerrainNodeSet, [&](PacketWriter& node) {
         node.append_int32(tile_x);
         node.append_int32(tile_z);
@@ -303,9 +310,9 @@ Status Actors::set_terrain(const std::string& name, std::int32_t tile_x, std::in
     });
 }
 
-Status Actors::set_setting(const std::string& name, const std::string& setting,
-                           const std::string& value) {
-    if (setting.size() > kMaxString || value.size() > kMaxString) return Status::kBadValue;
+ActorStatus Actors::set_setting(const std::string& name, const std::string& setting,
+                                const std::string& value) {
+    if (setting.size() > kMaxString || value.size() > kMaxString) return ActorStatus::kBadValue;
     return world_transaction(name, world_message::kWorldSetting, [&](PacketWriter& change) {
         change.append_int32(0);  // the world's setting, for everyone
         change.append_string(setting);
@@ -313,9 +320,9 @@ Status Actors::set_setting(const std::string& name, const std::string& setting,
     });
 }
 
-Status Actors::set_permission(const std::string& name, const std::string& permission,
-                              std::int32_t user_id, bool enable) {
-    if (permission.size() > kMaxString) return Status::kBadValue;
+ActorStatus Actors::set_permission(const std::string& name, const std::string& permission,
+                                   std::int32_t user_id, bool enable) {
+    if (permission.size() > kMaxString) return ActorStatus::kBadValue;
     return world_transaction(name, world_message::kPermissionUserSet, [&](PacketWriter& grant) {
         grant.append_byte(enable ? 1 : 0);
         grant.append_string(permission);
@@ -323,9 +330,9 @@ Status Actors::set_permission(const std::string& name, const std::string& permis
     });
 }
 
-Status Actors::invite(const std::string& name, std::int32_t user_id, const std::string& world,
-                      const Place& place) {
-    if (world.size() > kMaxString) return Status::kBadValue;
+ActorStatus Actors::invite(const std::string& name, std::int32_t user_id, const std::string& world,
+                           const Place& place) {
+    if (world.size() > kMaxString) return ActorStatus::kBadValue;
     return universe_request(name, universe_message::kInvite, [&](PacketWriter& invitation) {
         invitation.append_int32(user_id);
         invitation.append_double(place.x);
@@ -337,7 +344,7 @@ Status Actors::invite(const std::string& name, std::int32_t user_id, const std::
     });
 }
 
-Status Actors::join(const std::string& name, std::int32_t user_id) {
+ActorStatus Actors::join(const std::string& name, std::int32_t user_id) {
     return universe_request(name, universe_message::kJoin,
                             [&](PacketWriter& ask) { ask.append_int32(user_id); });
 }
@@ -347,4 +354,4 @@ std::int32_t Actors::user_id(const std::string& name) const {
     return found == actors_.end() ? 0 : found->second.user_id;
 }
 
-}  // namespace kivsdk::testkit
+}  // namespace kivsdk::sandbox
