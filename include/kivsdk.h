@@ -446,6 +446,30 @@ typedef struct KIVReconnectPolicy {
     int jitter;         /* nonzero: full jitter */
 } KIVReconnectPolicy;
 
+/* Counters of one side (kiv_stats), over every connection the side had. */
+typedef struct KIVSideStats {
+    long long bytes_in;  /* after TLS: the frames' bytes */
+    long long bytes_out; /* accepted by the socket layer (after TLS) */
+    long long frames_in;
+    long long frames_out;  /* queued, the library's own frames included */
+    long long queue_bytes; /* in the output queue now */
+    long long queue_peak;  /* the most the output queue held */
+    int rtt_last_us;       /* request to its answer; -1 until one was answered */
+    int rtt_smoothed_us;   /* the same, smoothed (7/8 old, 1/8 new); -1 until then */
+    int losses;            /* connections lost */
+    int reconnections;     /* times the side came back by itself */
+    int unknown_messages;  /* messages of a type the library does not know */
+    int handshake_us;      /* the last TLS handshake's duration; -1 without one */
+} KIVSideStats;
+
+/* The counters of an Instance (kiv_stats). Set `size` to sizeof(KIVStats);
+ * a larger structure of a later version keeps these fields first. */
+typedef struct KIVStats {
+    int size;
+    KIVSideStats universe;
+    KIVSideStats world;
+} KIVStats;
+
 /* kiv_liveness_set: the limit that turns liveness on without a value. */
 #define KIV_LIVENESS_DEFAULT -1
 #define KIV_LIVENESS_DEFAULT_SECONDS 75
@@ -625,6 +649,12 @@ KIVSDK_API int kiv_reconnect_set(KIVInstance* instance, const KIVReconnectPolicy
  * Returns 0; 12 NULL Instance or a limit below 65537 bytes (one largest
  * frame); 31 wrong thread. */
 KIVSDK_API int kiv_queue_limit_set(KIVInstance* instance, int bytes);
+
+/* Copies the Instance's counters into `stats`: at most `size` bytes, and
+ * stats->size tells how many were written. Cheap enough to call every frame.
+ * Returns 0; 12 NULL Instance or stats, or a size below sizeof(int); 31
+ * wrong thread. */
+KIVSDK_API int kiv_stats(KIVInstance* instance, KIVStats* stats, int size);
 
 /* The state of a side (KIV_SIDE_UNIVERSE or KIV_SIDE_WORLD): a KIVState.
  * Returns the state; 12 for a NULL Instance or an unknown side; 31 wrong

@@ -225,8 +225,10 @@ int EpollTable::run_once(int milliseconds) {
     const Clock::time_point now = Clock::now();
     for (const auto& entry : sockets_) {
         if (!entry.second->deadline) continue;
+        // Rounded up: a timer due in less than a millisecond must not make
+        // the wait return at once and spin until it is due.
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(*entry.second->deadline - now);
+            std::chrono::ceil<std::chrono::milliseconds>(*entry.second->deadline - now);
         if (left.count() < limit) limit = left.count() < 0 ? 0 : static_cast<int>(left.count());
     }
     epoll_event events[256];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "base/guard.h"
@@ -12,8 +13,45 @@
 
 namespace kivsdk {
 
-SideState::SideState() = default;
+SideState::SideState() {
+    totals.rtt_last_us = -1;
+    totals.rtt_smoothed_us = -1;
+    totals.handshake_us = -1;
+}
 SideState::~SideState() = default;
+
+KIVSideStats SideState::stats() const noexcept {
+    KIVSideStats stats = totals;
+    if (!connection) return stats;
+    const TrafficCounters& now = connection->counters();
+    stats.bytes_in += now.bytes_in;
+    stats.bytes_out += now.bytes_out;
+    stats.frames_in += now.frames_in;
+    stats.frames_out += now.frames_out;
+    stats.queue_bytes = static_cast<long long>(connection->queued_bytes());
+    stats.queue_peak = std::max<long long>(stats.queue_peak, now.queue_peak);
+    if (now.handshake_us >= 0) stats.handshake_us = static_cast<int>(now.handshake_us);
+    return stats;
+}
+
+void SideState::fold(const Connection& finished) noexcept {
+    const TrafficCounters& done = finished.counters();
+    totals.bytes_in += done.bytes_in;
+    totals.bytes_out += done.bytes_out;
+    totals.frames_in += done.frames_in;
+    totals.frames_out += done.frames_out;
+    totals.queue_peak = std::max<long long>(totals.queue_peak, done.queue_peak);
+    if (done.handshake_us >= 0) totals.handshake_us = static_cast<int>(done.handshake_us);
+}
+
+void SideState::note_round_trip(std::int64_t microseconds) noexcept {
+    const int rtt = static_cast<int>(std::min<std::int64_t>(std::max<std::int64_t>(microseconds, 0),
+                                                            std::numeric_limits<int>::max()));
+    totals.rtt_last_us = rtt;
+    totals.rtt_smoothed_us = totals.rtt_smoothed_us < 0
+                                 ? rtt
+                                 : totals.rtt_smoothed_us - totals.rtt_smoothed_us / 8 + rtt / 8;
+}
 
 void Credentials::wipe() noexcept {
     for (std::string* text : {&name, &password, &extra, &extra_1, &extra_2}) {
@@ -53,6 +91,7 @@ void Instance::close_connections() noexcept {
 void Instance::drop(Side which) noexcept {
     SideState& state = side(which);
     state.ready = false;
+    if (state.connection) state.fold(*state.connection);
     discard(state.connection);
 }
 

@@ -49,6 +49,12 @@ struct Credentials {
 // Everything an Instance keeps for one server side.
 struct SideState {
     SideState();
+    // The side's counters: the earlier Connections' and the current one's.
+    KIVSideStats stats() const noexcept;
+    // Adds a finished Connection's counters to the totals.
+    void fold(const Connection& finished) noexcept;
+    // A request answered after `microseconds`.
+    void note_round_trip(std::int64_t microseconds) noexcept;
     ~SideState();
     SideState(const SideState&) = delete;
     SideState& operator=(const SideState&) = delete;
@@ -79,6 +85,10 @@ struct SideState {
     std::vector<AwaitedAnswer> awaited;
     // Answers of these types passed their limit: a late one is dropped.
     std::vector<std::int32_t> timed_out;
+
+    // Counters of the Connections this side had before the current one,
+    // and what only the side knows (kiv_stats).
+    KIVSideStats totals{};
 
     int state = KIV_STATE_NONE;
     // A connect failing inside the kiv_connect_universe call that started it

@@ -22,7 +22,10 @@ bool take_transaction_result(Instance& instance, Side side, FieldCursor& fields,
                              std::uint8_t& result, CallbackInfo& record) {
     std::int32_t number = 0;
     if (!fields.int32(number) || !fields.byte(result)) return false;
-    if (take_pending_request_quietly(instance.side(side).pending, number, record)) return true;
+    if (take_pending_request_quietly(instance.side(side).pending, number, record)) {
+        instance.side(side).note_round_trip(now_microseconds() - record.sent_us);
+        return true;
+    }
     report(instance.log_source(), DiagnosticLevel::kWarning, DiagnosticCategory::kNet,
            "Unknown transaction ID %d with result %d\n", number, result);
     return false;
@@ -92,6 +95,15 @@ bool forget_awaited(Instance& instance, std::int32_t response_type) {
         }
     }
     return found;
+}
+
+bool is_awaited(const Instance& instance, std::int32_t response_type) noexcept {
+    for (const SideState* state : {&instance.universe, &instance.world}) {
+        for (const AwaitedAnswer& answer : state->awaited) {
+            if (answer.response_type == response_type) return true;
+        }
+    }
+    return false;
 }
 
 bool take_awaited(Instance& instance, std::int32_t response_type, AwaitedAnswer& answer) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "api/instance.h"
+#include "base/clock.h"
 #include "wire/packet_writer.h"
 
 namespace kivsdk {
@@ -34,9 +35,10 @@ int send_recorded_request(Instance& instance, Side side, SendGate gate, int call
     std::forward<BuildMessage>(build)(writer, number);
     if (!writer.fits()) return KIV_RC_STRING_TOO_LONG;
     state.take_reference();
-    state.pending.insert_or_assign(
-        number, CallbackInfo(number, callback, instance.int_at(KIV_REFERENCE_NUMBER), object_id,
-                             state.generation));
+    CallbackInfo record(number, callback, instance.int_at(KIV_REFERENCE_NUMBER), object_id,
+                        state.generation);
+    record.sent_us = now_microseconds();
+    state.pending.insert_or_assign(number, record);
     const int rc = gate(instance, writer);
     if (rc != KIV_RC_SUCCESS) state.pending.erase(number);
     return rc;
@@ -67,6 +69,8 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
 void await_answer(Instance& instance, Side side, int callback, std::int32_t response_type);
 // The answer of that type is no longer awaited; true when it was.
 bool forget_awaited(Instance& instance, std::int32_t response_type);
+// An answer of that type is awaited, on either side.
+bool is_awaited(const Instance& instance, std::int32_t response_type) noexcept;
 // Takes an awaited answer out (to hand it to a Connection not built yet);
 // false when none of that type is awaited.
 bool take_awaited(Instance& instance, std::int32_t response_type, AwaitedAnswer& answer);

@@ -43,6 +43,8 @@ public:
     std::int32_t object_id;
     // Which of its side's Connections the request was sent on.
     std::uint64_t generation;
+    // When it was sent (microseconds), for the round-trip time.
+    std::int64_t sent_us = 0;
 };
 
 }  // namespace kivsdk

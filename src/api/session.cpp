@@ -15,6 +15,8 @@ void DispatchTable::dispatch(Instance& instance, PacketReader& body) const {
     if (!body.read_byte(type)) return;
     const MessageHandler handler = handlers_[type];
     if (handler == nullptr) {
+        ++instance.side(category_ == DiagnosticCategory::kUniverse ? Side::kUniverse : Side::kWorld)
+              .totals.unknown_messages;
         report(instance.log_source(), DiagnosticLevel::kWarning, category_,
                "Unknown message type: %d\n", type);
         return;
@@ -30,6 +32,7 @@ bool report_disconnect(Instance& instance, Side side, const Connection& connecti
     const bool loss = reason != KIV_RC_TIMEOUT;
     if (loss && current) {
         state.state = KIV_STATE_LOST;
+        ++state.totals.losses;
         const int detail = failure_detail(instance, connection, reason);
         note_failure(instance, side, detail, &connection);
         report(instance.log_source(), DiagnosticLevel::kInfo,

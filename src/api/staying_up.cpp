@@ -29,12 +29,13 @@ int side_number(Side side) noexcept {
     return side == Side::kUniverse ? KIV_SIDE_UNIVERSE : KIV_SIDE_WORLD;
 }
 
-void set_attempt_attributes(Instance& instance, Side side, int detail, int attempt, int delay_ms) {
+void set_attempt_attributes(Instance& instance, Side side, int detail, int attempt, int delay_ms,
+                            const Connection* connection = nullptr) {
     instance.set_int(KIV_DISCONNECT_DETAIL, detail);
     instance.set_int(KIV_RECONNECT_ATTEMPT, attempt);
     instance.set_int(KIV_RECONNECT_DELAY, delay_ms);
     instance.set_int(KIV_DISCONNECT_SIDE, side_number(side));
-    instance.set_string(KIV_DISCONNECT_TEXT, failure_text(detail, nullptr).c_str());
+    instance.set_string(KIV_DISCONNECT_TEXT, failure_text(detail, connection).c_str());
 }
 
 std::string certificate_fault(std::uint32_t flags) {
@@ -205,13 +206,17 @@ std::int64_t next_attempt(Instance& instance, Side side, int detail) {
 
 void give_up(Instance& instance, Side side, int detail) {
     SideState& state = instance.side(side);
-    const int attempts = std::max(0, state.attempt - 1);
+    // The attempt that failed last: past the policy's count, the last one.
+    const int max_attempts = instance.reconnect_policy.max_attempts;
+    const int attempts = max_attempts > 0 ? std::min(state.attempt, max_attempts) : state.attempt;
+    // The failing Connection, for the certificate's fault in the text.
+    const Connection* failing = state.connection.get();
     cancel_reconnection(instance, side);
     state.state = KIV_STATE_GAVE_UP;
-    set_attempt_attributes(instance, side, detail, attempts, 0);
+    set_attempt_attributes(instance, side, detail, attempts, 0, failing);
     report(instance.log_source(), DiagnosticLevel::kInfo, category_of(side),
            "gave up reconnecting the %s after %d attempt(s) (%s)\n", side_name(side), attempts,
-           failure_text(detail, nullptr).c_str());
+           failure_text(detail, failing).c_str());
     instance.fire_event(KIV_EVENT_GAVE_UP);
 }
 
@@ -222,6 +227,7 @@ void reconnected(Instance& instance, Side side) {
     state.wake_at = -1;
     state.ready_since = now_seconds();
     state.state = side == Side::kUniverse ? KIV_STATE_LOGGED_IN : KIV_STATE_READY;
+    ++state.totals.reconnections;
     set_attempt_attributes(instance, side, KIV_DETAIL_NONE, attempt, 0);
     report(instance.log_source(), DiagnosticLevel::kInfo, category_of(side),
            "the %s is back after %d attempt(s)\n", side_name(side), attempt);

@@ -2,6 +2,7 @@
 // queue limit, a side's state, per-Instance trust and the version.
 #include <mbedtls/x509_crt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -60,6 +61,23 @@ KIVSDK_API int kiv_log_set(KIVInstance* handle, int level, KIVLogHandler handler
                                      route_to(instance.log_route);
                                      return KIV_RC_SUCCESS;
                                  });
+}
+
+KIVSDK_API int kiv_stats(KIVInstance* handle, KIVStats* stats, int size) {
+    return kivsdk::with_instance(
+        handle, static_cast<int>(KIV_RC_INVALID_ARGUMENT), static_cast<int>(KIV_RC_WRONG_THREAD),
+        [&](Instance& instance) -> int {
+            if (stats == nullptr || size < static_cast<int>(sizeof(int))) {
+                return KIV_RC_INVALID_ARGUMENT;
+            }
+            KIVStats all{};
+            all.universe = instance.universe.stats();
+            all.world = instance.world.stats();
+            const std::size_t copied = std::min(static_cast<std::size_t>(size), sizeof(KIVStats));
+            all.size = static_cast<int>(copied);
+            std::memcpy(stats, &all, copied);
+            return KIV_RC_SUCCESS;
+        });
 }
 
 KIVSDK_API int kiv_liveness_set(KIVInstance* handle, int seconds) {

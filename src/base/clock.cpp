@@ -18,6 +18,12 @@ ClockFunction current_clock = &monotonic_seconds;
 
 std::int64_t now_seconds() { return current_clock(); }
 
+std::int64_t now_microseconds() {
+    if (current_clock != &monotonic_seconds) return current_clock() * 1000000;
+    const auto since_origin = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::microseconds>(since_origin).count();
+}
+
 void set_clock_for_testing(ClockFunction clock) {
     current_clock = clock != nullptr ? clock : &monotonic_seconds;
 }

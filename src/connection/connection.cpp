@@ -56,6 +56,8 @@ int Connection::send(PacketWriter& writer) {
 
 void Connection::send_frame(const unsigned char* frame, std::size_t size) {
     queue_.append(frame, size);
+    ++counters_.frames_out;
+    counters_.queue_peak = std::max(counters_.queue_peak, static_cast<std::int64_t>(queue_.size()));
     // A failed send reports the loss at once, and the host's handler may
     // release this Connection or its Instance.
     DeliveryScope owner_delivering(owner_);
@@ -169,6 +171,7 @@ unsigned char* Connection::read_target(unsigned char* scratch) noexcept {
 
 void Connection::take_in(const unsigned char* bytes, int n) {
     last_received_ = now_seconds();
+    counters_.bytes_in += n;
     const std::int32_t size = std::min(n, kReadSize);
     if (bytes == frames_.write_area()) {
         frames_.commit(size);
@@ -202,6 +205,7 @@ void Connection::deliver_frames() {
     std::uint16_t length = 0;
     while (!discarded() && frames_.next(body, length)) {
         header_timed_ = false;
+        ++counters_.frames_in;
         PacketReader reader(body, length);
         handlers_.message(*this, reader);
     }
@@ -234,6 +238,7 @@ void Connection::flush_plain() {
                                        static_cast<int>(count));
         if (n >= 1) {
             queue_.consume(std::min(static_cast<std::size_t>(n), count));
+            counters_.bytes_out += n;
         } else if (n == -2) {
             return;  // KIV_NET_WRITABLE resumes
         } else {
@@ -272,6 +277,7 @@ void Connection::tick() {
         keep_alive.append_int32(0);
         const PacketWriter::Frame frame = keep_alive.finish();
         queue_.append(frame.data, frame.size);
+        ++counters_.frames_out;
         flush();
         if (stopped() || socket_ == nullptr) return;
         last_send_ = now;

@@ -39,6 +39,16 @@ struct ConnectionHandlers {
     void (*alarm)(Connection& connection);
 };
 
+// What passed through a Connection, for the Instance's counters.
+struct TrafficCounters {
+    std::int64_t bytes_in = 0;
+    std::int64_t bytes_out = 0;
+    std::int64_t frames_in = 0;
+    std::int64_t frames_out = 0;
+    std::int64_t queue_peak = 0;
+    std::int64_t handshake_us = -1;  // the TLS handshake's duration, when it completed
+};
+
 // What the Connection knows of why it failed or was lost, for the session's
 // detailed reason (a KIV_DETAIL_* value and, for TLS, the Mbed TLS result).
 struct FailureNote {
@@ -121,6 +131,7 @@ public:
     const OutputQueue& output_queue() const noexcept { return queue_; }
     const RingBuffer& receive_buffer() const noexcept { return frames_.ring(); }
     std::size_t queued_bytes() const noexcept { return queue_.size(); }
+    const TrafficCounters& counters() const noexcept { return counters_; }
     const FailureNote& failure() const noexcept { return failure_; }
     // True between a connect result of 0 and the loss.
     bool connected() const noexcept { return connected_; }
@@ -160,6 +171,8 @@ private:
     std::int64_t liveness_ = 0;
     std::int64_t alarm_at_ = -1;
     FailureNote failure_;
+    TrafficCounters counters_;
+    std::int64_t handshake_started_us_ = 0;
     LogSource log_;
     std::uint16_t port_ = 0;
     OutputQueue queue_;

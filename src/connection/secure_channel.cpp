@@ -58,6 +58,7 @@ int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<Client
                         nullptr);
 
     tls_state_ = TlsState::kHandshaking;
+    handshake_started_us_ = now_microseconds();
     const int r = mbedtls_ssl_handshake(&tls_->ssl);
     if (r == 0) {
         finish_handshake();
@@ -108,6 +109,7 @@ void Connection::note_handshake_failure(int result) noexcept {
 
 void Connection::finish_handshake() {
     tls_state_ = TlsState::kEstablished;
+    counters_.handshake_us = now_microseconds() - handshake_started_us_;
     report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kTls, "TLS with %s: %s, %s\n",
            host_.c_str(), mbedtls_ssl_get_version(&tls_->ssl),
            mbedtls_ssl_get_ciphersuite(&tls_->ssl));
@@ -159,6 +161,7 @@ void Connection::flush_secure() {
         const int r = mbedtls_ssl_write(&tls_->ssl, buffer, count);
         if (r >= 1) {
             queue_.consume(static_cast<std::size_t>(r));
+            counters_.bytes_out += r;
             pending_tls_write_ = 0;
         } else if (tls_would_block(r)) {
             return;

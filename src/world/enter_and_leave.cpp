@@ -26,6 +26,9 @@ constexpr std::uint8_t kSecureWorldFlag = 1;
 }  // namespace
 
 void on_world_entry_reply(Instance& instance, PacketReader& body) {
+    // A reply answers an enter: with none awaited (left, called off, or
+    // past its limit) it opens nothing.
+    if (!is_awaited(instance, Response::kWorldEnter)) return;
     FieldCursor fields(body);
     std::uint8_t status = 0;
     std::array<unsigned char, 32> ticket{};
@@ -103,6 +106,7 @@ KIVSDK_API int kiv_enter(KIVInstance* handle, const char* world) {
         instance.world.ready = false;
         kivsdk::cancel_reconnection(instance, kivsdk::Side::kWorld);
         instance.world_entered.clear();
+        instance.last_state.clear();  // a position of the world left behind
         kivsdk::end_connection(instance, kivsdk::Side::kWorld);
         if (instance.discarded()) return KIV_RC_CONNECTION_ERROR;
         instance.world.state = KIV_STATE_NONE;
@@ -133,6 +137,7 @@ KIVSDK_API int kiv_leave(KIVInstance* handle) {
         // its pending work ends with 9.
         kivsdk::cancel_reconnection(instance, kivsdk::Side::kWorld);
         instance.world_entered.clear();
+        instance.last_state.clear();
         kivsdk::end_connection(instance, kivsdk::Side::kWorld);
         if (!instance.discarded()) instance.world.state = KIV_STATE_NONE;
         return KIV_RC_SUCCESS;

@@ -183,15 +183,21 @@ TEST_F(NothingLost, AReplacingEntryReplyShutsTheWorldGateUntilTheNewLogin) {
     receive(universe, reply);
     RecordingTable::Socket& first = net.last_socket();
     net.post(first, KIV_NET_CONNECT_RESULT, 0);
-    receive(first, Message(1).byte(0).bytes());
-    EXPECT_EQ(kiv_say(handle, "in"), 0);
+    EXPECT_EQ(kiv_say(handle, "early"), 0) << "the plain gate opens with TCP";
 
-    receive(universe, reply);  // late duplicate: a new world Connection
+    receive(universe, reply);  // a duplicate before the login reply: a new world Connection
     RecordingTable::Socket& second = net.last_socket();
     ASSERT_NE(&first, &second);
     EXPECT_EQ(kiv_say(handle, "too early"), KIV_RC_NOT_IN_WORLD);
     net.post(second, KIV_NET_CONNECT_RESULT, 0);
     EXPECT_EQ(frames_in(second.written).size(), 1u) << "only the world login went out";
+    receive(second, Message(1).byte(0).bytes());
+    EXPECT_EQ(log.steps, (std::vector<std::string>{"callback 11 ref 0"})) << "entered once";
+
+    // Once the enter has its answer, another reply answers nothing.
+    const std::size_t sockets = net.sockets.size();
+    receive(universe, reply);
+    EXPECT_EQ(net.sockets.size(), sockets);
     EXPECT_EQ(kiv_leave(handle), 0);
     EXPECT_EQ(kiv_say(handle, "gone"), KIV_RC_NOT_IN_WORLD);
 }

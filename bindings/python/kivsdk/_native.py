@@ -7,7 +7,7 @@ import os
 import sys
 
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float,
-                    c_int, c_uint16, c_void_p)
+                    c_int, c_longlong, c_uint16, c_void_p)
 
 
 class KIVInstance(Structure):
@@ -44,6 +44,27 @@ class NetConfig(Structure):
 
 class TerrainCell(Structure):
     _fields_ = [("height", c_float), ("attributes", c_uint16), ("padding", c_uint16)]
+
+
+class SideStats(Structure):
+    _fields_ = [
+        ("bytes_in", c_longlong),
+        ("bytes_out", c_longlong),
+        ("frames_in", c_longlong),
+        ("frames_out", c_longlong),
+        ("queue_bytes", c_longlong),
+        ("queue_peak", c_longlong),
+        ("rtt_last_us", c_int),
+        ("rtt_smoothed_us", c_int),
+        ("losses", c_int),
+        ("reconnections", c_int),
+        ("unknown_messages", c_int),
+        ("handshake_us", c_int),
+    ]
+
+
+class Stats(Structure):
+    _fields_ = [("size", c_int), ("universe", SideStats), ("world", SideStats)]
 
 
 class ReconnectPolicy(Structure):
@@ -86,6 +107,7 @@ SIGNATURES = {
     "kiv_net_notify": (c_int, [c_void_p, c_int, c_int]),
     "kiv_version": (c_int, []),
     "kiv_log_set": (c_int, [I, c_int, LogHandler]),
+    "kiv_stats": (c_int, [I, POINTER(Stats), c_int]),
     "kiv_liveness_set": (c_int, [I, c_int]),
     "kiv_limits_set": (c_int, [I, c_int, c_int, c_int]),
     "kiv_reconnect_set": (c_int, [I, POINTER(ReconnectPolicy)]),

@@ -26,6 +26,7 @@ C_TYPES = {
     "const KIVNetConfig*": ctypes.POINTER(_native.NetConfig),
     "const KIVTerrainCell*": ctypes.POINTER(_native.TerrainCell),
     "const KIVReconnectPolicy*": ctypes.POINTER(_native.ReconnectPolicy),
+    "KIVStats*": ctypes.POINTER(_native.Stats),
     "KIVEventHandler": _native.EventHandler,
     "KIVCallbackHandler": _native.CallbackHandler,
     "KIVLogHandler": _native.LogHandler,
@@ -41,7 +42,7 @@ def ctype_of(text):
 class SignatureTest(unittest.TestCase):
     def test_every_header_function_is_declared_with_its_exact_types(self):
         functions = support.header_functions()
-        self.assertEqual(len(functions), 71)
+        self.assertEqual(len(functions), 72)
         self.assertEqual(set(functions), set(_native.SIGNATURES))
         library = kivsdk.library()
         for name, (result, parameters) in functions.items():
