@@ -16,24 +16,13 @@
 #include "net/loopback.h"
 #include "net/win32/async_winsock_socket.h"
 #include "net/win32/message_window.h"
+#include "support/message_loop.h"
 #include "support/scripted_servers.h"
 
 namespace kivsdk::nettest {
 namespace {
 
-// Dispatches this thread's messages until `done` holds; at most `rounds`
-// waits of up to 20 ms for a message.
-bool dispatch_until(const std::function<bool()>& done, int rounds = 500) {
-    for (int round = 0; round < rounds && !done(); ++round) {
-        static_cast<void>(::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT));
-        MSG message;
-        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageA(&message);
-        }
-    }
-    return done();
-}
+using test::dispatch_until;
 
 LPARAM network_event(WORD event) { return MAKELPARAM(event, 0); }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kivsdk.h"
+#include "support/message_loop.h"
 #include "support/scripted_servers.h"
 #include "support/test_pki.h"
 #include "support/tls_test_server.h"
@@ -23,17 +24,6 @@
 namespace kivsdk::test {
 namespace {
 
-bool dispatch_until(const std::function<bool()>& done, int rounds = 500) {
-    for (int round = 0; round < rounds && !done(); ++round) {
-        static_cast<void>(::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT));
-        MSG message;
-        while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageA(&message);
-        }
-    }
-    return done();
-}
 
 std::string read_text_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
