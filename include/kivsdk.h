@@ -656,6 +656,20 @@ KIVSDK_API int kiv_queue_limit_set(KIVInstance* instance, int bytes);
  * wrong thread. */
 KIVSDK_API int kiv_stats(KIVInstance* instance, KIVStats* stats, int size);
 
+/* Starts a traffic capture into the file at `path` (created or emptied):
+ * every frame of both sides in both directions, after TLS, with a monotonic
+ * timestamp, in the format of docs/capture-format.md (version 1). The
+ * strings of the universe login and the ticket and strings of the world
+ * login are replaced by 'X' bytes of the same length: a capture holds no
+ * credentials. The file grows to at most `max_bytes` (0: 64 MiB); then the
+ * capture stops by itself. A running capture ends first.
+ * Returns 0; 9 the file cannot be written; 12 NULL Instance, NULL or empty
+ * path, or a negative size; 31 wrong thread. */
+KIVSDK_API int kiv_capture_start(KIVInstance* instance, const char* path, long long max_bytes);
+/* Ends the capture (its file is complete); no capture is fine.
+ * Returns 0; 12 NULL Instance; 31 wrong thread. */
+KIVSDK_API int kiv_capture_stop(KIVInstance* instance);
+
 /* The state of a side (KIV_SIDE_UNIVERSE or KIV_SIDE_WORLD): a KIVState.
  * Returns the state; 12 for a NULL Instance or an unknown side; 31 wrong
  * thread. */

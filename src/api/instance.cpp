@@ -102,6 +102,7 @@ Connection& Instance::install(Side which, std::unique_ptr<Connection> connection
     state.connection = std::move(connection);
     state.connection->set_liveness(liveness_seconds);
     state.connection->set_log_source(log_source());
+    Capture::tap(*state.connection, capture.get(), which);
     return *state.connection;
 }
 

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "api/capture.h"
 #include "api/catalogue.h"
 #include "api/requests.h"
+#include "api/side.h"
 #include "base/diagnostics.h"
 #include "base/lifetime.h"
 #include "kivsdk.h"
@@ -24,8 +26,6 @@ namespace kivsdk {
 class ClientTlsConfig;
 class Connection;
 class PollLoop;
-
-enum class Side { kUniverse = 0, kWorld = 1 };
 
 // A connect, login or enter awaiting its answer (through its callback or its
 // blocking call) on a side's Connection.
@@ -240,6 +240,9 @@ public:
     std::string world_entered;              // entered with 0 and not left: re-entered
     std::vector<unsigned char> last_state;  // the last own-state frame sent
     std::uint32_t random_state = 0;         // jitter
+
+    // The running traffic capture, or null (kiv_capture_start).
+    std::unique_ptr<Capture> capture;
 
     // Where this Instance's diagnostic lines go (kiv_log_set).
     LogRoute log_route;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "api/boundary.h"
+#include "api/capture.h"
 #include "api/session.h"
 #include "api/staying_up.h"
 #include "connection/client_tls_config.h"
@@ -78,6 +79,36 @@ KIVSDK_API int kiv_stats(KIVInstance* handle, KIVStats* stats, int size) {
             std::memcpy(stats, &all, copied);
             return KIV_RC_SUCCESS;
         });
+}
+
+KIVSDK_API int kiv_capture_start(KIVInstance* handle, const char* path, long long max_bytes) {
+    return kivsdk::run_request(handle, [&](Instance& instance) -> int {
+        if (path == nullptr || *path == '\0' || max_bytes < 0) return KIV_RC_INVALID_ARGUMENT;
+        // A capture already running ends first: its file is complete.
+        instance.capture.reset();
+        auto capture = kivsdk::Capture::open(
+            path, max_bytes == 0 ? kivsdk::Capture::kDefaultLimit : max_bytes);
+        if (!capture) return KIV_RC_CONNECTION_ERROR;
+        instance.capture = std::move(capture);
+        for (const Side side : {Side::kUniverse, Side::kWorld}) {
+            kivsdk::SideState& state = instance.side(side);
+            if (state.connection) {
+                kivsdk::Capture::tap(*state.connection, instance.capture.get(), side);
+            }
+        }
+        return KIV_RC_SUCCESS;
+    });
+}
+
+KIVSDK_API int kiv_capture_stop(KIVInstance* handle) {
+    return kivsdk::run_request(handle, [&](Instance& instance) -> int {
+        for (const Side side : {Side::kUniverse, Side::kWorld}) {
+            kivsdk::SideState& state = instance.side(side);
+            if (state.connection) kivsdk::Capture::tap(*state.connection, nullptr, side);
+        }
+        instance.capture.reset();
+        return KIV_RC_SUCCESS;
+    });
 }
 
 KIVSDK_API int kiv_liveness_set(KIVInstance* handle, int seconds) {

@@ -55,6 +55,9 @@ int Connection::send(PacketWriter& writer) {
 }
 
 void Connection::send_frame(const unsigned char* frame, std::size_t size) {
+    if (tap_ != nullptr && size >= kFrameHeaderSize) {
+        tap_(tap_context_, true, frame + kFrameHeaderSize, size - kFrameHeaderSize);
+    }
     queue_.append(frame, size);
     ++counters_.frames_out;
     counters_.queue_peak = std::max(counters_.queue_peak, static_cast<std::int64_t>(queue_.size()));
@@ -206,6 +209,7 @@ void Connection::deliver_frames() {
     while (!discarded() && frames_.next(body, length)) {
         header_timed_ = false;
         ++counters_.frames_in;
+        if (tap_ != nullptr) tap_(tap_context_, false, body, length);
         PacketReader reader(body, length);
         handlers_.message(*this, reader);
     }
@@ -276,6 +280,9 @@ void Connection::tick() {
         keep_alive.append_byte(kKeepAliveType);
         keep_alive.append_int32(0);
         const PacketWriter::Frame frame = keep_alive.finish();
+        if (tap_ != nullptr) {
+            tap_(tap_context_, true, frame.data + kFrameHeaderSize, frame.size - kFrameHeaderSize);
+        }
         queue_.append(frame.data, frame.size);
         ++counters_.frames_out;
         flush();

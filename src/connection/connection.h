@@ -101,6 +101,14 @@ public:
     std::int64_t alarm() const noexcept { return alarm_at_; }
     // Ends the stream as lost with the given reason and detail (once).
     void fail(int reason, int detail);
+    // Sees every frame body in both directions, after TLS (a traffic
+    // capture). Null turns it off.
+    using FrameTap = void (*)(void* context, bool outgoing, const unsigned char* body,
+                              std::size_t size);
+    void set_frame_tap(FrameTap tap, void* context) noexcept {
+        tap_ = tap;
+        tap_context_ = context;
+    }
     // Whose diagnostic lines this Connection writes.
     void set_log_source(const LogSource& source) noexcept { log_ = source; }
     const LogSource& log_source() const noexcept { return log_; }
@@ -172,6 +180,8 @@ private:
     std::int64_t alarm_at_ = -1;
     FailureNote failure_;
     TrafficCounters counters_;
+    FrameTap tap_ = nullptr;
+    void* tap_context_ = nullptr;
     std::int64_t handshake_started_us_ = 0;
     LogSource log_;
     std::uint16_t port_ = 0;

@@ -1,5 +1,6 @@
 target_sources(kivsdk_unit_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/attributes_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/capture_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/handlers_and_wait_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stats_test.cpp

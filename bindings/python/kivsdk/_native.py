@@ -108,6 +108,8 @@ SIGNATURES = {
     "kiv_version": (c_int, []),
     "kiv_log_set": (c_int, [I, c_int, LogHandler]),
     "kiv_stats": (c_int, [I, POINTER(Stats), c_int]),
+    "kiv_capture_start": (c_int, [I, c_char_p, c_longlong]),
+    "kiv_capture_stop": (c_int, [I]),
     "kiv_liveness_set": (c_int, [I, c_int]),
     "kiv_limits_set": (c_int, [I, c_int, c_int, c_int]),
     "kiv_reconnect_set": (c_int, [I, POINTER(ReconnectPolicy)]),

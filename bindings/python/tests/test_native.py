@@ -11,6 +11,7 @@ from . import support
 
 C_TYPES = {
     "int": ctypes.c_int,
+    "long long": ctypes.c_longlong,
     "float": ctypes.c_float,
     "double": ctypes.c_double,
     "void": None,
@@ -42,7 +43,7 @@ def ctype_of(text):
 class SignatureTest(unittest.TestCase):
     def test_every_header_function_is_declared_with_its_exact_types(self):
         functions = support.header_functions()
-        self.assertEqual(len(functions), 72)
+        self.assertEqual(len(functions), 74)
         self.assertEqual(set(functions), set(_native.SIGNATURES))
         library = kivsdk.library()
         for name, (result, parameters) in functions.items():

@@ -1,0 +1,123 @@
+#include "api/capture.h"
+
+#include <cstring>
+#include <vector>
+
+#include "api/instance.h"
+#include "base/clock.h"
+#include "connection/connection.h"
+#include "wire/byte_order.h"
+#include "wire/field_cursor.h"
+#include "wire/packet_reader.h"
+#include "wire/universe_messages.h"
+#include "wire/world_messages.h"
+
+namespace kivsdk {
+namespace {
+
+constexpr unsigned char kMagic[6] = {'K', 'I', 'V', 'C', 'A', 'P'};
+constexpr std::uint16_t kCredentialsMasked = 1;  // header flag
+constexpr std::size_t kHeaderSize = 16;
+constexpr std::size_t kRecordHeaderSize = 12;
+constexpr std::size_t kTicketSize = 32;
+
+// Replaces the bytes of the next `count` STRING fields (their lengths stay).
+void mask_strings(std::vector<unsigned char>& body, std::size_t offset, int count) {
+    for (int field = 0; field < count && offset < body.size(); ++field) {
+        const std::size_t length = body[offset];
+        const std::size_t end = std::min(body.size(), offset + 1 + length);
+        std::memset(body.data() + offset + 1, Capture::kMask, end - (offset + 1));
+        offset = end;
+    }
+}
+
+// The bodies that carry credentials, with them masked: the universe login
+// (its version byte, then name, password, third string and string
+// attributes 19 and 20) and the world login (the ticket, then strings 19
+// and 20).
+bool carries_credentials(Side side, const unsigned char* body, std::size_t size) {
+    if (size < 1) return false;
+    return side == Side::kUniverse ? body[0] == universe_message::kLogin
+                                   : body[0] == world_message::kLogin;
+}
+
+std::vector<unsigned char> masked(Side side, const unsigned char* body, std::size_t size) {
+    std::vector<unsigned char> copy(body, body + size);
+    if (side == Side::kUniverse) {
+        mask_strings(copy, 2, 5);  // type, version byte, then five strings
+    } else {
+        const std::size_t ticket_end = std::min(copy.size(), 1 + kTicketSize);
+        std::memset(copy.data() + 1, Capture::kMask, ticket_end - 1);
+        mask_strings(copy, ticket_end, 2);
+    }
+    return copy;
+}
+
+void on_frame(void* context, bool outgoing, const unsigned char* body, std::size_t size) {
+    auto* tap = static_cast<Capture::Tap*>(context);
+    tap->capture->record(tap->side, outgoing, body, size);
+}
+
+}  // namespace
+
+std::unique_ptr<Capture> Capture::open(const std::string& path, std::int64_t limit_bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return nullptr;
+    unsigned char header[kHeaderSize] = {};
+    std::memcpy(header, kMagic, sizeof kMagic);
+    wire::store_u16(header + 6, kVersion);
+    wire::store_u16(header + 8, kCredentialsMasked);
+    if (std::fwrite(header, 1, sizeof header, file) != sizeof header) {
+        std::fclose(file);
+        return nullptr;
+    }
+    auto capture = std::make_unique<Capture>(file, limit_bytes);
+    capture->written_ = kHeaderSize;
+    return capture;
+}
+
+Capture::Capture(std::FILE* file, std::int64_t limit_bytes) noexcept
+    : file_(file),
+      universe_tap_{this, Side::kUniverse},
+      world_tap_{this, Side::kWorld},
+      limit_(limit_bytes),
+      started_us_(now_microseconds()) {}
+
+Capture::~Capture() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool Capture::record(Side side, bool outgoing, const unsigned char* body, std::size_t size) {
+    if (full_ || file_ == nullptr) return false;
+    const std::int64_t needed = static_cast<std::int64_t>(kRecordHeaderSize + size);
+    if (written_ + needed > limit_) {
+        full_ = true;
+        std::fflush(file_);
+        return false;
+    }
+    std::vector<unsigned char> hidden;
+    if (outgoing && carries_credentials(side, body, size)) {
+        hidden = masked(side, body, size);
+        body = hidden.data();
+    }
+    unsigned char head[kRecordHeaderSize];
+    wire::store_u64(head, static_cast<std::uint64_t>(now_microseconds() - started_us_));
+    head[8] = side == Side::kUniverse ? 0 : 1;
+    head[9] = outgoing ? 0 : 1;
+    wire::store_u16(head + 10, static_cast<std::uint16_t>(size));
+    std::fwrite(head, 1, sizeof head, file_);
+    if (size > 0) std::fwrite(body, 1, size, file_);
+    written_ += needed;
+    return true;
+}
+
+void Capture::tap(Connection& connection, Capture* capture, Side side) noexcept {
+    if (capture == nullptr) {
+        connection.set_frame_tap(nullptr, nullptr);
+        return;
+    }
+    connection.set_frame_tap(
+        &on_frame, side == Side::kUniverse ? &capture->universe_tap_ : &capture->world_tap_);
+}
+
+}  // namespace kivsdk
