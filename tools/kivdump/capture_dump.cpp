@@ -1,0 +1,299 @@
+#include "capture_dump.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string_view>
+
+#include "wire/byte_order.h"
+#include "wire/message_catalogue.h"
+#include "wire/packet_reader.h"
+
+namespace kivsdk::tools {
+namespace {
+
+const char* side_name(std::uint8_t side) { return side == 0 ? "universe" : "world"; }
+
+const char* fit_name(wire::Fit fit) {
+    switch (fit) {
+        case wire::Fit::kExact: return "exact";
+        case wire::Fit::kShort: return "short";
+        case wire::Fit::kLong: return "long";
+        case wire::Fit::kUnknown: break;
+    }
+    return "unknown";
+}
+
+wire::Protocol protocol_of(const CaptureRecord& record) {
+    return record.side == 0 ? wire::Protocol::kUniverse : wire::Protocol::kWorld;
+}
+wire::Direction direction_of(const CaptureRecord& record) {
+    return record.direction == 0 ? wire::Direction::kToServer : wire::Direction::kFromServer;
+}
+
+// Bytes as a JSON string: printable ASCII as is, everything else escaped
+// (bytes from 0x80 up as the code points U+0080..U+00FF).
+void append_json_string(std::string& out, std::string_view bytes) {
+    out += '"';
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        }
+    }
+    out += '"';
+}
+
+void append_hex(std::string& out, std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    out += '"';
+}
+
+// Appends one field's JSON value; false when the body ends inside it.
+bool append_field_value(std::string& out, const wire::FieldSpec& field, PacketReader& reader) {
+    char number[40];
+    switch (field.encoding) {
+        case wire::Encoding::kByte: {
+            std::uint8_t value = 0;
+            if (!reader.read_byte(value)) return false;
+            std::snprintf(number, sizeof number, "%u", value);
+            break;
+        }
+        case wire::Encoding::kUint16: {
+            std::uint16_t value = 0;
+            if (!reader.read_uint16(value)) return false;
+            std::snprintf(number, sizeof number, "%u", value);
+            break;
+        }
+        case wire::Encoding::kInt32: {
+            std::int32_t value = 0;
+            if (!reader.read_int32(value)) return false;
+            std::snprintf(number, sizeof number, "%d", static_cast<int>(value));
+            break;
+        }
+        case wire::Encoding::kFloat:
+        case wire::Encoding::kDouble: {
+            double value = 0;
+            const bool read = field.encoding == wire::Encoding::kFloat
+                                  ? reader.read_float(value)
+                                  : reader.read_double(value);
+            if (!read) return false;
+            if (std::isfinite(value)) {
+                std::snprintf(number, sizeof number, "%.17g", value);
+            } else {
+                std::snprintf(number, sizeof number, "null");  // JSON has no NaN or infinity
+            }
+            break;
+        }
+        case wire::Encoding::kString: {
+            std::string_view value;
+            if (!reader.read_string(value)) return false;
+            append_json_string(out, value);
+            return true;
+        }
+        case wire::Encoding::kBlob16: {
+            std::string_view value;
+            if (!reader.read_blob16(value)) return false;
+            append_hex(out, value);
+            return true;
+        }
+        case wire::Encoding::kRaw:
+        case wire::Encoding::kRest: {
+            const std::size_t size =
+                field.encoding == wire::Encoding::kRaw ? field.size : reader.remaining();
+            std::string bytes(size, '\0');
+            if (!reader.read_raw(bytes.data(), size)) return false;
+            append_hex(out, bytes);
+            return true;
+        }
+    }
+    out += number;
+    return true;
+}
+
+}  // namespace
+
+CaptureReader::CaptureReader(std::istream& in) : in_(in) {
+    unsigned char header[kCaptureHeaderSize];
+    in_.read(reinterpret_cast<char*>(header), sizeof header);
+    const auto got = static_cast<std::size_t>(in_.gcount());
+    if (got < 6 || std::string_view(reinterpret_cast<const char*>(header), 6) != "KIVCAP") {
+        throw CaptureError("not a capture file (no KIVCAP at its start)");
+    }
+    if (got < sizeof header) {
+        throw CaptureError("truncated header: " + std::to_string(got) + " of 16 bytes");
+    }
+    const std::uint16_t version = wire::load_u16(header + 6);
+    if (version != kCaptureVersion) {
+        throw CaptureError("unknown capture format version " + std::to_string(version) +
+                           " (this kivdump reads version " + std::to_string(kCaptureVersion) +
+                           ")");
+    }
+    flags_ = wire::load_u16(header + 8);
+}
+
+bool CaptureReader::next(CaptureRecord& record) {
+    unsigned char head[kCaptureRecordHeaderSize];
+    in_.read(reinterpret_cast<char*>(head), sizeof head);
+    const auto got = static_cast<std::size_t>(in_.gcount());
+    if (got == 0) return false;
+    const std::string where = "record at byte " + std::to_string(offset_);
+    if (got < sizeof head) {
+        throw CaptureError("truncated " + where + ": " + std::to_string(got) + " of " +
+                           std::to_string(sizeof head) + " header bytes");
+    }
+    record.time_us = wire::load_u64(head);
+    record.side = head[8];
+    record.direction = head[9];
+    if (record.side > 1) throw CaptureError(where + " names side " + std::to_string(head[8]));
+    if (record.direction > 1) {
+        throw CaptureError(where + " names direction " + std::to_string(head[9]));
+    }
+    const std::size_t size = wire::load_u16(head + 10);
+    record.body.resize(size);
+    in_.read(reinterpret_cast<char*>(record.body.data()), static_cast<std::streamsize>(size));
+    const auto body_got = static_cast<std::size_t>(in_.gcount());
+    if (body_got < size) {
+        throw CaptureError("truncated " + where + ": " + std::to_string(body_got) + " of " +
+                           std::to_string(size) + " body bytes");
+    }
+    offset_ += sizeof head + size;
+    return true;
+}
+
+std::string format_text(const CaptureRecord& record) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%llu.%06llu %-8s %s ",
+                  static_cast<unsigned long long>(record.time_us / 1000000),
+                  static_cast<unsigned long long>(record.time_us % 1000000),
+                  side_name(record.side), record.direction == 0 ? "\xe2\x86\x92" : "\xe2\x86\x90");
+    std::string description;
+    const wire::Fit fit = wire::describe(protocol_of(record), direction_of(record),
+                                         record.body.data(), record.body.size(), description);
+    std::string line = head;
+    line += record.body.empty() ? std::string("(empty frame)") : description;
+    if (fit == wire::Fit::kLong) line += " [bytes left over]";
+    return line;
+}
+
+std::string format_json(const CaptureRecord& record) {
+    std::string line = "{\"time_us\":" + std::to_string(record.time_us) + ",\"side\":\"" +
+                       side_name(record.side) + "\",\"direction\":\"" +
+                       (record.direction == 0 ? "to_server" : "from_server") + "\",\"type\":";
+    if (record.body.empty()) {
+        return line + "null,\"name\":null,\"fields\":{},\"fit\":\"unknown\"}";
+    }
+    line += std::to_string(record.body[0]);
+    const wire::MessageSpec* message =
+        wire::find_message(protocol_of(record), direction_of(record), record.body[0]);
+    if (message == nullptr) return line + ",\"name\":null,\"fields\":{},\"fit\":\"unknown\"}";
+    line += ",\"name\":";
+    append_json_string(line, message->name);
+    line += ",\"fields\":{";
+    PacketReader reader(record.body.data() + 1, static_cast<std::uint16_t>(record.body.size() - 1));
+    wire::Fit fit = wire::Fit::kExact;
+    for (std::size_t index = 0; index < message->field_count; ++index) {
+        const wire::FieldSpec& field = message->fields[index];
+        std::string value;
+        if (!append_field_value(value, field, reader)) {
+            fit = wire::Fit::kShort;
+            break;
+        }
+        if (index > 0) line += ',';
+        append_json_string(line, field.name);
+        line += ':';
+        line += value;
+    }
+    if (fit == wire::Fit::kExact && reader.remaining() > 0) fit = wire::Fit::kLong;
+    return line + "},\"fit\":\"" + fit_name(fit) + "\"}";
+}
+
+int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    static const char usage[] =
+        "usage: kivdump [--json] [--side universe|world] [--type N]... FILE\n";
+    bool json = false;
+    int side = -1;
+    std::vector<int> types;
+    std::string path;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        const bool has_value = index + 1 < arguments.size();
+        if (argument == "--json") {
+            json = true;
+        } else if (argument == "--side" && has_value) {
+            const std::string& value = arguments[++index];
+            if (value != "universe" && value != "world") {
+                err << "kivdump: --side takes universe or world, not " << value << "\n" << usage;
+                return 2;
+            }
+            side = value == "universe" ? 0 : 1;
+        } else if (argument == "--type" && has_value) {
+            const std::string& value = arguments[++index];
+            int type = -1;
+            if (value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos &&
+                !value.empty()) {
+                type = std::stoi(value);
+            }
+            if (type < 0 || type > 255) {
+                err << "kivdump: --type takes a message type 0-255, not " << value << "\n"
+                    << usage;
+                return 2;
+            }
+            types.push_back(type);
+        } else if (argument == "-h" || argument == "--help") {
+            out << usage;
+            return 0;
+        } else if (!argument.empty() && argument[0] == '-') {
+            err << "kivdump: unknown or incomplete option " << argument << "\n" << usage;
+            return 2;
+        } else if (path.empty()) {
+            path = argument;
+        } else {
+            err << "kivdump: one file at a time\n" << usage;
+            return 2;
+        }
+    }
+    if (path.empty()) {
+        err << usage;
+        return 2;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        err << "kivdump: " << path << ": cannot open\n";
+        return 2;
+    }
+    try {
+        CaptureReader reader(in);
+        CaptureRecord record;
+        while (reader.next(record)) {
+            if (side >= 0 && record.side != side) continue;
+            if (!types.empty()) {
+                if (record.body.empty()) continue;
+                bool wanted = false;
+                for (const int type : types) wanted = wanted || record.body[0] == type;
+                if (!wanted) continue;
+            }
+            out << (json ? format_json(record) : format_text(record)) << '\n';
+        }
+    } catch (const CaptureError& error) {
+        out.flush();
+        err << "kivdump: " << path << ": " << error.what() << '\n';
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace kivsdk::tools
