@@ -1,7 +1,8 @@
 # Installs the build tree into WORK_DIR/prefix, then builds and runs a
 # program that starts a kit, once through find_package(KIVSDK COMPONENTS
-# testkit) and once through pkg-config kivsdk-testkit. Any failure stops the
-# script with FATAL_ERROR.
+# testkit) and once through pkg-config kivsdk-testkit, and the GoogleTest
+# example of docs/testing-bots.md (GREETER_TEST) through find_package. Any
+# failure stops the script with FATAL_ERROR.
 cmake_minimum_required(VERSION 3.25)
 
 set(prefix "${WORK_DIR}/prefix")
@@ -29,11 +30,15 @@ endif()
 
 execute_process(COMMAND ${CMAKE_COMMAND} -S "${CONSUMER_DIR}" -B "${WORK_DIR}/cmake" -G
                         "${GENERATOR}" "-DCMAKE_C_COMPILER=${C_COMPILER}"
+                        "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" "-DGREETER_TEST=${GREETER_TEST}"
                         "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_C_FLAGS=${flags}"
+                        "-DCMAKE_CXX_FLAGS=${flags}"
                 OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${CMAKE_COMMAND} --build "${WORK_DIR}/cmake" OUTPUT_QUIET
                 COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND "${WORK_DIR}/cmake/kit_consumer" COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "${WORK_DIR}/cmake/greeter_test" --gtest_brief=1
+                COMMAND_ERROR_IS_FATAL ANY)
 
 if(PKG_CONFIG)
   set(ENV{PKG_CONFIG_PATH} "${pc_dir}")

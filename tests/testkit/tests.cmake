@@ -3,13 +3,36 @@
 if(TARGET kivsdk_testkit)
   add_executable(kivsdk_testkit_tests
     ${CMAKE_CURRENT_LIST_DIR}/testkit_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/every_event_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/../sandbox/catalogue_check.cpp
     ${CMAKE_CURRENT_LIST_DIR}/../sandbox/sandbox_bot.cpp)
   target_include_directories(kivsdk_testkit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../sandbox)
   target_link_libraries(kivsdk_testkit_tests PRIVATE kivsdk_testkit kivsdk_sandbox
     kivsdk_test_support GTest::gtest GTest::gtest_main)
   kivsdk_set_warnings(kivsdk_testkit_tests)
-  gtest_discover_tests(kivsdk_testkit_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+  # Label "testkit": what scripts/test-tsan.sh runs under ThreadSanitizer.
+  gtest_discover_tests(kivsdk_testkit_tests DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT 120 LABELS testkit)
+
+  # The GoogleTest example of docs/testing-bots.md, built as a bot author
+  # builds it: the library, the kit and GoogleTest.
+  add_executable(kivsdk_testkit_greeter_example
+    ${PROJECT_SOURCE_DIR}/examples/testing/greeter_gtest.cpp)
+  target_link_libraries(kivsdk_testkit_greeter_example PRIVATE KIVSDK kivsdk_testkit
+    GTest::gtest GTest::gtest_main)
+  kivsdk_set_warnings(kivsdk_testkit_greeter_example)
+  gtest_discover_tests(kivsdk_testkit_greeter_example DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT 60 LABELS testkit)
+
+  # docs/testing-bots.md shows both examples as they are and has a row for
+  # every event and callback.
+  add_test(NAME testkit_doc_examples
+    COMMAND ${CMAKE_COMMAND}
+      -DDOC=${PROJECT_SOURCE_DIR}/docs/testing-bots.md
+      -DHEADER=${PROJECT_SOURCE_DIR}/include/kivsdk.h
+      -DGTEST_EXAMPLE=${PROJECT_SOURCE_DIR}/examples/testing/greeter_gtest.cpp
+      -DPYTEST_EXAMPLE=${PROJECT_SOURCE_DIR}/bindings/python/examples/test_greeter.py
+      -P ${CMAKE_CURRENT_LIST_DIR}/doc_examples.cmake)
 
   # Start and stop of a kit, measured (a benchmark, not a test).
   add_executable(kivsdk_testkit_startstop ${CMAKE_CURRENT_LIST_DIR}/start_stop_bench.cpp)
@@ -28,6 +51,8 @@ if(TARGET kivsdk_testkit)
       -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/testkit-install
       -DGENERATOR=${CMAKE_GENERATOR}
       -DC_COMPILER=${CMAKE_C_COMPILER}
+      -DCXX_COMPILER=${CMAKE_CXX_COMPILER}
+      -DGREETER_TEST=${PROJECT_SOURCE_DIR}/examples/testing/greeter_gtest.cpp
       -DPKG_CONFIG=${KIVSDK_TESTKIT_PKG_CONFIG}
       -DSANITIZE=${KIVSDK_SANITIZE}
       -P ${CMAKE_CURRENT_LIST_DIR}/install_and_use.cmake)
