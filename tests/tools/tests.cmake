@@ -1,0 +1,5 @@
+# kivdump, run in-process on captures of sessions over the recording table.
+if(TARGET kivdump_core)
+  target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/kivdump_test.cpp)
+  target_link_libraries(kivsdk_unit_tests PRIVATE kivdump_core)
+endif()
