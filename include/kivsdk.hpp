@@ -27,6 +27,10 @@
  * - Staying up: liveness(), limits(), reconnect(ReconnectPolicy), queue_limit(),
  *   state(Side) and trust(Side, pem); disconnection() reads what ints 45-48 and
  *   string 24 say inside the disconnect and reconnect events (26-28).
+ * - Observability: log(level, handler) routes a Client's diagnostic lines,
+ *   kivsdk::log(level, handler) those of every Instance without a route of
+ *   its own; stats() gives the counters; capture_start(path, max_bytes) and
+ *   capture_stop() write a traffic capture (docs/observability.md).
  *
  * Everything here is inline; the shared library exports nothing for it.
  */
@@ -42,6 +46,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -279,6 +284,15 @@ inline ReturnCode init() noexcept {
     return static_cast<ReturnCode>(kiv_init(KIVSDK_INTERFACE_VERSION));
 }
 
+// Levels of diagnostic lines (KIVLogLevel).
+enum class LogLevel : int {
+    off = KIV_LOG_OFF,
+    error = KIV_LOG_ERROR,
+    warning = KIV_LOG_WARNING,
+    info = KIV_LOG_INFO,
+    debug = KIV_LOG_DEBUG,
+};
+
 class Client;
 
 namespace detail {
@@ -289,11 +303,14 @@ namespace detail {
 struct ClientState : std::enable_shared_from_this<ClientState> {
     using EventFn = std::function<void(Client&)>;
     using CallbackFn = std::function<void(Client&, ReturnCode, int)>;
+    using LogFn = std::function<void(Client&, LogLevel, std::string_view category,
+                                     std::string_view text)>;
 
     Client* owner = nullptr;
     // Held through shared_ptr so a handler may replace itself while it runs.
     std::array<std::shared_ptr<const EventFn>, KIV_EVENT_COUNT> events{};
     std::array<std::shared_ptr<const CallbackFn>, KIV_CALLBACK_COUNT> callbacks{};
+    std::shared_ptr<const LogFn> log;
     std::exception_ptr pending;
     void* user_data = nullptr;
 
@@ -415,6 +432,39 @@ public:
         if (state_ && state_->pending)
             std::rethrow_exception(std::exchange(state_->pending, nullptr));
     }
+
+    // ---- observability ---------------------------------------------------
+    using LogHandler = detail::ClientState::LogFn;
+
+    // Routes this Client's diagnostic lines at `level` and below to `handler`
+    // (text with its line end), instead of the global route; an empty
+    // handler writes them to standard output, LogLevel::off silences them.
+    // The handler runs inside the Client's calls; what it throws is rethrown
+    // like a handler's exception.
+    ReturnCode log(LogLevel level, LogHandler handler) {
+        if (!state_) return ReturnCode::invalid_argument;
+        const bool set_one = static_cast<bool>(handler);
+        auto held = set_one ? std::make_shared<const LogHandler>(std::move(handler)) : nullptr;
+        const ReturnCode rc = code(
+            kiv_log_set(instance_, static_cast<int>(level), set_one ? &log_trampoline : nullptr));
+        if (rc == ReturnCode::success) state_->log = std::move(held);
+        return rc;
+    }
+    // The counters of both sides. Throws Error with invalid_argument for a
+    // moved-from Client and wrong_thread while another thread is inside a
+    // call on it.
+    KIVStats stats() const {
+        KIVStats counters{};
+        const int rc = kiv_stats(instance_, &counters, static_cast<int>(sizeof counters));
+        if (rc != KIV_RC_SUCCESS) throw Error(code(rc), "stats");
+        return counters;
+    }
+    // Writes every frame of both sides to a capture file (docs/capture-format.md)
+    // until capture_stop(), or until it holds `max_bytes` (0: no limit).
+    ReturnCode capture_start(const std::string& path, long long max_bytes = 0) noexcept {
+        return code(kiv_capture_start(instance_, path.c_str(), max_bytes));
+    }
+    ReturnCode capture_stop() noexcept { return code(kiv_capture_stop(instance_)); }
 
     // ---- staying up ------------------------------------------------------
     // A side that receives nothing for `seconds` is lost (detail silent or
@@ -638,6 +688,15 @@ private:
         });
     }
 
+    static void log_trampoline(KIVInstance* instance, int level, const char* category,
+                               const char* text) noexcept {
+        deliver(instance, [level, category, text](detail::ClientState& state, Client& owner) {
+            if (const auto handler = state.log)
+                (*handler)(owner, static_cast<LogLevel>(level), category ? category : "",
+                           text ? text : "");
+        });
+    }
+
     template <int... N>
     static constexpr std::array<KIVEventHandler, sizeof...(N)> make_event_trampolines(
         std::integer_sequence<int, N...>) noexcept {
@@ -663,6 +722,57 @@ private:
     KIVInstance* instance_ = nullptr;
     std::shared_ptr<detail::ClientState> state_;
 };
+
+// The global route of diagnostic lines: those of every Instance without a
+// route of its own (the Instance, or null for lines of none) and those of no
+// Instance, at `level` and below. It may run on any thread, on several at
+// once; what it throws is dropped. An empty handler writes to standard output.
+using GlobalLogHandler = std::function<void(KIVInstance* instance, LogLevel,
+                                            std::string_view category, std::string_view text)>;
+
+namespace detail {
+struct GlobalLog {
+    std::mutex mutex;
+    std::shared_ptr<const GlobalLogHandler> handler;
+
+    static GlobalLog& get() {
+        static GlobalLog route;
+        return route;
+    }
+    static void trampoline(KIVInstance* instance, int level, const char* category,
+                           const char* text) noexcept {
+        try {
+            std::shared_ptr<const GlobalLogHandler> handler;
+            {
+                GlobalLog& route = get();
+                const std::lock_guard<std::mutex> lock(route.mutex);
+                handler = route.handler;
+            }
+            if (handler)
+                (*handler)(instance, static_cast<LogLevel>(level), category ? category : "",
+                           text ? text : "");
+        } catch (...) {
+        }
+    }
+};
+}  // namespace detail
+
+inline ReturnCode log(LogLevel level, GlobalLogHandler handler) {
+    detail::GlobalLog& route = detail::GlobalLog::get();
+    const bool set_one = static_cast<bool>(handler);
+    {
+        const std::lock_guard<std::mutex> lock(route.mutex);
+        if (set_one)
+            route.handler = std::make_shared<const GlobalLogHandler>(std::move(handler));
+    }
+    const int rc = kiv_log_set(nullptr, static_cast<int>(level),
+                               set_one ? &detail::GlobalLog::trampoline : nullptr);
+    if (!set_one && rc == KIV_RC_SUCCESS) {
+        const std::lock_guard<std::mutex> lock(route.mutex);
+        route.handler.reset();
+    }
+    return static_cast<ReturnCode>(rc);
+}
 
 }  // namespace kivsdk
 

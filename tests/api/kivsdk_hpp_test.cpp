@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -290,6 +292,82 @@ TEST_F(ClientTest, AHandlerMayReplaceItselfOrDestroyItsClient) {
     // The pass runs through the table directly: the Client is gone afterwards.
     table.wait(table.context, 0);
     EXPECT_EQ(client, nullptr);
+}
+
+// ---- observability ----------------------------------------------------------
+
+TEST_F(ClientTest, AClientsLogRouteCountersAndCapture) {
+    Client client(table);
+    std::vector<std::string> lines;
+    ASSERT_EQ(client.log(kivsdk::LogLevel::info,
+                         [&](Client& c, kivsdk::LogLevel level, std::string_view category,
+                             std::string_view text) {
+                             EXPECT_EQ(&c, &client);
+                             lines.push_back(std::to_string(static_cast<int>(level)) + " " +
+                                             std::string(category) + " " + std::string(text));
+                             if (text.find("connected") == 0) throw std::runtime_error("from log");
+                         }),
+              ReturnCode::success);
+    client.on(KIV_CALLBACK_CONNECT_UNIVERSE, [](Client&, ReturnCode, int) {});
+    const std::string path = ::testing::TempDir() + "kivsdk-hpp-capture.kivcap";
+    EXPECT_EQ(client.capture_start(""), ReturnCode::invalid_argument);
+    ASSERT_EQ(client.capture_start(path), ReturnCode::success);
+    client.connect_universe("127.0.0.1", 1);
+    net.queued = {{KIV_NET_CONNECT_RESULT, 0}};
+    EXPECT_THROW(client.wait(0), std::runtime_error) << "thrown by the log handler";
+    EXPECT_EQ(lines, (std::vector<std::string>{"2 net connecting to 127.0.0.1:1\n",
+                                               "2 net connected to 127.0.0.1:1\n"}));
+    EXPECT_EQ(client.capture_stop(), ReturnCode::success);
+
+    const KIVStats stats = client.stats();
+    EXPECT_EQ(stats.size, static_cast<int>(sizeof(KIVStats)));
+    EXPECT_GT(stats.universe.frames_out, 0) << "the opening was queued";
+    EXPECT_EQ(stats.world.frames_out, 0);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    char magic[7] = {};
+    EXPECT_EQ(std::fread(magic, 1, 6, file), 6u);
+    std::fclose(file);
+    std::remove(path.c_str());
+    EXPECT_STREQ(magic, "KIVCAP");
+
+    lines.clear();
+    ASSERT_EQ(client.log(kivsdk::LogLevel::off, nullptr), ReturnCode::success);
+    client.connect_universe("127.0.0.1", 1);
+    client.wait(0);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(client.log(static_cast<kivsdk::LogLevel>(7), nullptr), ReturnCode::invalid_argument);
+
+    Client moved = std::move(client);
+    EXPECT_EQ(moved.stats().size, static_cast<int>(sizeof(KIVStats)));
+    try {
+        (void)client.stats();
+        ADD_FAILURE() << "a moved-from Client has no counters";
+    } catch (const kivsdk::Error& error) {
+        EXPECT_EQ(error.code(), ReturnCode::invalid_argument);
+    }
+}
+
+TEST_F(ClientTest, TheGlobalLogRouteTakesLinesOfInstancesWithoutTheirOwn) {
+    std::vector<std::pair<KIVInstance*, std::string>> lines;
+    ASSERT_EQ(kivsdk::log(kivsdk::LogLevel::info,
+                          [&](KIVInstance* instance, kivsdk::LogLevel, std::string_view,
+                              std::string_view text) {
+                              lines.emplace_back(instance, std::string(text));
+                              throw std::runtime_error("dropped");
+                          }),
+              ReturnCode::success);
+    const auto connecting = [](Client& client) {
+        client.on(KIV_CALLBACK_CONNECT_UNIVERSE, [](Client&, ReturnCode, int) {});
+        EXPECT_EQ(client.connect_universe("127.0.0.1", 1), ReturnCode::success);
+    };
+    Client client(table), other(table);
+    connecting(client);
+    ASSERT_EQ(kivsdk::log(kivsdk::LogLevel::warning, nullptr), ReturnCode::success);
+    connecting(other);
+    ASSERT_EQ(lines.size(), 1u) << "the route was given back to standard output";
+    EXPECT_EQ(lines[0].first, client.handle());
+    EXPECT_EQ(lines[0].second, "connecting to 127.0.0.1:1\n");
 }
 
 }  // namespace
