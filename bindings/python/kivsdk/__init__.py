@@ -14,6 +14,9 @@
     bot.liveness()        # notice a silent server (75 s)
     bot.run_for(60)
 
+    kivsdk.log_to(logging.getLogger("kivsdk"), kivsdk.LogLevel.INFO)
+    bot.stats().universe.rtt_smoothed_us
+
 The shared library is found through $KIVSDK_LIBRARY, then the system's
 library search (libKIVSDK.so).
 """
@@ -21,12 +24,14 @@ from .constants import (CALLBACK_COUNT, DATA_ATTRIBUTE_COUNT, EVENT_COUNT, FLOAT
                         INT_ATTRIBUTE_COUNT, INTERFACE_VERSION, LIVENESS_DEFAULT,
                         LIVENESS_DEFAULT_SECONDS, QUEUE_LIMIT_DEFAULT, STRING_ATTRIBUTE_COUNT,
                         Callback, DataAttribute, Detail, Event, FloatAttribute, IntAttribute,
-                        NetNotification, ReturnCode, Side, State, StringAttribute)
-from .instance import Disconnection, Instance, KIVError, as_code, init, version
+                        LogLevel, NetNotification, ReturnCode, Side, State,
+                        StringAttribute)
+from .instance import (Disconnection, Instance, KIVError, SideStats, Stats, as_code, init,
+                       log_to, version)
 from ._native import NetConfig, TerrainCell, library
 
 __all__ = [
-    "Instance", "KIVError", "init", "version", "as_code", "library", "NetConfig", "TerrainCell",
+    "Instance", "KIVError", "init", "version", "log_to", "Stats", "SideStats", "LogLevel", "as_code", "library", "NetConfig", "TerrainCell",
     "Disconnection", "ReturnCode", "IntAttribute", "FloatAttribute", "StringAttribute",
     "DataAttribute", "Event", "Callback", "NetNotification", "Side", "State", "Detail",
     "INTERFACE_VERSION", "INT_ATTRIBUTE_COUNT", "FLOAT_ATTRIBUTE_COUNT", "STRING_ATTRIBUTE_COUNT",

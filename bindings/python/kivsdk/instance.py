@@ -2,12 +2,15 @@
 and requests."""
 import collections
 import ctypes
+import logging
+import os
+import threading
 import time
 import weakref
 
 from . import _native
 from .constants import (LIVENESS_DEFAULT, Callback, DataAttribute, Detail, Event, FloatAttribute,
-                        IntAttribute, ReturnCode, Side, State, StringAttribute)
+                        IntAttribute, LogLevel, ReturnCode, Side, State, StringAttribute)
 
 
 class KIVError(Exception):
@@ -54,6 +57,49 @@ def _as(kind, value):
 
 
 Disconnection = collections.namedtuple("Disconnection", "side detail text attempt delay_ms")
+
+# The counters of kiv_stats: Stats(universe=SideStats(...), world=SideStats(...)).
+SideStats = collections.namedtuple("SideStats",
+                                   [name for name, _ in _native.SideStats._fields_])
+Stats = collections.namedtuple("Stats", "universe world")
+
+# The library's log levels as the logging module's.
+_PYTHON_LEVELS = {LogLevel.ERROR: logging.ERROR, LogLevel.WARNING: logging.WARNING,
+                  LogLevel.INFO: logging.INFO, LogLevel.DEBUG: logging.DEBUG}
+
+
+def _log_thunk(logger, keep=None):
+    """A LogHandler feeding `logger`: each line as one record at the matching
+    level, "category: text" without the line end, the category also in
+    record.kiv_category. Nothing raises into the library: an exception goes to
+    keep(error) when given, else it is dropped."""
+    def thunk(_handle, level, category, text):
+        try:
+            category = (category or b"").decode("utf-8", "replace")
+            text = (text or b"").decode("utf-8", "replace").rstrip("\r\n")
+            logger.log(_PYTHON_LEVELS.get(level, logging.DEBUG), "%s: %s", category, text,
+                       extra={"kiv_category": category})
+        except BaseException as error:  # ctypes would print and drop it
+            if keep is not None:
+                keep(error)
+    return _native.LogHandler(thunk)
+
+
+# Every global thunk ever handed to the library: another thread may still be
+# inside a replaced one.
+_global_log_thunks = []
+_global_log_lock = threading.Lock()
+
+
+def log_to(logger, level=LogLevel.WARNING):
+    """Sends the diagnostic lines at `level` and below of every Instance
+    without a route of its own (and those of no Instance) to `logger`, a
+    logging.Logger; logger None writes them to standard output, LogLevel.OFF
+    silences them. The lines may come from any thread that runs an Instance."""
+    with _global_log_lock:
+        thunk = _log_thunk(logger) if logger is not None else _native.LogHandler()
+        _check(_native.library().kiv_log_set(None, int(level), thunk), "log_to")
+        _global_log_thunks.append(thunk)
 Disconnection.__doc__ = """What ints 45-48 and string 24 say about the last failure or
 reconnection step: read it in the disconnect events and in Event.RECONNECTING,
 RECONNECTED and GAVE_UP. side is a Side, detail a Detail."""
@@ -111,6 +157,7 @@ class Instance:
         self._callback_thunks = {}
         self._event_handlers = {}
         self._callback_handlers = {}
+        self._log_thunks = []
         self._pending_error = None
 
     # ---- lifetime ---------------------------------------------------------
@@ -299,6 +346,42 @@ class Instance:
     def run_for(self, seconds, slice_ms=100):
         """Serves the Instance for `seconds` seconds."""
         self.wait_until(lambda: False, seconds, slice_ms)
+
+    # ---- observability ----------------------------------------------------
+    def log_to(self, logger, level=LogLevel.INFO):
+        """Sends this Instance's diagnostic lines at `level` and below to
+        `logger` (a logging.Logger) instead of the global route; logger None
+        writes them to standard output, LogLevel.OFF silences them. An
+        exception from the logger is re-raised like a handler's."""
+        owner = weakref.ref(self)
+
+        def keep(error):
+            instance = owner()
+            if instance is not None:
+                instance._keep(error)
+        thunk = _log_thunk(logger, keep) if logger is not None else _native.LogHandler()
+        _check(self._lib.kiv_log_set(self.handle, int(level), thunk), "log_to")
+        self._log_thunks.append(thunk)  # kept until the Instance goes
+
+    def stats(self):
+        """The counters of both sides, as Stats(universe, world) of
+        SideStats named tuples (bytes_in, frames_out, rtt_last_us, ...)."""
+        counters = _native.Stats()
+        size = ctypes.sizeof(counters)
+        _check(self._lib.kiv_stats(self.handle, ctypes.byref(counters), size), "stats")
+        return Stats(*(SideStats(*(getattr(side, name) for name in SideStats._fields))
+                       for side in (counters.universe, counters.world)))
+
+    def capture_start(self, path, max_bytes=0):
+        """Writes every frame of both sides, credentials masked, to a
+        capture file (docs/capture-format.md; kivdump prints it) until
+        capture_stop() or until it holds `max_bytes` (0: no limit)."""
+        _check(self._lib.kiv_capture_start(self.handle, _text(os.fspath(path)), int(max_bytes)),
+               "capture_start")
+
+    def capture_stop(self):
+        """Ends the capture; its file is complete."""
+        _check(self._lib.kiv_capture_stop(self.handle), "capture_stop")
 
     # ---- staying up -------------------------------------------------------
     def liveness(self, seconds=LIVENESS_DEFAULT):
