@@ -91,8 +91,18 @@ Options:
                             object NAME MODEL X Y Z
                             setting NAME SETTING VALUE
                             terrain NAME TILE_X TILE_Z NODE_X NODE_Z HEIGHT
+                            click NAME AVATAR
+                            click-object NAME OBJECT_ID [AVATAR|all]
+                            bump NAME OBJECT_ID begin|end [AVATAR|all]
+                            teleport NAME AVATAR WORLD X Y Z [YAW]
+                            url NAME AVATAR|all URL
+                            console NAME AVATAR|all TEXT
+                            invite NAME USER WORLD [X Y Z [YAW]]
+                            join NAME USER
+                            permission NAME PERMISSION USER on|off
                           and the control port's commands. NAME is a
-                          scripted user (an admin of the worlds it enters)
+                          scripted user (an admin of the worlds it enters),
+                          AVATAR one in its world by name, USER any user
   --quiet                 log errors only, not every connection
   --help                  show this text
 

@@ -120,6 +120,8 @@ public:
     std::vector<std::string> world_names() const;
     // The scripted users (actors.h).
     Actors& actors() noexcept { return *actors_; }
+    // The accounts and who is in which world (directory.h).
+    Directory& directory() noexcept { return *directory_; }
 
 private:
     server::ServerLoop loop_;

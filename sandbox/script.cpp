@@ -9,18 +9,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
 #include "actors.h"
 #include "control.h"
+#include "directory.h"
 #include "sandbox.h"
+#include "world_service.h"
 
 namespace kivsdk::sandbox {
 namespace {
 
 // What each command takes: w a word, n a number, r the rest of the line as
-// text; what follows '|' may be left out. The usage goes into errors.
+// text, b "begin" or "end", o "on" or "off"; what follows '|' may be left
+// out. The usage goes into errors. AVATAR names an avatar in the actor's
+// world, "all" everyone else there; USER names any user.
 struct Command {
     const char* name;
     const char* arguments;
@@ -34,6 +39,15 @@ constexpr Command kCommands[] = {
     {"object", "wwnnn", "NAME MODEL X Y Z"},
     {"setting", "wwr", "NAME SETTING VALUE"},
     {"terrain", "wnnnnn", "NAME TILE_X TILE_Z NODE_X NODE_Z HEIGHT"},
+    {"click", "ww", "NAME AVATAR"},
+    {"click-object", "wn|w", "NAME OBJECT_ID [AVATAR|all]"},
+    {"bump", "wnb|w", "NAME OBJECT_ID begin|end [AVATAR|all]"},
+    {"teleport", "wwwnnn|n", "NAME AVATAR WORLD X Y Z [YAW]"},
+    {"url", "wwr", "NAME AVATAR|all URL"},
+    {"console", "wwr", "NAME AVATAR|all TEXT"},
+    {"invite", "www|nnnn", "NAME USER WORLD [X Y Z [YAW]]"},
+    {"join", "ww", "NAME USER"},
+    {"permission", "wwwo", "NAME PERMISSION USER on|off"},
     {"freeze", "n", "SECONDS"},
     {"drop", "w|ww", "universe|all|world NAME [reset]"},
     {"refuse-logins", "nn", "COUNT RESULT"},
@@ -82,6 +96,11 @@ std::string read_command(const std::string& text, ScriptStep& step) {
         if (kind == 'n' && !is_number(word.first, number)) {
             return std::string(command->name) + ": \"" + word.first + "\" is not a number";
         }
+        if ((kind == 'b' && word.first != "begin" && word.first != "end") ||
+            (kind == 'o' && word.first != "on" && word.first != "off")) {
+            return std::string(command->name) + ": \"" + word.first + "\" is not " +
+                   (kind == 'b' ? "begin or end" : "on or off");
+        }
         if (kind == 'r') {
             step.rest = text.substr(word.second);
             step.rest.erase(step.rest.find_last_not_of(" \t\r") + 1);
@@ -107,6 +126,23 @@ const char* status_text(ActorStatus status) {
         case ActorStatus::kBadValue: return "error: a value the protocol cannot carry";
     }
     return "error";
+}
+
+// The session of the avatar `target` in the world `actor` is in: 0 for
+// "all" (everyone else), a number as it is, else the avatar of that name;
+// -1 when there is none.
+std::int32_t session_of(Sandbox& sandbox, const std::string& actor, const std::string& target) {
+    double number = 0;
+    if (target == "all") return 0;
+    if (is_number(target, number)) return static_cast<std::int32_t>(number);
+    const Account* account = sandbox.directory().find(actor);
+    const WorldService* world =
+        account ? sandbox.world(sandbox.directory().world_of(account->id)) : nullptr;
+    if (!world) return -1;
+    for (const WorldState::Avatar& avatar : world->state().avatars) {
+        if (avatar.name == target) return avatar.session;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -181,7 +217,32 @@ std::string run_step(Sandbox& sandbox, const ScriptStep& step) {
                                static_cast<std::int32_t>(number(3)), static_cast<int>(number(4)),
                                static_cast<int>(number(5)), static_cast<float>(number(6)), 0));
     }
-    return run_control_line(sandbox, step.command);
+    if (command == "invite" || command == "join" || command == "permission") {
+        const std::string& user = w[command == "permission" ? 3 : 2];
+        const Account* account = sandbox.directory().find(user);
+        if (!account) return "error: no user " + user;
+        if (command == "invite") {
+            return status_text(actors.invite(w[1], account->id, w[3], place(4)));
+        }
+        if (command == "join") return status_text(actors.join(w[1], account->id));
+        return status_text(actors.set_permission(w[1], w[2], account->id, w[4] == "on"));
+    }
+    // Steps addressed to an avatar, and the place of its word.
+    static const std::map<std::string, std::size_t> kAvatarWord = {
+        {"click", 2},    {"click-object", 3}, {"bump", 4},
+        {"teleport", 2}, {"url", 2},          {"console", 2}};
+    const auto addressed = kAvatarWord.find(command);
+    if (addressed == kAvatarWord.end()) return run_control_line(sandbox, step.command);
+    const std::string target = addressed->second < w.size() ? w[addressed->second] : "all";
+    const std::int32_t session = session_of(sandbox, w[1], target);
+    if (session < 0) return "error: no avatar " + target + " in the world of " + w[1];
+    const auto object = static_cast<std::int32_t>(number(2));
+    if (command == "click") return status_text(actors.click_avatar(w[1], session));
+    if (command == "click-object") return status_text(actors.click_object(w[1], object, session));
+    if (command == "bump") return status_text(actors.bump(w[1], object, w[3] == "begin", session));
+    if (command == "teleport") return status_text(actors.teleport(w[1], session, w[3], place(4)));
+    if (command == "url") return status_text(actors.send_url(w[1], session, step.rest));
+    return status_text(actors.console(w[1], session, step.rest));
 }
 
 ScriptRunner::ScriptRunner(Sandbox& sandbox, std::vector<ScriptStep> steps)

@@ -8,11 +8,24 @@
 //   3    object ann tree.rwx 12 0 3   NAME MODEL X Y Z
 //   3    setting ann sky red          NAME SETTING VALUE
 //   3    terrain ann 0 0 1 1 4.5      NAME TILE_X TILE_Z NODE_X NODE_Z HEIGHT
+//   3    click ann greeter            NAME AVATAR
+//   3    click-object ann 1           NAME OBJECT_ID [AVATAR|all]
+//   3    bump ann 1 begin             NAME OBJECT_ID begin|end [AVATAR|all]
+//   3    teleport ann greeter lobby 1 0 1
+//                                     NAME AVATAR WORLD X Y Z [YAW]
+//   3    url ann all https://x.test/  NAME AVATAR|all URL
+//   3    console ann greeter hi       NAME AVATAR|all TEXT
+//   3    invite ann greeter garden    NAME USER WORLD [X Y Z [YAW]]
+//   3    join ann greeter             NAME USER
+//   3    permission ann build greeter on
+//                                     NAME PERMISSION USER on|off
 //   4    leave ann                    NAME
 //   5    freeze 2                     and the other control commands (control.h)
 //
-// Actors are the users of actors.h. A step that fails is logged with its
-// line; a line that cannot be a step stops the start with its line number.
+// Actors are the users of actors.h. AVATAR is an avatar of the actor's world
+// by name (or session number), "all" everyone else there; USER is any user
+// by name. A step that fails is logged with its line; a line that cannot be
+// a step stops the start with its line number.
 #pragma once
 
 #include <chrono>
