@@ -55,8 +55,10 @@ KIVSDK_API int kiv_destroy(KIVInstance* handle) {
 KIVSDK_API int kiv_wait(KIVInstance* handle, int milliseconds) {
     Instance* instance = Instance::from_handle(handle);
     if (instance == nullptr) return KIV_RC_INVALID_ARGUMENT;
-    const kivsdk::BusyScope claim(*instance);
-    if (!claim.allowed()) return KIV_RC_WRONG_THREAD;
+    // A handler may destroy the Instance during the pass: the call scope
+    // keeps it allocated until the claim is let go.
+    const kivsdk::CallScope call(*instance);
+    if (!call.allowed()) return KIV_RC_WRONG_THREAD;
     return guarded<int>(KIV_RC_CONNECTION_ERROR, [&] { return instance->wait(milliseconds); });
 }
 

@@ -9,8 +9,10 @@ extern "C" KIVSDK_API int kiv_net_notify(void* connection, int kind, int status)
     if (connection == nullptr) return 0;
     auto* target = static_cast<kivsdk::Connection*>(connection);
     kivsdk::Instance& owner = kivsdk::Instance::owning(*target);
-    const kivsdk::BusyScope claim(owner);
-    if (!claim.allowed()) {
+    // Handlers may destroy the Instance: the call scope keeps it allocated
+    // until the claim is let go.
+    const kivsdk::CallScope call(owner);
+    if (!call.allowed()) {
         // Another thread is inside this Instance: the notification cannot be
         // delivered now without a race, and is dropped.
         kivsdk::report(kivsdk::LogSource{&owner.log_route, nullptr},
