@@ -83,8 +83,6 @@ struct SideState {
     std::uint64_t generation = 0;
     std::map<std::int32_t, CallbackInfo> pending;
     std::vector<AwaitedAnswer> awaited;
-    // Answers of these types passed their limit: a late one is dropped.
-    std::vector<std::int32_t> timed_out;
 
     // Counters of the Connections this side had before the current one,
     // and what only the side knows (kiv_stats).
@@ -229,6 +227,10 @@ public:
     int enter_limit = 0;
     KIVReconnectPolicy reconnect_policy{};
     std::size_t queue_limit = KIV_QUEUE_LIMIT_DEFAULT;
+
+    // Connect, login or enter answers whose request passed its limit: a late
+    // one is dropped.
+    std::vector<std::int32_t> timed_out;
 
     // What a reconnection restores.
     Credentials login_sent;  // the last login sent

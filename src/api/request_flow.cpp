@@ -43,13 +43,11 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
                                int rc) {
     if (!forget_awaited(instance, response_type)) {
         // An answer after its request passed its limit: it completed then.
-        for (SideState* state : {&instance.universe, &instance.world}) {
-            auto& late = state->timed_out;
-            const auto found = std::find(late.begin(), late.end(), response_type);
-            if (found != late.end()) {
-                late.erase(found);
-                return;
-            }
+        auto& late = instance.timed_out;
+        const auto found = std::find(late.begin(), late.end(), response_type);
+        if (found != late.end()) {
+            late.erase(found);
+            return;
         }
     }
     if (instance.fire_callback(callback, rc, 0)) return;
@@ -64,10 +62,8 @@ void complete_blocking_request(Instance& instance, int callback, std::int32_t re
 
 void await_answer(Instance& instance, Side side, int callback, std::int32_t response_type) {
     forget_awaited(instance, response_type);
-    for (SideState* each : {&instance.universe, &instance.world}) {
-        auto& late = each->timed_out;
-        late.erase(std::remove(late.begin(), late.end(), response_type), late.end());
-    }
+    auto& late = instance.timed_out;
+    late.erase(std::remove(late.begin(), late.end(), response_type), late.end());
     // A limit runs here for the callback form and the library's own steps;
     // a blocking call keeps its own.
     std::int64_t deadline = -1;

@@ -15,9 +15,8 @@ void DispatchTable::dispatch(Instance& instance, PacketReader& body) const {
     if (!body.read_byte(type)) return;
     const MessageHandler handler = handlers_[type];
     if (handler == nullptr) {
-        ++instance.side(category_ == DiagnosticCategory::kUniverse ? Side::kUniverse : Side::kWorld)
-              .totals.unknown_messages;
-        report(instance.log_source(), DiagnosticLevel::kWarning, category_,
+        ++instance.side(side_).totals.unknown_messages;
+        report(instance.log_source(), DiagnosticLevel::kWarning, category_of(side_),
                "Unknown message type: %d\n", type);
         return;
     }
@@ -35,10 +34,11 @@ bool report_disconnect(Instance& instance, Side side, const Connection& connecti
         ++state.totals.losses;
         const int detail = failure_detail(instance, connection, reason);
         note_failure(instance, side, detail, &connection);
-        report(instance.log_source(), DiagnosticLevel::kInfo,
-               side == Side::kUniverse ? DiagnosticCategory::kUniverse : DiagnosticCategory::kWorld,
-               "%s connection to %s lost: %s\n", side == Side::kUniverse ? "universe" : "world",
-               connection.host().c_str(), failure_text(detail, &connection).c_str());
+        if (log_enabled(instance.log_source(), DiagnosticLevel::kInfo)) {
+            report(instance.log_source(), DiagnosticLevel::kInfo, category_of(side),
+                   "%s connection to %s lost: %s\n", side_name(side), connection.host().c_str(),
+                   failure_text(detail, &connection).c_str());
+        }
     }
     instance.set_int(KIV_DISCONNECT_REASON, reason);
     instance.fire_event(event);

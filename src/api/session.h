@@ -26,8 +26,9 @@ using MessageHandler = void (*)(Instance& instance, PacketReader& body);
 // writes "Unknown message type: %d".
 class DispatchTable {
 public:
-    // `category` marks the diagnostic lines of the session.
-    explicit DispatchTable(DiagnosticCategory category) noexcept : category_(category) {}
+    // The side whose messages it dispatches (its diagnostic lines and its
+    // count of unknown messages).
+    explicit DispatchTable(Side side) noexcept : side_(side) {}
 
     void set(std::uint8_t type, MessageHandler handler) noexcept { handlers_[type] = handler; }
     // Marks a type as known and answered by nothing (the keep-alive).
@@ -40,7 +41,7 @@ public:
 private:
     static void ignore_message(Instance&, PacketReader&) noexcept {}
 
-    DiagnosticCategory category_;
+    Side side_;
     std::array<MessageHandler, 256> handlers_{};
 };
 

@@ -19,12 +19,6 @@ constexpr std::int64_t kDefaultEnterLimit = 20;
 // A side up this long starts its next reconnection from the first delay.
 constexpr std::int64_t kStableSeconds = 60;
 
-const char* side_name(Side side) noexcept { return side == Side::kUniverse ? "universe" : "world"; }
-
-DiagnosticCategory category_of(Side side) noexcept {
-    return side == Side::kUniverse ? DiagnosticCategory::kUniverse : DiagnosticCategory::kWorld;
-}
-
 int side_number(Side side) noexcept {
     return side == Side::kUniverse ? KIV_SIDE_UNIVERSE : KIV_SIDE_WORLD;
 }
@@ -107,7 +101,7 @@ ExpiredSteps expire_awaited(Instance& instance, Side side) {
             continue;
         }
         // The request ends now; its answer, should it still come, is dropped.
-        state.timed_out.push_back(answer.response_type);
+        instance.timed_out.push_back(answer.response_type);
         instance.fire_callback(answer.callback, KIV_RC_TIMEOUT, 0);
         if (instance.discarded()) return ExpiredSteps{};
     }

@@ -199,7 +199,7 @@ void on_transaction_result(Instance& instance, PacketReader& body) {
 }
 
 DispatchTable make_table() noexcept {
-    DispatchTable table(DiagnosticCategory::kUniverse);
+    DispatchTable table(Side::kUniverse);
     table.set(universe_message::kLogin, &on_login_reply);
     table.set(universe_message::kWorldList, &on_world_list_entry);
     table.set(universe_message::kTransactionResult, &on_transaction_result);

@@ -220,7 +220,7 @@ void on_transaction_result(Instance& instance, PacketReader& body) {
 }
 
 DispatchTable make_table() noexcept {
-    DispatchTable table(DiagnosticCategory::kWorld);
+    DispatchTable table(Side::kWorld);
     table.set(world_message::kLogin, &on_world_login_reply);
     table.set(world_message::kCell, &on_cell);
     table.set(world_message::kObject, &on_object_announced);

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "support/handler_tables.h"
 #include "support/test_pki.h"
 #include "wire/packet_writer.h"
 
@@ -12,33 +13,13 @@ namespace {
 
 Bot& bot_of(KIVInstance* instance) { return *static_cast<Bot*>(kiv_user_data(instance)); }
 
-template <int N>
-void on_event(KIVInstance* instance) {
-    bot_of(instance).record(false, N, 0, 0);
+void record(KIVInstance* instance, bool callback, int number, int rc, int reference) {
+    bot_of(instance).record(callback, number, rc, reference);
 }
 
-template <int N>
-void on_callback(KIVInstance* instance, int rc, int reference) {
-    bot_of(instance).record(true, N, rc, reference);
-}
+using Handlers = HandlerTables<&record>;
 
-template <int... N>
-constexpr std::array<KIVEventHandler, sizeof...(N)> event_handlers(
-    std::integer_sequence<int, N...>) {
-    return {&on_event<N>...};
-}
-
-template <int... N>
-constexpr std::array<KIVCallbackHandler, sizeof...(N)> callback_handlers(
-    std::integer_sequence<int, N...>) {
-    return {&on_callback<N>...};
-}
-
-constexpr auto kEventHandlers = event_handlers(std::make_integer_sequence<int, KIV_EVENT_COUNT>{});
 // Connect, login and enter stay blocking: their callbacks are left unset.
-constexpr auto kCallbackHandlers =
-    callback_handlers(std::make_integer_sequence<int, KIV_CALLBACK_COUNT>{});
-
 bool blocking(int callback) {
     return callback == KIV_CALLBACK_CONNECT_UNIVERSE || callback == KIV_CALLBACK_LOGIN ||
            callback == KIV_CALLBACK_ENTER;
@@ -79,9 +60,11 @@ RunningSandbox::~RunningSandbox() {
 
 Bot::Bot(std::string name) : name_(std::move(name)), instance_(kiv_create(nullptr)) {
     kiv_user_data_set(instance_, this);
-    for (int e = 0; e < KIV_EVENT_COUNT; ++e) kiv_event_set(instance_, e, kEventHandlers[e]);
+    for (int e = 0; e < KIV_EVENT_COUNT; ++e)
+        kiv_event_set(instance_, e, Handlers::events[static_cast<std::size_t>(e)]);
     for (int c = 0; c < KIV_CALLBACK_COUNT; ++c) {
-        if (!blocking(c)) kiv_callback_set(instance_, c, kCallbackHandlers[c]);
+        if (!blocking(c))
+            kiv_callback_set(instance_, c, Handlers::callbacks[static_cast<std::size_t>(c)]);
     }
 }
 

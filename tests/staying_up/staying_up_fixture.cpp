@@ -10,6 +10,8 @@
 #include <sstream>
 #include <utility>
 
+#include "support/handler_tables.h"
+
 #include "api/instance.h"
 #include "core/tls_config.h"
 
@@ -219,31 +221,15 @@ StayingUpTest& fixture_of(KIVInstance* instance) {
     return *static_cast<StayingUpTest*>(kiv_user_data(instance));
 }
 
-template <int N>
-void on_event(KIVInstance* instance) {
-    StayingUpTest::record_event(instance, N);
+void record(KIVInstance* instance, bool callback, int number, int rc, int reference) {
+    if (callback) {
+        StayingUpTest::record_callback(instance, number, rc, reference);
+    } else {
+        StayingUpTest::record_event(instance, number);
+    }
 }
 
-template <int N>
-void on_callback(KIVInstance* instance, int rc, int reference) {
-    StayingUpTest::record_callback(instance, N, rc, reference);
-}
-
-template <int... N>
-constexpr std::array<KIVEventHandler, sizeof...(N)> event_handlers(
-    std::integer_sequence<int, N...>) {
-    return {&on_event<N>...};
-}
-
-template <int... N>
-constexpr std::array<KIVCallbackHandler, sizeof...(N)> callback_handlers(
-    std::integer_sequence<int, N...>) {
-    return {&on_callback<N>...};
-}
-
-constexpr auto kEventHandlers = event_handlers(std::make_integer_sequence<int, KIV_EVENT_COUNT>{});
-constexpr auto kCallbackHandlers =
-    callback_handlers(std::make_integer_sequence<int, KIV_CALLBACK_COUNT>{});
+using Handlers = HandlerTables<&record>;
 
 Noted note(KIVInstance* instance) {
     Noted noted;
@@ -280,8 +266,10 @@ void StayingUpTest::SetUp() {
     handle = kiv_create(&config);
     ASSERT_NE(handle, nullptr);
     kiv_user_data_set(handle, this);
-    for (int e = 0; e < KIV_EVENT_COUNT; ++e) kiv_event_set(handle, e, kEventHandlers[e]);
-    for (int c = 0; c < KIV_CALLBACK_COUNT; ++c) kiv_callback_set(handle, c, kCallbackHandlers[c]);
+    for (int e = 0; e < KIV_EVENT_COUNT; ++e)
+        kiv_event_set(handle, e, Handlers::events[static_cast<std::size_t>(e)]);
+    for (int c = 0; c < KIV_CALLBACK_COUNT; ++c)
+        kiv_callback_set(handle, c, Handlers::callbacks[static_cast<std::size_t>(c)]);
     // Whatever CAs the build carries, this Instance trusts the sandbox's.
     const std::string bundle = read_text_file(pki::universe_bundle());
     ASSERT_FALSE(bundle.empty());

@@ -11,6 +11,7 @@ target_sources(kivsdk_test_support PRIVATE
 # (a header generated into the build tree; the PKI is built before the tests).
 find_package(Threads REQUIRED)
 target_sources(kivsdk_test_support PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/handler_tables.h
   ${CMAKE_CURRENT_LIST_DIR}/message_loop.h
   ${CMAKE_CURRENT_LIST_DIR}/test_pki.h
   ${CMAKE_CURRENT_LIST_DIR}/test_socket.cpp
