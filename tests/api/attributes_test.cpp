@@ -117,8 +117,7 @@ TEST_F(Attributes, StringIndexOutOfRangeIsIgnored) {
     EXPECT_EQ(kiv_string(instance, KIV_STRING_ATTRIBUTE_COUNT), nullptr);
     EXPECT_EQ(kiv_string(instance, -1), nullptr);
     const char* got = "untouched";
-    EXPECT_EQ(kiv_string_get(instance, KIV_STRING_ATTRIBUTE_COUNT, &got),
-              KIV_RC_INVALID_ARGUMENT);
+    EXPECT_EQ(kiv_string_get(instance, KIV_STRING_ATTRIBUTE_COUNT, &got), KIV_RC_INVALID_ARGUMENT);
     EXPECT_STREQ(got, "untouched");
     for (int i = 0; i < KIV_STRING_ATTRIBUTE_COUNT; ++i) EXPECT_STREQ(kiv_string(instance, i), "");
 }

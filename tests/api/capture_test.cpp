@@ -1,5 +1,6 @@
-// A traffic capture holds every frame both ways, decodable by the message
-// catalogue, and never a credential.
+// A traffic capture: the world login's ticket never reaches the file, and
+// the size limit ends it. (Decoding a captured session and the masked
+// universe login are tested with kivdump.)
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -50,39 +51,6 @@ protected:
         std::remove(path.c_str());
     }
 };
-
-TEST_F(Capturing, FramesOfBothSidesAndDirectionsWithTheCredentialsMasked) {
-    RecordingTable::Socket& universe = open_universe();
-    ASSERT_EQ(kiv_capture_start(handle, path.c_str(), 0), KIV_RC_SUCCESS);
-    kiv_string_set(handle, KIV_LOGIN_EXTRA_1, "token-19");
-    kiv_callback_set(handle, KIV_CALLBACK_LOGIN, [](KIVInstance*, int, int) {});
-    ASSERT_EQ(kiv_login(handle, "ann", "hunter2", "third"), KIV_RC_SUCCESS);
-    receive(universe, Message(1).byte(0).int32(5).string("hi ann").bytes());
-    RecordingTable::Socket& world = open_world();
-    receive(world, Message(9).string("Bob").string("hello").int32(2).bytes());
-    ASSERT_EQ(kiv_say(handle, "hi bob"), KIV_RC_SUCCESS);
-    ASSERT_EQ(kiv_capture_stop(handle), KIV_RC_SUCCESS);
-    ASSERT_EQ(kiv_say(handle, "not captured"), KIV_RC_SUCCESS);
-
-    const std::vector<Record> records = read_capture(path);
-    std::vector<std::string> seen;
-    for (const Record& record : records) {
-        seen.push_back(std::to_string(record.side) + std::to_string(record.direction) + " " +
-                       record.text);
-    }
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "00 login version=1 name=\"XXX\" password=\"XXXXXXX\" extra=\"XXXXX\" "
-                        "extra_1=\"XXXXXXXX\" extra_2=\"\"",
-                        "01 login reply result=0 value=5 text=\"hi ann\"",
-                        "11 chat name=\"Bob\" text=\"hello\" session=2 console=<0 bytes>",
-                        "10 say text=\"hi bob\"",
-                    }));
-    std::ifstream in(path, std::ios::binary);
-    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const char* secret : {"hunter2", "token-19", "ann\x07"}) {
-        EXPECT_EQ(file.find(secret), std::string::npos) << secret;
-    }
-}
 
 TEST_F(Capturing, AWorldLoginsTicketIsMaskedAndTheSizeLimitEndsTheCapture) {
     EXPECT_EQ(kiv_capture_start(handle, "", 0), KIV_RC_INVALID_ARGUMENT);

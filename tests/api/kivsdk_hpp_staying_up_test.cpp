@@ -106,10 +106,6 @@ TEST(StayingUpNames, EverySideStateAndDetailHasItsConstantsName) {
     EXPECT_EQ(kivsdk::to_string(ReturnCode::queue_full), "KIV_RC_QUEUE_FULL");
 }
 
-TEST(StayingUpVersion, TheLibraryMatchesTheHeader) {
-    EXPECT_EQ(kivsdk::version(), KIVSDK_VERSION_NUMBER);
-}
-
 TEST(ReconnectPolicyTest, DefaultsAndOffBecomeTheCStructure) {
     const KIVReconnectPolicy on = ReconnectPolicy().to_c();
     EXPECT_EQ(on.size, static_cast<int>(sizeof(KIVReconnectPolicy)));
@@ -124,36 +120,6 @@ TEST(ReconnectPolicyTest, DefaultsAndOffBecomeTheCStructure) {
     huge.first_delay = std::chrono::hours(24 * 365);
     huge.max_delay = huge.first_delay;
     EXPECT_EQ(huge.to_c().first_delay_ms, std::numeric_limits<int>::max());
-}
-
-TEST_F(StayingUpTest, SettersPassTheLibrarysArgumentChecksThrough) {
-    EXPECT_EQ(client.reconnect(), ReturnCode::success);
-    EXPECT_EQ(client.reconnect(ReconnectPolicy::off()), ReturnCode::success);
-    ReconnectPolicy bad;
-    bad.first_delay = std::chrono::milliseconds(0);
-    EXPECT_EQ(client.reconnect(bad), ReturnCode::invalid_argument);
-    bad = ReconnectPolicy();
-    bad.max_delay = bad.first_delay - std::chrono::milliseconds(1);
-    EXPECT_EQ(client.reconnect(bad), ReturnCode::invalid_argument);
-    bad = ReconnectPolicy();
-    bad.max_attempts = -1;
-    EXPECT_EQ(client.reconnect(bad), ReturnCode::invalid_argument);
-    bad.enabled = false;  // turning it off checks nothing else
-    EXPECT_EQ(client.reconnect(bad), ReturnCode::success);
-
-    EXPECT_EQ(client.liveness(), ReturnCode::success);
-    EXPECT_EQ(client.liveness(0), ReturnCode::success);
-    EXPECT_EQ(client.liveness(-2), ReturnCode::invalid_argument);
-    EXPECT_EQ(client.limits(5, 0, 0), ReturnCode::success);
-    EXPECT_EQ(client.limits(0, -1, 0), ReturnCode::invalid_argument);
-    EXPECT_EQ(client.queue_limit(65536), ReturnCode::invalid_argument);
-    EXPECT_EQ(client.queue_limit(65537), ReturnCode::success);
-    EXPECT_EQ(client.queue_limit(0), ReturnCode::success);
-    EXPECT_EQ(client.queue_limit(std::size_t{1} << 40), ReturnCode::invalid_argument);
-
-    Client moved(std::move(client));
-    EXPECT_EQ(client.liveness(), ReturnCode::invalid_argument);  // NOLINT: moved-from
-    EXPECT_THROW(client.state(Side::universe), kivsdk::Error);   // NOLINT: moved-from
 }
 
 TEST_F(StayingUpTest, StateAndDisconnectionFollowAConnectionThatFailsOrIsLost) {
@@ -191,42 +157,6 @@ TEST_F(StayingUpTest, StateAndDisconnectionFollowAConnectionThatFailsOrIsLost) {
     EXPECT_EQ(client.world_list(0), ReturnCode::connection_error);
 }
 
-TEST_F(StayingUpTest, AnotherThreadIsTurnedAwayWhileOneIsInsideACall) {
-    connect();
-    {
-        std::lock_guard<std::mutex> lock(net.mutex);
-        net.hold = true;
-    }
-    ReturnCode waited = ReturnCode::invalid_argument;
-    std::thread waiter([&] { waited = client.wait(1000); });
-    {
-        std::unique_lock<std::mutex> lock(net.mutex);
-        net.changed.wait(lock, [&] { return net.inside; });
-    }
-    // The waiter is parked inside kiv_wait: every call from here is refused.
-    EXPECT_EQ(client.liveness(30), ReturnCode::wrong_thread);
-    EXPECT_EQ(client.reconnect(), ReturnCode::wrong_thread);
-    EXPECT_EQ(client.queue_limit(0), ReturnCode::wrong_thread);
-    EXPECT_EQ(client.say("hello"), ReturnCode::wrong_thread);
-    EXPECT_EQ(client.wait(0), ReturnCode::wrong_thread);
-    try {
-        client.state(Side::universe);
-        FAIL() << "state answered from another thread";
-    } catch (const kivsdk::Error& error) {
-        EXPECT_EQ(error.code(), ReturnCode::wrong_thread);
-    }
-    {
-        std::lock_guard<std::mutex> lock(net.mutex);
-        net.hold = false;
-    }
-    net.changed.notify_all();
-    waiter.join();
-    EXPECT_EQ(waited, ReturnCode::success);
-    // Released: the Instance serves this thread again.
-    EXPECT_EQ(client.liveness(30), ReturnCode::success);
-    EXPECT_EQ(client.state(Side::universe), State::connecting);
-}
-
 constexpr std::string_view kAnchor =
     "-----BEGIN CERTIFICATE-----\n"
     "MIIBnDCCAUGgAwIBAgIUPL+u2C5VkglFLSYJBX04d3+tGaswCgYIKoZIzj0EAwIw\n"
@@ -239,16 +169,5 @@ constexpr std::string_view kAnchor =
     "zj0EAwIDSQAwRgIhAI4L+27TjskA7T9gTNpoeISlxwnYehKDUm3syyi+E8B1AiEA\n"
     "oRlejWwDpjqsWrlP9B1ScCuDMp9K2wNWeFCRNEY1Xv0=\n"
     "-----END CERTIFICATE-----\n";
-
-TEST_F(StayingUpTest, TrustTakesPemCertificatesAndRefusesAnythingElse) {
-    EXPECT_EQ(client.trust(Side::universe, kAnchor), ReturnCode::success);
-    EXPECT_EQ(client.trust(Side::world, kAnchor), ReturnCode::success);
-    EXPECT_EQ(client.trust(Side::world, ""), ReturnCode::invalid_argument);
-    EXPECT_EQ(client.trust(Side::world, "-----BEGIN CERTIFICATE-----\nnot one\n"),
-              ReturnCode::invalid_argument);
-    EXPECT_EQ(client.trust(Side::world, kAnchor.substr(0, kAnchor.size() / 2)),
-              ReturnCode::invalid_argument);
-    EXPECT_EQ(client.trust(static_cast<Side>(7), kAnchor), ReturnCode::invalid_argument);
-}
 
 }  // namespace

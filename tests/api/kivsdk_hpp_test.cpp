@@ -134,11 +134,13 @@ TEST_F(ClientTest, TypedAccessorsReachTheRightSlots) {
 
 TEST_F(ClientTest, OutOfRangeSlotsReportInvalidArgument) {
     Client client(table);
-    EXPECT_EQ(client.set(static_cast<KIVIntAttribute>(KIV_INT_ATTRIBUTE_COUNT), 1), ReturnCode::invalid_argument);
+    EXPECT_EQ(client.set(static_cast<KIVIntAttribute>(KIV_INT_ATTRIBUTE_COUNT), 1),
+              ReturnCode::invalid_argument);
     EXPECT_EQ(client.get(static_cast<KIVIntAttribute>(-1)), 0);
     EXPECT_EQ(client.set(static_cast<KIVFloatAttribute>(35), 1.0), ReturnCode::invalid_argument);
     EXPECT_EQ(client.get(static_cast<KIVStringAttribute>(KIV_STRING_ATTRIBUTE_COUNT)), "");
-    EXPECT_EQ(client.on(static_cast<KIVEvent>(KIV_EVENT_COUNT), [](Client&) {}), ReturnCode::invalid_argument);
+    EXPECT_EQ(client.on(static_cast<KIVEvent>(KIV_EVENT_COUNT), [](Client&) {}),
+              ReturnCode::invalid_argument);
     EXPECT_EQ(client.on(static_cast<KIVCallback>(-1), [](Client&, ReturnCode, int) {}),
               ReturnCode::invalid_argument);
 }

@@ -24,7 +24,6 @@
 namespace kivsdk::test {
 namespace {
 
-
 std::string read_text_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

@@ -328,42 +328,6 @@ struct Client {
     KIVInstance* instance;
 };
 
-TEST(PerInstanceTrust, ReplacesTheBundleOfOneSideForLaterConnections) {
-    UniverseServer rogue(pki::rogue_server());
-    const std::string rogue_ca = read_text_file(pki::rogue_ca());
-    ASSERT_FALSE(rogue_ca.empty());
-    Client alice;
-    Client bob;
-
-    ASSERT_EQ(alice.connect(rogue.port()), KIV_RC_SECURE_CHANNEL_FAILED);
-    EXPECT_EQ(kiv_int(alice.instance, KIV_DISCONNECT_DETAIL), KIV_DETAIL_CERTIFICATE);
-    EXPECT_EQ(kiv_int(alice.instance, KIV_DISCONNECT_SIDE), KIV_SIDE_UNIVERSE);
-    EXPECT_EQ(alice.text(), "certificate rejected: not trusted");
-    EXPECT_EQ(kiv_state(alice.instance, KIV_SIDE_UNIVERSE), KIV_STATE_FAILED);
-
-    EXPECT_EQ(kiv_trust_set(nullptr, KIV_SIDE_UNIVERSE, rogue_ca.data(), 10),
-              KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(alice.trust(2, rogue_ca), KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(kiv_trust_set(alice.instance, KIV_SIDE_UNIVERSE, nullptr, 10),
-              KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(kiv_trust_set(alice.instance, KIV_SIDE_UNIVERSE, rogue_ca.data(), 0),
-              KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(alice.trust(KIV_SIDE_UNIVERSE, "-----BEGIN CERTIFICATE-----\nnot one\n"),
-              KIV_RC_INVALID_ARGUMENT);
-
-    // The world's trust is the world's.
-    ASSERT_EQ(alice.trust(KIV_SIDE_WORLD, rogue_ca), 0);
-    EXPECT_EQ(alice.connect(rogue.port()), KIV_RC_SECURE_CHANNEL_FAILED);
-
-    ASSERT_EQ(alice.trust(KIV_SIDE_UNIVERSE, rogue_ca), 0);
-    EXPECT_EQ(alice.connect(rogue.port()), 0);
-    EXPECT_EQ(kiv_state(alice.instance, KIV_SIDE_UNIVERSE), KIV_STATE_READY);
-    EXPECT_EQ(bob.connect(rogue.port()), KIV_RC_SECURE_CHANNEL_FAILED) << "per Instance";
-    // A refused replacement keeps what was set.
-    EXPECT_EQ(alice.trust(KIV_SIDE_UNIVERSE, "garbage"), KIV_RC_INVALID_ARGUMENT);
-    EXPECT_EQ(alice.connect(rogue.port()), 0);
-}
-
 TEST(PerInstanceTrust, TheWorldBundleOnTheUniverseSideRejectsTheUniverseUntilSetBack) {
     UniverseServer server(pki::universe_server());
     const std::string world_cas = read_text_file(pki::world_bundle());

@@ -106,28 +106,6 @@ protected:
     FrozenSandbox() : SandboxReconnection(1) {}
 };
 
-TEST_F(FrozenSandbox, ASilentServerIsLostAfterTheLivenessLimitAndRejoinedAfterTheThaw) {
-    Bot alice("alice");
-    ASSERT_NO_FATAL_FAILURE(prepare(alice, reconnect_policy(1000, 1000)));
-    ASSERT_EQ(kiv_liveness_set(alice.instance(), 3), 0);
-    ASSERT_EQ(alice.connect_and_login(sandbox.universe_port()), 0);
-    ASSERT_EQ(alice.enter("lobby"), 0);
-    pump({&alice}, 200);  // two seconds of keep-alives: no loss
-    ASSERT_EQ(alice.count_events(KIV_EVENT_UNIVERSE_DISCONNECT), 0u);
-
-    ASSERT_EQ(control.command("freeze 4"), "ok");
-    ASSERT_TRUE(until_event(alice, KIV_EVENT_RECONNECTING, KIV_SIDE_UNIVERSE));
-    const std::vector<Seen> lost = alice.events(KIV_EVENT_UNIVERSE_DISCONNECT);
-    ASSERT_EQ(lost.size(), 1u);
-    EXPECT_EQ(lost[0].at.i(KIV_DISCONNECT_REASON), -1);
-    EXPECT_EQ(lost[0].at.i(KIV_DISCONNECT_DETAIL), KIV_DETAIL_SILENT);
-
-    ASSERT_TRUE(until_event(alice, KIV_EVENT_RECONNECTED, KIV_SIDE_WORLD));
-    EXPECT_EQ(of_side(alice.events(KIV_EVENT_RECONNECTED), KIV_SIDE_UNIVERSE).size(), 1u);
-    EXPECT_TRUE(alice.events(KIV_EVENT_GAVE_UP).empty());
-    EXPECT_EQ(kiv_say(alice.instance(), "thawed"), 0);
-}
-
 TEST_F(SandboxReconnection, ALoginRefusedAfterADropGivesUpAfterOneAttempt) {
     Bot alice("alice");
     ASSERT_NO_FATAL_FAILURE(prepare(alice, reconnect_policy(1000, 1000)));

@@ -57,54 +57,6 @@ TEST(KitStart, RefusesBadOptionsAndAnyAddressBeyondLoopback) {
     EXPECT_THROW(kit.world_port("lobby"), SandboxError);
 }
 
-TEST_F(Kit, ActorsCauseWhatBotsSee) {
-    const int ann = kit.actor_enter("ann", "lobby", {1, 0, 2, 90}, 3);
-    ASSERT_TRUE(sees(KIV_EVENT_AVATAR_ADD));
-    const Snapshot added = bot.events(KIV_EVENT_AVATAR_ADD)[0].at;
-    EXPECT_EQ(added.s(KIV_AVATAR_NAME), "ann");
-    EXPECT_EQ(added.i(KIV_AVATAR_SESSION), ann);
-    EXPECT_DOUBLE_EQ(added.f(KIV_AVATAR_X), 1.0);
-
-    kit.actor_move("ann", {5, 0, 5});
-    kit.actor_say("ann", "hello bot");
-    kit.actor_click_avatar("ann", 0);
-    ASSERT_TRUE(sees(KIV_EVENT_CHAT) && sees(KIV_EVENT_AVATAR_CHANGE) &&
-                sees(KIV_EVENT_AVATAR_CLICK));
-    EXPECT_EQ(bot.events(KIV_EVENT_CHAT)[0].at.s(KIV_CHAT_MESSAGE), "hello bot");
-
-    const int tree = kit.actor_object_add("ann", "tree.rwx", {12, 0, 3});
-    kit.actor_object_change("ann", tree, "oak.rwx", {13, 0, 3});
-    kit.actor_click_object("ann", tree);
-    kit.actor_bump("ann", tree, true);
-    kit.actor_object_delete("ann", tree);
-    ASSERT_TRUE(sees(KIV_EVENT_OBJECT) && sees(KIV_EVENT_OBJECT_CHANGE) &&
-                sees(KIV_EVENT_OBJECT_CLICK) && sees(KIV_EVENT_OBJECT_BUMP_BEGIN) &&
-                sees(KIV_EVENT_OBJECT_DELETE));
-    EXPECT_EQ(bot.events(KIV_EVENT_OBJECT)[0].at.i(KIV_OBJECT_ID), tree);
-
-    kit.actor_terrain("ann", 0, 0, 1, 2, 4.5);
-    kit.actor_setting("ann", "sky", "red");
-    kit.actor_url("ann", 0, "https://example.test/");
-    kit.actor_teleport("ann", 0, "garden", {1, 2, 3});
-    ASSERT_TRUE(sees(KIV_EVENT_TERRAIN_NODE_CHANGED) && sees(KIV_EVENT_URL) &&
-                sees(KIV_EVENT_TELEPORT));
-    ASSERT_TRUE(pump_until({&bot}, [&] {
-        const auto settings = bot.events(KIV_EVENT_WORLD_SETTING);
-        return !settings.empty() && settings.back().at.s(KIV_WORLD_SETTING_VALUE) == "red";
-    }));
-    EXPECT_EQ(bot.events(KIV_EVENT_TELEPORT)[0].at.s(KIV_TELEPORT_WORLD), "garden");
-
-    kit.actor_invite("ann", bot.user_id(), "garden");
-    kit.actor_join("ann", bot.user_id());
-    ASSERT_TRUE(sees(KIV_EVENT_INVITE) && sees(KIV_EVENT_JOIN));
-    EXPECT_EQ(bot.events(KIV_EVENT_INVITE)[0].at.s(KIV_INVITE_NAME), "ann");
-
-    kit.actor_leave("ann");
-    ASSERT_TRUE(sees(KIV_EVENT_AVATAR_DELETE));
-    EXPECT_THROW(kit.actor_say("ann", "gone"), SandboxError);
-    EXPECT_THROW(kit.actor_enter("ann", "atlantis"), SandboxError);
-}
-
 TEST_F(Kit, WorldStateShowsAvatarsObjectsCellsTerrainAndSettings) {
     kit.actor_enter("ann", "lobby", {1, 0, 2});
     const int tree = kit.actor_object_add("ann", "tree.rwx", {12.5, 0, -3}, "tall\tone");

@@ -22,16 +22,10 @@ struct Reader {
 };
 
 Bytes frame_of(const Bytes& body) {
-    Bytes frame(kivsdk::kFrameHeaderSize);
+    Bytes frame(kivsdk::kFrameHeaderSize + body.size());
     kivsdk::wire::store_frame_header(frame.data(), body.size());
-    frame.insert(frame.end(), body.begin(), body.end());
+    std::copy(body.begin(), body.end(), frame.begin() + kivsdk::kFrameHeaderSize);
     return frame;
-}
-
-Bytes joined(const std::vector<Bytes>& frames) {
-    Bytes stream;
-    for (const Bytes& frame : frames) stream.insert(stream.end(), frame.begin(), frame.end());
-    return stream;
 }
 
 Bytes pattern(std::size_t size) {
@@ -46,48 +40,6 @@ std::vector<Bytes> drain(FrameReader& frames) {
     std::uint16_t length = 0;
     while (frames.next(body, length)) bodies.emplace_back(body, body + length);
     return bodies;
-}
-
-// Lands bytes as a receive in place does: into the write area, in as many
-// runs as the free room takes.
-void land(FrameReader& frames, const unsigned char* data, std::size_t size) {
-    while (size > 0 && frames.write_room() > 0) {
-        const std::size_t n = std::min(size, static_cast<std::size_t>(frames.write_room()));
-        std::copy_n(data, n, frames.write_area());
-        frames.commit(static_cast<std::int32_t>(n));
-        data += n;
-        size -= n;
-    }
-    EXPECT_EQ(size, 0u) << "bytes found no room";
-}
-
-TEST(FrameReader, CutsFramesFromPiecesOfEverySizeFedOrLandedInPlace) {
-    const std::vector<Bytes> bodies = {{0x1C}, {9, 1, 'x'}, pattern(300), {0x27}};
-    const Bytes stream = joined({frame_of(bodies[0]),
-                                 {0x00, 0x00},
-                                 frame_of(bodies[1]),
-                                 frame_of(bodies[2]),
-                                 {0x00, 0x00},
-                                 frame_of(bodies[3])});
-    for (const bool in_place : {false, true}) {
-        for (std::size_t piece = 1; piece <= stream.size(); ++piece) {
-            Reader reader;
-            std::vector<Bytes> cut;
-            for (std::size_t at = 0; at < stream.size(); at += piece) {
-                const std::size_t n = std::min(piece, stream.size() - at);
-                if (in_place) {
-                    land(reader.frames, stream.data() + at, n);
-                } else {
-                    ASSERT_EQ(reader.frames.feed(stream.data() + at, static_cast<std::int32_t>(n)),
-                              static_cast<std::int32_t>(n));
-                }
-                for (Bytes& body : drain(reader.frames)) cut.push_back(std::move(body));
-            }
-            EXPECT_EQ(cut, bodies) << "pieces of " << piece << (in_place ? ", in place" : "");
-            EXPECT_FALSE(reader.frames.partial());
-            EXPECT_EQ(reader.frames.buffered(), 0);
-        }
-    }
 }
 
 TEST(FrameReader, PendingLengthAndPartialFollowAnUnfinishedFrame) {
