@@ -67,12 +67,10 @@ struct SideState {
         return static_cast<std::int32_t>(reference_counter);
     }
 
-    // The side's client TLS configuration, built on first use and shared
-    // with the Connections that use it.
+    // The side's client TLS configuration, shared with the Connections that
+    // use it: the CA certificates set with kiv_trust_set, or else the
+    // built-in bundle, made on first use.
     std::shared_ptr<ClientTlsConfig> tls;
-    // CA certificates set with kiv_trust_set (PEM with its terminating zero);
-    // empty for the built-in bundle.
-    std::string trust_pem;
     std::unique_ptr<Connection> connection;
     // The side's send gate is open: the universe's secure channel is up, or
     // the world's login may be sent and requests may follow.

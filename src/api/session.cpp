@@ -79,12 +79,7 @@ bool awaits_secure_channel(const Connection* connection) noexcept {
            !connection->tls_started() && connection->tls_state() == Connection::TlsState::kPlain;
 }
 
-std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem,
-                                                 const LogSource& log) {
-    if (!trust_pem.empty()) {
-        return std::make_shared<ClientTlsConfig>(
-            reinterpret_cast<const unsigned char*>(trust_pem.data()), trust_pem.size(), log);
-    }
+std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const LogSource& log) {
     const TrustAnchor anchors =
         side == Side::kUniverse ? universe_trust_anchors() : world_trust_anchors();
     return std::make_shared<ClientTlsConfig>(anchors.pem, anchors.length, log);
@@ -93,7 +88,7 @@ std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& t
 int start_secure_channel(Instance& instance, Side side, Connection& connection,
                          Connection::HandshakeCompletion completion) {
     SideState& state = instance.side(side);
-    if (!state.tls) state.tls = make_client_tls(side, state.trust_pem, instance.log_source());
+    if (!state.tls) state.tls = make_client_tls(side, instance.log_source());
     state.state = KIV_STATE_SECURING;
     return connection.start_tls(completion, state.tls);
 }

@@ -69,10 +69,9 @@ WorldHooks& world_hooks() noexcept;
 // queued (4 for a body the length field cannot express).
 int side_send_gate(Instance& instance, Side side, int closed_code, PacketWriter& writer);
 
-// A client TLS configuration for a side: the host's CA certificates when
-// set, else the built-in bundle. Nothing is parsed yet.
-std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const std::string& trust_pem,
-                                                 const LogSource& log);
+// A client TLS configuration over a side's built-in CA bundle. Nothing is
+// parsed yet.
+std::shared_ptr<ClientTlsConfig> make_client_tls(Side side, const LogSource& log);
 
 // The secure-channel request (message 39, no fields) travels in the clear,
 // past the side's gate.

@@ -1,7 +1,5 @@
 // Exported functions of staying up: liveness, limits, reconnection, the
 // queue limit, a side's state, per-Instance trust and the version.
-#include <mbedtls/x509_crt.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -27,17 +25,6 @@ bool side_of(int number, Side& side) noexcept {
         return false;
     }
     return true;
-}
-
-// True when the PEM text holds at least one certificate Mbed TLS can use.
-bool parses(const std::string& pem) {
-    mbedtls_x509_crt chain;
-    mbedtls_x509_crt_init(&chain);
-    const int result = mbedtls_x509_crt_parse(
-        &chain, reinterpret_cast<const unsigned char*>(pem.data()), pem.size());
-    const bool usable = result >= 0 && chain.version != 0;
-    mbedtls_x509_crt_free(&chain);
-    return usable;
 }
 
 }  // namespace
@@ -185,12 +172,12 @@ KIVSDK_API int kiv_trust_set(KIVInstance* handle, int side, const char* pem, int
         // Mbed TLS reads PEM up to a terminating zero, counted in the length.
         std::string text(pem, static_cast<std::size_t>(length));
         if (text.back() != '\0') text.push_back('\0');
-        if (!parses(text)) return KIV_RC_INVALID_ARGUMENT;
-        kivsdk::SideState& state = instance.side(which);
-        state.trust_pem = std::move(text);
-        // Later connections of the side build their configuration from it;
-        // a Connection already using the old one keeps it.
-        state.tls.reset();
+        auto config =
+            std::make_shared<kivsdk::ClientTlsConfig>(std::move(text), instance.log_source());
+        if (!config->load_trust()) return KIV_RC_INVALID_ARGUMENT;
+        // Later connections of the side use it; a Connection already using
+        // the old configuration keeps that one.
+        instance.side(which).tls = std::move(config);
         return KIV_RC_SUCCESS;
     });
 }

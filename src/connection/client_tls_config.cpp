@@ -56,6 +56,13 @@ ClientTlsConfig::ClientTlsConfig(const unsigned char* bundle, std::size_t length
     mbedtls_entropy_init(&entropy_);
 }
 
+ClientTlsConfig::ClientTlsConfig(std::string pem, const LogSource& log) noexcept
+    : ClientTlsConfig(nullptr, 0, log) {
+    owned_bundle_ = std::move(pem);
+    bundle_ = reinterpret_cast<const unsigned char*>(owned_bundle_.data());
+    length_ = owned_bundle_.size();
+}
+
 ClientTlsConfig::~ClientTlsConfig() {
     mbedtls_entropy_free(&entropy_);
     mbedtls_ctr_drbg_free(&random_);
@@ -69,6 +76,18 @@ const mbedtls_ssl_config* ClientTlsConfig::get() {
     return built_ ? &config_ : nullptr;
 }
 
+bool ClientTlsConfig::load_trust() { return parse_trust_chain() == 0; }
+
+int ClientTlsConfig::parse_trust_chain() {
+    if (trust_parsed_) return 0;
+    mbedtls_x509_crt_free(&trust_chain_);
+    mbedtls_x509_crt_init(&trust_chain_);
+    const int r = mbedtls_x509_crt_parse(&trust_chain_, bundle_, length_);
+    if (r < 0) return r;
+    trust_parsed_ = trust_chain_.version != 0;
+    return trust_parsed_ ? 0 : MBEDTLS_ERR_X509_CERT_UNKNOWN_FORMAT;
+}
+
 bool ClientTlsConfig::build() {
     int r = initialise_crypto();
     if (r != 0) {
@@ -78,8 +97,6 @@ bool ClientTlsConfig::build() {
     // A failed earlier attempt may have left parts behind: start afresh.
     mbedtls_ctr_drbg_free(&random_);
     mbedtls_ctr_drbg_init(&random_);
-    mbedtls_x509_crt_free(&trust_chain_);
-    mbedtls_x509_crt_init(&trust_chain_);
     mbedtls_ssl_config_free(&config_);
     mbedtls_ssl_config_init(&config_);
     r = mbedtls_ctr_drbg_seed(&random_, mbedtls_entropy_func, &entropy_, kPersonalisation,
@@ -94,8 +111,8 @@ bool ClientTlsConfig::build() {
         report_setup_failure(log_, "mbedtls_ssl_config_defaults", r);
         return false;
     }
-    r = mbedtls_x509_crt_parse(&trust_chain_, bundle_, length_);
-    if (r < 0) {
+    r = parse_trust_chain();
+    if (r != 0) {
         report_setup_failure(log_, "mbedtls_x509_crt_parse", r);
         return false;
     }

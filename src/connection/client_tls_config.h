@@ -11,6 +11,7 @@
 #include <mbedtls/x509_crt.h>
 
 #include <cstddef>
+#include <string>
 
 #include "base/diagnostics.h"
 
@@ -22,6 +23,8 @@ public:
     // outlive the configuration.
     ClientTlsConfig(const unsigned char* bundle, std::size_t length,
                     const LogSource& log = LogSource{}) noexcept;
+    // The same over PEM text the configuration keeps for itself.
+    ClientTlsConfig(std::string pem, const LogSource& log) noexcept;
     ~ClientTlsConfig();
     ClientTlsConfig(const ClientTlsConfig&) = delete;
     ClientTlsConfig& operator=(const ClientTlsConfig&) = delete;
@@ -31,13 +34,21 @@ public:
     // call tries again.
     const mbedtls_ssl_config* get();
 
+    // Parses the CA certificates ahead of get(), which then does not parse
+    // them again. False, without a log line, when none of them is usable.
+    bool load_trust();
+
 private:
     bool build();
+    // 0 once the CA chain holds a certificate, else Mbed TLS's error.
+    int parse_trust_chain();
 
+    std::string owned_bundle_;
     const unsigned char* bundle_;
     LogSource log_;
     std::size_t length_;
     bool built_ = false;
+    bool trust_parsed_ = false;
     mbedtls_entropy_context entropy_;
     mbedtls_ctr_drbg_context random_;
     mbedtls_ssl_config config_;
