@@ -1,7 +1,6 @@
-// Reconnection end to end: bots on the library's own sockets against the
-// in-process sandbox, whose control port drops clients, freezes the server,
-// refuses logins and removes worlds. Delays are the policy's smallest (whole
-// seconds), so each case waits a few seconds of real time at most.
+// Reconnection end to end: a bot on the library's own sockets against the
+// in-process sandbox, whose control port drops every client. The delay is a
+// few whole seconds, so the case waits that long in real time.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,9 +19,8 @@ namespace {
 
 class SandboxReconnection : public ::testing::Test {
 protected:
-    explicit SandboxReconnection(int keepalive_seconds = 30)
-        : sandbox(options_with_control(keepalive_seconds)),
-          control(sandbox.server().control_port()) {}
+    SandboxReconnection()
+        : sandbox(options_with_control()), control(sandbox.server().control_port()) {}
 
     // A bot that trusts this build's sandbox CAs and reconnects with `p`.
     void prepare(Bot& bot, const KIVReconnectPolicy& p) {
@@ -30,10 +28,10 @@ protected:
         ASSERT_EQ(kiv_reconnect_set(bot.instance(), &p), 0);
     }
 
-    // Pumps until the bot has seen `count` events `event` of the side.
-    bool until_event(Bot& bot, int event, int side, std::size_t count = 1, int passes = 1500) {
+    // Pumps until the bot has seen an event `event` of the side.
+    bool until_event(Bot& bot, int event, int side, int passes = 1500) {
         return pump_until(
-            {&bot}, [&] { return of_side(bot.events(event), side).size() >= count; }, passes);
+            {&bot}, [&] { return !of_side(bot.events(event), side).empty(); }, passes);
     }
 
     static std::vector<Seen> of_side(const std::vector<Seen>& seen, int side) {
@@ -99,48 +97,6 @@ TEST_F(SandboxReconnection, DropAllPutsTheBotBackInItsWorldAndWaitingDoesNotSpin
                         [&] { return kiv_object_add(alice.instance()); })
                   .rc,
               0);
-}
-
-class FrozenSandbox : public SandboxReconnection {
-protected:
-    FrozenSandbox() : SandboxReconnection(1) {}
-};
-
-TEST_F(SandboxReconnection, ALoginRefusedAfterADropGivesUpAfterOneAttempt) {
-    Bot alice("alice");
-    ASSERT_NO_FATAL_FAILURE(prepare(alice, reconnect_policy(1000, 1000)));
-    ASSERT_EQ(alice.connect_and_login(sandbox.universe_port()), 0);
-    ASSERT_EQ(control.command("refuse-logins 1 1"), "ok");
-    ASSERT_EQ(control.command("drop universe").rfind("ok", 0), 0u);
-
-    ASSERT_TRUE(until_event(alice, KIV_EVENT_GAVE_UP, KIV_SIDE_UNIVERSE));
-    const Seen gave_up = alice.events(KIV_EVENT_GAVE_UP)[0];
-    EXPECT_EQ(gave_up.at.i(KIV_DISCONNECT_DETAIL), KIV_DETAIL_LOGIN_REFUSED);
-    EXPECT_EQ(kiv_state(alice.instance(), KIV_SIDE_UNIVERSE), KIV_STATE_GAVE_UP);
-    pump({&alice}, 150);  // longer than the next delay would be
-    EXPECT_EQ(alice.count_events(KIV_EVENT_RECONNECTING), 1u);
-    EXPECT_EQ(alice.count_events(KIV_EVENT_RECONNECTED), 0u);
-    EXPECT_EQ(kiv_world_list(alice.instance(), 0), KIV_RC_CONNECTION_ERROR);
-}
-
-TEST_F(SandboxReconnection, ARemovedWorldIsRefusedOnReentryUntilTheAttemptsRunOut) {
-    Bot alice("alice");
-    ASSERT_NO_FATAL_FAILURE(prepare(alice, reconnect_policy(1000, 1000, 2)));
-    ASSERT_EQ(alice.connect_and_login(sandbox.universe_port()), 0);
-    ASSERT_EQ(alice.enter("lobby"), 0);
-    ASSERT_EQ(control.command("remove-world lobby"), "ok");
-
-    ASSERT_TRUE(until_event(alice, KIV_EVENT_GAVE_UP, KIV_SIDE_WORLD));
-    const std::vector<Seen> tries = alice.events(KIV_EVENT_RECONNECTING);
-    ASSERT_EQ(tries.size(), 2u);
-    EXPECT_EQ(tries[0].at.i(KIV_DISCONNECT_SIDE), KIV_SIDE_WORLD);
-    EXPECT_EQ(tries[1].at.i(KIV_RECONNECT_ATTEMPT), 2);
-    EXPECT_EQ(tries[1].at.i(KIV_DISCONNECT_DETAIL), KIV_DETAIL_ENTER_REFUSED);
-    EXPECT_EQ(alice.events(KIV_EVENT_GAVE_UP)[0].at.i(KIV_DISCONNECT_DETAIL),
-              KIV_DETAIL_ENTER_REFUSED);
-    EXPECT_EQ(kiv_state(alice.instance(), KIV_SIDE_WORLD), KIV_STATE_GAVE_UP);
-    EXPECT_EQ(kiv_state(alice.instance(), KIV_SIDE_UNIVERSE), KIV_STATE_LOGGED_IN);
-    EXPECT_EQ(alice.count_events(KIV_EVENT_UNIVERSE_DISCONNECT), 0u);
 }
 
 }  // namespace

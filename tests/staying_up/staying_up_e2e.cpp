@@ -19,10 +19,9 @@ std::string read_text_file(const std::string& path) {
 
 }  // namespace
 
-sandbox::Options options_with_control(int keepalive_seconds) {
+sandbox::Options options_with_control() {
     sandbox::Options options = sandbox_options();
     options.control_port = 0;
-    options.limits.keepalive_seconds = keepalive_seconds;
     return options;
 }
 

@@ -11,9 +11,8 @@
 
 namespace kivsdk::test {
 
-// sandbox_options() with a control port on any free loopback port and the
-// given keep-alive interval.
-sandbox::Options options_with_control(int keepalive_seconds = 30);
+// sandbox_options() with a control port on any free loopback port.
+sandbox::Options options_with_control();
 
 // One connection to the sandbox's control port: a command line out, its
 // answer line back ("ok", "ok N", "error: ...").
