@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +11,7 @@
 #include "connection/client_tls_config.h"
 #include "connection/connection.h"
 #include "support/fake_clock.h"
+#include "support/test_pki.h"
 #include "support/tls_test_server.h"
 #include "wire/packet_reader.h"
 
@@ -35,13 +34,6 @@ void on_message(Connection&, PacketReader& body) {
     record->frames.push_back(bytes);
 }
 void on_handshake(Connection&, int status) { record->handshakes.push_back(status); }
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 Bytes framed(const Bytes& body) {
     Bytes out{static_cast<unsigned char>(body.size() >> 8),
@@ -87,7 +79,7 @@ protected:
     }
 
     int start_tls(Connection& connection, const std::string& bundle_path) {
-        bundle = read_file(bundle_path);
+        bundle = pki::read_text(bundle_path);
         return connection.start_tls(
             &on_handshake,
             std::make_shared<ClientTlsConfig>(

@@ -9,13 +9,12 @@
 #include <windows.h>
 
 #include <atomic>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "kivsdk.h"
+#include "reconnect_setup.h"
 #include "support/message_loop.h"
 #include "support/scripted_servers.h"
 #include "support/test_pki.h"
@@ -23,13 +22,6 @@
 
 namespace kivsdk::test {
 namespace {
-
-std::string read_text_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct Record {
     std::vector<int> callbacks;
@@ -68,19 +60,8 @@ TEST(WindowMessageReconnection, BothSidesComeBackThroughTheMessageLoop) {
                             KIV_EVENT_RECONNECTING, KIV_EVENT_RECONNECTED, KIV_EVENT_GAVE_UP}) {
         ASSERT_EQ(kiv_event_set(instance, event, &record_event), 0);
     }
-    const std::string universe_cas = read_text_file(pki::universe_bundle());
-    const std::string world_cas = read_text_file(pki::world_bundle());
-    ASSERT_EQ(kiv_trust_set(instance, KIV_SIDE_UNIVERSE, universe_cas.data(),
-                            static_cast<int>(universe_cas.size())),
-              0);
-    ASSERT_EQ(kiv_trust_set(instance, KIV_SIDE_WORLD, world_cas.data(),
-                            static_cast<int>(world_cas.size())),
-              0);
-    KIVReconnectPolicy policy{};
-    policy.size = sizeof policy;
-    policy.enabled = 1;
-    policy.first_delay_ms = 1000;
-    policy.max_delay_ms = 1000;
+    ASSERT_TRUE(trust_test_cas(instance));
+    const KIVReconnectPolicy policy = reconnect_policy(1000, 1000);
     ASSERT_EQ(kiv_reconnect_set(instance, &policy), 0);
 
     // The first connection of each server closes once the test opens the

@@ -56,7 +56,7 @@ protected:
                                 KIV_EVENT_RECONNECTING, KIV_EVENT_RECONNECTED, KIV_EVENT_GAVE_UP}) {
             kiv_event_set(instance, event, &on_event);
         }
-        ASSERT_TRUE(trust_sandbox(instance));
+        ASSERT_TRUE(trust_test_cas(instance));
         const KIVReconnectPolicy p = reconnect_policy(1000, 1000);
         ASSERT_EQ(kiv_reconnect_set(instance, &p), 0);
         ASSERT_EQ(kiv_connect_universe(instance, "127.0.0.1", sandbox.universe_port()), 0);

@@ -61,9 +61,8 @@ protected:
     void reject_certificate_on_reconnection() {
         ASSERT_NO_FATAL_FAILURE(connect_universe());
         ASSERT_NO_FATAL_FAILURE(login());
-        const KIVReconnectPolicy p = policy(1000, 1000);
-        ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
-        const std::string world_cas = read_text_file(pki::world_bundle());
+        ASSERT_EQ(reconnect_with(1000, 1000), 0);
+        const std::string world_cas = pki::read_text(pki::world_bundle());
         ASSERT_EQ(kiv_trust_set(handle, KIV_SIDE_UNIVERSE, world_cas.c_str(),
                                 static_cast<int>(world_cas.size())),
                   0);
@@ -79,8 +78,7 @@ protected:
 
 TEST_F(Reconnection, UniverseLossEndsPendingWorkThenComesBackWithoutHostCallbacks) {
     ASSERT_NO_FATAL_FAILURE(bring_up());
-    const KIVReconnectPolicy p = policy(1500, 5000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1500, 5000), 0);
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 101);
     ASSERT_EQ(kiv_world_list(handle, 0), 0);
     kiv_int_set(handle, KIV_REFERENCE_NUMBER, 102);
@@ -148,8 +146,7 @@ TEST_F(Reconnection, DropAllReentersTheWorldAndResendsTheLastState) {
     ASSERT_NO_FATAL_FAILURE(login());
     kiv_string_set(handle, KIV_LOGIN_EXTRA_1, "later");
     ASSERT_NO_FATAL_FAILURE(enter("plaza"));
-    const KIVReconnectPolicy p = policy(1000, 4000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 4000), 0);
     kiv_float_set(handle, KIV_MY_X, 12.5f);
     kiv_float_set(handle, KIV_MY_Z, -3.0f);
     kiv_int_set(handle, KIV_MY_TYPE, 4);
@@ -213,8 +210,7 @@ TEST_F(Reconnection, DropAllReentersTheWorldAndResendsTheLastState) {
 TEST_F(Reconnection, BackoffDoublesToItsCapAndStartsOverAfterAStableMinute) {
     ASSERT_NO_FATAL_FAILURE(connect_universe());
     ASSERT_NO_FATAL_FAILURE(login());
-    const KIVReconnectPolicy p = policy(1500, 5000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1500, 5000), 0);
     drop(universe->socket());
 
     const std::vector<int> delays = {1500, 3000, 5000, 5000, 5000};
@@ -261,8 +257,7 @@ TEST_F(Reconnection, BackoffDoublesToItsCapAndStartsOverAfterAStableMinute) {
 TEST_F(Reconnection, FullJitterDrawsStayUnderTheBackoffAndSpreadOverIt) {
     ASSERT_NO_FATAL_FAILURE(connect_universe());
     ASSERT_NO_FATAL_FAILURE(login());
-    const KIVReconnectPolicy p = policy(1000, 8000, 0, 1);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 8000, 0, 1), 0);
     drop(universe->socket());
 
     std::vector<int> capped;
@@ -292,8 +287,7 @@ class GivingUp : public Reconnection, public ::testing::WithParamInterface<int> 
 TEST_P(GivingUp, ALoginRefusedOnReconnectionEndsItAfterOneAttempt) {
     ASSERT_NO_FATAL_FAILURE(connect_universe());
     ASSERT_NO_FATAL_FAILURE(login());
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
     drop(universe->socket());
     timers.advance(1);
     const int connects_before = connects(net);
@@ -322,8 +316,7 @@ INSTANTIATE_TEST_SUITE_P(RefusedDeniedRejected, GivingUp, ::testing::Values(1, 2
 TEST_F(Reconnection, OtherLoginFailuresAndSilenceAreTriedAgain) {
     ASSERT_NO_FATAL_FAILURE(connect_universe());
     ASSERT_NO_FATAL_FAILURE(login());
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
     drop(universe->socket());
     timers.advance(1);
     ASSERT_FALSE(accept_reconnection(4).empty());  // request failed (20): not final
@@ -365,8 +358,7 @@ TEST_F(Reconnection, ARejectedCertificateEndsItAtOnce) {
 TEST_F(Reconnection, GivesUpAfterMaxAttempts) {
     ASSERT_NO_FATAL_FAILURE(connect_universe());
     ASSERT_NO_FATAL_FAILURE(login());
-    const KIVReconnectPolicy p = policy(1000, 2000, 3);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 2000, 3), 0);
     const int before = connects(net);
     drop(universe->socket());
     for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -388,8 +380,7 @@ TEST_F(Reconnection, GivesUpAfterMaxAttempts) {
 
 TEST_F(Reconnection, HostStepsCallItOff) {
     ASSERT_NO_FATAL_FAILURE(bring_up());
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
 
     // kiv_leave calls off a world's re-entry.
     drop(*world_socket);
@@ -427,7 +418,7 @@ TEST_F(Reconnection, HostStepsCallItOff) {
     ASSERT_NO_FATAL_FAILURE(login());
     drop(universe->socket());
     ASSERT_EQ(events(KIV_EVENT_RECONNECTING).size(), 3u);
-    KIVReconnectPolicy off = p;
+    KIVReconnectPolicy off = reconnect_policy(1000, 1000);
     off.enabled = 0;
     ASSERT_EQ(kiv_reconnect_set(handle, &off), 0);
     EXPECT_EQ(kiv_state(handle, KIV_SIDE_UNIVERSE), KIV_STATE_LOST);
@@ -437,8 +428,7 @@ TEST_F(Reconnection, HostStepsCallItOff) {
 }
 
 TEST_F(Reconnection, NeedsAFirstSuccessfulLogin) {
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
     ASSERT_NO_FATAL_FAILURE(connect_universe());
     ASSERT_EQ(kiv_login(handle, "alice", "wrong", ""), 0);
     universe->take_frames();
@@ -454,8 +444,7 @@ TEST_F(Reconnection, NeedsAFirstSuccessfulLogin) {
 
 TEST_F(Reconnection, ARefusedOrUnansweredReentryIsTriedAgain) {
     ASSERT_NO_FATAL_FAILURE(bring_up());
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
     drop(*world_socket);
     timers.advance(1);
 
@@ -491,8 +480,7 @@ TEST_F(Reconnection, ARefusedOrUnansweredReentryIsTriedAgain) {
 
 TEST_F(Reconnection, ALateReentryAnswerAfterLeavingOpensNothing) {
     ASSERT_NO_FATAL_FAILURE(bring_up());
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
     drop(*world_socket);
     timers.advance(1);
     ASSERT_EQ(requests(universe->take_frames()).size(), 1u) << "the re-entry is asked";
@@ -514,8 +502,7 @@ TEST_F(Reconnection, TheStateResentIsOneSentInTheWorldEnteredAgain) {
     ASSERT_EQ(kiv_state_change(handle), 0);
     ASSERT_EQ(kiv_leave(handle), 0);
     ASSERT_NO_FATAL_FAILURE(enter("second"));
-    const KIVReconnectPolicy p = policy(1000, 1000);
-    ASSERT_EQ(kiv_reconnect_set(handle, &p), 0);
+    ASSERT_EQ(reconnect_with(1000, 1000), 0);
     drop(*world_socket);
     timers.advance(1);
     const std::vector<Bytes> world = accept_reentry(0, 0);

@@ -47,17 +47,17 @@ TEST_F(Safeguards, ConnectArgumentsAreRefusedBeforeAnything) {
 }
 
 TEST_F(Safeguards, ReconnectPolicyIsChecked) {
-    KIVReconnectPolicy p = policy(1000, 2000);
+    KIVReconnectPolicy p = reconnect_policy(1000, 2000);
     EXPECT_EQ(kiv_reconnect_set(nullptr, &p), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(kiv_reconnect_set(handle, nullptr), KIV_RC_INVALID_ARGUMENT);
     KIVReconnectPolicy bad = p;
     bad.size = static_cast<int>(sizeof bad) - 1;
     EXPECT_EQ(kiv_reconnect_set(handle, &bad), KIV_RC_INVALID_ARGUMENT);
-    bad = policy(0, 2000);
+    bad = reconnect_policy(0, 2000);
     EXPECT_EQ(kiv_reconnect_set(handle, &bad), KIV_RC_INVALID_ARGUMENT);
-    bad = policy(3000, 2000);
+    bad = reconnect_policy(3000, 2000);
     EXPECT_EQ(kiv_reconnect_set(handle, &bad), KIV_RC_INVALID_ARGUMENT);
-    bad = policy(1000, 2000, -1);
+    bad = reconnect_policy(1000, 2000, -1);
     EXPECT_EQ(kiv_reconnect_set(handle, &bad), KIV_RC_INVALID_ARGUMENT);
     EXPECT_EQ(kiv_reconnect_set(handle, &p), 0);
     KIVReconnectPolicy off{};
@@ -330,8 +330,8 @@ struct Client {
 
 TEST(PerInstanceTrust, TheWorldBundleOnTheUniverseSideRejectsTheUniverseUntilSetBack) {
     UniverseServer server(pki::universe_server());
-    const std::string world_cas = read_text_file(pki::world_bundle());
-    const std::string universe_cas = read_text_file(pki::universe_bundle());
+    const std::string world_cas = pki::read_text(pki::world_bundle());
+    const std::string universe_cas = pki::read_text(pki::universe_bundle());
     Client alice;
     ASSERT_EQ(alice.trust(KIV_SIDE_UNIVERSE, world_cas), 0);
     EXPECT_EQ(alice.connect(server.port()), KIV_RC_SECURE_CHANNEL_FAILED);

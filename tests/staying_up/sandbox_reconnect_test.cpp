@@ -24,7 +24,7 @@ protected:
 
     // A bot that trusts this build's sandbox CAs and reconnects with `p`.
     void prepare(Bot& bot, const KIVReconnectPolicy& p) {
-        ASSERT_TRUE(trust_sandbox(bot.instance()));
+        ASSERT_TRUE(trust_test_cas(bot.instance()));
         ASSERT_EQ(kiv_reconnect_set(bot.instance(), &p), 0);
     }
 

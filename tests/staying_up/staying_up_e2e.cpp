@@ -1,23 +1,11 @@
 #include "staying_up_e2e.h"
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 
 #include "sandbox_bot.h"
 #include "support/test_pki.h"
 
 namespace kivsdk::test {
-namespace {
-
-std::string read_text_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 sandbox::Options options_with_control() {
     sandbox::Options options = sandbox_options();
@@ -40,25 +28,6 @@ std::string ControlClient::command(const std::string& line) {
         answer += static_cast<char>(c);
     }
     return answer;
-}
-
-bool trust_sandbox(KIVInstance* instance) {
-    const std::string universe = read_text_file(pki::universe_bundle());
-    const std::string world = read_text_file(pki::world_bundle());
-    return kiv_trust_set(instance, KIV_SIDE_UNIVERSE, universe.data(),
-                         static_cast<int>(universe.size())) == 0 &&
-           kiv_trust_set(instance, KIV_SIDE_WORLD, world.data(), static_cast<int>(world.size())) ==
-               0;
-}
-
-KIVReconnectPolicy reconnect_policy(int first_ms, int max_ms, int attempts) {
-    KIVReconnectPolicy p{};
-    p.size = sizeof p;
-    p.enabled = 1;
-    p.first_delay_ms = first_ms;
-    p.max_delay_ms = max_ms;
-    p.max_attempts = attempts;
-    return p;
 }
 
 }  // namespace kivsdk::test

@@ -7,6 +7,7 @@
 
 #include "kivsdk.h"
 #include "sandbox.h"
+#include "reconnect_setup.h"
 #include "support/test_socket.h"
 
 namespace kivsdk::test {
@@ -24,11 +25,5 @@ public:
 private:
     TestSocket socket_;
 };
-
-// Makes both sides of the Instance trust this build's sandbox CAs, whatever
-// bundles the library carries.
-bool trust_sandbox(KIVInstance* instance);
-
-KIVReconnectPolicy reconnect_policy(int first_ms, int max_ms, int attempts = 0);
 
 }  // namespace kivsdk::test

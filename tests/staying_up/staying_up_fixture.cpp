@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <iterator>
-#include <sstream>
 #include <utility>
 
 #include "support/handler_tables.h"
@@ -16,13 +14,6 @@
 #include "core/tls_config.h"
 
 namespace kivsdk::test {
-
-std::string read_text_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // ---- Timers -------------------------------------------------------------------
 
@@ -271,7 +262,7 @@ void StayingUpTest::SetUp() {
     for (int c = 0; c < KIV_CALLBACK_COUNT; ++c)
         kiv_callback_set(handle, c, Handlers::callbacks[static_cast<std::size_t>(c)]);
     // Whatever CAs the build carries, this Instance trusts the sandbox's.
-    const std::string bundle = read_text_file(pki::universe_bundle());
+    const std::string bundle = pki::read_text(pki::universe_bundle());
     ASSERT_FALSE(bundle.empty());
     ASSERT_EQ(
         kiv_trust_set(handle, KIV_SIDE_UNIVERSE, bundle.c_str(), static_cast<int>(bundle.size())),
@@ -282,17 +273,6 @@ void StayingUpTest::TearDown() {
     kiv_destroy(handle);
     universe.reset();
     EXPECT_EQ(net.operations_after_destroy(), 0) << "a socket was used after its destroy";
-}
-
-KIVReconnectPolicy StayingUpTest::policy(int first_ms, int max_ms, int attempts, int jitter) {
-    KIVReconnectPolicy p{};
-    p.size = sizeof p;
-    p.enabled = 1;
-    p.first_delay_ms = first_ms;
-    p.max_delay_ms = max_ms;
-    p.max_attempts = attempts;
-    p.jitter = jitter;
-    return p;
 }
 
 void StayingUpTest::connect_universe() {

@@ -27,12 +27,10 @@
 #include "support/fake_clock.h"
 #include "support/recording_table.h"
 #include "support/scripted_servers.h"
+#include "reconnect_setup.h"
 #include "support/session_fixture.h"
 
 namespace kivsdk::test {
-
-// The whole content of a file.
-std::string read_text_file(const std::string& path);
 
 class Timers {
 public:
@@ -144,8 +142,11 @@ protected:
 
     Instance& instance() { return *Instance::from_handle(handle); }
 
-    // A policy with these numbers, enabled.
-    static KIVReconnectPolicy policy(int first_ms, int max_ms, int attempts = 0, int jitter = 0);
+    // Sets a policy with these numbers, enabled; kiv_reconnect_set's code.
+    int reconnect_with(int first_ms, int max_ms, int attempts = 0, int jitter = 0) {
+        const KIVReconnectPolicy p = reconnect_policy(first_ms, max_ms, attempts, jitter);
+        return kiv_reconnect_set(handle, &p);
+    }
 
     // The host's steps, each brought to its answer (callback form).
     void connect_universe();                         // to "localhost", through the secure channel

@@ -8,6 +8,8 @@
 // the library itself trusts these CAs.
 #pragma once
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "kivsdk_test_pki.h"
@@ -23,6 +25,14 @@ struct CertAndKey {
 namespace pki {
 
 inline std::string path(const char* file) { return std::string(kTestPkiDir) + "/" + file; }
+
+// The whole of a file (a PEM bundle, say); empty when it cannot be read.
+inline std::string read_text(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 inline std::string universe_bundle() { return path(kUniverseCaBundleFile); }
 inline std::string world_bundle() { return path(kWorldCaBundleFile); }
