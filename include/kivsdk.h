@@ -470,6 +470,34 @@ typedef struct KIVStats {
     KIVSideStats world;
 } KIVStats;
 
+/* kiv_replay_start: how records are played. */
+typedef enum KIVReplayFlag {
+    KIV_REPLAY_AS_FAST_AS_POSSIBLE = 0,
+    KIV_REPLAY_RECORDED_TIMING = 1 /* each record no sooner than it came in the capture */
+} KIVReplayFlag;
+
+/* What a replay's next record waits for (KIVReplayStatus.waiting). */
+typedef enum KIVReplayWait {
+    KIV_REPLAY_FINISHED = 0,         /* every record was played */
+    KIV_REPLAY_WAITS_FOR_CONNECT = 1, /* the Instance to open that connection */
+    KIV_REPLAY_WAITS_FOR_SEND = 2,   /* the Instance to send the recorded client frame */
+    KIV_REPLAY_WAITS_FOR_TIME = 3    /* its time (or the next kiv_wait) */
+} KIVReplayWait;
+
+/* The progress of a replay (kiv_replay_status). Set `size` to
+ * sizeof(KIVReplayStatus); a later version keeps these fields first. */
+typedef struct KIVReplayStatus {
+    int size;
+    int records;      /* in the capture */
+    int position;     /* records passed: played or skipped */
+    int skipped;      /* passed without effect (no matching connection, keep-alives, kiv_replay_skip) */
+    int sent;         /* frames the Instance sent (dropped) */
+    int mismatched;   /* client frames whose type differs from the recording's at that place */
+    int waiting;      /* a KIVReplayWait */
+    int waiting_side; /* KIV_SIDE_* of the next record; -1 when finished */
+    int waiting_type; /* the message type of the next record when it is a frame, else -1 */
+} KIVReplayStatus;
+
 /* kiv_liveness_set: the limit that turns liveness on without a value. */
 #define KIV_LIVENESS_DEFAULT -1
 #define KIV_LIVENESS_DEFAULT_SECONDS 75
@@ -669,6 +697,35 @@ KIVSDK_API int kiv_capture_start(KIVInstance* instance, const char* path, long l
 /* Ends the capture (its file is complete); no capture is fine.
  * Returns 0; 12 NULL Instance; 31 wrong thread. */
 KIVSDK_API int kiv_capture_stop(KIVInstance* instance);
+
+/* Replays a capture (kiv_capture_start) into this fresh Instance, for
+ * tests: from now on its connections are made over the recording instead of
+ * the socket table. The host code drives it as it drove the recorded
+ * session (kiv_connect_universe, kiv_login, kiv_enter, ... and kiv_wait):
+ * each recorded connection answers the Instance's matching connection on
+ * that side, in order, with the server's frames, its handshake's result and
+ * its loss, and whatever the Instance sends is dropped. A record the server
+ * sent after a client frame waits until the Instance has sent a frame on
+ * that side, so answers never overtake requests; with
+ * KIV_REPLAY_RECORDED_TIMING records also keep their recorded spacing.
+ * kiv_wait plays what is due (or sleeps until it is); the blocking forms
+ * work too. A replay does not answer requests the recording does not hold,
+ * runs no keep-alive, liveness or time limit of its own, and cannot be
+ * stopped (destroy the Instance).
+ * Returns 0; 9 the file cannot be read; 12 NULL Instance or path, unknown
+ * flags, an Instance that has connected or already replays, or a file that
+ * is not a whole capture of a known version; 31 wrong thread. */
+KIVSDK_API int kiv_replay_start(KIVInstance* instance, const char* path, int flags);
+/* Copies the replay's progress into `status`: at most `size` bytes, and
+ * status->size tells how many were written.
+ * Returns 0; 12 NULL Instance or status, a size below sizeof(int), or an
+ * Instance that replays nothing; 31 wrong thread. */
+KIVSDK_API int kiv_replay_status(KIVInstance* instance, KIVReplayStatus* status, int size);
+/* Passes the recorded client frame the replay waits for, as if the Instance
+ * had sent it (host code that no longer sends that request).
+ * Returns 0; 12 NULL Instance, no replay, or a replay that waits for no
+ * client frame; 31 wrong thread. */
+KIVSDK_API int kiv_replay_skip(KIVInstance* instance);
 
 /* The state of a side (KIV_SIDE_UNIVERSE or KIV_SIDE_WORLD): a KIVState.
  * Returns the state; 12 for a NULL Instance or an unknown side; 31 wrong

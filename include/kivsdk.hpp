@@ -30,7 +30,8 @@
  * - Observability: log(level, handler) routes a Client's diagnostic lines,
  *   kivsdk::log(level, handler) those of every Instance without a route of
  *   its own; stats() gives the counters; capture_start(path, max_bytes) and
- *   capture_stop() write a traffic capture (docs/observability.md).
+ *   capture_stop() write a traffic capture, replay_start(path) plays one
+ *   into a fresh Client (docs/observability.md).
  *
  * Everything here is inline; the shared library exports nothing for it.
  */
@@ -460,11 +461,25 @@ public:
         return counters;
     }
     // Writes every frame of both sides to a capture file (docs/capture-format.md)
-    // until capture_stop(), or until it holds `max_bytes` (0: no limit).
+    // until capture_stop(), or until it holds `max_bytes` (0: 64 MiB).
     ReturnCode capture_start(const std::string& path, long long max_bytes = 0) noexcept {
         return code(kiv_capture_start(instance_, path.c_str(), max_bytes));
     }
     ReturnCode capture_stop() noexcept { return code(kiv_capture_stop(instance_)); }
+    // Replays a capture into this fresh Client: the same calls as in the
+    // recorded session see the same events (kiv_replay_start).
+    ReturnCode replay_start(const std::string& path,
+                            KIVReplayFlag flags = KIV_REPLAY_AS_FAST_AS_POSSIBLE) noexcept {
+        return code(kiv_replay_start(instance_, path.c_str(), flags));
+    }
+    // The replay's progress; status.size is 0 when there is no replay.
+    KIVReplayStatus replay_status() noexcept {
+        KIVReplayStatus status{};
+        if (kiv_replay_status(instance_, &status, sizeof status) != KIV_RC_SUCCESS) status.size = 0;
+        return status;
+    }
+    // Passes the recorded client frame the replay waits for.
+    ReturnCode replay_skip() noexcept { return code(kiv_replay_skip(instance_)); }
 
     // ---- staying up ------------------------------------------------------
     // A side that receives nothing for `seconds` is lost (detail silent or

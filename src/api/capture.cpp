@@ -7,6 +7,7 @@
 #include "base/clock.h"
 #include "connection/connection.h"
 #include "wire/byte_order.h"
+#include "wire/capture_file.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/universe_messages.h"
@@ -15,10 +16,6 @@
 namespace kivsdk {
 namespace {
 
-constexpr unsigned char kMagic[6] = {'K', 'I', 'V', 'C', 'A', 'P'};
-constexpr std::uint16_t kCredentialsMasked = 1;  // header flag
-constexpr std::size_t kHeaderSize = 16;
-constexpr std::size_t kRecordHeaderSize = 12;
 constexpr std::size_t kTicketSize = 32;
 
 // Replaces the bytes of the next `count` STRING fields (their lengths stay).
@@ -58,21 +55,28 @@ void on_frame(void* context, bool outgoing, const unsigned char* body, std::size
     tap->capture->record(tap->side, outgoing, body, size);
 }
 
+void on_event(void* context, ConnectionEvent event, int status, const FailureNote& note) {
+    auto* tap = static_cast<Capture::Tap*>(context);
+    wire::CaptureKind kind = wire::CaptureKind::kReported;
+    if (event == ConnectionEvent::kConnected) kind = wire::CaptureKind::kConnected;
+    if (event == ConnectionEvent::kSecured) kind = wire::CaptureKind::kSecured;
+    const wire::ConnectionNote recorded{status, note.detail, note.tls_result, note.verify_flags};
+    tap->capture->record_event(tap->side, kind, recorded);
+}
+
 }  // namespace
 
 std::unique_ptr<Capture> Capture::open(const std::string& path, std::int64_t limit_bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return nullptr;
-    unsigned char header[kHeaderSize] = {};
-    std::memcpy(header, kMagic, sizeof kMagic);
-    wire::store_u16(header + 6, kVersion);
-    wire::store_u16(header + 8, kCredentialsMasked);
+    unsigned char header[wire::kCaptureHeaderSize];
+    wire::encode_capture_header(header);
     if (std::fwrite(header, 1, sizeof header, file) != sizeof header) {
         std::fclose(file);
         return nullptr;
     }
     auto capture = std::make_unique<Capture>(file, limit_bytes);
-    capture->written_ = kHeaderSize;
+    capture->written_ = wire::kCaptureHeaderSize;
     return capture;
 }
 
@@ -88,36 +92,53 @@ Capture::~Capture() {
 }
 
 bool Capture::record(Side side, bool outgoing, const unsigned char* body, std::size_t size) {
-    if (full_ || file_ == nullptr) return false;
-    const std::int64_t needed = static_cast<std::int64_t>(kRecordHeaderSize + size);
-    if (written_ + needed > limit_) {
-        full_ = true;
-        std::fflush(file_);
-        return false;
-    }
     std::vector<unsigned char> hidden;
     if (outgoing && carries_credentials(side, body, size)) {
         hidden = masked(side, body, size);
         body = hidden.data();
     }
-    unsigned char head[kRecordHeaderSize];
-    wire::store_u64(head, static_cast<std::uint64_t>(now_microseconds() - started_us_));
-    head[8] = side == Side::kUniverse ? 0 : 1;
-    head[9] = outgoing ? 0 : 1;
-    wire::store_u16(head + 10, static_cast<std::uint16_t>(size));
-    std::fwrite(head, 1, sizeof head, file_);
-    if (size > 0) std::fwrite(body, 1, size, file_);
+    return write(side,
+                 outgoing ? wire::CaptureKind::kToServer : wire::CaptureKind::kFromServer, body,
+                 size);
+}
+
+bool Capture::record_event(Side side, wire::CaptureKind kind, const wire::ConnectionNote& note) {
+    unsigned char body[wire::kConnectionNoteSize];
+    wire::encode_connection_note(note, body);
+    return write(side, kind, body, sizeof body);
+}
+
+bool Capture::write(Side side, wire::CaptureKind kind, const unsigned char* body,
+                    std::size_t size) {
+    if (full_ || file_ == nullptr) return false;
+    const std::int64_t needed = static_cast<std::int64_t>(wire::kCaptureRecordHeaderSize + size);
+    if (written_ + needed > limit_) {
+        full_ = true;
+        std::fflush(file_);
+        return false;
+    }
+    // One write per record: its header and body together.
+    record_.resize(wire::kCaptureRecordHeaderSize + size);
+    wire::encode_record_header(record_.data(),
+                               static_cast<std::uint64_t>(now_microseconds() - started_us_),
+                               side == Side::kUniverse ? 0 : 1, kind,
+                               static_cast<std::uint16_t>(size));
+    if (size > 0) std::memcpy(record_.data() + wire::kCaptureRecordHeaderSize, body, size);
+    std::fwrite(record_.data(), 1, record_.size(), file_);
     written_ += needed;
     return true;
 }
 
 void Capture::tap(Connection& connection, Capture* capture, Side side) noexcept {
     if (capture == nullptr) {
-        connection.set_frame_tap(nullptr, nullptr);
+        connection.set_tap(ConnectionTap{});
         return;
     }
-    connection.set_frame_tap(
-        &on_frame, side == Side::kUniverse ? &capture->universe_tap_ : &capture->world_tap_);
+    ConnectionTap tap;
+    tap.frame = &on_frame;
+    tap.event = &on_event;
+    tap.context = side == Side::kUniverse ? &capture->universe_tap_ : &capture->world_tap_;
+    connection.set_tap(tap);
 }
 
 }  // namespace kivsdk

@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "api/side.h"
+#include "wire/capture_file.h"
 
 namespace kivsdk {
 
@@ -19,7 +21,6 @@ class Instance;
 
 class Capture {
 public:
-    static constexpr std::uint16_t kVersion = 1;
     static constexpr std::int64_t kDefaultLimit = 64LL * 1024 * 1024;
     // Every masked credential byte.
     static constexpr unsigned char kMask = 'X';
@@ -33,6 +34,8 @@ public:
     // One frame body. Past the size limit the capture stops (the file keeps
     // what fit); false then.
     bool record(Side side, bool outgoing, const unsigned char* body, std::size_t size);
+    // The end of a connect, of a handshake, or of the stream.
+    bool record_event(Side side, wire::CaptureKind kind, const wire::ConnectionNote& note);
     bool full() const noexcept { return full_; }
 
     // Points a Connection's frame tap at this capture for a side, or off.
@@ -48,7 +51,10 @@ public:
     };
 
 private:
+    bool write(Side side, wire::CaptureKind kind, const unsigned char* body, std::size_t size);
+
     std::FILE* file_;
+    std::vector<unsigned char> record_;  // the record being written
     Tap universe_tap_;
     Tap world_tap_;
     std::int64_t limit_;

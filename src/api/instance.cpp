@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <utility>
 
+#include "api/replay.h"
 #include "base/guard.h"
 #include "connection/client_tls_config.h"
 #include "connection/connection.h"
@@ -95,7 +97,10 @@ void Instance::drop(Side which) noexcept {
     discard(state.connection);
 }
 
-Connection& Instance::install(Side which, std::unique_ptr<Connection> connection) noexcept {
+Connection& Instance::install(Side which, const ConnectionHandlers& handlers) {
+    std::unique_ptr<Connection> connection =
+        replay ? replay->connection(which, handlers, *this)
+               : std::make_unique<Connection>(operations_, handlers, *this);
     SideState& state = side(which);
     drop(which);
     ++state.generation;
@@ -183,6 +188,15 @@ bool Instance::fire_callback(int callback, int rc, int reference) {
     return true;
 }
 
+void Instance::replay_pass(int milliseconds) {
+    // A replay has no sockets: the pass plays what is due, else sleeps until
+    // the next record is due or the wait is over, and plays again.
+    if (replay->pump(*this) > 0 || discarded()) return;
+    const int sleep = replay->sleep_limit(milliseconds);
+    if (sleep > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleep));
+    replay->pump(*this);
+}
+
 int Instance::wait(int milliseconds) {
     if (operations_.wait == nullptr) return KIV_RC_NO_WAIT_FUNCTION;
     if (in_wait_) return KIV_RC_RECURSIVE_WAIT;
@@ -195,7 +209,11 @@ int Instance::wait(int milliseconds) {
     int result = 0;
     {
         const ScopedFlag waiting(in_wait_);
-        result = operations_.wait(operations_.context, milliseconds);
+        if (replay) {
+            replay_pass(milliseconds);
+        } else {
+            result = operations_.wait(operations_.context, milliseconds);
+        }
     }
     // Destroyed by a handler during the pass: the pass itself went fine.
     if (discarded()) return KIV_RC_SUCCESS;

@@ -26,6 +26,8 @@ namespace kivsdk {
 class ClientTlsConfig;
 class Connection;
 class PollLoop;
+class Replay;
+struct ConnectionHandlers;
 
 // A connect, login or enter awaiting its answer (through its callback or its
 // blocking call) on a side's Connection.
@@ -188,6 +190,8 @@ public:
     // kiv_wait: one pass of the socket table's wait operation.
     int wait(int milliseconds);
     bool in_wait() const noexcept { return in_wait_; }
+    // One pass of a replay (kiv_replay_start) in place of the socket table's.
+    void replay_pass(int milliseconds);
 
     // Closes everything the Instance talks to the network with. Safe to call
     // more than once; kiv_destroy calls it before the Instance is released.
@@ -204,9 +208,10 @@ public:
     // Closes the side's Connection, if any, and shuts its gate. Its pending
     // work stays (kiv_destroy's way out); see end_connection for the rest.
     void drop(Side which) noexcept;
-    // Installs a new Connection for the side; its gate stays shut.
-    // Applies the liveness setting to it.
-    Connection& install(Side which, std::unique_ptr<Connection> connection) noexcept;
+    // Makes the side's next Connection (over the socket table, or over the
+    // recording being replayed) and installs it in place of the old one;
+    // its gate stays shut. Applies the liveness setting to it.
+    Connection& install(Side which, const ConnectionHandlers& handlers);
 
     SideState universe;
     SideState world;
@@ -243,6 +248,9 @@ public:
 
     // The running traffic capture, or null (kiv_capture_start).
     std::unique_ptr<Capture> capture;
+    // The capture this Instance replays instead of using sockets, or null
+    // (kiv_replay_start).
+    std::unique_ptr<Replay> replay;
 
     // Where this Instance's diagnostic lines go (kiv_log_set).
     LogRoute log_route;

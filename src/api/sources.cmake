@@ -7,6 +7,8 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/instance.h
   ${CMAKE_CURRENT_LIST_DIR}/instance_api.cpp
   ${CMAKE_CURRENT_LIST_DIR}/net_notify.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/replay.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/replay.h
   ${CMAKE_CURRENT_LIST_DIR}/request_flow.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_flow.h
   ${CMAKE_CURRENT_LIST_DIR}/session.cpp

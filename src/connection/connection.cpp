@@ -27,9 +27,23 @@ Connection::Connection(const KIVNetConfig& operations, const ConnectionHandlers&
     socket_ = operations_.create(this, operations_.context);
 }
 
+Connection::Connection(const ConnectionHandlers& handlers, Releasable& owner, ReplayFeed& feed)
+    : operations_{},
+      handlers_(handlers),
+      feed_(&feed),
+      owner_(owner),
+      frames_(storage_.data(), kReceiveStorage) {
+    last_send_ = now_seconds();
+}
+
 Connection::~Connection() { close(); }
 
 void Connection::close() noexcept {
+    if (feed_ != nullptr) {
+        ReplayFeed* feed = feed_;
+        feed_ = nullptr;
+        feed->closed(*this);
+    }
     if (socket_ == nullptr) return;
     void* socket = socket_;
     socket_ = nullptr;
@@ -40,6 +54,11 @@ void Connection::close() noexcept {
 int Connection::connect(const char* host, std::uint16_t port) {
     host_ = host != nullptr ? host : "";
     port_ = port;
+    if (feed_ != nullptr) {
+        report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kNet,
+               "replaying a connection to %s:%u\n", host_.c_str(), static_cast<unsigned>(port));
+        return 0;  // the result comes from the recording
+    }
     // A host table whose create gave no socket object gets no connect call.
     if (socket_ == nullptr) return -1;
     report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kNet, "connecting to %s:%u\n",
@@ -55,8 +74,17 @@ int Connection::send(PacketWriter& writer) {
 }
 
 void Connection::send_frame(const unsigned char* frame, std::size_t size) {
-    if (tap_ != nullptr && size >= kFrameHeaderSize) {
-        tap_(tap_context_, true, frame + kFrameHeaderSize, size - kFrameHeaderSize);
+    if (tap_.frame != nullptr && size >= kFrameHeaderSize) {
+        tap_.frame(tap_.context, true, frame + kFrameHeaderSize, size - kFrameHeaderSize);
+    }
+    if (feed_ != nullptr) {
+        // Recorded traffic: the frame is counted and dropped.
+        ++counters_.frames_out;
+        counters_.bytes_out += static_cast<std::int64_t>(size);
+        if (size >= kFrameHeaderSize && !lost_) {
+            feed_->sent(*this, frame + kFrameHeaderSize, size - kFrameHeaderSize);
+        }
+        return;
     }
     queue_.append(frame, size);
     ++counters_.frames_out;
@@ -101,7 +129,8 @@ void Connection::on_connect_result(int status) {
                "connecting to %s:%u failed (status %d)\n", host_.c_str(),
                static_cast<unsigned>(port_), status);
     }
-    if (status == 0 && socket_ != nullptr) {
+    tap_event(ConnectionEvent::kConnected, status);
+    if (status == 0 && (socket_ != nullptr || feed_ != nullptr)) {
         connected_ = true;
         const std::int64_t now = now_seconds();
         last_send_ = now;  // nothing could be sent before; the keep-alive counts from here
@@ -145,7 +174,57 @@ void Connection::lose(int reason, int detail) {
         operations_.timeout(socket_, -1);
         drop_socket();
     }
+    tap_event(ConnectionEvent::kReported, reason);
     handlers_.disconnected(*this, reason);
+}
+
+void Connection::tap_event(ConnectionEvent event, int status) const {
+    if (tap_.event != nullptr) tap_.event(tap_.context, event, status, failure_);
+}
+
+void Connection::replay_connect_result(int status, const FailureNote& note) {
+    if (feed_ == nullptr || connect_reported_ || stopped()) return;
+    DeliveryScope owner_delivering(owner_);
+    DeliveryScope delivering(*this);
+    if (status != 0) failure_ = note;
+    on_connect_result(status);
+}
+
+void Connection::replay_secured(int status, const FailureNote& note) {
+    if (feed_ == nullptr || tls_state_ != TlsState::kHandshaking || stopped()) return;
+    DeliveryScope owner_delivering(owner_);
+    DeliveryScope delivering(*this);
+    if (status == 0) {
+        tls_state_ = TlsState::kEstablished;
+        counters_.handshake_us = 0;
+    } else {
+        tls_state_ = TlsState::kFailed;
+        failure_ = note;
+    }
+    tap_event(ConnectionEvent::kSecured, status);
+    if (handshake_completion_ != nullptr) handshake_completion_(*this, status);
+}
+
+void Connection::replay_frame(const unsigned char* body, std::uint16_t size) {
+    if (feed_ == nullptr || !connected_ || stopped()) return;
+    DeliveryScope owner_delivering(owner_);
+    DeliveryScope delivering(*this);
+    last_received_ = now_seconds();
+    counters_.bytes_in += static_cast<std::int64_t>(size) + kFrameHeaderSize;
+    deliver(body, size);
+}
+
+void Connection::replay_report(int reason, const FailureNote& note) {
+    if (feed_ == nullptr || stopped()) return;
+    DeliveryScope owner_delivering(owner_);
+    DeliveryScope delivering(*this);
+    if (reason == KIV_RC_TIMEOUT) {
+        tap_event(ConnectionEvent::kReported, reason);
+        handlers_.disconnected(*this, reason);
+        return;
+    }
+    failure_ = note;
+    lose(reason, note.detail);
 }
 
 void Connection::receive() {
@@ -203,15 +282,19 @@ void Connection::receive_plain() {
     }
 }
 
+inline void Connection::deliver(const unsigned char* body, std::uint16_t length) {
+    ++counters_.frames_in;
+    if (tap_.frame != nullptr) tap_.frame(tap_.context, false, body, length);
+    PacketReader reader(body, length);
+    handlers_.message(*this, reader);
+}
+
 void Connection::deliver_frames() {
     const unsigned char* body = nullptr;
     std::uint16_t length = 0;
     while (!discarded() && frames_.next(body, length)) {
         header_timed_ = false;
-        ++counters_.frames_in;
-        if (tap_ != nullptr) tap_(tap_context_, false, body, length);
-        PacketReader reader(body, length);
-        handlers_.message(*this, reader);
+        deliver(body, length);
     }
     // The stall clock starts when a frame's header has arrived without its
     // whole body.
@@ -272,7 +355,8 @@ void Connection::tick() {
         }
     } else if (frames_.pending_length() != 0 && header_time_ < now - kStallSeconds) {
         // Not a loss: repeated at every tick while the frame stays incomplete.
-        handlers_.disconnected(*this, 16);
+        tap_event(ConnectionEvent::kReported, KIV_RC_TIMEOUT);
+        handlers_.disconnected(*this, KIV_RC_TIMEOUT);
         if (stopped() || socket_ == nullptr) return;
     }
     if (now - last_send_ >= kKeepAliveSeconds) {
@@ -280,8 +364,9 @@ void Connection::tick() {
         keep_alive.append_byte(kKeepAliveType);
         keep_alive.append_int32(0);
         const PacketWriter::Frame frame = keep_alive.finish();
-        if (tap_ != nullptr) {
-            tap_(tap_context_, true, frame.data + kFrameHeaderSize, frame.size - kFrameHeaderSize);
+        if (tap_.frame != nullptr) {
+            tap_.frame(tap_.context, true, frame.data + kFrameHeaderSize,
+                       frame.size - kFrameHeaderSize);
         }
         queue_.append(frame.data, frame.size);
         ++counters_.frames_out;

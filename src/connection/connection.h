@@ -57,6 +57,35 @@ struct FailureNote {
     std::uint32_t verify_flags = 0;  // certificate verification flags
 };
 
+// What a traffic capture is shown besides frames.
+enum class ConnectionEvent {
+    kConnected,  // the connect's result (status as handed to the session)
+    kSecured,    // the handshake's result (0, 1, or 2 for a rejected certificate)
+    kReported,   // a loss (-1 or 9) or a stalled frame (16)
+};
+
+struct ConnectionTap {
+    void (*frame)(void* context, bool outgoing, const unsigned char* body,
+                  std::size_t size) = nullptr;
+    void (*event)(void* context, ConnectionEvent event, int status,
+                  const FailureNote& note) = nullptr;
+    void* context = nullptr;
+};
+
+// Recorded traffic standing in for a socket and TLS. A Connection made over
+// a feed connects, finishes its handshake, receives and ends only when the
+// feed's owner says so (the replay_* calls below), and hands every frame it
+// is asked to send to the feed, which drops it. No timer runs for it.
+class ReplayFeed {
+public:
+    virtual void sent(Connection& connection, const unsigned char* body, std::size_t size) = 0;
+    // The Connection closes: the feed forgets it.
+    virtual void closed(Connection& connection) noexcept = 0;
+
+protected:
+    ~ReplayFeed() = default;
+};
+
 class Connection final : public Releasable {
 public:
     static constexpr std::int32_t kReceiveStorage = 81920;
@@ -70,6 +99,8 @@ public:
     // `owner` is kept alive while the Connection delivers to its handlers.
     Connection(const KIVNetConfig& operations, const ConnectionHandlers& handlers,
                Releasable& owner);
+    // A Connection over recorded traffic: no socket is made.
+    Connection(const ConnectionHandlers& handlers, Releasable& owner, ReplayFeed& feed);
     ~Connection() override;
 
     // Records host as the server name and starts connecting; returns the
@@ -101,14 +132,10 @@ public:
     std::int64_t alarm() const noexcept { return alarm_at_; }
     // Ends the stream as lost with the given reason and detail (once).
     void fail(int reason, int detail);
-    // Sees every frame body in both directions, after TLS (a traffic
-    // capture). Null turns it off.
-    using FrameTap = void (*)(void* context, bool outgoing, const unsigned char* body,
-                              std::size_t size);
-    void set_frame_tap(FrameTap tap, void* context) noexcept {
-        tap_ = tap;
-        tap_context_ = context;
-    }
+    // Sees every frame body in both directions, after TLS, and the ends of
+    // the connect, the handshake and the stream (a traffic capture). An
+    // empty tap turns it off.
+    void set_tap(const ConnectionTap& tap) noexcept { tap_ = tap; }
     // Whose diagnostic lines this Connection writes.
     void set_log_source(const LogSource& source) noexcept { log_ = source; }
     const LogSource& log_source() const noexcept { return log_; }
@@ -122,6 +149,17 @@ public:
 
     // The Connection's side of kiv_net_notify.
     void notify(int kind, int status);
+
+    // Recorded traffic, for a Connection over a feed: the connect's result,
+    // the handshake's result, one received frame body, a loss or stall.
+    // Each is told to the session as the socket's would be; one that does
+    // not fit the Connection's state (a frame before the connect, a result
+    // told twice, anything after a loss) is ignored.
+    void replay_connect_result(int status, const FailureNote& note);
+    void replay_secured(int status, const FailureNote& note);
+    void replay_frame(const unsigned char* body, std::uint16_t size);
+    void replay_report(int reason, const FailureNote& note);
+    bool replayed() const noexcept { return feed_ != nullptr; }
 
     // Cancels the timer and destroys the socket; no callback, nothing sent.
     // Safe to call more than once.
@@ -153,6 +191,8 @@ private:
     unsigned char* read_target(unsigned char* scratch) noexcept;
     void take_in(const unsigned char* bytes, int n);
     void deliver_frames();
+    void deliver(const unsigned char* body, std::uint16_t length);
+    void tap_event(ConnectionEvent event, int status) const;
     void flush();
     void flush_plain();
     void tick();
@@ -180,8 +220,8 @@ private:
     std::int64_t alarm_at_ = -1;
     FailureNote failure_;
     TrafficCounters counters_;
-    FrameTap tap_ = nullptr;
-    void* tap_context_ = nullptr;
+    ConnectionTap tap_;
+    ReplayFeed* feed_ = nullptr;
     std::int64_t handshake_started_us_ = 0;
     LogSource log_;
     std::uint16_t port_ = 0;

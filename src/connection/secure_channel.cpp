@@ -35,10 +35,16 @@ int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<Client
     if (tls_started_) return -1;
     tls_started_ = true;
     handshake_completion_ = completion;
+    if (feed_ != nullptr) {
+        // The recording tells how the handshake ended.
+        tls_state_ = TlsState::kHandshaking;
+        return 0;
+    }
     tls_config_ = std::move(config);
     const mbedtls_ssl_config* settings = tls_config_ ? tls_config_->get() : nullptr;
     if (settings == nullptr) {
         failure_.detail = KIV_DETAIL_HANDSHAKE;
+        tap_event(ConnectionEvent::kSecured, 1);
         return -1;  // the failed step wrote its line
     }
 
@@ -49,6 +55,7 @@ int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<Client
                "mbedtls init failed: mbedtls_ssl_setup returned %d\n\n", setup);
         failure_.detail = KIV_DETAIL_HANDSHAKE;
         failure_.tls_result = setup;
+        tap_event(ConnectionEvent::kSecured, 1);
         return -1;
     }
     // The server name for SNI and certificate verification: exactly the host
@@ -72,6 +79,7 @@ int Connection::start_tls(HandshakeCompletion completion, std::shared_ptr<Client
     // the failure a second time. The caller reports this one.
     tls_state_ = TlsState::kFailed;
     drop_socket();
+    tap_event(ConnectionEvent::kSecured, 1);
     return -1;
 }
 
@@ -85,6 +93,7 @@ void Connection::handshake_step() {
     tls_state_ = TlsState::kFailed;
     note_handshake_failure(r);
     const int status = r == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED ? 2 : 1;
+    tap_event(ConnectionEvent::kSecured, status);
     if (handshake_completion_ != nullptr) handshake_completion_(*this, status);
     if (!discarded()) drop_socket();
 }
@@ -113,6 +122,7 @@ void Connection::finish_handshake() {
     report(log_, DiagnosticLevel::kInfo, DiagnosticCategory::kTls, "TLS with %s: %s, %s\n",
            host_.c_str(), mbedtls_ssl_get_version(&tls_->ssl),
            mbedtls_ssl_get_ciphersuite(&tls_->ssl));
+    tap_event(ConnectionEvent::kSecured, 0);
     if (handshake_completion_ != nullptr) handshake_completion_(*this, 0);
     if (stopped()) return;
     // Frames queued while the handshake ran go out now.

@@ -82,10 +82,8 @@ KIVSDK_API int kiv_connect_universe(KIVInstance* handle, const char* host, int p
         instance.universe_host = host;
         instance.universe_port = static_cast<std::uint16_t>(port);
         kivsdk::SideState& universe = instance.universe;
-        kivsdk::Connection& connection = instance.install(
-            kivsdk::Side::kUniverse,
-            std::make_unique<kivsdk::Connection>(instance.operations(),
-                                                 kivsdk::universe_connection_handlers(), instance));
+        kivsdk::Connection& connection =
+            instance.install(kivsdk::Side::kUniverse, kivsdk::universe_connection_handlers());
         universe.state = KIV_STATE_CONNECTING;
         kivsdk::await_answer(instance, kivsdk::Side::kUniverse, KIV_CALLBACK_CONNECT_UNIVERSE,
                              kivsdk::Response::kUniverseConnect);

@@ -25,9 +25,7 @@ constexpr ResultCodes<5> kInvitationCodes = {KIV_RC_SUCCESS, KIV_RC_INVITE_REFUS
 void retry(Instance& instance, int detail) {
     if (next_attempt(instance, Side::kUniverse, detail) < 0 || instance.discarded()) return;
     if (!instance.universe.reconnecting) return;  // a handler took over
-    instance.install(Side::kUniverse,
-                     std::make_unique<Connection>(instance.operations(),
-                                                  universe_connection_handlers(), instance));
+    instance.install(Side::kUniverse, universe_connection_handlers());
     arm_side_alarm(instance, Side::kUniverse);
 }
 

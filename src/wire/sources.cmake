@@ -1,5 +1,7 @@
 target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/byte_order.h
+  ${CMAKE_CURRENT_LIST_DIR}/capture_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/capture_file.h
   ${CMAKE_CURRENT_LIST_DIR}/field_cursor.h
   ${CMAKE_CURRENT_LIST_DIR}/frame.h
   ${CMAKE_CURRENT_LIST_DIR}/frame_reader.cpp

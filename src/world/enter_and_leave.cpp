@@ -66,9 +66,7 @@ void on_world_entry_reply(Instance& instance, PacketReader& body) {
     end_connection(instance, Side::kWorld);
     if (instance.discarded()) return;
     instance.world.reconnecting = reentering;
-    Connection& connection = instance.install(
-        Side::kWorld, std::make_unique<Connection>(instance.operations(),
-                                                   world_connection_handlers(secure), instance));
+    Connection& connection = instance.install(Side::kWorld, world_connection_handlers(secure));
     if (!reentering) instance.world.state = KIV_STATE_CONNECTING;
     if (enter_awaited) restore_awaited(instance, Side::kWorld, enter);
     if (host.empty()) {

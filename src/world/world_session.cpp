@@ -91,9 +91,7 @@ void on_secure_connect_result(Connection& connection, int status) {
 void retry(Instance& instance, int detail) {
     if (next_attempt(instance, Side::kWorld, detail) < 0 || instance.discarded()) return;
     if (!instance.world.reconnecting) return;  // a handler took over
-    instance.install(Side::kWorld,
-                     std::make_unique<Connection>(instance.operations(),
-                                                  world_connection_handlers(false), instance));
+    instance.install(Side::kWorld, world_connection_handlers(false));
     arm_side_alarm(instance, Side::kWorld);
 }
 

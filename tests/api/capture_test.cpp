@@ -7,39 +7,21 @@
 #include <string>
 
 #include "support/session_fixture.h"
-#include "wire/byte_order.h"
-#include "wire/message_catalogue.h"
+#include "wire/capture_file.h"
 
 namespace kivsdk::test {
 namespace {
 
-struct Record {
-    int side, direction;
-    std::string text;  // the catalogue's description
-    Bytes body;
-};
-
-std::vector<Record> read_capture(const std::string& path) {
+// Every record of a capture file, read with the library's own reader.
+std::vector<wire::CaptureRecord> read_capture(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_GE(file.size(), 16u);
-    EXPECT_EQ(std::string(file.begin(), file.begin() + 6), "KIVCAP");
-    EXPECT_EQ(wire::load_u16(file.data() + 6), 1) << "format version";
-    std::vector<Record> records;
-    std::size_t at = 16;
-    while (at + 12 <= file.size()) {
-        const std::size_t size = wire::load_u16(file.data() + at + 10);
-        Record record{file[at + 8], file[at + 9], "", Bytes()};
-        record.body.assign(file.begin() + static_cast<long>(at + 12),
-                           file.begin() + static_cast<long>(at + 12 + size));
-        wire::describe(
-            record.side == 0 ? wire::Protocol::kUniverse : wire::Protocol::kWorld,
-            record.direction == 0 ? wire::Direction::kToServer : wire::Direction::kFromServer,
-            record.body.data(), record.body.size(), record.text);
-        records.push_back(record);
-        at += 12 + size;
-    }
-    EXPECT_EQ(at, file.size()) << "no partial record";
+    wire::CaptureParser parser(file.data(), file.size());
+    EXPECT_TRUE(parser.read_header()) << parser.error();
+    EXPECT_EQ(parser.version(), wire::kCaptureVersion);
+    std::vector<wire::CaptureRecord> records;
+    for (wire::CaptureRecord record; parser.next(record);) records.push_back(record);
+    EXPECT_EQ(parser.error(), "") << "no partial record";
     return records;
 }
 
@@ -73,10 +55,11 @@ TEST_F(Capturing, AWorldLoginsTicketIsMaskedAndTheSizeLimitEndsTheCapture) {
     net.post(net.last_socket(), KIV_NET_CONNECT_RESULT, 0);
     kiv_destroy(handle);  // ends the capture as well
     handle = nullptr;
-    const std::vector<Record> records = read_capture(path);
+    const std::vector<wire::CaptureRecord> records = read_capture(path);
     ASSERT_FALSE(records.empty());
-    const Record& login = records.back();
+    const wire::CaptureRecord& login = records.back();
     EXPECT_EQ(login.side, 1);
+    EXPECT_EQ(login.kind, wire::CaptureKind::kToServer);
     Bytes expected(1, 1);
     expected.insert(expected.end(), 32, 'X');
     expected.insert(expected.end(), {0, 0});  // strings 19 and 20, empty

@@ -41,9 +41,7 @@ void SessionTest::SetUp() {
 void SessionTest::TearDown() { kiv_destroy(handle); }
 
 RecordingTable::Socket& SessionTest::open_universe(bool ready) {
-    instance().install(Side::kUniverse,
-                       std::make_unique<Connection>(instance().operations(),
-                                                    universe_connection_handlers(), instance()));
+    instance().install(Side::kUniverse, universe_connection_handlers());
     instance().universe.connection->connect("universe.test", 6670);
     universe_socket = &net.last_socket();
     net.post(*universe_socket, KIV_NET_CONNECT_RESULT, 0);  // sends 00 01 27
@@ -56,12 +54,8 @@ RecordingTable::Socket& SessionTest::open_world(bool ready) {
     // The world's own handlers, but a connect result that only counts: the
     // world login is not sent.
     const ConnectionHandlers world = world_connection_handlers(false);
-    instance().install(Side::kWorld, std::make_unique<Connection>(
-                                         instance().operations(),
-                                         ConnectionHandlers{&ignore_connect_result,
-                                                            world.disconnected, world.message,
-                                                            world.alarm},
-                                         instance()));
+    instance().install(Side::kWorld, ConnectionHandlers{&ignore_connect_result, world.disconnected,
+                                                        world.message, world.alarm});
     instance().world.connection->connect("world.test", 57002);
     world_socket = &net.last_socket();
     net.post(*world_socket, KIV_NET_CONNECT_RESULT, 0);

@@ -73,6 +73,7 @@ TEST_F(Kivdump, JsonLinesGiveEveryCapturedMessageInOrderWithItsFields) {
         (std::vector<std::string>{
             R"({"side":"universe","direction":"to_server","type":1,"name":"login","fields":{"version":1,"name":"XXX","password":"XXXXXXX","extra":"XXXXX","extra_1":"XXXXXXXX","extra_2":""},"fit":"exact"})",
             R"({"side":"universe","direction":"from_server","type":1,"name":"login reply","fields":{"result":0,"value":5,"text":"hi \"ann\""},"fit":"exact"})",
+            R"({"side":"world","event":"connected","status":0,"detail":0,"tls_result":0,"verify_flags":0})",
             R"({"side":"world","direction":"from_server","type":9,"name":"chat","fields":{"name":"Bob","text":"h\u00e9llo\u000a","session":2,"console":""},"fit":"exact"})",
             R"({"side":"world","direction":"to_server","type":9,"name":"say","fields":{"text":"hi bob"},"fit":"exact"})",
         }));
@@ -83,9 +84,11 @@ TEST_F(Kivdump, JsonLinesGiveEveryCapturedMessageInOrderWithItsFields) {
 
     ASSERT_EQ(dump({}), 0);
     const std::vector<std::string> lines = lines_of(out.str());
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_NE(lines[3].find(" world    \xe2\x86\x92 say text=\"hi bob\""), std::string::npos)
-        << lines[3];
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[4].find(" world    \xe2\x86\x92 say text=\"hi bob\""), std::string::npos)
+        << lines[4];
+    EXPECT_NE(lines[2].find(" world    \xe2\x80\xa2 connected status=0"), std::string::npos)
+        << lines[2];
     EXPECT_NE(lines[1].find(" universe \xe2\x86\x90 login reply"), std::string::npos) << lines[1];
 }
 
@@ -93,12 +96,13 @@ TEST_F(Kivdump, FiltersBySideAndType) {
     capture_session();
     ASSERT_EQ(dump({"--json", "--side", "world"}), 0);
     const std::vector<std::string> world = lines_of(out.str());
-    ASSERT_EQ(world.size(), 2u);
-    EXPECT_NE(world[0].find("\"name\":\"chat\""), std::string::npos);
-    EXPECT_NE(world[1].find("\"name\":\"say\""), std::string::npos);
+    ASSERT_EQ(world.size(), 3u);
+    EXPECT_NE(world[0].find("\"event\":\"connected\""), std::string::npos);
+    EXPECT_NE(world[1].find("\"name\":\"chat\""), std::string::npos);
+    EXPECT_NE(world[2].find("\"name\":\"say\""), std::string::npos);
 
     ASSERT_EQ(dump({"--json", "--type", "9"}), 0);
-    EXPECT_EQ(lines_of(out.str()).size(), 2u) << "chat and say";
+    EXPECT_EQ(lines_of(out.str()).size(), 2u) << "chat and say, no connection record";
     ASSERT_EQ(dump({"--json", "--type", "1", "--type", "9"}), 0);
     EXPECT_EQ(lines_of(out.str()).size(), 4u);
     ASSERT_EQ(dump({"--side", "universe", "--type", "9"}), 0);
@@ -119,8 +123,14 @@ TEST_F(Kivdump, ABadFileIsRefusedWithExitCodeTwoAfterTheRecordsBeforeTheFault) {
     };
     Bytes wrong_magic = header;
     wrong_magic[0] = 'X';
-    Bytes version_2 = header;
-    version_2[7] = 2;
+    Bytes version_3 = header;
+    version_3[7] = 3;
+    // Version 1 had frames only; version 2 connection records hold 16 bytes.
+    Bytes old_event = header;
+    old_event.insert(old_event.end(), say_record.begin(), say_record.end());
+    old_event[16 + 9] = 2;
+    Bytes short_event = old_event;
+    short_event[7] = 2;
     Bytes cut_body = header;
     cut_body.insert(cut_body.end(), say_record.begin(), say_record.end());
     cut_body.insert(cut_body.end(), say_record.begin(), say_record.end() - 1);
@@ -133,7 +143,9 @@ TEST_F(Kivdump, ABadFileIsRefusedWithExitCodeTwoAfterTheRecordsBeforeTheFault) {
              Case{"wrong magic", wrong_magic, "not a capture file"},
              Case{"empty", Bytes(), "not a capture file"},
              Case{"header cut", Bytes(header.begin(), header.begin() + 10), "truncated header"},
-             Case{"version 2", version_2, "unknown capture format version 2"},
+             Case{"version 3", version_3, "unknown capture format version 3"},
+             Case{"event in version 1", old_event, "names direction 2"},
+             Case{"event of 4 bytes", short_event, "connection record of 4 bytes, not 16"},
              Case{"body cut", cut_body, "truncated record at byte 32: 3 of 4 body bytes"},
              Case{"record head cut", cut_head, "truncated record at byte 16: 5 of 12"},
              Case{"side 2", bad_side, "names side 2"},

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string_view>
 
 #include "wire/byte_order.h"
@@ -28,7 +29,16 @@ wire::Protocol protocol_of(const CaptureRecord& record) {
     return record.side == 0 ? wire::Protocol::kUniverse : wire::Protocol::kWorld;
 }
 wire::Direction direction_of(const CaptureRecord& record) {
-    return record.direction == 0 ? wire::Direction::kToServer : wire::Direction::kFromServer;
+    return record.kind == wire::CaptureKind::kToServer ? wire::Direction::kToServer
+                                                        : wire::Direction::kFromServer;
+}
+
+std::string time_text(std::uint64_t time_us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%06llu",
+                  static_cast<unsigned long long>(time_us / 1000000),
+                  static_cast<unsigned long long>(time_us % 1000000));
+    return text;
 }
 
 // Bytes as a JSON string: printable ASCII as is, everything else escaped
@@ -126,60 +136,22 @@ bool append_field_value(std::string& out, const wire::FieldSpec& field, PacketRe
 
 }  // namespace
 
-CaptureReader::CaptureReader(std::istream& in) : in_(in) {
-    unsigned char header[kCaptureHeaderSize];
-    in_.read(reinterpret_cast<char*>(header), sizeof header);
-    const auto got = static_cast<std::size_t>(in_.gcount());
-    if (got < 6 || std::string_view(reinterpret_cast<const char*>(header), 6) != "KIVCAP") {
-        throw CaptureError("not a capture file (no KIVCAP at its start)");
-    }
-    if (got < sizeof header) {
-        throw CaptureError("truncated header: " + std::to_string(got) + " of 16 bytes");
-    }
-    const std::uint16_t version = wire::load_u16(header + 6);
-    if (version != kCaptureVersion) {
-        throw CaptureError("unknown capture format version " + std::to_string(version) +
-                           " (this kivdump reads version " + std::to_string(kCaptureVersion) +
-                           ")");
-    }
-    flags_ = wire::load_u16(header + 8);
-}
-
-bool CaptureReader::next(CaptureRecord& record) {
-    unsigned char head[kCaptureRecordHeaderSize];
-    in_.read(reinterpret_cast<char*>(head), sizeof head);
-    const auto got = static_cast<std::size_t>(in_.gcount());
-    if (got == 0) return false;
-    const std::string where = "record at byte " + std::to_string(offset_);
-    if (got < sizeof head) {
-        throw CaptureError("truncated " + where + ": " + std::to_string(got) + " of " +
-                           std::to_string(sizeof head) + " header bytes");
-    }
-    record.time_us = wire::load_u64(head);
-    record.side = head[8];
-    record.direction = head[9];
-    if (record.side > 1) throw CaptureError(where + " names side " + std::to_string(head[8]));
-    if (record.direction > 1) {
-        throw CaptureError(where + " names direction " + std::to_string(head[9]));
-    }
-    const std::size_t size = wire::load_u16(head + 10);
-    record.body.resize(size);
-    in_.read(reinterpret_cast<char*>(record.body.data()), static_cast<std::streamsize>(size));
-    const auto body_got = static_cast<std::size_t>(in_.gcount());
-    if (body_got < size) {
-        throw CaptureError("truncated " + where + ": " + std::to_string(body_got) + " of " +
-                           std::to_string(size) + " body bytes");
-    }
-    offset_ += sizeof head + size;
-    return true;
-}
-
 std::string format_text(const CaptureRecord& record) {
     char head[64];
-    std::snprintf(head, sizeof head, "%llu.%06llu %-8s %s ",
-                  static_cast<unsigned long long>(record.time_us / 1000000),
-                  static_cast<unsigned long long>(record.time_us % 1000000),
-                  side_name(record.side), record.direction == 0 ? "\xe2\x86\x92" : "\xe2\x86\x90");
+    const char* arrow = record.kind == wire::CaptureKind::kToServer     ? "\xe2\x86\x92"
+                        : record.kind == wire::CaptureKind::kFromServer ? "\xe2\x86\x90"
+                                                                        : "\xe2\x80\xa2";
+    std::snprintf(head, sizeof head, "%s %-8s %s ", time_text(record.time_us).c_str(),
+                  side_name(record.side), arrow);
+    wire::ConnectionNote note;
+    if (wire::decode_connection_note(record.body, note) && !wire::is_frame(record.kind)) {
+        std::string line = std::string(head) + wire::capture_kind_name(record.kind) +
+                           " status=" + std::to_string(note.status);
+        if (note.detail != 0) line += " detail=" + std::to_string(note.detail);
+        if (note.tls_result != 0) line += " tls_result=" + std::to_string(note.tls_result);
+        if (note.verify_flags != 0) line += " verify_flags=" + std::to_string(note.verify_flags);
+        return line;
+    }
     std::string description;
     const wire::Fit fit = wire::describe(protocol_of(record), direction_of(record),
                                          record.body.data(), record.body.size(), description);
@@ -191,8 +163,16 @@ std::string format_text(const CaptureRecord& record) {
 
 std::string format_json(const CaptureRecord& record) {
     std::string line = "{\"time_us\":" + std::to_string(record.time_us) + ",\"side\":\"" +
-                       side_name(record.side) + "\",\"direction\":\"" +
-                       (record.direction == 0 ? "to_server" : "from_server") + "\",\"type\":";
+                       side_name(record.side) + "\",";
+    wire::ConnectionNote note;
+    if (!wire::is_frame(record.kind) && wire::decode_connection_note(record.body, note)) {
+        return line + "\"event\":\"" + wire::capture_kind_name(record.kind) +
+               "\",\"status\":" + std::to_string(note.status) +
+               ",\"detail\":" + std::to_string(note.detail) +
+               ",\"tls_result\":" + std::to_string(note.tls_result) +
+               ",\"verify_flags\":" + std::to_string(note.verify_flags) + "}";
+    }
+    line += std::string("\"direction\":\"") + wire::capture_kind_name(record.kind) + "\",\"type\":";
     if (record.body.empty()) {
         return line + "null,\"name\":null,\"fields\":{},\"fit\":\"unknown\"}";
     }
@@ -275,22 +255,26 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
         err << "kivdump: " << path << ": cannot open\n";
         return 2;
     }
-    try {
-        CaptureReader reader(in);
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
+                                           std::istreambuf_iterator<char>());
+    wire::CaptureParser parser(bytes.data(), bytes.size());
+    if (parser.read_header()) {
         CaptureRecord record;
-        while (reader.next(record)) {
+        while (parser.next(record)) {
             if (side >= 0 && record.side != side) continue;
             if (!types.empty()) {
-                if (record.body.empty()) continue;
+                // A type filter asks for frames only.
+                if (!wire::is_frame(record.kind) || record.body.empty()) continue;
                 bool wanted = false;
                 for (const int type : types) wanted = wanted || record.body[0] == type;
                 if (!wanted) continue;
             }
             out << (json ? format_json(record) : format_text(record)) << '\n';
         }
-    } catch (const CaptureError& error) {
+    }
+    if (!parser.error().empty()) {
         out.flush();
-        err << "kivdump: " << path << ": " << error.what() << '\n';
+        err << "kivdump: " << path << ": " << parser.error() << '\n';
         return 2;
     }
     return 0;

@@ -24,10 +24,10 @@ from .constants import (CALLBACK_COUNT, DATA_ATTRIBUTE_COUNT, EVENT_COUNT, FLOAT
                         INT_ATTRIBUTE_COUNT, INTERFACE_VERSION, LIVENESS_DEFAULT,
                         LIVENESS_DEFAULT_SECONDS, QUEUE_LIMIT_DEFAULT, STRING_ATTRIBUTE_COUNT,
                         Callback, DataAttribute, Detail, Event, FloatAttribute, IntAttribute,
-                        LogLevel, NetNotification, ReturnCode, Side, State,
-                        StringAttribute)
-from .instance import (Disconnection, Instance, KIVError, SideStats, Stats, as_code, init,
-                       log_to, version)
+                        LogLevel, NetNotification, ReplayFlag, ReplayWait, ReturnCode, Side,
+                        State, StringAttribute)
+from .instance import (Disconnection, Instance, KIVError, ReplayStatus, SideStats, Stats, as_code,
+                       init, log_to, version)
 from ._native import NetConfig, TerrainCell, library
 
 __all__ = [
@@ -36,5 +36,5 @@ __all__ = [
     "DataAttribute", "Event", "Callback", "NetNotification", "Side", "State", "Detail",
     "INTERFACE_VERSION", "INT_ATTRIBUTE_COUNT", "FLOAT_ATTRIBUTE_COUNT", "STRING_ATTRIBUTE_COUNT",
     "DATA_ATTRIBUTE_COUNT", "EVENT_COUNT", "CALLBACK_COUNT", "LIVENESS_DEFAULT",
-    "LIVENESS_DEFAULT_SECONDS", "QUEUE_LIMIT_DEFAULT",
+    "LIVENESS_DEFAULT_SECONDS", "QUEUE_LIMIT_DEFAULT", "ReplayFlag", "ReplayWait", "ReplayStatus",
 ]

@@ -67,6 +67,12 @@ class Stats(Structure):
     _fields_ = [("size", c_int), ("universe", SideStats), ("world", SideStats)]
 
 
+class ReplayStatus(Structure):
+    _fields_ = [(name, c_int) for name in (
+        "size", "records", "position", "skipped", "sent", "mismatched", "waiting",
+        "waiting_side", "waiting_type")]
+
+
 class ReconnectPolicy(Structure):
     _fields_ = [
         ("size", c_int),
@@ -110,6 +116,9 @@ SIGNATURES = {
     "kiv_stats": (c_int, [I, POINTER(Stats), c_int]),
     "kiv_capture_start": (c_int, [I, c_char_p, c_longlong]),
     "kiv_capture_stop": (c_int, [I]),
+    "kiv_replay_start": (c_int, [I, c_char_p, c_int]),
+    "kiv_replay_status": (c_int, [I, POINTER(ReplayStatus), c_int]),
+    "kiv_replay_skip": (c_int, [I]),
     "kiv_liveness_set": (c_int, [I, c_int]),
     "kiv_limits_set": (c_int, [I, c_int, c_int, c_int]),
     "kiv_reconnect_set": (c_int, [I, POINTER(ReconnectPolicy)]),

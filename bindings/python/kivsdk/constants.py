@@ -232,6 +232,18 @@ class LogLevel(IntEnum):
     DEBUG = 3
 
 
+class ReplayFlag(IntEnum):
+    AS_FAST_AS_POSSIBLE = 0
+    RECORDED_TIMING = 1
+
+
+class ReplayWait(IntEnum):
+    FINISHED = 0
+    WAITS_FOR_CONNECT = 1
+    WAITS_FOR_SEND = 2
+    WAITS_FOR_TIME = 3
+
+
 class Side(IntEnum):
     UNIVERSE = 0
     WORLD = 1

@@ -10,7 +10,8 @@ import weakref
 
 from . import _native
 from .constants import (LIVENESS_DEFAULT, Callback, DataAttribute, Detail, Event, FloatAttribute,
-                        IntAttribute, LogLevel, ReturnCode, Side, State, StringAttribute)
+                        IntAttribute, LogLevel, ReplayFlag, ReturnCode, Side, State,
+                        StringAttribute)
 
 
 class KIVError(Exception):
@@ -62,6 +63,9 @@ Disconnection = collections.namedtuple("Disconnection", "side detail text attemp
 SideStats = collections.namedtuple("SideStats",
                                    [name for name, _ in _native.SideStats._fields_])
 Stats = collections.namedtuple("Stats", "universe world")
+# The progress of a replay (kiv_replay_status).
+ReplayStatus = collections.namedtuple(
+    "ReplayStatus", [name for name, _ in _native.ReplayStatus._fields_ if name != "size"])
 
 # The library's log levels as the logging module's.
 _PYTHON_LEVELS = {LogLevel.ERROR: logging.ERROR, LogLevel.WARNING: logging.WARNING,
@@ -375,13 +379,33 @@ class Instance:
     def capture_start(self, path, max_bytes=0):
         """Writes every frame of both sides, credentials masked, to a
         capture file (docs/capture-format.md; kivdump prints it) until
-        capture_stop() or until it holds `max_bytes` (0: no limit)."""
+        capture_stop() or until it holds `max_bytes` (0: 64 MiB)."""
         _check(self._lib.kiv_capture_start(self.handle, _text(os.fspath(path)), int(max_bytes)),
                "capture_start")
 
     def capture_stop(self):
         """Ends the capture; its file is complete."""
         _check(self._lib.kiv_capture_stop(self.handle), "capture_stop")
+
+    def replay_start(self, path, timed=False):
+        """Replays a capture into this fresh Instance (a regression test):
+        the same calls as in the recorded session then see the same events,
+        with the server's side played from the file (kiv_replay_start)."""
+        flags = ReplayFlag.RECORDED_TIMING if timed else ReplayFlag.AS_FAST_AS_POSSIBLE
+        _check(self._lib.kiv_replay_start(self.handle, _text(os.fspath(path)), int(flags)),
+               "replay_start")
+
+    def replay_status(self):
+        """The replay's progress as a ReplayStatus named tuple (records,
+        position, skipped, sent, mismatched, waiting, waiting_side, waiting_type)."""
+        status = _native.ReplayStatus()
+        _check(self._lib.kiv_replay_status(self.handle, ctypes.byref(status),
+                                           ctypes.sizeof(status)), "replay_status")
+        return ReplayStatus(*(getattr(status, name) for name in ReplayStatus._fields))
+
+    def replay_skip(self):
+        """Passes the recorded client frame the replay waits for."""
+        _check(self._lib.kiv_replay_skip(self.handle), "replay_skip")
 
     # ---- staying up -------------------------------------------------------
     def liveness(self, seconds=LIVENESS_DEFAULT):

@@ -24,6 +24,8 @@ ENUMS = {
     "KIVCallback": (constants.Callback, "KIV_CALLBACK_"),
     "KIVLogLevel": (constants.LogLevel, "KIV_LOG_"),
     "KIVSide": (constants.Side, "KIV_SIDE_"),
+    "KIVReplayFlag": (constants.ReplayFlag, "KIV_REPLAY_"),
+    "KIVReplayWait": (constants.ReplayWait, "KIV_REPLAY_"),
     "KIVState": (constants.State, "KIV_STATE_"),
     "KIVDetail": (constants.Detail, "KIV_DETAIL_"),
 }

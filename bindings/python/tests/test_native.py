@@ -28,6 +28,7 @@ C_TYPES = {
     "const KIVTerrainCell*": ctypes.POINTER(_native.TerrainCell),
     "const KIVReconnectPolicy*": ctypes.POINTER(_native.ReconnectPolicy),
     "KIVStats*": ctypes.POINTER(_native.Stats),
+    "KIVReplayStatus*": ctypes.POINTER(_native.ReplayStatus),
     "KIVEventHandler": _native.EventHandler,
     "KIVCallbackHandler": _native.CallbackHandler,
     "KIVLogHandler": _native.LogHandler,
@@ -43,7 +44,7 @@ def ctype_of(text):
 class SignatureTest(unittest.TestCase):
     def test_every_header_function_is_declared_with_its_exact_types(self):
         functions = support.header_functions()
-        self.assertEqual(len(functions), 74)
+        self.assertEqual(len(functions), 77)
         self.assertEqual(set(functions), set(_native.SIGNATURES))
         library = kivsdk.library()
         for name, (result, parameters) in functions.items():

@@ -85,7 +85,7 @@ class ObservabilityTest(unittest.TestCase):
             self.assertGreater(self.bot.stats().universe.frames_out, 0)
             with open(path, "rb") as capture:
                 data = capture.read()
-            self.assertEqual(data[:8], b"KIVCAP\x00\x01")
+            self.assertEqual(data[:8], b"KIVCAP\x00\x02")
             self.assertGreater(len(data), 16, "the opening frame was captured")
             with self.assertRaises(KIVError) as caught:
                 self.bot.capture_start(path, -1)
