@@ -28,24 +28,33 @@ void mask_strings(std::vector<unsigned char>& body, std::size_t offset, int coun
     }
 }
 
+// Masks `count` bytes from `offset` on, as far as the body goes.
+void mask_bytes(std::vector<unsigned char>& body, std::size_t offset, std::size_t count) {
+    if (offset >= body.size()) return;
+    std::memset(body.data() + offset, Capture::kMask, std::min(count, body.size() - offset));
+}
+
 // The bodies that carry credentials, with them masked: the universe login
 // (its version byte, then name, password, third string and string
-// attributes 19 and 20) and the world login (the ticket, then strings 19
-// and 20).
-bool carries_credentials(Side side, const unsigned char* body, std::size_t size) {
+// attributes 19 and 20), the world entry reply (its result byte, then the
+// ticket) and the world login (the ticket, then strings 19 and 20).
+bool carries_credentials(Side side, bool outgoing, const unsigned char* body, std::size_t size) {
     if (size < 1) return false;
+    if (!outgoing) return side == Side::kUniverse && body[0] == universe_message::kWorldEntry;
     return side == Side::kUniverse ? body[0] == universe_message::kLogin
                                    : body[0] == world_message::kLogin;
 }
 
-std::vector<unsigned char> masked(Side side, const unsigned char* body, std::size_t size) {
+std::vector<unsigned char> masked(Side side, bool outgoing, const unsigned char* body,
+                                  std::size_t size) {
     std::vector<unsigned char> copy(body, body + size);
-    if (side == Side::kUniverse) {
+    if (!outgoing) {
+        mask_bytes(copy, 2, kTicketSize);
+    } else if (side == Side::kUniverse) {
         mask_strings(copy, 2, 5);  // type, version byte, then five strings
     } else {
-        const std::size_t ticket_end = std::min(copy.size(), 1 + kTicketSize);
-        std::memset(copy.data() + 1, Capture::kMask, ticket_end - 1);
-        mask_strings(copy, ticket_end, 2);
+        mask_bytes(copy, 1, kTicketSize);
+        mask_strings(copy, 1 + kTicketSize, 2);
     }
     return copy;
 }
@@ -93,8 +102,8 @@ Capture::~Capture() {
 
 bool Capture::record(Side side, bool outgoing, const unsigned char* body, std::size_t size) {
     std::vector<unsigned char> hidden;
-    if (outgoing && carries_credentials(side, body, size)) {
-        hidden = masked(side, body, size);
+    if (carries_credentials(side, outgoing, body, size)) {
+        hidden = masked(side, outgoing, body, size);
         body = hidden.data();
     }
     return write(side,

@@ -205,7 +205,7 @@ bool Replay::skip() {
     if (step(record, waiting) != Step::kWait || waiting != KIV_REPLAY_WAITS_FOR_SEND) {
         return false;
     }
-    ++side(record.side).matched;
+    // No frame of the Instance's is used up for it.
     ++next_;
     ++skipped_;
     return true;

@@ -379,7 +379,9 @@ void Connection::tick() {
 
 void Connection::rearm(std::int64_t now) {
     // The timer serves the nearest of the keep-alive, the liveness limit and
-    // the alarm; an idle stream sees only those.
+    // the alarm; an idle stream sees only those. Recorded traffic has no
+    // timer.
+    if (socket_ == nullptr) return;
     std::int64_t next = -1;
     const auto consider = [&](std::int64_t at) {
         if (next < 0 || at < next) next = at;

@@ -1,6 +1,8 @@
-// A traffic capture: the world login's ticket never reaches the file, and
-// the size limit ends it. (Decoding a captured session and the masked
-// universe login are tested with kivdump.)
+// A traffic capture: the world ticket never reaches the file, neither in the
+// universe's entry reply nor in the world login, and the size limit ends it.
+// (Decoding a captured session and the masked universe login are tested
+// with kivdump.)
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -64,6 +66,14 @@ TEST_F(Capturing, AWorldLoginsTicketIsMaskedAndTheSizeLimitEndsTheCapture) {
     expected.insert(expected.end(), 32, 'X');
     expected.insert(expected.end(), {0, 0});  // strings 19 and 20, empty
     EXPECT_EQ(login.body, expected);
+    const auto reply = std::find_if(records.begin(), records.end(), [](const auto& record) {
+        return record.kind == wire::CaptureKind::kFromServer && record.body.at(0) == 2;
+    });
+    ASSERT_NE(reply, records.end());
+    Bytes masked_reply{2, 0};
+    masked_reply.insert(masked_reply.end(), 32, 'X');
+    masked_reply.insert(masked_reply.end(), {127, 0, 0, 1, 0x1b, 0x58});  // address and port kept
+    EXPECT_EQ(reply->body, masked_reply);
 }
 
 }  // namespace
