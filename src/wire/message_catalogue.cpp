@@ -267,74 +267,63 @@ void append_quoted(std::string& text, std::string_view value) {
 
 // Reads one field and appends " name=value"; false when it is cut.
 bool describe_field(const FieldSpec& field, PacketReader& body, std::string& text) {
-    char number[32];
     text += ' ';
     text += field.name;
     text += '=';
+    FieldValue value;
+    if (!read_field(field, body, value)) return false;
+    char number[32];
     switch (field.encoding) {
-        case Encoding::kByte: {
-            std::uint8_t value = 0;
-            if (!body.read_byte(value)) return false;
-            std::snprintf(number, sizeof number, "%u", value);
+        case Encoding::kByte:
+        case Encoding::kUint16:
+        case Encoding::kInt32:
+            std::snprintf(number, sizeof number, "%lld", static_cast<long long>(value.integer));
             break;
-        }
-        case Encoding::kUint16: {
-            std::uint16_t value = 0;
-            if (!body.read_uint16(value)) return false;
-            std::snprintf(number, sizeof number, "%u", value);
-            break;
-        }
-        case Encoding::kInt32: {
-            std::int32_t value = 0;
-            if (!body.read_int32(value)) return false;
-            std::snprintf(number, sizeof number, "%d", value);
-            break;
-        }
         case Encoding::kFloat:
-        case Encoding::kDouble: {
-            double value = 0;
-            const bool read = field.encoding == Encoding::kFloat ? body.read_float(value)
-                                                                 : body.read_double(value);
-            if (!read) return false;
-            std::snprintf(number, sizeof number, "%g", value);
+        case Encoding::kDouble: std::snprintf(number, sizeof number, "%g", value.real); break;
+        case Encoding::kString: append_quoted(text, value.bytes); return true;
+        case Encoding::kBlob16:
+        case Encoding::kRaw:
+        case Encoding::kRest:
+            std::snprintf(number, sizeof number, "<%zu bytes>", value.bytes.size());
             break;
-        }
-        case Encoding::kString: {
-            std::string_view value;
-            if (!body.read_string(value)) return false;
-            append_quoted(text, value);
-            return true;
-        }
-        case Encoding::kBlob16: {
-            std::string_view value;
-            if (!body.read_blob16(value)) return false;
-            std::snprintf(number, sizeof number, "<%zu bytes>", value.size());
-            break;
-        }
-        case Encoding::kRaw: {
-            if (body.remaining() < field.size) return false;
-            unsigned char skipped[512];
-            body.read_raw(skipped, field.size);
-            std::snprintf(number, sizeof number, "<%u bytes>", field.size);
-            break;
-        }
-        case Encoding::kRest: {
-            const std::size_t size = body.remaining();
-            unsigned char skipped[256];
-            for (std::size_t left = size; left > 0;) {
-                const std::size_t piece = left < sizeof skipped ? left : sizeof skipped;
-                body.read_raw(skipped, piece);
-                left -= piece;
-            }
-            std::snprintf(number, sizeof number, "<%zu bytes>", size);
-            break;
-        }
     }
     text += number;
     return true;
 }
 
 }  // namespace
+
+bool read_field(const FieldSpec& field, PacketReader& body, FieldValue& value) noexcept {
+    value = FieldValue{};
+    switch (field.encoding) {
+        case Encoding::kByte: {
+            std::uint8_t read = 0;
+            if (!body.read_byte(read)) return false;
+            value.integer = read;
+            return true;
+        }
+        case Encoding::kUint16: {
+            std::uint16_t read = 0;
+            if (!body.read_uint16(read)) return false;
+            value.integer = read;
+            return true;
+        }
+        case Encoding::kInt32: {
+            std::int32_t read = 0;
+            if (!body.read_int32(read)) return false;
+            value.integer = read;
+            return true;
+        }
+        case Encoding::kFloat: return body.read_float(value.real);
+        case Encoding::kDouble: return body.read_double(value.real);
+        case Encoding::kString: return body.read_string(value.bytes);
+        case Encoding::kBlob16: return body.read_blob16(value.bytes);
+        case Encoding::kRaw: return body.read_view(field.size, value.bytes);
+        case Encoding::kRest: return body.read_view(body.remaining(), value.bytes);
+    }
+    return false;
+}
 
 const MessageSpec* catalogue_begin() noexcept { return std::begin(kCatalogue); }
 const MessageSpec* catalogue_end() noexcept { return std::end(kCatalogue); }

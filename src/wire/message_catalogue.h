@@ -7,6 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+namespace kivsdk {
+class PacketReader;
+}  // namespace kivsdk
 
 namespace kivsdk::wire {
 
@@ -54,6 +59,16 @@ enum class Fit {
     kLong,     // bytes left over after the last field
     kUnknown,  // no such message, or no type byte
 };
+
+// One field's value as read: a number, or bytes (views of the body's own).
+struct FieldValue {
+    std::int64_t integer = 0;  // kByte, kUint16, kInt32
+    double real = 0;           // kFloat, kDouble
+    std::string_view bytes;    // kString, kBlob16, kRaw, kRest
+};
+// Reads the next field as the catalogue describes it; false when the body
+// ends inside it.
+bool read_field(const FieldSpec& field, PacketReader& body, FieldValue& value) noexcept;
 
 // Reads a body field by field against the catalogue and writes a one-line
 // description ("chat name=\"Ann\" text=\"hi\" session=4"), stopping at the

@@ -59,21 +59,21 @@ public:
     // The same, as views of the body's own bytes: valid while the body is.
     bool read_string(std::string_view& value) noexcept {
         std::uint8_t size = 0;
-        return read_byte(size) && take(size, value);
+        return read_byte(size) && read_view(size, value);
     }
     bool read_blob16(std::string_view& value) noexcept {
         std::uint16_t size = 0;
-        return read_uint16(size) && take(size, value);
+        return read_uint16(size) && read_view(size, value);
     }
-
-private:
-    bool take(std::size_t size, std::string_view& value) noexcept {
+    // The next `size` bytes as a view.
+    bool read_view(std::size_t size, std::string_view& value) noexcept {
         if (remaining() < size) return false;
         value = std::string_view(reinterpret_cast<const char*>(position_), size);
         position_ += size;
         return true;
     }
 
+private:
     const unsigned char* start_;
     const unsigned char* position_;
     const unsigned char* end_;

@@ -74,61 +74,27 @@ void append_hex(std::string& out, std::string_view bytes) {
 
 // Appends one field's JSON value; false when the body ends inside it.
 bool append_field_value(std::string& out, const wire::FieldSpec& field, PacketReader& reader) {
+    wire::FieldValue value;
+    if (!wire::read_field(field, reader, value)) return false;
     char number[40];
     switch (field.encoding) {
-        case wire::Encoding::kByte: {
-            std::uint8_t value = 0;
-            if (!reader.read_byte(value)) return false;
-            std::snprintf(number, sizeof number, "%u", value);
+        case wire::Encoding::kByte:
+        case wire::Encoding::kUint16:
+        case wire::Encoding::kInt32:
+            std::snprintf(number, sizeof number, "%lld", static_cast<long long>(value.integer));
             break;
-        }
-        case wire::Encoding::kUint16: {
-            std::uint16_t value = 0;
-            if (!reader.read_uint16(value)) return false;
-            std::snprintf(number, sizeof number, "%u", value);
-            break;
-        }
-        case wire::Encoding::kInt32: {
-            std::int32_t value = 0;
-            if (!reader.read_int32(value)) return false;
-            std::snprintf(number, sizeof number, "%d", static_cast<int>(value));
-            break;
-        }
         case wire::Encoding::kFloat:
-        case wire::Encoding::kDouble: {
-            double value = 0;
-            const bool read = field.encoding == wire::Encoding::kFloat
-                                  ? reader.read_float(value)
-                                  : reader.read_double(value);
-            if (!read) return false;
-            if (std::isfinite(value)) {
-                std::snprintf(number, sizeof number, "%.17g", value);
+        case wire::Encoding::kDouble:
+            if (std::isfinite(value.real)) {
+                std::snprintf(number, sizeof number, "%.17g", value.real);
             } else {
                 std::snprintf(number, sizeof number, "null");  // JSON has no NaN or infinity
             }
             break;
-        }
-        case wire::Encoding::kString: {
-            std::string_view value;
-            if (!reader.read_string(value)) return false;
-            append_json_string(out, value);
-            return true;
-        }
-        case wire::Encoding::kBlob16: {
-            std::string_view value;
-            if (!reader.read_blob16(value)) return false;
-            append_hex(out, value);
-            return true;
-        }
+        case wire::Encoding::kString: append_json_string(out, value.bytes); return true;
+        case wire::Encoding::kBlob16:
         case wire::Encoding::kRaw:
-        case wire::Encoding::kRest: {
-            const std::size_t size =
-                field.encoding == wire::Encoding::kRaw ? field.size : reader.remaining();
-            std::string bytes(size, '\0');
-            if (!reader.read_raw(bytes.data(), size)) return false;
-            append_hex(out, bytes);
-            return true;
-        }
+        case wire::Encoding::kRest: append_hex(out, value.bytes); return true;
     }
     out += number;
     return true;
