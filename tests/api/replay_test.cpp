@@ -4,66 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "kivsdk.h"
+#include "support/capture_builder.h"
 #include "support/fake_clock.h"
-#include "wire/capture_file.h"
 
 namespace kivsdk::test {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-constexpr unsigned char kUniverse = 0;
-
-class CaptureFile {
-public:
-    CaptureFile() {
-        bytes_.resize(wire::kCaptureHeaderSize);
-        wire::encode_capture_header(bytes_.data());
-    }
-    CaptureFile& frame(std::uint64_t time_us, wire::CaptureKind kind, const Bytes& body) {
-        unsigned char head[wire::kCaptureRecordHeaderSize];
-        wire::encode_record_header(head, time_us, kUniverse, kind,
-                                   static_cast<std::uint16_t>(body.size()));
-        bytes_.insert(bytes_.end(), head, head + sizeof head);
-        bytes_.insert(bytes_.end(), body.begin(), body.end());
-        return *this;
-    }
-    CaptureFile& event(std::uint64_t time_us, wire::CaptureKind kind, int status,
-                       int detail = 0) {
-        Bytes note(wire::kConnectionNoteSize);
-        wire::encode_connection_note(wire::ConnectionNote{status, detail, 0, 0}, note.data());
-        return frame(time_us, kind, note);
-    }
-    // The universe's opening: connected, the secure channel asked for and
-    // granted, the handshake done.
-    CaptureFile& opening() {
-        return event(0, wire::CaptureKind::kConnected, 0)
-            .frame(10, wire::CaptureKind::kToServer, {39})
-            .frame(20, wire::CaptureKind::kFromServer, {39})
-            .event(30, wire::CaptureKind::kSecured, 0);
-    }
-    // A login and its reply: accepted with value 7 and "welcome".
-    CaptureFile& login(std::uint64_t reply_us = 50) {
-        return frame(40, wire::CaptureKind::kToServer, {1, 1, 0, 0, 0, 0, 0})
-            .frame(reply_us, wire::CaptureKind::kFromServer,
-                   {1, 0, 0, 0, 0, 7, 7, 'w', 'e', 'l', 'c', 'o', 'm', 'e'});
-    }
-    void save(const std::string& path) const { save(path, bytes_); }
-    static void save(const std::string& path, const Bytes& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-    }
-    const Bytes& bytes() const { return bytes_; }
-
-private:
-    Bytes bytes_;
-};
+using Bytes = CaptureBuilder::Bytes;
+using Capture = CaptureBuilder;
 
 struct Fired {
     bool callback;
@@ -105,7 +57,7 @@ protected:
 };
 
 TEST_F(Replaying, PlaysTheServerSideOfConnectAndLoginThenTheRecordedLoss) {
-    CaptureFile()
+    Capture()
         .opening()
         .login()
         .event(60, wire::CaptureKind::kReported, -1, KIV_DETAIL_CLOSED_BY_PEER)
@@ -150,7 +102,7 @@ TEST_F(Replaying, PlaysTheServerSideOfConnectAndLoginThenTheRecordedLoss) {
 }
 
 TEST_F(Replaying, BlockingFormsPlayTooAndAHostThatDivergesIsCountedOrSkips) {
-    CaptureFile()
+    Capture()
         .opening()
         .login()
         .frame(70, wire::CaptureKind::kToServer, {28, 0, 0, 0, 0})  // a keep-alive: never awaited
@@ -182,7 +134,7 @@ TEST_F(Replaying, BlockingFormsPlayTooAndAHostThatDivergesIsCountedOrSkips) {
 
 TEST_F(Replaying, RecordedTimingHoldsEachRecordUntilItsTime) {
     FakeClock clock;
-    CaptureFile()
+    Capture()
         .opening()
         .login(3000000)  // the reply came 3 s after the capture began
         .save(path);
@@ -208,7 +160,7 @@ TEST_F(Replaying, RecordedTimingHoldsEachRecordUntilItsTime) {
 }
 
 TEST_F(Replaying, RefusesWhatItCannotPlay) {
-    CaptureFile capture;
+    Capture capture;
     capture.opening();
     capture.save(path);
     EXPECT_EQ(kiv_replay_start(nullptr, path.c_str(), 0), KIV_RC_INVALID_ARGUMENT);
@@ -221,7 +173,7 @@ TEST_F(Replaying, RefusesWhatItCannotPlay) {
 
     for (const Bytes& bad : {Bytes{'h', 'e', 'l', 'l', 'o'},
                              Bytes(capture.bytes().begin(), capture.bytes().end() - 1)}) {
-        CaptureFile::save(path, bad);
+        Capture::save(path, bad);
         EXPECT_EQ(kiv_replay_start(bot, path.c_str(), 0), KIV_RC_INVALID_ARGUMENT)
             << "not a whole capture";
     }

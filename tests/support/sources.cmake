@@ -1,4 +1,5 @@
 target_sources(kivsdk_test_support PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/capture_builder.h
   ${CMAKE_CURRENT_LIST_DIR}/fake_clock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fake_clock.h
   ${CMAKE_CURRENT_LIST_DIR}/recording_table.cpp

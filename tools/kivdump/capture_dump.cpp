@@ -33,34 +33,6 @@ wire::Direction direction_of(const CaptureRecord& record) {
                                                         : wire::Direction::kFromServer;
 }
 
-std::string time_text(std::uint64_t time_us) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%llu.%06llu",
-                  static_cast<unsigned long long>(time_us / 1000000),
-                  static_cast<unsigned long long>(time_us % 1000000));
-    return text;
-}
-
-// Bytes as a JSON string: printable ASCII as is, everything else escaped
-// (bytes from 0x80 up as the code points U+0080..U+00FF).
-void append_json_string(std::string& out, std::string_view bytes) {
-    out += '"';
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte >= 0x20 && byte < 0x7f) {
-            out += c;
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        }
-    }
-    out += '"';
-}
-
 void append_hex(std::string& out, std::string_view bytes) {
     static const char digits[] = "0123456789abcdef";
     out += '"';
@@ -101,6 +73,32 @@ bool append_field_value(std::string& out, const wire::FieldSpec& field, PacketRe
 }
 
 }  // namespace
+
+std::string time_text(std::uint64_t time_us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%06llu",
+                  static_cast<unsigned long long>(time_us / 1000000),
+                  static_cast<unsigned long long>(time_us % 1000000));
+    return text;
+}
+
+void append_json_string(std::string& out, std::string_view bytes) {
+    out += '"';
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte >= 0x20 && byte < 0x7f) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        }
+    }
+    out += '"';
+}
 
 std::string format_text(const CaptureRecord& record) {
     char head[64];

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <ostream>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wire/capture_file.h"
@@ -21,6 +23,11 @@ using wire::CaptureRecord;
 //         {"time_us":310,"side":"world","event":"connected","status":0,
 //          "detail":0,"tls_result":0,"verify_flags":0}
 std::string format_text(const CaptureRecord& record);
+// The pieces of a line, for the other tools: seconds with six decimals, and
+// bytes as a JSON string (printable ASCII as is, everything else escaped;
+// bytes from 0x80 up as the code points U+0080..U+00FF).
+std::string time_text(std::uint64_t time_us);
+void append_json_string(std::string& out, std::string_view bytes);
 std::string format_json(const CaptureRecord& record);
 
 // The whole program: kivdump [--json] [--side universe|world] [--type N]... FILE.
