@@ -478,20 +478,20 @@ typedef enum KIVReplayFlag {
 
 /* What a replay's next record waits for (KIVReplayStatus.waiting). */
 typedef enum KIVReplayWait {
-    KIV_REPLAY_FINISHED = 0,         /* every record was played */
+    KIV_REPLAY_FINISHED = 0,          /* every record was played */
     KIV_REPLAY_WAITS_FOR_CONNECT = 1, /* the Instance to open that connection */
-    KIV_REPLAY_WAITS_FOR_SEND = 2,   /* the Instance to send the recorded client frame */
-    KIV_REPLAY_WAITS_FOR_TIME = 3    /* its time (or the next kiv_wait) */
+    KIV_REPLAY_WAITS_FOR_SEND = 2,    /* the Instance to send the recorded client frame */
+    KIV_REPLAY_WAITS_FOR_TIME = 3     /* its time (or the next kiv_wait) */
 } KIVReplayWait;
 
 /* The progress of a replay (kiv_replay_status). Set `size` to
  * sizeof(KIVReplayStatus); a later version keeps these fields first. */
 typedef struct KIVReplayStatus {
     int size;
-    int records;      /* in the capture */
-    int position;     /* records passed: played or skipped */
-    int skipped;      /* passed without effect (no matching connection, keep-alives, kiv_replay_skip) */
-    int sent;         /* frames the Instance sent (dropped) */
+    int records;  /* in the capture */
+    int position; /* records passed: played or skipped */
+    int skipped;  /* passed without effect (no matching connection, keep-alives, kiv_replay_skip) */
+    int sent;     /* frames the Instance sent (dropped) */
     int mismatched;   /* client frames whose type differs from the recording's at that place */
     int waiting;      /* a KIVReplayWait */
     int waiting_side; /* KIV_SIDE_* of the next record; -1 when finished */

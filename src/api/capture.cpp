@@ -106,9 +106,8 @@ bool Capture::record(Side side, bool outgoing, const unsigned char* body, std::s
         hidden = masked(side, outgoing, body, size);
         body = hidden.data();
     }
-    return write(side,
-                 outgoing ? wire::CaptureKind::kToServer : wire::CaptureKind::kFromServer, body,
-                 size);
+    return write(side, outgoing ? wire::CaptureKind::kToServer : wire::CaptureKind::kFromServer,
+                 body, size);
 }
 
 bool Capture::record_event(Side side, wire::CaptureKind kind, const wire::ConnectionNote& note) {
@@ -128,10 +127,9 @@ bool Capture::write(Side side, wire::CaptureKind kind, const unsigned char* body
     }
     // One write per record: its header and body together.
     record_.resize(wire::kCaptureRecordHeaderSize + size);
-    wire::encode_record_header(record_.data(),
-                               static_cast<std::uint64_t>(now_microseconds() - started_us_),
-                               side == Side::kUniverse ? 0 : 1, kind,
-                               static_cast<std::uint16_t>(size));
+    wire::encode_record_header(
+        record_.data(), static_cast<std::uint64_t>(now_microseconds() - started_us_),
+        side == Side::kUniverse ? 0 : 1, kind, static_cast<std::uint16_t>(size));
     if (size > 0) std::memcpy(record_.data() + wire::kCaptureRecordHeaderSize, body, size);
     std::fwrite(record_.data(), 1, record_.size(), file_);
     written_ += needed;

@@ -193,9 +193,9 @@ int Replay::sleep_limit(int milliseconds) const {
     const std::int64_t left_us = due_us(records_[next_]) - now_microseconds();
     // Rounded up: waking before the record is due would only sleep again.
     const std::int64_t left_ms = std::max<std::int64_t>(0, (left_us + 999) / 1000);
-    return milliseconds < 0 ? static_cast<int>(std::min<std::int64_t>(
-                                  left_ms, std::numeric_limits<int>::max()))
-                            : static_cast<int>(std::min<std::int64_t>(left_ms, milliseconds));
+    return milliseconds < 0
+               ? static_cast<int>(std::min<std::int64_t>(left_ms, std::numeric_limits<int>::max()))
+               : static_cast<int>(std::min<std::int64_t>(left_ms, milliseconds));
 }
 
 bool Replay::skip() {

@@ -65,10 +65,10 @@ public:
 private:
     enum class Step { kPlay, kPass, kWait };
     struct SideReplay {
-        Connection* live = nullptr;  // the side's current Connection, until it closes
-        int made = 0;                // Connections made on the side
-        int sent = 0;                // frames the Instance sent on the side
-        int matched = 0;             // recorded client frames passed
+        Connection* live = nullptr;                // the side's current Connection, until it closes
+        int made = 0;                              // Connections made on the side
+        int sent = 0;                              // frames the Instance sent on the side
+        int matched = 0;                           // recorded client frames passed
         std::deque<std::uint8_t> unmatched_types;  // sent, not yet set against a record
     };
 

@@ -67,8 +67,8 @@ bool CaptureParser::read_header() {
     version_ = load_u16(data_ + 6);
     if (version_ < kCaptureOldestVersion || version_ > kCaptureVersion) {
         error_ = "unknown capture format version " + std::to_string(version_) +
-                 " (this reader reads versions " + std::to_string(kCaptureOldestVersion) +
-                 " to " + std::to_string(kCaptureVersion) + ")";
+                 " (this reader reads versions " + std::to_string(kCaptureOldestVersion) + " to " +
+                 std::to_string(kCaptureVersion) + ")";
         return false;
     }
     flags_ = load_u16(data_ + 8);

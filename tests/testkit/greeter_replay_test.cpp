@@ -35,13 +35,12 @@ void greet(Bot& bot, int universe_port, const std::function<void(Moment)>& world
     kiv_string_set(b, KIV_OBJECT_STRING_1, "bench.rwx");
     kiv_double_set(b, KIV_OBJECT_X, 2.0);
     kiv_double_set(b, KIV_OBJECT_Z, 3.0);
-    const Seen added = answer_of({&bot}, bot, KIV_CALLBACK_OBJECT_ADD, [&] {
-        return kiv_object_add(b);
-    });
+    const Seen added =
+        answer_of({&bot}, bot, KIV_CALLBACK_OBJECT_ADD, [&] { return kiv_object_add(b); });
     ASSERT_EQ(added.number, KIV_CALLBACK_OBJECT_ADD);
     world(Moment::kObjectAdded);
-    ASSERT_TRUE(pump_until(
-        {&bot}, [&] { return bot.count_events(KIV_EVENT_WORLD_DISCONNECT) > 0; }));
+    ASSERT_TRUE(
+        pump_until({&bot}, [&] { return bot.count_events(KIV_EVENT_WORLD_DISCONNECT) > 0; }));
 }
 
 // The first difference between two runs, or "" when they agree.
@@ -54,15 +53,16 @@ std::string first_difference(const std::vector<Seen>& live, const std::vector<Se
         if (a.callback != b.callback || a.number != b.number || a.rc != b.rc ||
             a.reference != b.reference) {
             return where + (a.callback ? "callback " : "event ") + std::to_string(a.number) +
-                   " rc " + std::to_string(a.rc) + " against " + (b.callback ? "callback " : "event ") +
-                   std::to_string(b.number) + " rc " + std::to_string(b.rc);
+                   " rc " + std::to_string(a.rc) + " against " +
+                   (b.callback ? "callback " : "event ") + std::to_string(b.number) + " rc " +
+                   std::to_string(b.rc);
         }
         if (a.at.ints != b.at.ints) return where + "int attributes differ";
         if (a.at.floats != b.at.floats) return where + "float attributes differ";
         for (int s = 0; s < KIV_STRING_ATTRIBUTE_COUNT; ++s) {
             if (a.at.s(s) != b.at.s(s)) {
-                return where + "string " + std::to_string(s) + " \"" + a.at.s(s) +
-                       "\" against \"" + b.at.s(s) + "\"";
+                return where + "string " + std::to_string(s) + " \"" + a.at.s(s) + "\" against \"" +
+                       b.at.s(s) + "\"";
             }
         }
         if (a.at.data != b.at.data) return where + "data attributes differ";

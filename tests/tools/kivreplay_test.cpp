@@ -48,7 +48,8 @@ CaptureBuilder session() {
         .frame(110, CaptureKind::kFromServer, {9, 3, 'a', 'n', 'n', 2, 'h', 'i', 0, 0, 0, 4},
                kWorld)
         .frame(120, CaptureKind::kToServer, {9, 5, 'h', 'e', 'l', 'l', 'o'}, kWorld)
-        .frame(130, CaptureKind::kToServer, {12, 0, 0, 0, 1, 0, 0, 0, 9}, kWorld)  // another request
+        .frame(130, CaptureKind::kToServer, {12, 0, 0, 0, 1, 0, 0, 0, 9},
+               kWorld)  // another request
         .event(140, CaptureKind::kReported, -1, KIV_DETAIL_CLOSED_BY_PEER, kWorld);
     return capture;
 }
@@ -69,20 +70,21 @@ protected:
 TEST_F(Kivreplay, RepeatsTheSessionsStepsAndPrintsWhatTheHostSaw) {
     session().save(path);
     ASSERT_EQ(run({"--json"}), 0) << err.str();
-    EXPECT_EQ(untimed(out.str()),
-              (std::vector<std::string>{
-                  R"({"kind":"action","action":"connect_universe"})",
-                  R"({"kind":"callback","number":13,"name":"connect_universe","rc":0,"reference":0})",
-                  R"({"kind":"action","action":"login","argument":"ann"})",
-                  R"({"kind":"callback","number":10,"name":"login","rc":0,"reference":0})",
-                  R"({"kind":"action","action":"enter","argument":"lobby"})",
-                  R"({"kind":"callback","number":11,"name":"enter","rc":0,"reference":0})",
-                  R"({"kind":"event","number":0,"name":"chat"})",
-                  R"({"kind":"action","action":"say","argument":"hello"})",
-                  R"({"kind":"action","action":"skip","argument":"object delete reference=1 object_id=9"})",
-                  R"({"kind":"event","number":12,"name":"world_disconnect"})",
-                  R"({"finished":true,"records":15,"position":15,"skipped":1,"sent":5,"mismatched":0})",
-              }));
+    EXPECT_EQ(
+        untimed(out.str()),
+        (std::vector<std::string>{
+            R"({"kind":"action","action":"connect_universe"})",
+            R"({"kind":"callback","number":13,"name":"connect_universe","rc":0,"reference":0})",
+            R"({"kind":"action","action":"login","argument":"ann"})",
+            R"({"kind":"callback","number":10,"name":"login","rc":0,"reference":0})",
+            R"({"kind":"action","action":"enter","argument":"lobby"})",
+            R"({"kind":"callback","number":11,"name":"enter","rc":0,"reference":0})",
+            R"({"kind":"event","number":0,"name":"chat"})",
+            R"({"kind":"action","action":"say","argument":"hello"})",
+            R"({"kind":"action","action":"skip","argument":"object delete reference=1 object_id=9"})",
+            R"({"kind":"event","number":12,"name":"world_disconnect"})",
+            R"({"finished":true,"records":15,"position":15,"skipped":1,"sent":5,"mismatched":0})",
+        }));
 
     ASSERT_EQ(run({"--attributes"}), 0);
     EXPECT_NE(out.str().find("event 0 chat "), std::string::npos) << out.str();

@@ -30,7 +30,7 @@ wire::Protocol protocol_of(const CaptureRecord& record) {
 }
 wire::Direction direction_of(const CaptureRecord& record) {
     return record.kind == wire::CaptureKind::kToServer ? wire::Direction::kToServer
-                                                        : wire::Direction::kFromServer;
+                                                       : wire::Direction::kFromServer;
 }
 
 void append_hex(std::string& out, std::string_view bytes) {
@@ -192,8 +192,7 @@ int run(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
                 type = std::stoi(value);
             }
             if (type < 0 || type > 255) {
-                err << "kivdump: --type takes a message type 0-255, not " << value << "\n"
-                    << usage;
+                err << "kivdump: --type takes a message type 0-255, not " << value << "\n" << usage;
                 return 2;
             }
             types.push_back(type);

@@ -3,8 +3,8 @@
 // Every message is decoded through the message catalogue.
 #pragma once
 
-#include <ostream>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>

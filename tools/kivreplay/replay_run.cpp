@@ -16,33 +16,68 @@
 namespace kivsdk::tools {
 namespace {
 
-constexpr const char* kEventNames[] = {
-    "chat",           "avatar_add",          "avatar_change",      "avatar_delete",
-    "object",         "object_change",       "object_delete",      "object_click",
-    "world_list",     "world_setting",       "world_settings_end", "friend",
-    "world_disconnect", "universe_disconnect", "user_attributes",  "cell_end",
-    "terrain_node",   "avatar_click",        "teleport",           "url",
-    "object_bump_begin", "object_bump_end",  "terrain_node_changed", "join",
-    "invite",         "world_permission",    "reconnecting",       "reconnected",
-    "gave_up"};
+constexpr const char* kEventNames[] = {"chat",
+                                       "avatar_add",
+                                       "avatar_change",
+                                       "avatar_delete",
+                                       "object",
+                                       "object_change",
+                                       "object_delete",
+                                       "object_click",
+                                       "world_list",
+                                       "world_setting",
+                                       "world_settings_end",
+                                       "friend",
+                                       "world_disconnect",
+                                       "universe_disconnect",
+                                       "user_attributes",
+                                       "cell_end",
+                                       "terrain_node",
+                                       "avatar_click",
+                                       "teleport",
+                                       "url",
+                                       "object_bump_begin",
+                                       "object_bump_end",
+                                       "terrain_node_changed",
+                                       "join",
+                                       "invite",
+                                       "world_permission",
+                                       "reconnecting",
+                                       "reconnected",
+                                       "gave_up"};
 static_assert(std::size(kEventNames) == KIV_EVENT_COUNT, "a name for every event");
 
-constexpr const char* kCallbackNames[] = {
-    "object_add",        "object_change",      "object_delete",
-    "friends_get",       "friend_add",         "friend_delete",
-    "terrain_query",     "terrain_node_set",   "object_get",
-    "object_load",       "login",              "enter",
-    "join",              "connect_universe",   "world_permission_user_set",
-    "world_permission_session_set", "world_setting_set", "invite",
-    "world_list",        "world_permissions_get_my", "world_permissions_get_by_user",
-    "world_permissions_get_all"};
+constexpr const char* kCallbackNames[] = {"object_add",
+                                          "object_change",
+                                          "object_delete",
+                                          "friends_get",
+                                          "friend_add",
+                                          "friend_delete",
+                                          "terrain_query",
+                                          "terrain_node_set",
+                                          "object_get",
+                                          "object_load",
+                                          "login",
+                                          "enter",
+                                          "join",
+                                          "connect_universe",
+                                          "world_permission_user_set",
+                                          "world_permission_session_set",
+                                          "world_setting_set",
+                                          "invite",
+                                          "world_list",
+                                          "world_permissions_get_my",
+                                          "world_permissions_get_by_user",
+                                          "world_permissions_get_all"};
 static_assert(std::size(kCallbackNames) == KIV_CALLBACK_COUNT, "a name for every callback");
 
 // The host the capture's bot is played by: it prints what it sees and does.
 class Host {
 public:
     Host(std::ostream& out, bool json, bool attributes)
-        : out_(out), json_(json), attributes_(attributes),
+        : out_(out),
+          json_(json),
+          attributes_(attributes),
           started_(std::chrono::steady_clock::now()) {}
 
     void seen(KIVInstance* instance, bool callback, int number, int rc, int reference) {
@@ -51,8 +86,8 @@ public:
         if (json_) {
             line += ",\"number\":" + std::to_string(number) + ",\"name\":\"" + name + "\"";
             if (callback) {
-                line += ",\"rc\":" + std::to_string(rc) +
-                        ",\"reference\":" + std::to_string(reference);
+                line +=
+                    ",\"rc\":" + std::to_string(rc) + ",\"reference\":" + std::to_string(reference);
             }
             if (attributes_) line += ",\"attributes\":{" + attribute_text(instance) + "}";
             line += "}";
@@ -193,7 +228,8 @@ void repeat(KIVInstance* instance, Host& host, const wire::CaptureRecord& record
     }
     if (record.side == 1 && type == world_message::kAvatarChange && fields.size() == 6) {
         for (int index = 0; index < 5; ++index) {
-            kiv_double_set(instance, KIV_MY_X + index, fields[static_cast<std::size_t>(index)].real);
+            kiv_double_set(instance, KIV_MY_X + index,
+                           fields[static_cast<std::size_t>(index)].real);
         }
         kiv_int_set(instance, KIV_MY_TYPE, static_cast<int>(fields[5].integer));
         host.did("state_change");
@@ -202,8 +238,7 @@ void repeat(KIVInstance* instance, Host& host, const wire::CaptureRecord& record
     }
     std::string description;
     wire::describe(record.side == 0 ? wire::Protocol::kUniverse : wire::Protocol::kWorld,
-                   wire::Direction::kToServer, record.body.data(), record.body.size(),
-                   description);
+                   wire::Direction::kToServer, record.body.data(), record.body.size(), description);
     host.did("skip", description, true);
     kiv_replay_skip(instance);
 }
@@ -262,15 +297,15 @@ int replay(const std::vector<std::string>& arguments, std::ostream& out, std::os
         err << "kivreplay: no Instance could be made\n";
         return 2;
     }
-    const int started = kiv_replay_start(
-        instance, path.c_str(),
-        timing ? KIV_REPLAY_RECORDED_TIMING : KIV_REPLAY_AS_FAST_AS_POSSIBLE);
+    const int started =
+        kiv_replay_start(instance, path.c_str(),
+                         timing ? KIV_REPLAY_RECORDED_TIMING : KIV_REPLAY_AS_FAST_AS_POSSIBLE);
     if (started != KIV_RC_SUCCESS) {
         err << "kivreplay: " << path << ": "
             << (started == KIV_RC_CONNECTION_ERROR
                     ? "cannot read"
-                    : "not a whole capture" + (parser.error().empty() ? std::string()
-                                                                      : ": " + parser.error()))
+                    : "not a whole capture" +
+                          (parser.error().empty() ? std::string() : ": " + parser.error()))
             << '\n';
         kiv_destroy(instance);
         return 2;
