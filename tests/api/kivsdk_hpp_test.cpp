@@ -330,8 +330,16 @@ TEST_F(ClientTest, AClientsLogRouteCountersAndCapture) {
     char magic[7] = {};
     EXPECT_EQ(std::fread(magic, 1, 6, file), 6u);
     std::fclose(file);
-    std::remove(path.c_str());
     EXPECT_STREQ(magic, "KIVCAP");
+    EXPECT_EQ(client.replay_status().size, 0) << "no replay";
+    EXPECT_EQ(client.replay_start(path), ReturnCode::invalid_argument) << "not a fresh Client";
+    Client replayed;
+    ASSERT_EQ(replayed.replay_start(path, KIV_REPLAY_RECORDED_TIMING), ReturnCode::success);
+    const KIVReplayStatus replay = replayed.replay_status();
+    EXPECT_EQ(replay.size, static_cast<int>(sizeof(KIVReplayStatus)));
+    EXPECT_EQ(replay.waiting, KIV_REPLAY_WAITS_FOR_CONNECT);
+    EXPECT_EQ(replayed.replay_skip(), ReturnCode::invalid_argument);
+    std::remove(path.c_str());
 
     lines.clear();
     ASSERT_EQ(client.log(kivsdk::LogLevel::off, nullptr), ReturnCode::success);

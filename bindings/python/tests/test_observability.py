@@ -91,6 +91,26 @@ class ObservabilityTest(unittest.TestCase):
                 self.bot.capture_start(path, -1)
             self.assertIs(caught.exception.code, ReturnCode.INVALID_ARGUMENT)
 
+            # The capture played into a fresh Instance: the same connect
+            # opens a connection over the recording, which sends the same
+            # secure-channel request.
+            replayed = kivsdk.Instance()
+            self.addCleanup(replayed.close)
+            replayed.replay_start(path)
+            status = replayed.replay_status()
+            self.assertEqual((status.position, status.waiting, status.waiting_side),
+                             (0, kivsdk.ReplayWait.WAITS_FOR_CONNECT, kivsdk.Side.UNIVERSE))
+            replayed.on_callback(Callback.CONNECT_UNIVERSE, lambda bot, rc, ref: None)
+            replayed.connect_universe("127.0.0.1", 1)
+            replayed.wait(0)
+            status = replayed.replay_status()
+            self.assertEqual((status.position, status.records, status.sent, status.mismatched),
+                             (2, 2, 1, 0))
+            self.assertIs(kivsdk.ReplayWait(status.waiting), kivsdk.ReplayWait.FINISHED)
+            with self.assertRaises(KIVError) as caught:
+                replayed.replay_skip()
+            self.assertIs(caught.exception.code, ReturnCode.INVALID_ARGUMENT)
+
 
 if __name__ == "__main__":
     unittest.main()
