@@ -61,6 +61,9 @@ extern "C" {
 /* One client. Made by kiv_create, ended by kiv_destroy; opaque to the host. */
 typedef struct KIVInstance KIVInstance;
 
+/* A loop shared by many Instances (kiv_loop_create); opaque to the host. */
+typedef struct KIVLoop KIVLoop;
+
 /* Handler of an event: called with the Instance the event belongs to. */
 typedef void (*KIVEventHandler)(KIVInstance* instance);
 
@@ -766,6 +769,50 @@ KIVSDK_API int kiv_winsock_async_create(KIVNetConfig* config);
  * Returns 0, or 12 for a NULL table. */
 KIVSDK_API int kiv_winsock_async_destroy(KIVNetConfig* config);
 #endif
+
+/* ------------------------------------------------------------------------ */
+/* Shared loop                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* A loop of the library's own sockets for many Instances: one pass serves
+ * them all (on Linux one epoll set, so a pass costs one system call however
+ * many; elsewhere the poll/select loop of kiv_create(NULL), with its limit
+ * of 64 sockets per pass). Give every Instance the loop's table
+ * (kiv_loop_table, then kiv_create). Then kiv_wait on any of them, or
+ * kiv_loop_wait, runs one pass for all of them; while it runs, every
+ * Instance of the loop is in a wait (kiv_wait and the blocking forms return
+ * 21 from any handler) and the loop and its Instances belong to the thread
+ * that runs it (31 from other threads). A foreign loop watches kiv_loop_fd
+ * and the time of kiv_loop_next_ms and runs kiv_loop_wait(loop, 0) when
+ * either is due.
+ * Returns the loop, or NULL when it cannot be made. */
+KIVSDK_API KIVLoop* kiv_loop_create(void);
+/* Frees a loop without Instances (destroy them first).
+ * Returns 0 (also for NULL); 12 while Instances of it exist or from inside
+ * its pass; 31 wrong thread. */
+KIVSDK_API int kiv_loop_destroy(KIVLoop* loop);
+/* Fills `config` with the loop's socket table: kiv_create(config) makes an
+ * Instance on the loop. The table may be copied and used for any number of
+ * Instances while the loop exists.
+ * Returns 0; 12 NULL loop or config. */
+KIVSDK_API int kiv_loop_table(KIVLoop* loop, KIVNetConfig* config);
+/* One pass for every Instance of the loop: blocks at most `milliseconds`
+ * (0: not at all; negative: until activity or the nearest timer) and
+ * delivers what is due. A loop with nothing to watch and no timer sleeps
+ * its time.
+ * Returns 0; 9 the wait failed; 12 NULL loop; 21 from inside a pass of the
+ * loop; 31 wrong thread. */
+KIVSDK_API int kiv_loop_wait(KIVLoop* loop, int milliseconds);
+/* A descriptor that is readable while a pass has sockets to serve (the
+ * epoll descriptor; watch it, never read it); timers are told by
+ * kiv_loop_next_ms.
+ * Returns the descriptor; -1 for NULL and where there is none (off Linux,
+ * or a kernel without epoll). */
+KIVSDK_API int kiv_loop_fd(KIVLoop* loop);
+/* Milliseconds until the loop's nearest timer is due: 0 when one is.
+ * Returns the time; -1 without a timer, for NULL, or from another thread
+ * while the loop is in use. */
+KIVSDK_API int kiv_loop_next_ms(KIVLoop* loop);
 
 /* ------------------------------------------------------------------------ */
 /* Universe                                                                   */

@@ -19,11 +19,10 @@ namespace kivsdk {
 // claimed is not allowed.
 class BusyScope {
 public:
-    explicit BusyScope(Instance& instance) noexcept : instance_(instance) {
+    explicit BusyScope(Instance& instance) noexcept : slot_(instance.claim_slot()) {
         const std::thread::id me = std::this_thread::get_id();
         std::thread::id expected{};
-        if (instance_.busy_thread.compare_exchange_strong(expected, me,
-                                                          std::memory_order_acq_rel)) {
+        if (slot_.compare_exchange_strong(expected, me, std::memory_order_acq_rel)) {
             outermost_ = true;
             allowed_ = true;
         } else {
@@ -39,11 +38,13 @@ public:
     void release() noexcept {
         if (!outermost_) return;
         outermost_ = false;
-        instance_.busy_thread.store(std::thread::id{}, std::memory_order_release);
+        slot_.store(std::thread::id{}, std::memory_order_release);
     }
 
 private:
-    Instance& instance_;
+    // The Instance's own claim, or its shared loop's (which may outlive it:
+    // the slot is the one claimed, whatever happens to the Instance).
+    std::atomic<std::thread::id>& slot_;
     bool allowed_ = false;
     bool outermost_ = false;
 };

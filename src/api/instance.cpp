@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "api/replay.h"
+#include "api/shared_loop.h"
 #include "base/guard.h"
 #include "connection/client_tls_config.h"
 #include "connection/connection.h"
@@ -197,9 +198,17 @@ void Instance::replay_pass(int milliseconds) {
     replay->pump(*this);
 }
 
+bool Instance::in_wait() const noexcept {
+    return in_wait_ || (shared_loop != nullptr && shared_loop->in_pass());
+}
+
+std::atomic<std::thread::id>& Instance::claim_slot() noexcept {
+    return shared_loop != nullptr ? shared_loop->busy_thread : busy_thread;
+}
+
 int Instance::wait(int milliseconds) {
     if (operations_.wait == nullptr) return KIV_RC_NO_WAIT_FUNCTION;
-    if (in_wait_) return KIV_RC_RECURSIVE_WAIT;
+    if (in_wait()) return KIV_RC_RECURSIVE_WAIT;
     // The library's own sockets with no Connection at all: nothing can
     // happen, and a pass would only sleep.
     if (default_loop_ && !universe.connection && !world.connection) {

@@ -27,6 +27,7 @@ class ClientTlsConfig;
 class Connection;
 class PollLoop;
 class Replay;
+class SharedLoop;
 struct ConnectionHandlers;
 
 // A connect, login or enter awaiting its answer (through its callback or its
@@ -189,7 +190,8 @@ public:
 
     // kiv_wait: one pass of the socket table's wait operation.
     int wait(int milliseconds);
-    bool in_wait() const noexcept { return in_wait_; }
+    // In a wait: its own, or a pass of its shared loop run for anyone.
+    bool in_wait() const noexcept;
     // One pass of a replay (kiv_replay_start) in place of the socket table's.
     void replay_pass(int milliseconds);
 
@@ -258,6 +260,10 @@ public:
 
     // The thread inside a call on this Instance, or none.
     std::atomic<std::thread::id> busy_thread{};
+    // The loop this Instance was made on (kiv_loop_table), or null. All its
+    // Instances share the loop's claim instead of their own.
+    SharedLoop* shared_loop = nullptr;
+    std::atomic<std::thread::id>& claim_slot() noexcept;
 
 private:
     std::array<KIVEventHandler, kEventCount> event_handlers_{};

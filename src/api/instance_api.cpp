@@ -3,6 +3,7 @@
 #include <new>
 
 #include "api/boundary.h"
+#include "api/shared_loop.h"
 #include "api/instance.h"
 #include "base/diagnostics.h"
 #include "kivsdk.h"
@@ -31,6 +32,8 @@ KIVSDK_API KIVInstance* kiv_create(const KIVNetConfig* config) {
         std::unique_ptr<Instance> instance;
         if (config != nullptr) {
             instance = std::make_unique<Instance>(*config, nullptr);
+            instance->shared_loop = kivsdk::SharedLoop::of(*config);
+            if (instance->shared_loop != nullptr) ++instance->shared_loop->members;
         } else {
             auto loop = std::make_unique<kivsdk::PollLoop>();
             const KIVNetConfig table = kivsdk::default_socket_table(loop.get());
@@ -48,6 +51,11 @@ KIVSDK_API int kiv_destroy(KIVInstance* handle) {
     // Stop all network activity now; the memory goes once delivery unwinds.
     instance->close_connections();
     claim.release();
+    // It leaves its loop now: the loop may go before the memory does.
+    if (instance->shared_loop != nullptr) {
+        --instance->shared_loop->members;
+        instance->shared_loop = nullptr;
+    }
     kivsdk::release(std::unique_ptr<Instance>(instance));
     return KIV_RC_SUCCESS;
 }

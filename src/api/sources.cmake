@@ -13,6 +13,8 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/request_flow.h
   ${CMAKE_CURRENT_LIST_DIR}/session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/session.h
+  ${CMAKE_CURRENT_LIST_DIR}/shared_loop.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/shared_loop.h
   ${CMAKE_CURRENT_LIST_DIR}/side.h
   ${CMAKE_CURRENT_LIST_DIR}/staying_up.cpp
   ${CMAKE_CURRENT_LIST_DIR}/staying_up.h

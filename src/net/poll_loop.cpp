@@ -7,6 +7,7 @@
 #include "base/guard.h"
 #include "base/lifetime.h"
 #include "net/bsd_socket.h"
+#include "net/epoll_set.h"
 #include "net/platform.h"
 
 namespace kivsdk {
@@ -21,7 +22,21 @@ bool woken_by_failure(Handler handler) {
     return handler == &BSDSocket::connect_ready || handler == &BSDSocket::readable_notifier;
 }
 
+constexpr WatchList kLists[] = {WatchList::read, WatchList::write, WatchList::exception};
+
 }  // namespace
+
+PollLoop::PollLoop() noexcept = default;
+
+PollLoop::PollLoop(Scalable) : epoll_(net::EpollSet::create()) {}
+
+PollLoop::~PollLoop() = default;
+
+int PollLoop::descriptor() const noexcept { return epoll_ ? epoll_->descriptor() : -1; }
+
+int PollLoop::next_timer_milliseconds() const {
+    return timers_.empty() ? -1 : time_to_block(-1);
+}
 
 std::vector<WatchEntry>& PollLoop::entries_of(WatchList list) noexcept {
     switch (list) {
@@ -43,6 +58,7 @@ const std::vector<WatchEntry>& PollLoop::entries(WatchList list) const noexcept 
 
 void PollLoop::watch(WatchList list, SocketHandle handle, Handler handler, BSDSocket* object) {
     entries_of(list).push_back(WatchEntry{handle, handler, object});
+    if (epoll_) epoll_->add(handle, list);
 }
 
 // Removal keeps the order of the rest. Matching entries already collected
@@ -51,7 +67,13 @@ void PollLoop::watch(WatchList list, SocketHandle handle, Handler handler, BSDSo
 // connect-ready leaves both of its lists together), so matching on handle,
 // handler and object is exact.
 template <class Match>
-void PollLoop::remove_watches(std::vector<WatchEntry>& list, Match match) {
+void PollLoop::remove_watches(WatchList which, Match match) {
+    std::vector<WatchEntry>& list = entries_of(which);
+    if (epoll_) {
+        for (const WatchEntry& entry : list) {
+            if (match(entry)) epoll_->remove(entry.handle, which);
+        }
+    }
     list.erase(std::remove_if(list.begin(), list.end(), match), list.end());
     for (WatchEntry& entry : ready_) {
         if (entry.object != nullptr && match(entry)) entry.object = nullptr;
@@ -59,23 +81,23 @@ void PollLoop::remove_watches(std::vector<WatchEntry>& list, Match match) {
 }
 
 void PollLoop::unwatch(WatchList list, SocketHandle handle, Handler handler) {
-    remove_watches(entries_of(list), [&](const WatchEntry& entry) {
+    remove_watches(list, [&](const WatchEntry& entry) {
         return entry.handle == handle && entry.handler == handler;
     });
 }
 
 void PollLoop::unwatch_handle(SocketHandle handle) {
     const auto match = [&](const WatchEntry& entry) { return entry.handle == handle; };
-    remove_watches(read_, match);
-    remove_watches(write_, match);
-    remove_watches(exception_, match);
+    remove_watches(WatchList::read, match);
+    remove_watches(WatchList::write, match);
+    remove_watches(WatchList::exception, match);
 }
 
 void PollLoop::unwatch_object(const BSDSocket* object) {
     const auto match = [&](const WatchEntry& entry) { return entry.object == object; };
-    remove_watches(read_, match);
-    remove_watches(write_, match);
-    remove_watches(exception_, match);
+    remove_watches(WatchList::read, match);
+    remove_watches(WatchList::write, match);
+    remove_watches(WatchList::exception, match);
 }
 
 void PollLoop::forget_expired(const BSDSocket* object) noexcept {
@@ -133,28 +155,23 @@ int PollLoop::run_pass(int milliseconds) {
         return 0;
     }
 
-    // Each list admits its first 64 distinct handles, in list order.
-    net::ReadySet sets;
-    const WatchList lists[] = {WatchList::read, WatchList::write, WatchList::exception};
-    for (const WatchList list : lists) {
-        for (const WatchEntry& entry : entries_of(list)) {
-            static_cast<void>(sets.admit(entry.handle, list));
-        }
-    }
-    if (sets.wait(time_to_block(milliseconds)) < 0) return -1;
-
-    const ScopedFlag in_pass(in_pass_);
-    // The ready list, in list order: read, then write, then exception. An
-    // entry counts only if its list admitted its handle in this pass.
-    ready_.clear();
-    for (const WatchList list : lists) {
-        for (const WatchEntry& entry : entries_of(list)) {
-            if (sets.ready(entry.handle, list) ||
-                (woken_by_failure(entry.handler) && sets.failed(entry.handle, list))) {
-                ready_.push_back(entry);
+    if (epoll_) {
+        // The kernel keeps the interest; one call waits on all of it.
+        if (epoll_->wait(time_to_block(milliseconds)) < 0) return -1;
+        collect_ready(*epoll_);
+    } else {
+        // Each list admits its first 64 distinct handles, in list order.
+        net::ReadySet sets;
+        for (const WatchList list : kLists) {
+            for (const WatchEntry& entry : entries_of(list)) {
+                static_cast<void>(sets.admit(entry.handle, list));
             }
         }
+        if (sets.wait(time_to_block(milliseconds)) < 0) return -1;
+        collect_ready(sets);
     }
+
+    const ScopedFlag in_pass(in_pass_);
     for (std::size_t i = 0; i < ready_.size(); ++i) {
         const WatchEntry entry = ready_[i];
         if (entry.object == nullptr) continue;  // removed earlier in this pass
@@ -165,6 +182,21 @@ int PollLoop::run_pass(int milliseconds) {
     ready_.clear();
     run_due_timers();
     return 0;
+}
+
+template <class Sets>
+void PollLoop::collect_ready(const Sets& sets) {
+    // The ready list, in list order: read, then write, then exception. An
+    // entry counts only if its list watched its handle in this pass.
+    ready_.clear();
+    for (const WatchList list : kLists) {
+        for (const WatchEntry& entry : entries_of(list)) {
+            if (sets.ready(entry.handle, list) ||
+                (woken_by_failure(entry.handler) && sets.failed(entry.handle, list))) {
+                ready_.push_back(entry);
+            }
+        }
+    }
 }
 
 void PollLoop::run_due_timers() {

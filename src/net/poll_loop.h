@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kivsdk.h"
@@ -11,6 +12,9 @@
 namespace kivsdk {
 
 class BSDSocket;
+namespace net {
+class EpollSet;
+}
 
 // A platform socket handle: SOCKET on Windows, a descriptor elsewhere. Kept
 // free of system headers so that users of the loop need none.
@@ -46,7 +50,13 @@ constexpr std::size_t kMaxHandlesPerList = 64;
 
 class PollLoop {
 public:
-    PollLoop() = default;
+    PollLoop() noexcept;
+    // A loop for many sockets: on Linux its readiness is one epoll set
+    // (no limit of handles per list, and a descriptor a host can watch);
+    // elsewhere, or when the kernel refuses one, the same as the default.
+    struct Scalable {};
+    explicit PollLoop(Scalable);
+    ~PollLoop();
     PollLoop(const PollLoop&) = delete;
     PollLoop& operator=(const PollLoop&) = delete;
 
@@ -77,6 +87,13 @@ public:
     const std::vector<WatchEntry>& entries(WatchList list) const noexcept;
     const std::vector<TimerEntry>& timers() const noexcept { return timers_; }
 
+    // The epoll descriptor of a scalable loop on Linux, else -1.
+    int descriptor() const noexcept;
+    // Milliseconds until the nearest timer is due (0 when one is), -1
+    // without a timer.
+    int next_timer_milliseconds() const;
+    bool in_pass() const noexcept { return in_pass_; }
+
     // The notification entry point of this loop's sockets.
     NotifyFunction notify = &kiv_net_notify;
 
@@ -86,7 +103,9 @@ private:
     // Keeps the scratch lists honest: an entry removed from the watch or
     // timer lists is blanked there too, so a pass never dispatches it.
     template <class Match>
-    void remove_watches(std::vector<WatchEntry>& list, Match match);
+    void remove_watches(WatchList which, Match match);
+    template <class Sets>
+    void collect_ready(const Sets& sets);
     void forget_expired(const BSDSocket* object) noexcept;
     int time_to_block(int milliseconds) const;
 
@@ -97,6 +116,7 @@ private:
     std::vector<WatchEntry> ready_;    // scratch, reused by every pass
     std::vector<TimerEntry> expired_;  // scratch, reused by every pass
     bool in_pass_ = false;
+    std::unique_ptr<net::EpollSet> epoll_;  // a scalable loop's readiness, on Linux
 };
 
 // The default socket table over `loop` (which the caller keeps alive).

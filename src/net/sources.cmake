@@ -1,6 +1,8 @@
 target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/bsd_socket.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bsd_socket.h
+  ${CMAKE_CURRENT_LIST_DIR}/epoll_set.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/epoll_set.h
   ${CMAKE_CURRENT_LIST_DIR}/platform.h
   ${CMAKE_CURRENT_LIST_DIR}/platform_posix.cpp
   ${CMAKE_CURRENT_LIST_DIR}/platform_windows.cpp

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/session_fixture.h"
+#include "support/temp_path.h"
 #include "wire/capture_file.h"
 
 namespace kivsdk::test {
@@ -29,7 +30,7 @@ std::vector<wire::CaptureRecord> read_capture(const std::string& path) {
 
 class Capturing : public SessionTest {
 protected:
-    std::string path = ::testing::TempDir() + "kivsdk-capture-test.kivcap";
+    std::string path = temp_path_for_this_test(".kivcap");
     void TearDown() override {
         SessionTest::TearDown();
         std::remove(path.c_str());

@@ -10,6 +10,7 @@
 #include "kivsdk.h"
 #include "support/capture_builder.h"
 #include "support/fake_clock.h"
+#include "support/temp_path.h"
 
 namespace kivsdk::test {
 namespace {
@@ -36,7 +37,7 @@ void on_event(KIVInstance* instance) {
 
 class Replaying : public ::testing::Test {
 protected:
-    std::string path = ::testing::TempDir() + "kivsdk-replay-test.kivcap";
+    std::string path = temp_path_for_this_test(".kivcap");
     KIVInstance* bot = kiv_create(nullptr);
     std::vector<Fired> fired;
 

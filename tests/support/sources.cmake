@@ -1,5 +1,6 @@
 target_sources(kivsdk_test_support PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/capture_builder.h
+  ${CMAKE_CURRENT_LIST_DIR}/temp_path.h
   ${CMAKE_CURRENT_LIST_DIR}/fake_clock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fake_clock.h
   ${CMAKE_CURRENT_LIST_DIR}/recording_table.cpp

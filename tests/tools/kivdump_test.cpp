@@ -8,6 +8,7 @@
 
 #include "capture_dump.h"
 #include "support/session_fixture.h"
+#include "support/temp_path.h"
 
 namespace kivsdk::test {
 namespace {
@@ -32,7 +33,7 @@ std::vector<std::string> untimed(const std::vector<std::string>& lines) {
 
 class Kivdump : public SessionTest {
 protected:
-    std::string path = ::testing::TempDir() + "kivsdk-kivdump-test.kivcap";
+    std::string path = temp_path_for_this_test(".kivcap");
     std::ostringstream out, err;
 
     void TearDown() override {

@@ -11,6 +11,7 @@
 #include "kivsdk.h"
 #include "replay_run.h"
 #include "support/capture_builder.h"
+#include "support/temp_path.h"
 
 namespace kivsdk::test {
 namespace {
@@ -56,7 +57,7 @@ CaptureBuilder session() {
 
 class Kivreplay : public ::testing::Test {
 protected:
-    std::string path = ::testing::TempDir() + "kivsdk-kivreplay-test.kivcap";
+    std::string path = temp_path_for_this_test(".kivcap");
     std::ostringstream out, err;
     void TearDown() override { std::remove(path.c_str()); }
     int run(std::vector<std::string> arguments) {

@@ -15,6 +15,13 @@ class KIVInstance(Structure):
 
 
 InstancePtr = POINTER(KIVInstance)
+
+
+class KIVLoop(Structure):
+    pass
+
+
+LoopPtr = POINTER(KIVLoop)
 EventHandler = CFUNCTYPE(None, InstancePtr)
 CallbackHandler = CFUNCTYPE(None, InstancePtr, c_int, c_int)
 LogHandler = CFUNCTYPE(None, InstancePtr, c_int, c_char_p, c_char_p)
@@ -119,6 +126,12 @@ SIGNATURES = {
     "kiv_replay_start": (c_int, [I, c_char_p, c_int]),
     "kiv_replay_status": (c_int, [I, POINTER(ReplayStatus), c_int]),
     "kiv_replay_skip": (c_int, [I]),
+    "kiv_loop_create": (LoopPtr, []),
+    "kiv_loop_destroy": (c_int, [LoopPtr]),
+    "kiv_loop_table": (c_int, [LoopPtr, POINTER(NetConfig)]),
+    "kiv_loop_wait": (c_int, [LoopPtr, c_int]),
+    "kiv_loop_fd": (c_int, [LoopPtr]),
+    "kiv_loop_next_ms": (c_int, [LoopPtr]),
     "kiv_liveness_set": (c_int, [I, c_int]),
     "kiv_limits_set": (c_int, [I, c_int, c_int, c_int]),
     "kiv_reconnect_set": (c_int, [I, POINTER(ReconnectPolicy)]),

@@ -24,6 +24,8 @@ C_TYPES = {
     "float*": ctypes.POINTER(ctypes.c_float),
     "double*": ctypes.POINTER(ctypes.c_double),
     "KIVInstance*": _native.InstancePtr,
+    "KIVLoop*": _native.LoopPtr,
+    "KIVNetConfig*": ctypes.POINTER(_native.NetConfig),
     "const KIVNetConfig*": ctypes.POINTER(_native.NetConfig),
     "const KIVTerrainCell*": ctypes.POINTER(_native.TerrainCell),
     "const KIVReconnectPolicy*": ctypes.POINTER(_native.ReconnectPolicy),
@@ -44,7 +46,7 @@ def ctype_of(text):
 class SignatureTest(unittest.TestCase):
     def test_every_header_function_is_declared_with_its_exact_types(self):
         functions = support.header_functions()
-        self.assertEqual(len(functions), 77)
+        self.assertEqual(len(functions), 83)
         self.assertEqual(set(functions), set(_native.SIGNATURES))
         library = kivsdk.library()
         for name, (result, parameters) in functions.items():
