@@ -6,6 +6,7 @@ target_sources(kivsdk_unit_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/stats_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/nothing_lost_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/replay_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/shared_loop_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_flow_test.cpp)
 target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/many_instances_test.cpp)
 # kivsdk.hpp's staying-up layer (liveness, limits, reconnection, states, trust).

@@ -5,6 +5,7 @@ if(TARGET kivsdk_testkit)
     ${CMAKE_CURRENT_LIST_DIR}/testkit_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/every_event_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/greeter_replay_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/shared_loop_road_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/../sandbox/catalogue_check.cpp
     ${CMAKE_CURRENT_LIST_DIR}/../sandbox/sandbox_bot.cpp)
   target_include_directories(kivsdk_testkit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../sandbox)
