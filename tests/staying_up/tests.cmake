@@ -30,10 +30,7 @@ if(TARGET kivsdk_sandbox)
     ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/tests/sandbox)
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     target_sources(kivsdk_staying_up_sandbox_tests PRIVATE
-      ${CMAKE_CURRENT_LIST_DIR}/epoll_reconnect_test.cpp
-      ${PROJECT_SOURCE_DIR}/examples/event_loop/epoll_table.cpp)
-    target_include_directories(kivsdk_staying_up_sandbox_tests PRIVATE
-      ${PROJECT_SOURCE_DIR}/examples/event_loop)
+      ${CMAKE_CURRENT_LIST_DIR}/host_loop_reconnect_test.cpp)
   endif()
   target_link_libraries(kivsdk_staying_up_sandbox_tests PRIVATE kivsdk_sandbox
     kivsdk_test_support GTest::gtest GTest::gtest_main)
