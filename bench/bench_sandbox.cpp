@@ -106,8 +106,11 @@ void on_chat_line(KIVInstance* instance) { ++seen(instance).chat_lines; }
 
 // A client logged in as `name` and entered into `world`, with blocking calls
 // as a simple host makes them; null when a step failed.
-KIVInstance* bring_in(int port, const std::string& name, const char* world, Seen& state) {
-    KIVInstance* instance = kiv_create(nullptr);
+// With a table, the Instance is made on it (a shared loop's); else it has
+// a loop of its own.
+KIVInstance* bring_in(int port, const std::string& name, const char* world, Seen& state,
+                      const KIVNetConfig* table = nullptr) {
+    KIVInstance* instance = kiv_create(table);
     kiv_user_data_set(instance, &state);
     int rc = kiv_connect_universe(instance, "127.0.0.1", port);
     if (rc == 0) rc = kiv_login(instance, name.c_str(), "", "");
@@ -260,11 +263,44 @@ int run_scale(const std::string& sandbox_program, int count) {
         std::fprintf(stderr, "only %zu of %d Instances came in\n", clients.size(), count);
         return 1;
     }
+
+    // The same on one shared loop: the host loop is kiv_loop_wait, which
+    // sleeps until a socket or a timer has work.
+    KIVLoop* loop = kiv_loop_create();
+    KIVNetConfig table{};
+    if (loop == nullptr || kiv_loop_table(loop, &table) != 0) return 1;
+    std::vector<Seen> shared_states(static_cast<std::size_t>(count));
+    std::vector<KIVInstance*> shared;
+    for (int i = 0; i < count; ++i) {
+        KIVInstance* client = bring_in(port, "shared-" + std::to_string(i), "garden",
+                                       shared_states[static_cast<std::size_t>(i)], &table);
+        if (client == nullptr) break;
+        shared.push_back(client);
+    }
+    const bool shared_in = shared.size() == static_cast<std::size_t>(count);
+    const double shared_cpu_before = cpu_seconds();
+    const double shared_start = seconds_now();
+    long passes = 0;
+    while (seconds_now() - shared_start < kTicks * 0.1) {
+        kiv_loop_wait(loop, 100);
+        ++passes;
+    }
+    const double shared_seconds = seconds_now() - shared_start;
+    const double shared_cpu = cpu_seconds() - shared_cpu_before;
+    for (KIVInstance* client : shared) kiv_destroy(client);
+    kiv_loop_destroy(loop);
+    if (!shared_in) {
+        std::fprintf(stderr, "only %zu of %d Instances came in on the shared loop\n",
+                     shared.size(), count);
+        return 1;
+    }
     note("scale: " + std::to_string(count) +
          " Instances, each logged in over TLS and entered into a TLS world");
     figure("scale.bring_in_seconds", bring_in_seconds, "s");
     figure("scale.resident_per_instance", (resident_after - resident_before) / count, "B");
     figure("scale.idle_cpu_share", cpu_used / idle_seconds, "ratio");
+    figure("scale.shared_loop_idle_cpu_share", shared_cpu / shared_seconds, "ratio");
+    figure("scale.shared_loop_idle_passes_per_second", passes / shared_seconds, "1/s");
     return 0;
 }
 

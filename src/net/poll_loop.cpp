@@ -157,8 +157,10 @@ int PollLoop::run_pass(int milliseconds) {
 
     if (epoll_) {
         // The kernel keeps the interest; one call waits on all of it.
-        if (epoll_->wait(time_to_block(milliseconds)) < 0) return -1;
-        collect_ready(*epoll_);
+        const int count = epoll_->wait(time_to_block(milliseconds));
+        if (count < 0) return -1;
+        ready_.clear();
+        if (count > 0) collect_ready(*epoll_);  // a quiet pass looks at no entry
     } else {
         // Each list admits its first 64 distinct handles, in list order.
         net::ReadySet sets;
