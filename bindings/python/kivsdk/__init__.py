@@ -29,6 +29,7 @@ from .constants import (CALLBACK_COUNT, DATA_ATTRIBUTE_COUNT, EVENT_COUNT, FLOAT
 from .instance import (Disconnection, Instance, KIVError, ReplayStatus, SideStats, Stats, as_code,
                        init, log_to, version)
 from ._native import NetConfig, TerrainCell, library
+from .loop import Loop
 
 __all__ = [
     "Instance", "KIVError", "init", "version", "log_to", "Stats", "SideStats", "LogLevel", "as_code", "library", "NetConfig", "TerrainCell",
@@ -36,5 +37,5 @@ __all__ = [
     "DataAttribute", "Event", "Callback", "NetNotification", "Side", "State", "Detail",
     "INTERFACE_VERSION", "INT_ATTRIBUTE_COUNT", "FLOAT_ATTRIBUTE_COUNT", "STRING_ATTRIBUTE_COUNT",
     "DATA_ATTRIBUTE_COUNT", "EVENT_COUNT", "CALLBACK_COUNT", "LIVENESS_DEFAULT",
-    "LIVENESS_DEFAULT_SECONDS", "QUEUE_LIMIT_DEFAULT", "ReplayFlag", "ReplayWait", "ReplayStatus",
+    "LIVENESS_DEFAULT_SECONDS", "QUEUE_LIMIT_DEFAULT", "ReplayFlag", "ReplayWait", "ReplayStatus", "Loop",
 ]

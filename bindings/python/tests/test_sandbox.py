@@ -166,5 +166,52 @@ class SandboxTest(unittest.TestCase):
         self.assertEqual(failed.returncode, 1)
         self.assertIn("login failed: return code 5", failed.stderr)
 
+class SharedLoopTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = support.Sandbox()
+        cls.port = cls.sandbox.universe_port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.close()
+
+    def test_one_loop_serves_its_instances_and_goes_after_them(self):
+        loop = kivsdk.Loop()
+        entered, heard = {}, []
+        bots = [loop.instance() for _ in range(3)]
+        for index, bot in enumerate(bots):
+            name = "Looper%d" % index
+            bot.on_callback(Callback.CONNECT_UNIVERSE,
+                            lambda b, rc, ref, name=name: b.login(name, "", ""))
+            bot.on_callback(Callback.LOGIN, lambda b, rc, ref: b.enter("lobby"))
+            bot.on_callback(Callback.ENTER,
+                            lambda b, rc, ref, index=index: entered.__setitem__(index, rc))
+            bot.on_event(Event.CHAT, lambda b: heard.append(b.chat_message))
+            bot.connect_universe("127.0.0.1", self.port)
+        for _ in range(500):
+            if len(entered) == 3:
+                break
+            loop.wait(20)
+        self.assertEqual(entered, {0: 0, 1: 0, 2: 0})
+        bots[0].say("all of us")
+        for _ in range(500):
+            if len(heard) >= 2:
+                break
+            loop.wait(20)
+        self.assertEqual(heard[:2], ["all of us", "all of us"])
+        if sys.platform.startswith("linux"):
+            self.assertGreaterEqual(loop.fileno(), 0)
+        self.assertGreater(loop.next_ms(), 0, "a keep-alive's timer, far off")
+
+        with self.assertRaises(KIVError) as caught:
+            loop.close()
+        self.assertIs(caught.exception.code, ReturnCode.INVALID_ARGUMENT)
+        for bot in bots:
+            bot.close()
+        loop.close()
+        loop.close()
+
+
 if __name__ == "__main__":
     unittest.main()
