@@ -32,6 +32,7 @@ PACKAGES=(
     gcc-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-gcc-posix
     wine64                       # runs the Windows tests (scripts/test-windows.sh)
     clang libclang-rt-14-dev valgrind
+    libuv1-dev libasio-dev libglib2.0-dev   # the event-loop adapters' examples and tests
 )
 MBEDTLS_PKGS=(libmbedtls-dev libmbedtls21 libmbedx509-7 libmbedcrypto16)
 NEW_SUITES="trixie sid"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts a sandbox server on loopback, runs the farm against it and stops the
-# server again.  Usage: run_farm_test.sh KIVSANDBOX FARM BOTS WORLD
+# server again.  Usage: run_farm_test.sh KIVSANDBOX FARM BOTS WORLD [FARM OPTION]...
 set -euo pipefail
 sandbox=$1 farm=$2 bots=$3 world=$4
+shift 4
 work=$(mktemp -d)
 server=
 cleanup() {
@@ -21,4 +22,4 @@ for _ in $(seq 200); do   # at most 20 s
 done
 [ -s "$work/ready" ] || { echo "sandbox not ready"; cat "$work/server.log"; exit 1; }
 port=$(sed -n 's/^ready universe=\([0-9]*\).*/\1/p' "$work/ready")
-"$farm" --port "$port" --world "$world" --bots "$bots" --seconds 120
+"$farm" --port "$port" --world "$world" --bots "$bots" --seconds 120 "$@"
