@@ -12,6 +12,9 @@ install(FILES
   "${PROJECT_SOURCE_DIR}/include/kivsdk.h"
   "${PROJECT_SOURCE_DIR}/include/kivsdk.hpp"
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The event-loop adapters: headers only; a host links its own loop's library.
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/kivsdk/adapters"
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/kivsdk")
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/docs/" DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
