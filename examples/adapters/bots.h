@@ -83,7 +83,9 @@ public:
     bool after_wakeup() {
         const auto now = Clock::now();
         if (idling_) {
-            ++idle_wakeups_;
+            // The last frames' completions settle first (Asio, for one,
+            // reports each socket's readiness once as a run of its own).
+            if (now >= idle_until_ - std::chrono::seconds(idle_seconds_)) ++idle_wakeups_;
             return now < idle_until_;
         }
         if (failed_ > 0 || now >= started_ + std::chrono::seconds(seconds_)) return false;
@@ -92,17 +94,21 @@ public:
             met_ = true;
             if (idle_seconds_ == 0) return false;
             idling_ = true;
-            idle_until_ = now + std::chrono::seconds(idle_seconds_);
+            idle_until_ = now + kSettle + std::chrono::seconds(idle_seconds_);
         }
         return true;
     }
 
-    // Milliseconds until the host's loop must wake for the farm (the end of
-    // the idle window or of the time allowed); arm a one-shot timer with it.
+    // When the host's loop must wake for the farm (the end of the idle
+    // window or of the time allowed), and the milliseconds until then: arm
+    // a one-shot timer with it whenever the time changes.
+    Clock::time_point next_wake() const {
+        return idling_ ? idle_until_ : started_ + std::chrono::seconds(seconds_);
+    }
     int next_wake_ms() const {
-        const auto until = idling_ ? idle_until_ : started_ + std::chrono::seconds(seconds_);
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(next_wake() - Clock::now())
+                .count();
         return left < 0 ? 0 : static_cast<int>(left) + 1;
     }
 
@@ -183,6 +189,8 @@ private:
                      program_, why.c_str(), program_);
         std::exit(2);
     }
+
+    static constexpr std::chrono::milliseconds kSettle{500};
 
     const char* program_;
     std::string host_ = "127.0.0.1";
