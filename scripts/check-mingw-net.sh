@@ -41,6 +41,12 @@ for source in "${sources[@]}"; do
     check "$source"
 done
 
+# The portable adapter headers (the socket core and the frame tick) build for
+# Windows too; the loop-specific ones need their loop's Windows packages.
+for header in include/kivsdk/adapters/socket_core.hpp include/kivsdk/adapters/frame_tick.hpp; do
+    check -x c++ "$header"
+done
+
 # The network tests must build for Windows too. GoogleTest's headers are
 # plain C++; they are copied aside so the cross compiler sees them without
 # the rest of the host's /usr/include.
