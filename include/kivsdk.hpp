@@ -32,6 +32,9 @@
  *   its own; stats() gives the counters; capture_start(path, max_bytes) and
  *   capture_stop() write a traffic capture, replay_start(path) plays one
  *   into a fresh Client (docs/observability.md).
+ * - Coroutines (C++20 only): co_await client.co().login(...) and every other
+ *   request that completes with a callback, resumed inside wait() with a
+ *   result struct; kivsdk::Task<T> runs such coroutines (the last section).
  *
  * Everything here is inline; the shared library exports nothing for it.
  */
@@ -54,6 +57,30 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+// KIVSDK_COROUTINES is 1 when the compiler has C++20 coroutines: Client then
+// gains co() and this header the coroutine layer at its end. Define it as 0
+// before including the header to leave them out.
+#ifndef KIVSDK_COROUTINES
+#if defined(__cpp_impl_coroutine) && __cpp_impl_coroutine >= 201902L && \
+    (__cplusplus >= 202002L || (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L))
+#if defined(__has_include)
+#if __has_include(<coroutine>)
+#define KIVSDK_COROUTINES 1
+#endif
+#endif
+#endif
+#endif
+#ifndef KIVSDK_COROUTINES
+#define KIVSDK_COROUTINES 0
+#endif
+
+#if KIVSDK_COROUTINES
+#include <coroutine>
+#include <cstring>
+#include <optional>
+#include <type_traits>
+#endif
 
 namespace kivsdk {
 
@@ -295,6 +322,12 @@ enum class LogLevel : int {
 };
 
 class Client;
+#if KIVSDK_COROUTINES
+class CoClient;
+namespace detail {
+struct ClientAccess;
+}  // namespace detail
+#endif
 
 namespace detail {
 
@@ -314,6 +347,11 @@ struct ClientState : std::enable_shared_from_this<ClientState> {
     std::shared_ptr<const LogFn> log;
     std::exception_ptr pending;
     void* user_data = nullptr;
+    // The coroutine layer's waits on this Client (Client::co) and what
+    // resumes them when the Client is destroyed or moved from; both stay
+    // empty until a coroutine awaits a request of this Client.
+    std::shared_ptr<void> awaits;
+    void (*abandon_awaits)(ClientState&) noexcept = nullptr;
 
     void keep(std::exception_ptr error) noexcept {
         if (!pending) pending = std::move(error);
@@ -340,6 +378,7 @@ public:
     Client(Client&& other) noexcept
         : instance_(std::exchange(other.instance_, nullptr)), state_(std::move(other.state_)) {
         if (state_) state_->owner = this;
+        abandon_awaits();  // coroutines awaiting through `other`
     }
     Client& operator=(Client&& other) noexcept {
         if (this != &other) {
@@ -347,6 +386,7 @@ public:
             instance_ = std::exchange(other.instance_, nullptr);
             state_ = std::move(other.state_);
             if (state_) state_->owner = this;
+            abandon_awaits();
         }
         return *this;
     }
@@ -357,6 +397,14 @@ public:
     // The Instance, for kiv_ functions this class does not wrap. Null after
     // the Client was moved from.
     KIVInstance* handle() const noexcept { return instance_; }
+
+#if KIVSDK_COROUTINES
+    // The awaitable forms of the requests that complete with a callback
+    // (C++20): co_await client.co().login(name, password). See the
+    // coroutine layer at the end of this header.
+    CoClient co() noexcept;
+    friend struct detail::ClientAccess;
+#endif
 
     // A pointer of the host's own (the Instance's user data belongs to the
     // Client).
@@ -670,7 +718,14 @@ private:
     void reset() noexcept {
         if (state_) state_->owner = nullptr;
         if (instance_) kiv_destroy(std::exchange(instance_, nullptr));
+        abandon_awaits();
         state_.reset();
+    }
+
+    // Coroutines waiting for answers through this Client resume at once,
+    // abandoned: the Client is going away or was moved from.
+    void abandon_awaits() noexcept {
+        if (state_ && state_->abandon_awaits) state_->abandon_awaits(*state_);
     }
 
     // Runs `call(state, owner)` for the Client of `instance`, keeping its state
@@ -790,5 +845,848 @@ inline ReturnCode log(LogLevel level, GlobalLogHandler handler) {
 }
 
 }  // namespace kivsdk
+
+// ============================================================================
+// Coroutines (C++20)
+// ============================================================================
+//
+//   kivsdk::Task<> visit(kivsdk::Client& bot) {
+//       kivsdk::check((co_await bot.co().connect_universe("127.0.0.1", 6670)).rc, "connect");
+//       kivsdk::LoginResult login = co_await bot.co().login("bot", "secret");
+//       kivsdk::check(login.rc, "login");
+//       kivsdk::check((co_await bot.co().enter("lobby")).rc, "enter");
+//       bot.set(KIV_OBJECT_STRING_1, "tree.rwx");
+//       kivsdk::ObjectResult added = co_await bot.co().object_add();
+//       ...
+//   }
+//   kivsdk::Task<> task = visit(bot);
+//   task.start();
+//   while (!task.done()) bot.wait(100);
+//   task.result();  // rethrows what the coroutine threw
+//
+// - client.co() has the awaitable forms of every request that completes
+//   with a callback, named as Client's own. Each co_await sends its request
+//   (then, not when the awaitable is made) and resumes the coroutine with a
+//   result: the ReturnCode, the reference and what the answer carried, copied
+//   inside the handler. A request the library refuses at once resumes at
+//   once with the library's code; an Awaitable is awaited once.
+// - The coroutine resumes inside the library's handlers, that is inside
+//   Client::wait on the host's thread; the layer starts no thread. There it
+//   may send requests and co_await again, but a blocking call returns
+//   recursive_wait.
+// - The layer owns the callback slots of the requests it sends: it sets
+//   them (replacing a handler of yours) and matches each answer to its
+//   coroutine by the reference it puts in int 9 for the request (restored
+//   afterwards). Answers it does not wait for, such as those of the plain
+//   forms of those requests, are dropped. Connect, login and enter always
+//   have reference 0: a second await of one of them while the first is
+//   pending resumes at once with invalid_argument and sends nothing. Once
+//   awaited, the plain connect_universe, login and enter return at once
+//   without their outcome, as with any callback handler.
+// - A list (world_list, friends_get, terrain_query, world_permissions_get_*)
+//   collects its entries from events 8, 11, 16 or 25 while it waits; the
+//   layer holds those event slots meanwhile and passes each event on to the
+//   handler that was there. Set such a handler before awaiting a list.
+// - Requests whose Connection ends resume once with connection_error, as
+//   their callbacks do. Callback-style connect, login and enter have no time
+//   limit unless liveness() or limits() sets one.
+// - A Client destroyed, moved from or assigned to while coroutines await
+//   its requests resumes each of them at once (inside the destructor or the
+//   move) with connection_error and `abandoned` set; a later answer is
+//   dropped. Such a coroutine must not use that Client again. Destroying a
+//   suspended coroutine (its Task) withdraws its wait.
+
+#if KIVSDK_COROUTINES
+namespace kivsdk {
+
+// What every awaited request resumes with.
+struct Completion {
+    ReturnCode rc = ReturnCode::success;
+    int reference = 0;       // the request's reference (0 for connect, login and enter)
+    bool abandoned = false;  // the Client went away meanwhile (rc is connection_error)
+
+    bool ok() const noexcept { return rc == ReturnCode::success; }
+};
+
+struct LoginResult : Completion {
+    int value = 0;     // int 18, KIV_LOGIN_REPLY_VALUE
+    std::string text;  // string 16, KIV_LOGIN_REPLY_STRING (empty unless success)
+};
+
+struct EnterResult : Completion {
+    std::string world;    // the world asked for
+    int entry_value = 0;  // int 43, KIV_WORLD_ENTRY_VALUE
+};
+
+// object_add and object_load: the new object; object_change and
+// object_delete: the object the request named (int 3).
+struct ObjectResult : Completion {
+    int object_id = 0;
+};
+
+// One object's record: ints 3-6, floats 10-16, strings 2-4 and data 0.
+struct ObjectRecord {
+    int id = 0;
+    int type = 0;
+    int int_1 = 0;
+    int int_2 = 0;
+    double x = 0, y = 0, z = 0;
+    double rotation_x = 0, rotation_y = 0, rotation_z = 0, rotation_angle = 0;
+    std::string string_1, string_2, string_3;
+    std::vector<unsigned char> data;
+};
+
+struct ObjectGetResult : Completion {
+    ObjectRecord object;  // filled on success
+};
+
+// One node of event 16 (ints 23-27, data 1).
+struct TerrainNode {
+    int tile_x = 0, tile_z = 0, node_x = 0, node_z = 0;
+    int revision = 0;
+    std::array<KIVTerrainCell, 64> cells{};
+};
+
+struct TerrainResult : Completion {
+    std::vector<TerrainNode> nodes;  // the events 16 before the answer
+};
+
+// One entry of event 25.
+struct Permission {
+    std::string name;  // string 23
+    int holder = 0;    // int 44: a user id or a session
+};
+
+struct PermissionsResult : Completion {
+    std::vector<Permission> permissions;  // the events 25 before the answer
+};
+
+// One entry of event 8.
+struct WorldEntry {
+    std::string name;  // string 5
+    int state = 0;     // int 7
+    int value = 0;     // int 8
+};
+
+struct WorldListResult : Completion {
+    std::vector<WorldEntry> worlds;  // the events 8 before the answer
+};
+
+// One entry of event 11.
+struct Friend {
+    int id = 0;        // int 15
+    int user_id = 0;   // int 16
+    int state = 0;     // int 17
+    std::string name;  // string 10
+};
+
+struct FriendsResult : Completion {
+    std::vector<Friend> friends;  // the events 11 before the answer
+};
+
+struct FriendDeleteResult : Completion {
+    int friend_id = 0;  // int 15
+};
+
+struct InviteResult : Completion {
+    std::string name;  // string 17
+};
+
+struct JoinResult : Completion {
+    std::string world;                               // string 14
+    std::string name;                                // string 15
+    double x = 0, y = 0, z = 0, yaw = 0, pitch = 0;  // floats 25-29
+};
+
+namespace detail {
+
+struct Awaits;
+
+// One coroutine waiting for the answer of one request.
+struct AwaitNode {
+    // Lives on the stack of await_suspend while the request is being sent:
+    // the answer, or the coroutine's end, may come before the call returns.
+    struct Suspending {
+        bool answered = false;
+        bool destroyed = false;
+    };
+
+    int callback = 0;
+    int reference = 0;
+    unsigned long long epoch = 0;
+    std::coroutine_handle<> handle;
+    Suspending* suspending = nullptr;
+    Completion* result = nullptr;
+    // Copies what the answer carried into the result.
+    void (*take)(AwaitNode&, Client&, Awaits&) = nullptr;
+};
+
+struct ClientAccess {
+    static ClientState* state(Client& client) noexcept { return client.state_.get(); }
+};
+
+// The waits of one Client, owned by its ClientState.
+struct Awaits : std::enable_shared_from_this<Awaits> {
+    std::vector<AwaitNode*> waiting;
+    unsigned long long epoch = 0;
+    int last_reference = 0;
+    bool instance_gone = false;
+    // The handlers the layer set, to see whether they are still in place,
+    // and the host's event handlers they pass events on to.
+    std::array<std::weak_ptr<const ClientState::CallbackFn>, KIV_CALLBACK_COUNT> own_callbacks{};
+    std::array<std::weak_ptr<const ClientState::EventFn>, KIV_EVENT_COUNT> own_events{};
+    std::array<std::shared_ptr<const ClientState::EventFn>, KIV_EVENT_COUNT> host_events{};
+    // Entries of the lists being answered.
+    std::vector<WorldEntry> worlds;
+    std::vector<Friend> friends;
+    std::vector<TerrainNode> nodes;
+    std::vector<Permission> permissions;
+
+    static std::shared_ptr<Awaits> of(ClientState& state) {
+        if (!state.awaits) {
+            state.awaits = std::make_shared<Awaits>();
+            state.abandon_awaits = &Awaits::abandon;
+        }
+        return std::static_pointer_cast<Awaits>(state.awaits);
+    }
+
+    // Connect, login and enter: reference 0, so one at a time.
+    static constexpr bool single(int callback) noexcept {
+        return callback == KIV_CALLBACK_CONNECT_UNIVERSE || callback == KIV_CALLBACK_LOGIN ||
+               callback == KIV_CALLBACK_ENTER;
+    }
+
+    // The event that carries a list answer's entries, or -1.
+    static constexpr int list_event(int callback) noexcept {
+        switch (callback) {
+            case KIV_CALLBACK_WORLD_LIST: return KIV_EVENT_WORLD_LIST;
+            case KIV_CALLBACK_FRIENDS_GET: return KIV_EVENT_FRIEND;
+            case KIV_CALLBACK_TERRAIN_QUERY: return KIV_EVENT_TERRAIN_NODE;
+            case KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY:
+            case KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER:
+            case KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL: return KIV_EVENT_WORLD_PERMISSION;
+            default: return -1;
+        }
+    }
+
+    // Registers a wait and makes sure the layer's handlers are in place;
+    // false for a second connect, login or enter.
+    bool admit(Client& client, ClientState& state, AwaitNode& node) {
+        if (single(node.callback)) {
+            for (const AwaitNode* other : waiting) {
+                if (other->callback == node.callback) return false;
+            }
+            node.reference = 0;
+        } else {
+            node.reference = next_reference();
+        }
+        hold_callback(client, state, node.callback);
+        if (const int event = list_event(node.callback); event >= 0) {
+            hold_event(client, state, event);
+        }
+        waiting.reserve(waiting.size() + 1);
+        node.epoch = epoch;
+        waiting.push_back(&node);
+        return true;
+    }
+
+    void forget(const AwaitNode& node) noexcept {
+        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+            if (*it == &node) {
+                waiting.erase(it);
+                return;
+            }
+        }
+    }
+
+    // A callback of a request kind the layer owns.
+    void answer(Client& client, int callback, ReturnCode rc, int reference) {
+        AwaitNode* node = nullptr;
+        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+            if ((*it)->callback == callback &&
+                (single(callback) || (*it)->reference == reference)) {
+                node = *it;
+                waiting.erase(it);
+                break;
+            }
+        }
+        std::exception_ptr error;
+        if (node) {
+            node->result->rc = rc;
+            node->result->reference = reference;
+            try {
+                node->take(*node, client, *this);
+            } catch (...) {
+                error = std::current_exception();  // the coroutine resumes all the same
+            }
+        }
+        // The entries belonged to this answer, whoever waited for it.
+        clear_entries(list_event(callback));
+        if (node) wake(*node);
+        if (error) std::rethrow_exception(error);
+    }
+
+    // An event of a list kind: kept while a list of that kind waits, then
+    // passed on to the host's handler.
+    void entry(Client& client, int event) {
+        if (collecting(event)) {
+            switch (event) {
+                case KIV_EVENT_WORLD_LIST:
+                    worlds.push_back(WorldEntry{client.get(KIV_WORLD_NAME),
+                                                client.get(KIV_WORLD_STATE),
+                                                client.get(KIV_WORLD_VALUE)});
+                    break;
+                case KIV_EVENT_FRIEND:
+                    friends.push_back(
+                        Friend{client.get(KIV_FRIEND_ID), client.get(KIV_FRIEND_USER_ID),
+                               client.get(KIV_FRIEND_STATE), client.get(KIV_FRIEND_NAME)});
+                    break;
+                case KIV_EVENT_TERRAIN_NODE: nodes.push_back(terrain_node(client)); break;
+                case KIV_EVENT_WORLD_PERMISSION:
+                    permissions.push_back(Permission{client.get(KIV_WORLD_PERMISSION_NAME),
+                                                     client.get(KIV_WORLD_PERMISSION_HOLDER)});
+                    break;
+                default: break;
+            }
+        }
+        if (const auto host = host_events[static_cast<std::size_t>(event)]) (*host)(client);
+    }
+
+    // Resumes the coroutine, or, while its request is still being sent,
+    // tells await_suspend not to suspend.
+    static void wake(AwaitNode& node) {
+        if (node.suspending) {
+            node.suspending->answered = true;
+            return;
+        }
+        node.handle.resume();
+    }
+
+    // ClientState::abandon_awaits: every wait begun through the Client so
+    // far resumes with connection_error, abandoned. Waits begun by the
+    // coroutines resumed here (through the new owner after a move) stay.
+    static void abandon(ClientState& state) noexcept {
+        const std::shared_ptr<Awaits> self = std::static_pointer_cast<Awaits>(state.awaits);
+        if (!self) return;
+        if (!state.owner) self->instance_gone = true;
+        const unsigned long long ending = ++self->epoch;
+        for (;;) {
+            AwaitNode* node = nullptr;
+            for (auto it = self->waiting.begin(); it != self->waiting.end(); ++it) {
+                if ((*it)->epoch < ending) {
+                    node = *it;
+                    self->waiting.erase(it);
+                    break;
+                }
+            }
+            if (!node) break;
+            node->result->rc = ReturnCode::connection_error;
+            node->result->reference = node->reference;
+            node->result->abandoned = true;
+            try {
+                wake(*node);
+            } catch (...) {
+                state.keep(std::current_exception());
+            }
+        }
+        for (const int event : {KIV_EVENT_WORLD_LIST, KIV_EVENT_FRIEND, KIV_EVENT_TERRAIN_NODE,
+                                KIV_EVENT_WORLD_PERMISSION}) {
+            self->clear_entries(event);
+        }
+    }
+
+private:
+    int next_reference() noexcept {
+        for (;;) {
+            last_reference =
+                last_reference == std::numeric_limits<int>::max() ? 1 : last_reference + 1;
+            bool taken = false;
+            for (const AwaitNode* node : waiting)
+                taken = taken || node->reference == last_reference;
+            if (!taken) return last_reference;
+        }
+    }
+
+    bool collecting(int event) const noexcept {
+        for (const AwaitNode* node : waiting) {
+            if (list_event(node->callback) == event) return true;
+        }
+        return false;
+    }
+
+    void clear_entries(int event) noexcept {
+        switch (event) {
+            case KIV_EVENT_WORLD_LIST: worlds.clear(); break;
+            case KIV_EVENT_FRIEND: friends.clear(); break;
+            case KIV_EVENT_TERRAIN_NODE: nodes.clear(); break;
+            case KIV_EVENT_WORLD_PERMISSION: permissions.clear(); break;
+            default: break;
+        }
+    }
+
+    static TerrainNode terrain_node(Client& client) {
+        TerrainNode node;
+        node.tile_x = client.get(KIV_TERRAIN_TILE_X);
+        node.tile_z = client.get(KIV_TERRAIN_TILE_Z);
+        node.node_x = client.get(KIV_TERRAIN_NODE_X);
+        node.node_z = client.get(KIV_TERRAIN_NODE_Z);
+        node.revision = client.get(KIV_TERRAIN_NODE_REVISION);
+        int length = 0;
+        const void* bytes = kiv_data(client.handle(), KIV_TERRAIN_NODE_DATA, &length);
+        if (bytes && length > 0) {
+            const std::size_t size = static_cast<std::size_t>(length);
+            std::memcpy(node.cells.data(), bytes,
+                        size < sizeof node.cells ? size : sizeof node.cells);
+        }
+        return node;
+    }
+
+    // The layer's handler for the callback, unless it is still set.
+    void hold_callback(Client& client, ClientState& state, int callback) {
+        const std::size_t n = static_cast<std::size_t>(callback);
+        const auto own = own_callbacks[n].lock();
+        if (own && state.callbacks[n] == own) return;
+        std::shared_ptr<Awaits> self = shared_from_this();
+        if (client.on(static_cast<KIVCallback>(callback),
+                      [self, callback](Client& c, ReturnCode rc, int reference) {
+                          self->answer(c, callback, rc, reference);
+                      }) == ReturnCode::success) {
+            own_callbacks[n] = state.callbacks[n];
+        }
+    }
+
+    // The layer's handler for the event, passing events on to the handler
+    // that was set before it.
+    void hold_event(Client& client, ClientState& state, int event) {
+        const std::size_t n = static_cast<std::size_t>(event);
+        const auto own = own_events[n].lock();
+        if (own && state.events[n] == own) return;
+        std::shared_ptr<const ClientState::EventFn> host = state.events[n];
+        std::shared_ptr<Awaits> self = shared_from_this();
+        if (client.on(static_cast<KIVEvent>(event),
+                      [self, event](Client& c) { self->entry(c, event); }) == ReturnCode::success) {
+            own_events[n] = state.events[n];
+            host_events[n] = std::move(host);
+        }
+    }
+};
+
+// What each kind of answer carries, read inside its callback.
+inline void take_answer(Completion&, Client&, Awaits&) {}
+inline void take_answer(LoginResult& result, Client& client, Awaits&) {
+    result.value = client.get(KIV_LOGIN_REPLY_VALUE);
+    result.text = client.get(KIV_LOGIN_REPLY_STRING);
+}
+inline void take_answer(EnterResult& result, Client& client, Awaits&) {
+    result.entry_value = client.get(KIV_WORLD_ENTRY_VALUE);
+}
+inline void take_answer(ObjectResult& result, Client& client, Awaits&) {
+    result.object_id = client.get(KIV_OBJECT_ID);
+}
+inline void take_answer(ObjectGetResult& result, Client& client, Awaits&) {
+    if (!result.ok()) return;
+    ObjectRecord& object = result.object;
+    object.id = client.get(KIV_OBJECT_ID);
+    object.type = client.get(KIV_OBJECT_TYPE);
+    object.int_1 = client.get(KIV_OBJECT_INT_1);
+    object.int_2 = client.get(KIV_OBJECT_INT_2);
+    object.x = client.get(KIV_OBJECT_X);
+    object.y = client.get(KIV_OBJECT_Y);
+    object.z = client.get(KIV_OBJECT_Z);
+    object.rotation_x = client.get(KIV_OBJECT_ROTATION_X);
+    object.rotation_y = client.get(KIV_OBJECT_ROTATION_Y);
+    object.rotation_z = client.get(KIV_OBJECT_ROTATION_Z);
+    object.rotation_angle = client.get(KIV_OBJECT_ROTATION_ANGLE);
+    object.string_1 = client.get(KIV_OBJECT_STRING_1);
+    object.string_2 = client.get(KIV_OBJECT_STRING_2);
+    object.string_3 = client.get(KIV_OBJECT_STRING_3);
+    object.data = client.data(KIV_OBJECT_DATA);
+}
+inline void take_answer(TerrainResult& result, Client&, Awaits& awaits) {
+    result.nodes = std::move(awaits.nodes);
+}
+inline void take_answer(PermissionsResult& result, Client&, Awaits& awaits) {
+    result.permissions = std::move(awaits.permissions);
+}
+inline void take_answer(WorldListResult& result, Client&, Awaits& awaits) {
+    result.worlds = std::move(awaits.worlds);
+}
+inline void take_answer(FriendsResult& result, Client&, Awaits& awaits) {
+    result.friends = std::move(awaits.friends);
+}
+inline void take_answer(FriendDeleteResult& result, Client& client, Awaits&) {
+    result.friend_id = client.get(KIV_FRIEND_ID);
+}
+inline void take_answer(InviteResult& result, Client& client, Awaits&) {
+    result.name = client.get(KIV_INVITE_NAME);
+}
+inline void take_answer(JoinResult& result, Client& client, Awaits&) {
+    result.world = client.get(KIV_JOIN_WORLD);
+    result.name = client.get(KIV_JOIN_NAME);
+    result.x = client.get(KIV_JOIN_X);
+    result.y = client.get(KIV_JOIN_Y);
+    result.z = client.get(KIV_JOIN_Z);
+    result.yaw = client.get(KIV_JOIN_YAW);
+    result.pitch = client.get(KIV_JOIN_PITCH);
+}
+
+}  // namespace detail
+
+// One request of CoClient: co_await sends it and resumes with its Result.
+// Neither copyable nor movable; awaited once.
+template <class Result>
+class [[nodiscard]] Awaitable : private detail::AwaitNode {
+public:
+    Awaitable(const Awaitable&) = delete;
+    Awaitable& operator=(const Awaitable&) = delete;
+    ~Awaitable() {
+        if (this->suspending) this->suspending->destroyed = true;
+        if (awaits_) awaits_->forget(*this);
+    }
+
+    bool await_ready() const noexcept { return false; }
+
+    bool await_suspend(std::coroutine_handle<> coroutine) {
+        this->handle = coroutine;
+        detail::ClientState* state = detail::ClientAccess::state(*client_);
+        KIVInstance* const instance = client_->handle();
+        if (!state || !instance) return resume_with(ReturnCode::invalid_argument);
+        const std::shared_ptr<detail::Awaits> awaits = detail::Awaits::of(*state);
+        if (!awaits->admit(*client_, *state, *this)) {
+            return resume_with(ReturnCode::invalid_argument);
+        }
+        awaits_ = awaits;
+        detail::AwaitNode::Suspending sending;
+        this->suspending = &sending;
+        int host_reference = 0;
+        kiv_int_get(instance, KIV_REFERENCE_NUMBER, &host_reference);
+        kiv_int_set(instance, KIV_REFERENCE_NUMBER, this->reference);
+        const int rc = send_(instance);
+        // Handlers ran inside the call: they may have answered this wait,
+        // destroyed the Client, or destroyed this coroutine with its
+        // awaitable. Only locals are safe until `sending` says otherwise.
+        if (!awaits->instance_gone) kiv_int_set(instance, KIV_REFERENCE_NUMBER, host_reference);
+        if (sending.destroyed) return true;  // nothing of the frame is touched
+        this->suspending = nullptr;
+        if (sending.answered) return false;
+        if (rc != KIV_RC_SUCCESS) {
+            // Refused before it was sent: no callback follows.
+            awaits->forget(*this);
+            return resume_with(static_cast<ReturnCode>(rc));
+        }
+        return true;
+    }
+
+    Result await_resume() { return std::move(result_); }
+
+private:
+    friend class CoClient;
+    using Send = std::function<int(KIVInstance*)>;
+
+    Awaitable(Client& client, int kind, Send send, Result initial)
+        : client_(&client), send_(std::move(send)), result_(std::move(initial)) {
+        this->callback = kind;
+        this->result = &result_;
+        this->take = &Awaitable::take_from;
+    }
+
+    static void take_from(detail::AwaitNode& node, Client& client, detail::Awaits& awaits) {
+        detail::take_answer(static_cast<Awaitable&>(node).result_, client, awaits);
+    }
+
+    bool resume_with(ReturnCode rc) noexcept {
+        result_.rc = rc;
+        result_.reference = this->reference;
+        return false;
+    }
+
+    Client* client_;
+    Send send_;
+    Result result_;
+    std::shared_ptr<detail::Awaits> awaits_;
+};
+
+// The awaitable requests of a Client (Client::co). Arguments are copied
+// into the awaitable; the request goes out when it is awaited.
+class CoClient {
+public:
+    explicit CoClient(Client& client) noexcept : client_(&client) {}
+
+    Client& client() const noexcept { return *client_; }
+
+    // ---- universe --------------------------------------------------------
+    Awaitable<Completion> connect_universe(std::string host, int port) const {
+        return make<Completion>(KIV_CALLBACK_CONNECT_UNIVERSE,
+                                [host = std::move(host), port](KIVInstance* instance) {
+                                    return kiv_connect_universe(instance, host.c_str(), port);
+                                });
+    }
+    Awaitable<LoginResult> login(std::string name, std::string password,
+                                 std::string extra = std::string()) const {
+        return make<LoginResult>(
+            KIV_CALLBACK_LOGIN, [name = std::move(name), password = std::move(password),
+                                 extra = std::move(extra)](KIVInstance* i) {
+                return kiv_login(i, name.c_str(), password.c_str(), extra.c_str());
+            });
+    }
+    Awaitable<WorldListResult> world_list(int value) const {
+        return make<WorldListResult>(KIV_CALLBACK_WORLD_LIST, [value](KIVInstance* instance) {
+            return kiv_world_list(instance, value);
+        });
+    }
+    Awaitable<FriendsResult> friends_get() const {
+        return make<FriendsResult>(KIV_CALLBACK_FRIENDS_GET, &kiv_friends_get);
+    }
+    Awaitable<Completion> friend_add_by_name(std::string name) const {
+        return make<Completion>(KIV_CALLBACK_FRIEND_ADD,
+                                [name = std::move(name)](KIVInstance* instance) {
+                                    return kiv_friend_add_by_name(instance, name.c_str());
+                                });
+    }
+    Awaitable<FriendDeleteResult> friend_delete(int friend_id) const {
+        return make<FriendDeleteResult>(
+            KIV_CALLBACK_FRIEND_DELETE,
+            [friend_id](KIVInstance* instance) { return kiv_friend_delete(instance, friend_id); });
+    }
+    Awaitable<InviteResult> invite(int user_id, std::string world, double x, double y, double z,
+                                   float yaw, float pitch) const {
+        return make<InviteResult>(KIV_CALLBACK_INVITE, [user_id, world = std::move(world), x, y, z,
+                                                        yaw, pitch](KIVInstance* instance) {
+            return kiv_invite(instance, user_id, world.c_str(), x, y, z, yaw, pitch);
+        });
+    }
+    Awaitable<JoinResult> join(int user_id) const {
+        return make<JoinResult>(KIV_CALLBACK_JOIN, [user_id](KIVInstance* instance) {
+            return kiv_join(instance, user_id);
+        });
+    }
+
+    // ---- world -----------------------------------------------------------
+    Awaitable<EnterResult> enter(std::string world) const {
+        EnterResult initial;
+        initial.world = world;
+        return make<EnterResult>(
+            KIV_CALLBACK_ENTER,
+            [world = std::move(world)](KIVInstance* instance) {
+                return kiv_enter(instance, world.c_str());
+            },
+            std::move(initial));
+    }
+    // The object requests read the object attributes when awaited.
+    Awaitable<ObjectResult> object_add() const {
+        return make<ObjectResult>(KIV_CALLBACK_OBJECT_ADD, &kiv_object_add);
+    }
+    Awaitable<ObjectResult> object_change() const {
+        return make<ObjectResult>(KIV_CALLBACK_OBJECT_CHANGE, &kiv_object_change);
+    }
+    Awaitable<ObjectResult> object_delete(int object_id) const {
+        return make<ObjectResult>(KIV_CALLBACK_OBJECT_DELETE, [object_id](KIVInstance* instance) {
+            return kiv_object_delete(instance, object_id);
+        });
+    }
+    Awaitable<ObjectResult> object_load() const {
+        return make<ObjectResult>(KIV_CALLBACK_OBJECT_LOAD, &kiv_object_load);
+    }
+    Awaitable<ObjectGetResult> object_get(int object_id) const {
+        return make<ObjectGetResult>(KIV_CALLBACK_OBJECT_GET, [object_id](KIVInstance* instance) {
+            return kiv_object_get(instance, object_id);
+        });
+    }
+    Awaitable<TerrainResult> terrain_query(int tile_x, int tile_z,
+                                           const std::array<int, 16>& revisions) const {
+        return make<TerrainResult>(
+            KIV_CALLBACK_TERRAIN_QUERY, [tile_x, tile_z, revisions](KIVInstance* instance) {
+                return kiv_terrain_query(instance, tile_x, tile_z, revisions.data());
+            });
+    }
+    Awaitable<Completion> terrain_node_set(int tile_x, int tile_z, int node_x, int node_z,
+                                           const std::array<KIVTerrainCell, 64>& cells) const {
+        return make<Completion>(KIV_CALLBACK_TERRAIN_NODE_SET, [tile_x, tile_z, node_x, node_z,
+                                                                cells](KIVInstance* instance) {
+            return kiv_terrain_node_set(instance, tile_x, tile_z, node_x, node_z, cells.data());
+        });
+    }
+    Awaitable<Completion> world_permission_user_set(std::string permission, int user_id,
+                                                    bool enable) const {
+        return make<Completion>(
+            KIV_CALLBACK_WORLD_PERMISSION_USER_SET,
+            [permission = std::move(permission), user_id, enable](KIVInstance* instance) {
+                return kiv_world_permission_user_set(instance, permission.c_str(), user_id,
+                                                     enable ? 1 : 0);
+            });
+    }
+    Awaitable<Completion> world_permission_session_set(std::string permission, int session,
+                                                       bool enable) const {
+        return make<Completion>(
+            KIV_CALLBACK_WORLD_PERMISSION_SESSION_SET,
+            [permission = std::move(permission), session, enable](KIVInstance* instance) {
+                return kiv_world_permission_session_set(instance, permission.c_str(), session,
+                                                        enable ? 1 : 0);
+            });
+    }
+    Awaitable<PermissionsResult> world_permissions_get_all() const {
+        return make<PermissionsResult>(KIV_CALLBACK_WORLD_PERMISSIONS_GET_ALL,
+                                       &kiv_world_permissions_get_all);
+    }
+    Awaitable<PermissionsResult> world_permissions_get_by_user(int user_id) const {
+        return make<PermissionsResult>(
+            KIV_CALLBACK_WORLD_PERMISSIONS_GET_BY_USER, [user_id](KIVInstance* instance) {
+                return kiv_world_permissions_get_by_user(instance, user_id);
+            });
+    }
+    Awaitable<PermissionsResult> world_permissions_get_my() const {
+        return make<PermissionsResult>(KIV_CALLBACK_WORLD_PERMISSIONS_GET_MY,
+                                       &kiv_world_permissions_get_my);
+    }
+    Awaitable<Completion> world_setting_set(std::string setting, std::string value,
+                                            int target) const {
+        return make<Completion>(
+            KIV_CALLBACK_WORLD_SETTING_SET, [setting = std::move(setting), value = std::move(value),
+                                             target](KIVInstance* instance) {
+                return kiv_world_setting_set(instance, setting.c_str(), value.c_str(), target);
+            });
+    }
+
+private:
+    template <class Result>
+    Awaitable<Result> make(int kind, typename Awaitable<Result>::Send send,
+                           Result initial = Result()) const {
+        return Awaitable<Result>(*client_, kind, std::move(send), std::move(initial));
+    }
+
+    Client* client_;
+};
+
+inline CoClient Client::co() noexcept { return CoClient(*this); }
+
+template <class T = void>
+class Task;
+
+namespace detail {
+
+struct TaskPromiseBase {
+    std::coroutine_handle<> continuation;
+    std::exception_ptr error;
+    bool started = false;
+
+    std::suspend_always initial_suspend() noexcept { return {}; }
+
+    // At its end a Task resumes whoever awaited it.
+    struct Finish {
+        bool await_ready() const noexcept { return false; }
+        template <class Promise>
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> done) noexcept {
+            const std::coroutine_handle<> next = done.promise().continuation;
+            return next ? next : std::noop_coroutine();
+        }
+        void await_resume() const noexcept {}
+    };
+    Finish final_suspend() noexcept { return {}; }
+
+    void unhandled_exception() noexcept { error = std::current_exception(); }
+};
+
+template <class T>
+struct TaskPromise : TaskPromiseBase {
+    std::optional<T> value;
+
+    Task<T> get_return_object() noexcept;
+    template <class U = T>
+    void return_value(U&& returned) {
+        value.emplace(std::forward<U>(returned));
+    }
+    T outcome() {
+        if (error) std::rethrow_exception(error);
+        return std::move(*value);
+    }
+};
+
+template <>
+struct TaskPromise<void> : TaskPromiseBase {
+    Task<void> get_return_object() noexcept;
+    void return_void() noexcept {}
+    void outcome() {
+        if (error) std::rethrow_exception(error);
+    }
+};
+
+}  // namespace detail
+
+// A coroutine that starts when started or awaited and keeps its result (or
+// what it threw) until asked. Destroying a Task destroys its coroutine,
+// also a suspended one. Movable, not copyable.
+template <class T>
+class [[nodiscard]] Task {
+    static_assert(!std::is_reference_v<T>, "kivsdk::Task holds values");
+
+public:
+    using promise_type = detail::TaskPromise<T>;
+
+    Task() noexcept = default;
+    explicit Task(std::coroutine_handle<promise_type> coroutine) noexcept : coroutine_(coroutine) {}
+    Task(Task&& other) noexcept : coroutine_(std::exchange(other.coroutine_, {})) {}
+    Task& operator=(Task&& other) noexcept {
+        if (this != &other) {
+            if (coroutine_) coroutine_.destroy();
+            coroutine_ = std::exchange(other.coroutine_, {});
+        }
+        return *this;
+    }
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    ~Task() {
+        if (coroutine_) coroutine_.destroy();
+    }
+
+    // Runs the coroutine up to its first wait (once; later calls do nothing).
+    void start() {
+        if (!coroutine_ || coroutine_.promise().started) return;
+        coroutine_.promise().started = true;
+        coroutine_.resume();
+    }
+    // The coroutine has finished.
+    bool done() const noexcept { return coroutine_ && coroutine_.done(); }
+    // What it returned, or rethrows what it threw; once, after done().
+    T result() {
+        if (!done()) throw std::logic_error("kivsdk::Task::result before the task is done");
+        return coroutine_.promise().outcome();
+    }
+
+    // co_await task: starts it if needed, resumes the awaiting coroutine with
+    // its result when it ends.
+    auto operator co_await() noexcept {
+        struct Awaiter {
+            std::coroutine_handle<promise_type> task;
+            bool await_ready() const noexcept { return !task || task.done(); }
+            std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
+                task.promise().continuation = awaiting;
+                if (task.promise().started) return std::noop_coroutine();
+                task.promise().started = true;
+                return task;
+            }
+            T await_resume() {
+                if (!task) throw std::logic_error("kivsdk::Task: awaited an empty task");
+                return task.promise().outcome();
+            }
+        };
+        return Awaiter{coroutine_};
+    }
+
+private:
+    std::coroutine_handle<promise_type> coroutine_;
+};
+
+namespace detail {
+template <class T>
+Task<T> TaskPromise<T>::get_return_object() noexcept {
+    return Task<T>(std::coroutine_handle<TaskPromise<T>>::from_promise(*this));
+}
+inline Task<void> TaskPromise<void>::get_return_object() noexcept {
+    return Task<void>(std::coroutine_handle<TaskPromise<void>>::from_promise(*this));
+}
+}  // namespace detail
+
+}  // namespace kivsdk
+#endif  // KIVSDK_COROUTINES
 
 #endif /* KIVSDK_HPP */

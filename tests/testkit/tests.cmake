@@ -16,6 +16,34 @@ if(TARGET kivsdk_testkit)
   gtest_discover_tests(kivsdk_testkit_tests DISCOVERY_MODE PRE_TEST
     PROPERTIES TIMEOUT 120 LABELS testkit)
 
+  # kivsdk.hpp's coroutine layer, built as C++20 as its users build it (the
+  # library and the public headers), where the compiler has coroutines.
+  include(CheckCXXSourceCompiles)
+  include(CMakePushCheckState)
+  cmake_push_check_state(RESET)
+  set(CMAKE_REQUIRED_FLAGS "${CMAKE_CXX20_STANDARD_COMPILE_OPTION}")
+  check_cxx_source_compiles([[
+    #include <coroutine>
+    #if !defined(__cpp_impl_coroutine)
+    #error no coroutines
+    #endif
+    int main() { return std::coroutine_handle<>() ? 1 : 0; }
+  ]] KIVSDK_CXX20_COROUTINES)
+  cmake_pop_check_state()
+  if(KIVSDK_CXX20_COROUTINES)
+    add_executable(kivsdk_hpp_coroutine_tests
+      ${CMAKE_CURRENT_LIST_DIR}/kivsdk_hpp_coroutine_test.cpp)
+    target_compile_features(kivsdk_hpp_coroutine_tests PRIVATE cxx_std_20)
+    target_link_libraries(kivsdk_hpp_coroutine_tests PRIVATE KIVSDK kivsdk_testkit
+      GTest::gtest GTest::gtest_main)
+    kivsdk_set_warnings(kivsdk_hpp_coroutine_tests)
+    gtest_discover_tests(kivsdk_hpp_coroutine_tests DISCOVERY_MODE PRE_TEST
+      PROPERTIES TIMEOUT 120)
+  else()
+    message(STATUS
+      "The C++ compiler has no C++20 coroutines: kivsdk_hpp_coroutine_tests is not built")
+  endif()
+
   # The GoogleTest example of docs/testing-bots.md, built as a bot author
   # builds it: the library, the kit and GoogleTest.
   add_executable(kivsdk_testkit_greeter_example
