@@ -1,6 +1,5 @@
 // The bots of the adapter examples: N bots enter a world in callback style,
-// the first ten say a line each, and every bot must hear every speaker but
-// itself. Then, with --idle S, the host's loop idles for S seconds while
+// each says a line, and every bot must hear every other's line. Then, with --idle S, the host's loop idles for S seconds while
 // the example counts its wakeups: an adapter that polls or spins shows
 // there. Each example (libuv_bots, asio_bots, glib_bots, frame_tick_bots)
 // holds only the glue between its loop and these bots.
@@ -47,7 +46,7 @@ public:
                 usage("unknown option " + option);
         }
         if (port_ < 0 || port_ > 65535 || count_ < 1) usage("--port is required");
-        speakers_ = count_ < 10 ? count_ : 10;
+        speakers_ = count_;
 #ifndef _WIN32
         rlimit limit{};  // two descriptors per bot
         if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
