@@ -176,17 +176,9 @@ void Peer::send_now(const unsigned char* frame, std::size_t size) {
     if (phase_ == Phase::kClear) {
         queue_raw(frame, size);
     } else {
-        std::size_t done = 0;
-        while (done < size) {
-            const int r = mbedtls_ssl_write(&tls_->ssl, frame + done, size - done);
-            if (r <= 0) {
-                close_later("TLS write failed: " + tls_error_text(r));
-                return;
-            }
-            done += static_cast<std::size_t>(r);
-        }
+        tls_plain_.insert(tls_plain_.end(), frame, frame + size);
     }
-    flush();
+    loop_.flush_later(*this);
 }
 
 void Peer::queue_raw(const unsigned char* data, std::size_t size) {
@@ -197,9 +189,28 @@ void Peer::queue_raw(const unsigned char* data, std::size_t size) {
     out_.insert(out_.end(), data, data + size);
 }
 
+bool Peer::seal_pending() {
+    if (tls_plain_.empty() || !tls_ || phase_ == Phase::kClear) return true;
+    // Into TLS records (at most 16 KiB each), which land in out_.
+    std::size_t done = 0;
+    while (done < tls_plain_.size()) {
+        const int r =
+            mbedtls_ssl_write(&tls_->ssl, tls_plain_.data() + done, tls_plain_.size() - done);
+        if (r <= 0) {
+            tls_plain_.clear();
+            close_later("TLS write failed: " + tls_error_text(r));
+            return false;
+        }
+        done += static_cast<std::size_t>(r);
+    }
+    tls_plain_.clear();
+    return true;
+}
+
 void Peer::flush() {
     // A frozen loop writes nothing; thaw() flushes what was queued.
     if (loop_.frozen_) return;
+    if (!seal_pending()) return;
     while (out_sent_ < out_.size()) {
         std::size_t want = out_.size() - out_sent_;
         if (cut_armed_) want = std::min(want, cut_left_);
@@ -269,6 +280,9 @@ void Peer::close_later(const std::string& reason) {
 
 void Peer::close(const std::string& reason) {
     if (phase_ == Phase::kClosed) return;
+    // What this pass sent it goes first, as it would have at once.
+    if (flush_due_ && fd_ >= 0 && !doomed_) flush();
+    if (phase_ == Phase::kClosed) return;
     const bool was_open = phase_ != Phase::kDraining;
     phase_ = Phase::kClosed;
     finish_close(reason);
@@ -278,6 +292,8 @@ void Peer::close(const std::string& reason) {
 void Peer::close_after_flush(const std::string& reason) {
     if (!is_open()) return;
     if (virtual_) return close(reason);  // nothing to flush
+    // The frames of this pass go into TLS before the close notification.
+    if (!seal_pending()) return;
     if (phase_ == Phase::kSecure) mbedtls_ssl_close_notify(&tls_->ssl);
     phase_ = Phase::kDraining;
     close_reason_ = reason;
@@ -626,6 +642,34 @@ void ServerLoop::close_doomed() {
     }
 }
 
+void ServerLoop::flush_later(Peer& peer) {
+    // Outside a pass (a call from the host of the loop) nothing would flush
+    // it soon: at once, as before.
+    if (!in_pass_) {
+        peer.flush();
+        return;
+    }
+    if (peer.flush_due_) return;
+    peer.flush_due_ = true;
+    flush_due_.push_back(peer.id_);
+}
+
+void ServerLoop::flush_due() {
+    // A flush may close a peer, and closing may queue nothing new: the list
+    // is taken whole first.
+    std::vector<std::uint64_t> due;
+    due.swap(flush_due_);
+    for (const std::uint64_t id : due) {
+        const auto found = peers_.find(id);
+        if (found == peers_.end()) continue;
+        Peer& peer = *found->second;
+        peer.flush_due_ = false;
+        if (peer.phase_ != Peer::Phase::kClosed) peer.flush();
+    }
+    due.clear();
+    if (flush_due_.empty()) flush_due_.swap(due);  // keep the capacity
+}
+
 void ServerLoop::run_once(int milliseconds) {
     // Wake up in time to end a freeze, or for the first delayed frame.
     if (frozen_) {
@@ -636,6 +680,7 @@ void ServerLoop::run_once(int milliseconds) {
     epoll_event events[kMaxEvents];
     const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, milliseconds);
     if (count < 0 && errno != EINTR) log_error("epoll_wait failed: " + errno_text(errno));
+    in_pass_ = true;
     for (int i = 0; i < count; ++i) {
         const std::uint64_t key = events[i].data.u64;
         if (key == kWakeKey) {
@@ -672,6 +717,8 @@ void ServerLoop::run_once(int milliseconds) {
     if (frozen_ && now >= thaw_at_) thaw();
     if (!frozen_ && !delaying_.empty() && now >= next_due_) release_delayed();
     if (!frozen_ && now >= next_sweep_) sweep();
+    flush_due();
+    in_pass_ = false;
     close_doomed();
     retired_.clear();
 }

@@ -157,6 +157,9 @@ private:
     // never see a peer vanish in the middle of their own loops.
     void close_later(const std::string& reason);
 
+    // Writes the frames waiting for TLS into records; false when TLS failed
+    // (the peer is doomed).
+    bool seal_pending();
     static int bio_send(void* context, const unsigned char* data, std::size_t length);
     static int bio_recv(void* context, unsigned char* buffer, std::size_t length);
 
@@ -171,6 +174,10 @@ private:
     ClientInput input_;
     Bytes out_;
     std::size_t out_sent_ = 0;
+    // Frames for a TLS client not yet written into TLS: one pass's frames
+    // go out in as few records (and sends) as they fit.
+    Bytes tls_plain_;
+    bool flush_due_ = false;  // in the loop's list of peers to flush after the pass
     bool want_write_ = false;
     bool doomed_ = false;
     std::size_t recv_budget_ = 0;  // socket bytes still allowed in this pass
@@ -279,6 +286,10 @@ private:
     void sweep();
     void retire(std::uint64_t id);
     void close_doomed();
+    // A pass's output goes out once per client, after the pass: one send
+    // for everything a client was sent in it, however many frames.
+    void flush_later(Peer& peer);
+    void flush_due();
     // Calls `action` on each peer there is now that is still there.
     void for_each_peer(const std::function<void(Peer&)>& action);
     void thaw();
@@ -295,6 +306,8 @@ private:
     std::unordered_map<std::uint64_t, std::unique_ptr<Peer>> peers_;
     std::vector<std::unique_ptr<Peer>> retired_;
     std::vector<std::pair<std::uint64_t, std::string>> doomed_;
+    std::vector<std::uint64_t> flush_due_;  // peers with output queued in this pass
+    bool in_pass_ = false;
     std::uint64_t next_id_ = 1;
     std::chrono::steady_clock::time_point next_sweep_;
     FrameTap sent_tap_;
