@@ -93,14 +93,15 @@ std::uint32_t EpollSet::ready_events(SocketHandle handle) const noexcept {
     return found == ready_.end() ? 0 : found->second;
 }
 
+// Few handles are ready in a pass: their events are looked at first.
 bool EpollSet::ready(SocketHandle handle, WatchList list) const noexcept {
     const std::uint32_t event = kListEvent[index_of(list)];
-    return (wanted(handle) & event) != 0 && (ready_events(handle) & event) != 0;
+    return (ready_events(handle) & event) != 0 && (wanted(handle) & event) != 0;
 }
 
 bool EpollSet::failed(SocketHandle handle, WatchList list) const noexcept {
     const std::uint32_t event = kListEvent[index_of(list)];
-    return (wanted(handle) & event) != 0 && (ready_events(handle) & kErrorEvents) != 0;
+    return (ready_events(handle) & kErrorEvents) != 0 && (wanted(handle) & event) != 0;
 }
 
 }  // namespace kivsdk::net

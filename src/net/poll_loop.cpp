@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 
 #include "base/clock.h"
 #include "base/guard.h"
@@ -34,9 +35,7 @@ PollLoop::~PollLoop() = default;
 
 int PollLoop::descriptor() const noexcept { return epoll_ ? epoll_->descriptor() : -1; }
 
-int PollLoop::next_timer_milliseconds() const {
-    return timers_.empty() ? -1 : time_to_block(-1);
-}
+int PollLoop::next_timer_milliseconds() const { return timers_.empty() ? -1 : time_to_block(-1); }
 
 std::vector<WatchEntry>& PollLoop::entries_of(WatchList list) noexcept {
     switch (list) {
@@ -112,26 +111,42 @@ void PollLoop::set_timer(BSDSocket* object, std::int64_t deadline, Handler handl
     forget_expired(object);
     for (TimerEntry& entry : timers_) {
         if (entry.object == object) {
+            // A nearest timer moved later leaves the nearest unknown.
+            if (entry.deadline == nearest_ && deadline > nearest_) nearest_known_ = false;
             entry.deadline = deadline;
             entry.handler = handler;
+            if (deadline < nearest_) nearest_ = deadline;
             return;
         }
     }
     timers_.push_back(TimerEntry{object, deadline, handler});
+    if (deadline < nearest_) nearest_ = deadline;
+}
+
+std::int64_t PollLoop::nearest_deadline() const noexcept {
+    if (!nearest_known_) {
+        nearest_ = std::numeric_limits<std::int64_t>::max();
+        for (const TimerEntry& entry : timers_) nearest_ = std::min(nearest_, entry.deadline);
+        nearest_known_ = true;
+    }
+    return nearest_;
 }
 
 void PollLoop::cancel_timer(const BSDSocket* object) {
     forget_expired(object);
     timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
-                                 [&](const TimerEntry& entry) { return entry.object == object; }),
+                                 [&](const TimerEntry& entry) {
+                                     if (entry.object != object) return false;
+                                     if (entry.deadline == nearest_) nearest_known_ = false;
+                                     return true;
+                                 }),
                   timers_.end());
 }
 
 int PollLoop::time_to_block(int milliseconds) const {
     // Negative milliseconds: no limit of its own, only the nearest timer's.
     if (timers_.empty()) return milliseconds < 0 ? -1 : milliseconds;
-    std::int64_t nearest = timers_.front().deadline;
-    for (const TimerEntry& entry : timers_) nearest = std::min(nearest, entry.deadline);
+    const std::int64_t nearest = nearest_deadline();
     const std::int64_t seconds = std::max<std::int64_t>(0, nearest - now_seconds());
     const std::int64_t until_timer = std::min<std::int64_t>(seconds, INT_MAX / 1000) * 1000;
     if (milliseconds < 0) return static_cast<int>(until_timer);
@@ -203,7 +218,10 @@ void PollLoop::collect_ready(const Sets& sets) {
 
 void PollLoop::run_due_timers() {
     // Due timers move, in order, from the timer list to the expired list.
+    // Most passes have none due: the nearest deadline says so without a scan.
     const std::int64_t now = now_seconds();
+    if (timers_.empty() || now < nearest_deadline()) return;
+    nearest_known_ = false;
     expired_.clear();
     std::size_t kept = 0;
     for (const TimerEntry& entry : timers_) {

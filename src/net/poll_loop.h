@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -116,6 +117,10 @@ private:
     std::vector<WatchEntry> ready_;    // scratch, reused by every pass
     std::vector<TimerEntry> expired_;  // scratch, reused by every pass
     bool in_pass_ = false;
+    // The earliest deadline of timers_, while known (whole seconds).
+    std::int64_t nearest_deadline() const noexcept;
+    mutable std::int64_t nearest_ = std::numeric_limits<std::int64_t>::max();
+    mutable bool nearest_known_ = true;
     std::unique_ptr<net::EpollSet> epoll_;  // a scalable loop's readiness, on Linux
 };
 
