@@ -185,6 +185,9 @@ void Peer::queue_raw(const unsigned char* data, std::size_t size) {
     if (out_sent_ == out_.size()) {
         out_.clear();
         out_sent_ = 0;
+        // Output waits from now on (until this pass's flush, at least): the
+        // stall clock of output counts from here.
+        stalled_since_ = Clock::now();
     }
     out_.insert(out_.end(), data, data + size);
 }
@@ -713,6 +716,8 @@ void ServerLoop::run_once(int milliseconds) {
         }
         close_doomed();
     }
+    // This pass's output goes out before anything judges what is waiting.
+    flush_due();
     const auto now = std::chrono::steady_clock::now();
     if (frozen_ && now >= thaw_at_) thaw();
     if (!frozen_ && !delaying_.empty() && now >= next_due_) release_delayed();
