@@ -16,5 +16,8 @@ int run_memory(int instances);
 // Against the sandbox server program.
 int run_round_trips(const std::string& sandbox_program);
 int run_scale(const std::string& sandbox_program, int instances);
+// `count` bots in one world of the sandbox, each walking at 1 Hz for
+// `seconds`: avatar changes sent and delivered, and both processes' CPU.
+int run_busy(const std::string& sandbox_program, int count, int seconds, bool tls);
 
 }  // namespace kivsdk::bench

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -75,6 +76,25 @@ public:
 
     bool ready() const { return universe_ != 0; }
     int universe_port() const { return universe_; }
+    // CPU seconds the server process has used so far (user and system).
+    double cpu_seconds() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text;
+        std::getline(in, text);
+        const std::size_t end = text.rfind(')');
+        if (end == std::string::npos) return 0;
+        std::istringstream fields(text.substr(end + 2));
+        std::string field;
+        unsigned long long user = 0, system = 0;
+        for (int index = 3; fields >> field; ++index) {
+            if (index == 14) user = std::stoull(field);
+            if (index == 15) {
+                system = std::stoull(field);
+                break;
+            }
+        }
+        return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
 
 private:
     void parse(const std::string& line) {
@@ -290,8 +310,8 @@ int run_scale(const std::string& sandbox_program, int count) {
     for (KIVInstance* client : shared) kiv_destroy(client);
     kiv_loop_destroy(loop);
     if (!shared_in) {
-        std::fprintf(stderr, "only %zu of %d Instances came in on the shared loop\n",
-                     shared.size(), count);
+        std::fprintf(stderr, "only %zu of %d Instances came in on the shared loop\n", shared.size(),
+                     count);
         return 1;
     }
     note("scale: " + std::to_string(count) +
@@ -301,6 +321,143 @@ int run_scale(const std::string& sandbox_program, int count) {
     figure("scale.idle_cpu_share", cpu_used / idle_seconds, "ratio");
     figure("scale.shared_loop_idle_cpu_share", shared_cpu / shared_seconds, "ratio");
     figure("scale.shared_loop_idle_passes_per_second", passes / shared_seconds, "1/s");
+    return 0;
+}
+
+namespace {
+
+// A walker of the busy world: it moves once a second, at its own phase.
+struct Walker {
+    std::string name;
+    KIVInstance* instance = nullptr;
+    int entered = -1;
+    int step = 0;
+};
+std::uint64_t g_changes = 0;
+const char* g_busy_world = "lobby";
+
+void walker_connected(KIVInstance* instance, int rc, int) {
+    auto* walker = static_cast<Walker*>(kiv_user_data(instance));
+    if (rc == 0)
+        kiv_login(instance, walker->name.c_str(), "", "");
+    else
+        walker->entered = rc;
+}
+void walker_logged_in(KIVInstance* instance, int rc, int) {
+    auto* walker = static_cast<Walker*>(kiv_user_data(instance));
+    if (rc == 0)
+        kiv_enter(instance, g_busy_world);
+    else
+        walker->entered = rc;
+}
+void walker_entered(KIVInstance* instance, int rc, int) {
+    static_cast<Walker*>(kiv_user_data(instance))->entered = rc;
+}
+void walker_saw_change(KIVInstance*) { ++g_changes; }
+
+}  // namespace
+
+int run_busy(const std::string& sandbox_program, int count, int seconds, bool tls) {
+    raise_descriptor_limit();
+    Sandbox sandbox(sandbox_program);
+    if (!sandbox.ready()) {
+        std::fprintf(stderr, "the sandbox server %s did not start\n", sandbox_program.c_str());
+        return 1;
+    }
+    const char* world = tls ? "garden" : "lobby";
+    g_busy_world = world;
+    KIVLoop* loop = kiv_loop_create();
+    KIVNetConfig table{};
+    if (loop == nullptr || kiv_loop_table(loop, &table) != 0) return 1;
+    std::vector<Walker> walkers(static_cast<std::size_t>(count));
+    const double bring_in_start = seconds_now();
+    for (int i = 0; i < count; ++i) {
+        Walker& walker = walkers[static_cast<std::size_t>(i)];
+        walker.name = "walker" + std::to_string(i);
+        walker.instance = kiv_create(&table);
+        kiv_user_data_set(walker.instance, &walker);
+        kiv_callback_set(walker.instance, KIV_CALLBACK_CONNECT_UNIVERSE, &walker_connected);
+        kiv_callback_set(walker.instance, KIV_CALLBACK_LOGIN, &walker_logged_in);
+        kiv_callback_set(walker.instance, KIV_CALLBACK_ENTER, &walker_entered);
+        // A walker's first move shows it to the others (an avatar add); each
+        // later one is a change.
+        kiv_event_set(walker.instance, KIV_EVENT_AVATAR_CHANGE, &walker_saw_change);
+        kiv_event_set(walker.instance, KIV_EVENT_AVATAR_ADD, &walker_saw_change);
+        kiv_connect_universe(walker.instance, "127.0.0.1", sandbox.universe_port());
+        if (i % 50 == 49) kiv_loop_wait(loop, 10);  // a ramp the server takes in
+    }
+    const auto all_entered = [&] {
+        for (const Walker& walker : walkers) {
+            if (walker.entered != 0) return false;
+        }
+        return true;
+    };
+    const auto any_failed = [&] {
+        for (const Walker& walker : walkers) {
+            if (walker.entered > 0) return true;
+        }
+        return false;
+    };
+    while (!all_entered() && !any_failed() && seconds_now() - bring_in_start < 120) {
+        kiv_loop_wait(loop, 50);
+    }
+    const bool in = all_entered();
+    const double bring_in_seconds = seconds_now() - bring_in_start;
+
+    // Everyone walks at 1 Hz, each at its own phase: move k is walker
+    // k mod count's, due k / count seconds after the start. Every move
+    // reaches the other walkers as an avatar change.
+    const double start = seconds_now() + 0.5;
+    std::uint64_t moves = 0;
+    g_changes = 0;
+    const double client_cpu_before = cpu_seconds();
+    const double server_cpu_before = sandbox.cpu_seconds();
+    const double end = start + seconds;
+    const auto due = [&](std::uint64_t move) { return start + static_cast<double>(move) / count; };
+    while (in && seconds_now() < end) {
+        const double now = seconds_now();
+        for (; due(moves) <= now && due(moves) < end; ++moves) {
+            Walker& walker = walkers[static_cast<std::size_t>(moves % count)];
+            ++walker.step;
+            kiv_float_set(walker.instance, KIV_MY_X, static_cast<float>(walker.step % 100));
+            kiv_state_change(walker.instance);
+        }
+        const int wait_ms = static_cast<int>(std::max(0.0, (due(moves) - seconds_now()) * 1000));
+        kiv_loop_wait(loop, std::min(wait_ms, 100));
+    }
+    const double walked = seconds_now() - start;
+    const double client_cpu = cpu_seconds() - client_cpu_before;
+    const double server_cpu = sandbox.cpu_seconds() - server_cpu_before;
+    // The last moves still travel: drain for two seconds.
+    const double drain_until = seconds_now() + 2;
+    while (in && seconds_now() < drain_until) kiv_loop_wait(loop, 50);
+    const double expected = static_cast<double>(moves) * (count - 1);
+
+    for (Walker& walker : walkers) kiv_destroy(walker.instance);
+    kiv_loop_destroy(loop);
+    if (!in) {
+        int waiting = 0, first_failure = 0;
+        for (const Walker& walker : walkers) {
+            if (walker.entered < 0) ++waiting;
+            if (walker.entered > 0 && first_failure == 0) first_failure = walker.entered;
+        }
+        std::fprintf(stderr, "not every walker came into %s: %d still on the way, failure %d\n",
+                     world, waiting, first_failure);
+        return 1;
+    }
+    const std::string key = std::string("busy_") + (tls ? "tls" : "plain") + ".";
+    note("busy world: " + std::to_string(count) + " walkers at 1 Hz for " +
+         std::to_string(seconds) + " s in " + world + " on one shared loop");
+    figure(key + "bring_in_seconds", bring_in_seconds, "s");
+    figure(key + "moves_sent", static_cast<double>(moves), "moves");
+    figure(key + "changes_delivered", static_cast<double>(g_changes), "events");
+    figure(key + "delivered_share", expected > 0 ? static_cast<double>(g_changes) / expected : 0,
+           "ratio");
+    figure(key + "events_per_second", static_cast<double>(g_changes) / walked, "1/s");
+    figure(key + "client_cpu_share", client_cpu / walked, "ratio");
+    figure(key + "server_cpu_share", server_cpu / walked, "ratio");
+    figure(key + "client_cpu_per_event",
+           g_changes > 0 ? client_cpu / static_cast<double>(g_changes) * 1e9 : 0, "ns");
     return 0;
 }
 

@@ -5,6 +5,7 @@
 //   kivsdk_bench memory [INSTANCES]
 //   kivsdk_bench roundtrip KIVSANDBOX
 //   kivsdk_bench scale KIVSANDBOX [INSTANCES]
+//   kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls]]]
 //   kivsdk_bench probe dispatch|bare|copy|minimal PASSES
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ int usage() {
                  "       kivsdk_bench memory [INSTANCES]\n"
                  "       kivsdk_bench roundtrip KIVSANDBOX\n"
                  "       kivsdk_bench scale KIVSANDBOX [INSTANCES]\n"
+                 "       kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls]]]\n"
                  "       kivsdk_bench probe dispatch|bare|copy|minimal PASSES\n");
     return 2;
 }
@@ -40,6 +42,11 @@ int main(int argc, char** argv) {
     if (mode == "send") return run_send_path();
     if (mode == "memory") return run_memory(argc > 2 ? std::atoi(argv[2]) : 100);
     if (mode == "roundtrip" && argc > 2) return run_round_trips(argv[2]);
+    if (mode == "busy" && argc > 2) {
+        return run_busy(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000,
+                        argc > 4 ? std::atoi(argv[4]) : 20,
+                        argc > 5 && std::string(argv[5]) == "tls");
+    }
     if (mode == "scale" && argc > 2)
         return run_scale(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
     if (mode == "probe" && argc > 3) return run_instruction_probe(argv[2], std::atoi(argv[3]));
