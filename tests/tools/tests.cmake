@@ -8,3 +8,16 @@ if(TARGET kivreplay_core)
   target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/kivreplay_test.cpp)
   target_link_libraries(kivsdk_unit_tests PRIVATE kivreplay_core)
 endif()
+# kivswarm: its command line and report writers in-process; the tool itself
+# runs 50 bots for 10 s against a sandbox and its JSON report is checked.
+if(TARGET kivswarm_core)
+  target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/kivswarm_test.cpp)
+  target_link_libraries(kivsdk_unit_tests PRIVATE kivswarm_core)
+endif()
+if(TARGET kivswarm AND TARGET kivsandbox)
+  add_test(NAME kivswarm_against_sandbox
+    COMMAND ${PROJECT_SOURCE_DIR}/tools/kivswarm/swarm_test.sh
+            $<TARGET_FILE:kivsandbox> $<TARGET_FILE:kivswarm>
+            ${CMAKE_COMMAND} ${PROJECT_SOURCE_DIR}/tools/kivswarm/check_report.cmake)
+  set_tests_properties(kivswarm_against_sandbox PROPERTIES TIMEOUT 180)
+endif()

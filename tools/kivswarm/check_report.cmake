@@ -1,0 +1,118 @@
+# Checks what kivswarm wrote after a run in which every bot should have come
+# in and nothing failed:
+#   cmake -DREPORT=report.json -DHTML=report.html -DBOTS=N -DSECONDS=S -P check_report.cmake
+# The JSON is read with CMake's own parser (string(JSON)), so a malformed
+# report fails here.
+cmake_minimum_required(VERSION 3.25)
+
+file(READ "${REPORT}" json)
+set(problems "")
+
+# get(<variable> <member path>...): the value, or a failed check.
+function(get variable)
+  string(JSON value ERROR_VARIABLE error GET "${json}" ${ARGN})
+  if(error)
+    message(FATAL_ERROR "${REPORT}: ${error}")
+  endif()
+  set(${variable} "${value}" PARENT_SCOPE)
+endfunction()
+
+macro(expect condition_text)
+  if(NOT (${ARGN}))
+    list(APPEND problems "${condition_text}")
+  endif()
+endmacro()
+
+get(tool tool)
+expect("tool is kivswarm (${tool})" tool STREQUAL "kivswarm")
+get(requested bots requested)
+get(peak bots peak_in)
+get(in bots in)
+get(connecting bots connecting)
+get(failed bots failed)
+math(EXPR present "${in} + ${connecting}")
+expect("${BOTS} bots requested (${requested})" requested EQUAL BOTS)
+expect("all ${BOTS} bots were in at once (peak ${peak})" peak EQUAL BOTS)
+expect("every bot in or re-entering at the end (${in} + ${connecting})" present EQUAL BOTS)
+expect("no bot failed (${failed})" failed EQUAL 0)
+get(failures failures total)
+expect("no failures (${failures})" failures EQUAL 0)
+string(JSON fault_type TYPE "${json}" fault)
+expect("no fault (${fault_type})" fault_type STREQUAL "NULL")
+
+get(events events total)
+get(rate events per_second)
+get(elapsed elapsed_s)
+expect("events counted (${events})" events GREATER 0)
+expect("events per second (${rate})" rate GREATER 0)
+expect("ran about ${SECONDS} s (${elapsed})" elapsed GREATER_EQUAL SECONDS)
+foreach(kind avatar_add avatar_change chat object cell_end)
+  get(count events by_kind ${kind})
+  expect("${kind} events (${count})" count GREATER 0)
+endforeach()
+
+# Every kind of round trip happened, with ordered, positive percentiles.
+foreach(kind connect login enter reenter chat object_add object_change object_delete cell_query)
+  get(count latency_ms ${kind} count)
+  expect("${kind} round trips timed (${count})" count GREATER 0)
+  if(count GREATER 0)
+    get(p50 latency_ms ${kind} p50)
+    get(p90 latency_ms ${kind} p90)
+    get(p99 latency_ms ${kind} p99)
+    get(max latency_ms ${kind} max)
+    expect("${kind}: 0 < p50 ${p50} <= p90 ${p90} <= p99 ${p99} <= max ${max}"
+      p50 GREATER 0 AND p50 LESS_EQUAL p90 AND p90 LESS_EQUAL p99 AND p99 LESS_EQUAL max)
+  endif()
+endforeach()
+get(connects latency_ms connect count)
+get(logins latency_ms login count)
+get(enters latency_ms enter count)
+expect("one connect, login and first enter per bot (${connects}, ${logins}, ${enters})"
+  connects EQUAL BOTS AND logins EQUAL BOTS AND enters EQUAL BOTS)
+
+get(cpu resources cpu_percent)
+get(rss resources rss_peak_mib)
+expect("CPU time measured (${cpu} %)" cpu GREATER 0)
+expect("memory measured (${rss} MiB)" rss GREATER 0)
+get(passed thresholds passed)
+expect("thresholds passed (${passed})" passed)
+
+# One sample a second, the bots online climbing to all of them.
+string(JSON samples LENGTH "${json}" series)
+math(EXPR least "${SECONDS} - 1")
+expect("one sample a second (${samples})" samples GREATER_EQUAL least AND samples LESS_EQUAL SECONDS)
+set(series_peak 0)
+set(series_events 0)
+math(EXPR last "${samples} - 1")
+foreach(i RANGE ${last})
+  get(t series ${i} t)
+  math(EXPR expected_t "${i} + 1")
+  expect("sample ${i} at ${expected_t} s (${t})" t EQUAL expected_t)
+  get(online series ${i} in)
+  get(second_events series ${i} events)
+  get(resident series ${i} rss_mib)
+  expect("sample ${i}: memory (${resident})" resident GREATER 0)
+  if(online GREATER series_peak)
+    set(series_peak ${online})
+  endif()
+  math(EXPR series_events "${series_events} + ${second_events}")
+endforeach()
+expect("the series reaches ${BOTS} bots online (${series_peak})" series_peak EQUAL BOTS)
+expect("the series' events (${series_events}) within the total (${events})"
+  series_events GREATER 0 AND series_events LESS_EQUAL events)
+
+# The page: five plots, nothing fetched from elsewhere.
+file(READ "${HTML}" html)
+string(REGEX MATCHALL "<svg " plots "${html}")
+list(LENGTH plots plot_count)
+expect("five SVG plots in the page (${plot_count})" plot_count EQUAL 5)
+foreach(outside "http:" "https:" "<script" "src=" "href=")
+  string(FIND "${html}" "${outside}" at)
+  expect("the page holds no ${outside}" at EQUAL -1)
+endforeach()
+
+if(problems)
+  list(JOIN problems "\n  " text)
+  message(FATAL_ERROR "${REPORT}:\n  ${text}")
+endif()
+message(STATUS "report checked: ${in} of ${BOTS} bots in, ${events} events, no failures")
