@@ -28,6 +28,7 @@ PACKAGES=(
     openssl binutils
     python3                      # the Python binding and its tests
     python3-pytest               # the test kit's pytest fixture
+    python3-locust               # kivsdk.locust: Locust load tests of bots (pulls python3-gevent)
     g++-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-g++-posix
     gcc-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-gcc-posix
     wine64                       # runs the Windows tests (scripts/test-windows.sh)
