@@ -432,7 +432,41 @@ _PASSED_THROUGH = frozenset({
 })
 
 
-class Bot:
+class _BotBase:
+    """What a bot of an event loop other than the library's shares: its
+    closed state, request references, keyword attributes and the Instance's
+    plain calls and attributes passed through. A subclass has `instance`,
+    `_closed`, `_reference`, `_waiting` and `_immediate(method, ...)`."""
+
+    @property
+    def closed(self):
+        return self._closed
+
+    def _next_reference(self):
+        while True:
+            self._reference = self._reference % 0x7FFFFFFF + 1
+            if self._reference not in self._waiting:
+                return self._reference
+
+    def _assign(self, attributes):
+        for name, value in attributes.items():
+            attribute = _ATTRIBUTES.get(name)
+            if attribute is None:
+                raise TypeError(f"no attribute named {name!r}")
+            self.instance.set(attribute, value)
+
+    def __getattr__(self, name):
+        if name.startswith("_") or name == "instance":
+            raise AttributeError(name)
+        if name in _ATTRIBUTES or name == "disconnection":
+            return getattr(self.instance, name)
+        if name in _PASSED_THROUGH:
+            method = getattr(self.instance, name)
+            return lambda *args, **keywords: self._immediate(method, *args, **keywords)
+        raise AttributeError(f"'Bot' has no attribute {name!r}")
+
+
+class Bot(_BotBase):
     """An Instance served by the running asyncio loop.
 
     Bot(loop=None) must be made inside a coroutine. Without a loop it makes
@@ -482,10 +516,6 @@ class Bot:
         self._handle_events(_COLLECTED)
 
     # ---- lifetime -------------------------------------------------------------
-    @property
-    def closed(self):
-        return self._closed
-
     @property
     def loop(self):
         """The kivsdk.Loop the Bot is on."""
@@ -578,19 +608,6 @@ class Bot:
             error = KIVError(rc, request.operation)
             error.result = result
             request.future.set_exception(error)
-
-    def _next_reference(self):
-        while True:
-            self._reference = self._reference % 0x7FFFFFFF + 1
-            if self._reference not in self._waiting:
-                return self._reference
-
-    def _assign(self, attributes):
-        for name, value in attributes.items():
-            attribute = _ATTRIBUTES.get(name)
-            if attribute is None:
-                raise TypeError(f"no attribute named {name!r}")
-            self.instance.set(attribute, value)
 
     def _start(self, callback, operation, call, attributes=None):
         """Sends a request and returns the future of its answer."""
@@ -753,15 +770,6 @@ class Bot:
         finally:
             self._driver.rearm()
 
-    def __getattr__(self, name):
-        if name.startswith("_") or name == "instance":
-            raise AttributeError(name)
-        if name in _ATTRIBUTES or name == "disconnection":
-            return getattr(self.instance, name)
-        if name in _PASSED_THROUGH:
-            method = getattr(self.instance, name)
-            return lambda *args, **keywords: self._immediate(method, *args, **keywords)
-        raise AttributeError(f"'Bot' has no attribute {name!r}")
 
 
 def _event_handler(owner, event):

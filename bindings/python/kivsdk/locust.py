@@ -52,8 +52,8 @@ from locust import User
 from locust.exception import LocustError, StopUser
 
 from . import _native
-from .aio import (_ATTRIBUTES, _PASSED_THROUGH, CALLBACK_ENTRIES, CALLBACK_WRITES,
-                  CONSOLE_LINE_WRITES, EVENT_WRITES, Closed, EventData, Result, _snapshot)
+from .aio import (CALLBACK_ENTRIES, CALLBACK_WRITES, CONSOLE_LINE_WRITES, EVENT_WRITES, Closed,
+                  EventData, Result, _BotBase, _callback_handler, _event_handler, _snapshot)
 from .constants import Callback, Event, IntAttribute, ReturnCode
 from .instance import KIVError
 from .loop import Loop
@@ -334,7 +334,7 @@ class _Waiting:
         self.entries = [] if callback in CALLBACK_ENTRIES else None
 
 
-class Bot:
+class Bot(_BotBase):
     """An Instance on the shared loop of this gevent hub (driver().loop).
 
     Requests with an answer (connect_universe, login, enter, the object
@@ -368,10 +368,6 @@ class Bot:
             self.instance.on_callback(callback, _callback_handler(owner, callback))
         for event in _COLLECTED | {Event.CHAT}:
             self.instance.on_event(event, _event_handler(owner, event))
-
-    @property
-    def closed(self):
-        return self._closed
 
     @property
     def loop(self):
@@ -457,19 +453,6 @@ class Bot:
             request.result.set_exception(error)
 
     # ---- requests ---------------------------------------------------------------
-    def _next_reference(self):
-        while True:
-            self._reference = self._reference % 0x7FFFFFFF + 1
-            if self._reference not in self._waiting:
-                return self._reference
-
-    def _assign(self, attributes):
-        for name, value in attributes.items():
-            attribute = _ATTRIBUTES.get(name)
-            if attribute is None:
-                raise TypeError(f"no attribute named {name!r}")
-            self.instance.set(attribute, value)
-
     def request(self, callback, operation, call, attributes=None, timeout=None):
         """Sends a request with `call()` (after setting the keyword
         attributes) and lets the current greenlet wait for its answer;
@@ -615,31 +598,7 @@ class Bot:
     def run_for(self, *args, **keywords):
         self._blocking("run_for")
 
-    def __getattr__(self, name):
-        if name.startswith("_") or name == "instance":
-            raise AttributeError(name)
-        if name in _ATTRIBUTES or name == "disconnection":
-            return getattr(self.instance, name)
-        if name in _PASSED_THROUGH:
-            method = getattr(self.instance, name)
-            return lambda *args, **keywords: self._immediate(method, *args, **keywords)
-        raise AttributeError(f"'Bot' has no attribute {name!r}")
 
-
-def _event_handler(owner, event):
-    def handler(_instance):
-        bot = owner()
-        if bot is not None and not bot._closed:
-            bot._on_event(event)
-    return handler
-
-
-def _callback_handler(owner, callback):
-    def handler(_instance, rc, reference):
-        bot = owner()
-        if bot is not None and not bot._closed:
-            bot._on_callback(callback, rc, reference)
-    return handler
 
 
 # ---- the Locust user -----------------------------------------------------------
