@@ -434,9 +434,10 @@ _PASSED_THROUGH = frozenset({
 
 class _BotBase:
     """What a bot of an event loop other than the library's shares: its
-    closed state, request references, keyword attributes and the Instance's
-    plain calls and attributes passed through. A subclass has `instance`,
-    `_closed`, `_reference`, `_waiting` and `_immediate(method, ...)`."""
+    closed state, the filing of waiting requests, keyword attributes and the
+    Instance's plain calls and attributes passed through. A subclass has
+    `instance`, `_closed`, `_reference`, `_waiting`, `_unnumbered` and
+    `_immediate(method, ...)`."""
 
     @property
     def closed(self):
@@ -447,6 +448,29 @@ class _BotBase:
             self._reference = self._reference % 0x7FFFFFFF + 1
             if self._reference not in self._waiting:
                 return self._reference
+
+    def _register(self, callback, operation, request):
+        """Files a waiting request under its reference (set in int 9 here)
+        or, for the requests whose answers carry none, under its kind: one
+        of those at a time. Returns the reference, or None."""
+        if callback in _UNNUMBERED:
+            if callback in self._unnumbered:
+                raise RuntimeError(f"{operation}: another {operation} of this bot is waiting "
+                                   "for its answer (answers carry no reference to tell them "
+                                   "apart)")
+            self._unnumbered[callback] = request
+            return None
+        key = self._next_reference()
+        self.instance.set(IntAttribute.REFERENCE_NUMBER, key)
+        self._waiting[key] = request
+        return key
+
+    def _unregister(self, callback, key, request):
+        if key is None:
+            if self._unnumbered.get(callback) is request:
+                del self._unnumbered[callback]
+        else:
+            self._waiting.pop(key, None)
 
     def _assign(self, attributes):
         for name, value in attributes.items():
@@ -616,26 +640,12 @@ class Bot(_BotBase):
         if attributes:
             self._assign(attributes)
         request = _Waiting(callback, operation, self._aloop.create_future())
-        if callback in _UNNUMBERED:
-            if callback in self._unnumbered:
-                raise RuntimeError(f"{operation}: another {operation} of this bot is waiting "
-                                   "for its answer (answers carry no reference to tell them "
-                                   "apart)")
-            self._unnumbered[callback] = request
-            key = None
-        else:
-            key = self._next_reference()
-            self.instance.set(IntAttribute.REFERENCE_NUMBER, key)
-            self._waiting[key] = request
+        key = self._register(callback, operation, request)
         # Registered before the call: a lost connection answers inside it.
         try:
             call()
         except BaseException:
-            if key is None:
-                if self._unnumbered.get(callback) is request:
-                    del self._unnumbered[callback]
-            else:
-                self._waiting.pop(key, None)
+            self._unregister(callback, key, request)
             if request.future.done():  # answered inside the call: the raise tells it
                 request.future.exception()
             raise

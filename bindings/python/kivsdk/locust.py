@@ -53,8 +53,9 @@ from locust.exception import LocustError, StopUser
 
 from . import _native
 from .aio import (CALLBACK_ENTRIES, CALLBACK_WRITES, CONSOLE_LINE_WRITES, EVENT_WRITES, Closed,
-                  EventData, Result, _BotBase, _callback_handler, _event_handler, _snapshot)
-from .constants import Callback, Event, IntAttribute, ReturnCode
+                  EventData, Result, _BotBase, _callback_handler, _event_handler, _snapshot,
+                  _UNNUMBERED)
+from .constants import Callback, Event, ReturnCode
 from .instance import KIVError
 from .loop import Loop
 
@@ -93,8 +94,6 @@ if not getattr(locust.argument_parser.default_args_dict, "kivsdk_once", False):
     locust.argument_parser.default_args_dict = _default_args_once(
         locust.argument_parser.default_args_dict)
 
-# Answered with reference 0, so at most one of each may wait at a time.
-_UNNUMBERED = (Callback.CONNECT_UNIVERSE, Callback.LOGIN, Callback.ENTER)
 _COLLECTED = frozenset(CALLBACK_ENTRIES.values())
 
 
@@ -468,26 +467,12 @@ class Bot(_BotBase):
         if attributes:
             self._assign(attributes)
         request = _Waiting(callback, operation)
-        if callback in _UNNUMBERED:
-            if callback in self._unnumbered:
-                raise RuntimeError(f"{operation}: another {operation} of this bot is waiting "
-                                   "for its answer (answers carry no reference to tell them "
-                                   "apart)")
-            self._unnumbered[callback] = request
-            key = None
-        else:
-            key = self._next_reference()
-            self.instance.set(IntAttribute.REFERENCE_NUMBER, key)
-            self._waiting[key] = request
+        key = self._register(callback, operation, request)
         # Registered before the call: a lost connection answers inside it.
         try:
             call()
         except BaseException:
-            if key is None:
-                if self._unnumbered.get(callback) is request:
-                    del self._unnumbered[callback]
-            else:
-                self._waiting.pop(key, None)
+            self._unregister(callback, key, request)
             raise
         finally:
             self._driver.rearm()
