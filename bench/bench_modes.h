@@ -18,6 +18,8 @@ int run_round_trips(const std::string& sandbox_program);
 int run_scale(const std::string& sandbox_program, int instances);
 // `count` bots in one world of the sandbox, each walking at 1 Hz for
 // `seconds`: avatar changes sent and delivered, and both processes' CPU.
-int run_busy(const std::string& sandbox_program, int count, int seconds, bool tls);
+// With `batch_ms` > 0 the host runs a 0 ms pass every `batch_ms` instead of
+// waking at every readiness.
+int run_busy(const std::string& sandbox_program, int count, int seconds, bool tls, int batch_ms);
 
 }  // namespace kivsdk::bench

@@ -357,7 +357,7 @@ void walker_saw_change(KIVInstance*) { ++g_changes; }
 
 }  // namespace
 
-int run_busy(const std::string& sandbox_program, int count, int seconds, bool tls) {
+int run_busy(const std::string& sandbox_program, int count, int seconds, bool tls, int batch_ms) {
     raise_descriptor_limit();
     Sandbox sandbox(sandbox_program);
     if (!sandbox.ready()) {
@@ -423,7 +423,14 @@ int run_busy(const std::string& sandbox_program, int count, int seconds, bool tl
             kiv_state_change(walker.instance);
         }
         const int wait_ms = static_cast<int>(std::max(0.0, (due(moves) - seconds_now()) * 1000));
-        kiv_loop_wait(loop, std::min(wait_ms, 100));
+        if (batch_ms > 0) {
+            // A host that serves its bots at a tick: frames gather in the
+            // sockets between passes and are read many at a time.
+            std::this_thread::sleep_for(std::chrono::milliseconds(batch_ms));
+            kiv_loop_wait(loop, 0);
+        } else {
+            kiv_loop_wait(loop, std::min(wait_ms, 100));
+        }
     }
     const double walked = seconds_now() - start;
     const double client_cpu = cpu_seconds() - client_cpu_before;
@@ -445,7 +452,8 @@ int run_busy(const std::string& sandbox_program, int count, int seconds, bool tl
                      world, waiting, first_failure);
         return 1;
     }
-    const std::string key = std::string("busy_") + (tls ? "tls" : "plain") + ".";
+    const std::string key = std::string("busy_") + (tls ? "tls" : "plain") +
+                            (batch_ms > 0 ? "_tick" + std::to_string(batch_ms) + "ms" : "") + ".";
     note("busy world: " + std::to_string(count) + " walkers at 1 Hz for " +
          std::to_string(seconds) + " s in " + world + " on one shared loop");
     figure(key + "bring_in_seconds", bring_in_seconds, "s");

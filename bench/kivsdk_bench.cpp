@@ -5,7 +5,7 @@
 //   kivsdk_bench memory [INSTANCES]
 //   kivsdk_bench roundtrip KIVSANDBOX
 //   kivsdk_bench scale KIVSANDBOX [INSTANCES]
-//   kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls]]]
+//   kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls|plain [TICK_MS]]]]
 //   kivsdk_bench probe dispatch|bare|copy|minimal PASSES
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +22,7 @@ int usage() {
                  "       kivsdk_bench memory [INSTANCES]\n"
                  "       kivsdk_bench roundtrip KIVSANDBOX\n"
                  "       kivsdk_bench scale KIVSANDBOX [INSTANCES]\n"
-                 "       kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls]]]\n"
+                 "       kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls|plain [TICK_MS]]]]\n"
                  "       kivsdk_bench probe dispatch|bare|copy|minimal PASSES\n");
     return 2;
 }
@@ -43,9 +43,9 @@ int main(int argc, char** argv) {
     if (mode == "memory") return run_memory(argc > 2 ? std::atoi(argv[2]) : 100);
     if (mode == "roundtrip" && argc > 2) return run_round_trips(argv[2]);
     if (mode == "busy" && argc > 2) {
-        return run_busy(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000,
-                        argc > 4 ? std::atoi(argv[4]) : 20,
-                        argc > 5 && std::string(argv[5]) == "tls");
+        return run_busy(
+            argv[2], argc > 3 ? std::atoi(argv[3]) : 1000, argc > 4 ? std::atoi(argv[4]) : 20,
+            argc > 5 && std::string(argv[5]) == "tls", argc > 6 ? std::atoi(argv[6]) : 0);
     }
     if (mode == "scale" && argc > 2)
         return run_scale(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
