@@ -75,10 +75,7 @@ std::unique_ptr<Replay> Replay::load(const std::string& path, int flags, int& rc
 Replay::Replay(std::vector<Record> records, int flags) noexcept
     : records_(std::move(records)), flags_(flags) {}
 
-Replay::~Replay() {
-    // Connections still open outlive nothing of ours: they stop asking.
-    for (SideReplay& side : sides_) side.live = nullptr;
-}
+Replay::~Replay() = default;
 
 std::unique_ptr<Connection> Replay::connection(Side which, const ConnectionHandlers& handlers,
                                                Releasable& owner) {

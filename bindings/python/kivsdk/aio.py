@@ -472,6 +472,12 @@ class _BotBase:
         else:
             self._waiting.pop(key, None)
 
+    def state_change(self, **attributes):
+        """Sets the keyword attributes (my_x=..., my_type=...) and sends the
+        own state."""
+        self._assign(attributes)
+        self._immediate(self.instance.state_change)
+
     def _assign(self, attributes):
         for name, value in attributes.items():
             attribute = _ATTRIBUTES.get(name)
@@ -766,12 +772,6 @@ class Bot(_BotBase):
             lambda: self.instance.world_setting_set(setting, value, target))
 
     # ---- passed through -------------------------------------------------------
-    def state_change(self, **attributes):
-        """Sets the keyword attributes (my_x=..., my_type=...) and sends the
-        own state."""
-        self._assign(attributes)
-        self._immediate(self.instance.state_change)
-
     def _immediate(self, method, *args, **keywords):
         if self._closed:
             raise ValueError("the Bot is closed")

@@ -553,12 +553,6 @@ class Bot(_BotBase):
                             lambda: self.instance.world_setting_set(setting, value, target),
                             timeout=timeout)
 
-    def state_change(self, **attributes):
-        """Sets the keyword attributes (my_x=..., my_z=...) and sends the
-        own state."""
-        self._assign(attributes)
-        self._immediate(self.instance.state_change)
-
     def _immediate(self, method, *args, **keywords):
         if self._closed:
             raise ValueError("the Bot is closed")
