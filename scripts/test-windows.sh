@@ -176,6 +176,10 @@ report=$BUILD/unit-tests-wine.log
 status=0
 timeout 900 "$WINE" "$BUILD/bin/kivsdk_unit_tests.exe" --gtest_color=no >"$report" 2>&1 || status=$?
 grep -E '^\[ +(FAILED|SKIPPED) +\]' "$report" || true
+if [ "$status" -ne 0 ]; then
+    # What each failed check said, so a CI log alone explains the failure.
+    grep -E -A6 '(: Failure$|^unknown file: Failure)' "$report" | head -n 120 || true
+fi
 tail -n 3 "$report"
 [ "$status" -eq 0 ] || die "unit tests failed under Wine ($status); see $report"
 
