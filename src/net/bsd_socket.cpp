@@ -105,11 +105,13 @@ void BSDSocket::attempt() {
     post(KIV_NET_CONNECT_RESULT, status);
 }
 
-void BSDSocket::complete_connect() {
+void BSDSocket::complete_connect(int reported_error) {
     // Only an attempt in progress completes; the entries are gone otherwise.
     if (handle_ == kInvalidHandle || !connecting()) return;
     stop_connecting();
-    const int error = pending_error(handle_);
+    // A completion message carries its own error; the socket's pending error
+    // need not still hold it when the message is read.
+    const int error = reported_error != 0 ? reported_error : pending_error(handle_);
     if (error == 0) {
         become_connected();
         return;

@@ -43,7 +43,9 @@ public:
 
     // Connect completion: the outcome of the pending attempt decides between
     // the connected state and the next address.
-    void complete_connect();
+    // Ends the attempt in progress; `reported_error` is a failure the
+    // platform reported with the completion (0: read the socket's own).
+    void complete_connect(int reported_error = 0);
 
     SocketHandle handle() const noexcept { return handle_; }
     void* connection() const noexcept { return connection_; }

@@ -24,7 +24,7 @@ namespace {
 
 using test::dispatch_until;
 
-LPARAM network_event(WORD event) { return MAKELPARAM(event, 0); }
+LPARAM network_event(WORD event, WORD error = 0) { return MAKELPARAM(event, error); }
 
 int host_wait(void*, int) { return 0; }
 
@@ -198,6 +198,26 @@ TEST_F(WindowSockets, ProcedureMapsNetworkEventsAndIgnoresTheRest) {
     EXPECT_EQ(::SendMessageA(window, WM_TIMER, 0, 0), 0);
     EXPECT_EQ(log.all.size(), 1u);
     ::SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(socket));
+}
+
+TEST_F(WindowSockets, ConnectCompletionCarriesItsOwnError) {
+    // The completion message's error decides, whatever the socket's own
+    // pending error says by the time the message is read.
+    Listener listener(Family::v4);
+    ASSERT_TRUE(listener.valid());
+    AsyncWinsockSocket* socket = make(connection(0));
+    ASSERT_EQ(table.connect(socket, "127.0.0.1", listener.port()), 0);
+    if (!socket->connecting()) GTEST_SKIP() << "the loopback connect completed at once";
+    const auto handle = static_cast<WPARAM>(socket->handle());
+    EXPECT_EQ(::SendMessageA(socket->window(), kNetworkMessage, handle,
+                             network_event(FD_CONNECT, WSAECONNREFUSED)),
+              0);
+    EXPECT_FALSE(socket->connecting());
+    EXPECT_EQ(log.statuses(connection(0), KIV_NET_CONNECT_RESULT), std::vector<int>{-1})
+        << "the only address failed";
+    // The real completion that follows belongs to a closed handle.
+    dispatch_until([] { return false; }, 10);
+    EXPECT_EQ(log.count(connection(0), KIV_NET_CONNECT_RESULT), 1);
 }
 
 TEST_F(WindowSockets, TimerRepeatsAtItsPeriodUntilCancelled) {

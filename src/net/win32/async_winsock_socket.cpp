@@ -59,13 +59,13 @@ void AsyncWinsockSocket::close() noexcept {
 
 void AsyncWinsockSocket::timer_expired() { post(KIV_NET_TIMER, 0); }
 
-void AsyncWinsockSocket::network_event(WPARAM handle, WORD event) {
+void AsyncWinsockSocket::network_event(WPARAM handle, WORD event, WORD error) {
     // A message about a handle closed since it was queued is stale.
     if (static_cast<SocketHandle>(handle) != this->handle()) return;
     switch (event) {
         case FD_READ: post(KIV_NET_READABLE, 0); break;
         case FD_WRITE: post(KIV_NET_WRITABLE, 0); break;
-        case FD_CONNECT: complete_connect(); break;
+        case FD_CONNECT: complete_connect(error); break;
         case FD_CLOSE: post(KIV_NET_DISCONNECTED, 0); break;
         default: break;
     }

@@ -29,7 +29,7 @@ public:
     // What the window procedure delivers.
     void timer_expired();
     // `event` is the network event of a message for `handle`.
-    void network_event(WPARAM handle, WORD event);
+    void network_event(WPARAM handle, WORD event, WORD error = 0);
 
     HWND window() const noexcept { return window_; }
 

@@ -100,7 +100,7 @@ LRESULT CALLBACK message_window_procedure(HWND window, UINT message, WPARAM wpar
             if (message == WM_TIMER) {
                 socket->timer_expired();
             } else {
-                socket->network_event(wparam, WSAGETSELECTEVENT(lparam));
+                socket->network_event(wparam, WSAGETSELECTEVENT(lparam), WSAGETSELECTERROR(lparam));
             }
         } catch (...) {
             // Nothing may unwind through the system's dispatch.
