@@ -15,7 +15,8 @@
 #
 # Provides:
 #   target kivsdk_sandbox_pki     the only owner of the command generating the
-#                                 sandbox PKI (with tests or sandbox trust)
+#                                 sandbox PKI (with tests, sandbox trust or on
+#                                 Linux, where the sandbox server is built)
 #   kivsdk_embed_trust_anchors(<target>)
 #                                 adds the generated .cpp defining the anchors
 #                                 to <target>; call it once, from the folder
@@ -29,7 +30,18 @@ set(KIVSDK_UNIVERSE_CA_BUNDLE "" CACHE FILEPATH
 set(KIVSDK_WORLD_CA_BUNDLE "" CACHE FILEPATH
   "PEM file of the world CA certificates (two) embedded in the library; empty: the build's sandbox CAs")
 
+# Release pipelines turn this on, so a library that trusts only a build's
+# sandbox can never come out of them.
+option(KIVSDK_REQUIRE_DEPLOYMENT_CAS
+  "Fail to configure unless KIVSDK_UNIVERSE_CA_BUNDLE and KIVSDK_WORLD_CA_BUNDLE are given" OFF)
+
 if(KIVSDK_UNIVERSE_CA_BUNDLE STREQUAL "" AND KIVSDK_WORLD_CA_BUNDLE STREQUAL "")
+  if(KIVSDK_REQUIRE_DEPLOYMENT_CAS)
+    message(FATAL_ERROR
+      "KIVSDK_REQUIRE_DEPLOYMENT_CAS is ON but no CA bundles were given: set "
+      "KIVSDK_UNIVERSE_CA_BUNDLE and KIVSDK_WORLD_CA_BUNDLE to the deployment's PEM "
+      "bundles (a library without them trusts only this build's sandbox).")
+  endif()
   set(KIVSDK_LIBRARY_TRUSTS_SANDBOX ON)
 elseif(KIVSDK_UNIVERSE_CA_BUNDLE STREQUAL "" OR KIVSDK_WORLD_CA_BUNDLE STREQUAL "")
   message(FATAL_ERROR
@@ -63,14 +75,15 @@ set(_kivsdk_pki_files
 list(TRANSFORM _kivsdk_pki_files PREPEND "${KIVSDK_SANDBOX_PKI_DIR}/"
   OUTPUT_VARIABLE _kivsdk_pki_outputs)
 
-if(KIVSDK_LIBRARY_TRUSTS_SANDBOX OR KIVSDK_BUILD_TESTS)
+# The sandbox server (Linux) loads the PKI's server keys whatever the
+# library trusts.
+if(KIVSDK_LIBRARY_TRUSTS_SANDBOX OR KIVSDK_BUILD_TESTS OR CMAKE_SYSTEM_NAME STREQUAL "Linux")
   find_program(KIVSDK_OPENSSL NAMES openssl)
   if(NOT KIVSDK_OPENSSL)
     message(FATAL_ERROR
-      "The openssl tool was not found; it generates the sandbox PKI that the tests use and, "
-      "without KIVSDK_UNIVERSE_CA_BUNDLE/KIVSDK_WORLD_CA_BUNDLE, the library's trust anchors. "
-      "Install it (scripts/install-deps.sh), set KIVSDK_OPENSSL, or give both bundles and "
-      "-DKIVSDK_BUILD_TESTS=OFF.")
+      "The openssl tool was not found; it generates the sandbox PKI that the tests and the "
+      "sandbox server (Linux) use and, without KIVSDK_UNIVERSE_CA_BUNDLE/KIVSDK_WORLD_CA_BUNDLE, "
+      "the library's trust anchors. Install it (scripts/install-deps.sh) or set KIVSDK_OPENSSL.")
   endif()
   # The script skips its work when every file is present; Make and Ninja run
   # it when one is missing. Only kivsdk_sandbox_pki lists the outputs.

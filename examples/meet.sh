@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Starts the sandbox on free loopback ports, lets the greeter and the builder
 # meet in its lobby, prints the transcript of what they did, stops the
-# sandbox, and fails unless everything expected happened.
+# sandbox, and fails unless everything expected happened. The sandbox serves
+# its live view too; with KIVSDK_MEET_VIEW=1 it stays up after the bots met,
+# for a person to look at the world in a browser, until Ctrl-C.
 #
 # Usage: examples/meet.sh KIVSANDBOX GREETER BUILDER WORK_DIR
 set -euo pipefail
@@ -34,7 +36,7 @@ trap stop_all EXIT
 
 started=$(date +%s%N)
 echo "==> sandbox"
-"$SANDBOX" --port-file "$RUN/ports" >/dev/null 2>"$SANDBOX_LOG" &
+"$SANDBOX" --port-file "$RUN/ports" --http "${KIVSDK_MEET_HTTP_PORT:-0}" >/dev/null 2>"$SANDBOX_LOG" &
 sandbox_pid=$!
 for _ in $(seq 100); do
     [ -s "$RUN/ports" ] && break
@@ -49,6 +51,8 @@ fi
 ready=$(cat "$RUN/ports")
 echo "$ready"
 universe_port=$(sed -n 's/^ready universe=\([0-9]*\).*/\1/p' "$RUN/ports")
+http_port=$(sed -n 's/.* http=\([0-9]*\).*/\1/p' "$RUN/ports")
+echo "live view: http://127.0.0.1:$http_port/"
 
 echo "==> bots"
 "$GREETER" --port "$universe_port" --world lobby --once --seconds 25 >>"$TRANSCRIPT" &
@@ -63,9 +67,24 @@ builder_status=0
 greeter_status=0
 wait "$greeter_pid" || greeter_status=$?
 greeter_pid=""
-stop_all
 sandbox_status=0
-wait "$sandbox_pid" || sandbox_status=$?
+if [ "${KIVSDK_MEET_VIEW:-0}" = 1 ]; then
+    echo
+    echo "==> the bots met; the sandbox stays up: open http://127.0.0.1:$http_port/ (Ctrl-C ends it)"
+    # Ctrl-C reaches the sandbox as well; the script only waits for it.
+    trap 'kill -INT "$sandbox_pid" 2>/dev/null || true' INT
+    wait "$sandbox_pid" || sandbox_status=$?
+    # The signal cuts that wait short (status 128+2): wait again for the
+    # sandbox's own status (0 when it stopped on SIGINT).
+    if [ "$sandbox_status" -gt 128 ]; then
+        sandbox_status=0
+        wait "$sandbox_pid" || sandbox_status=$?
+    fi
+    trap - INT
+else
+    stop_all
+    wait "$sandbox_pid" || sandbox_status=$?
+fi
 sandbox_pid=""
 finished=$(date +%s%N)
 

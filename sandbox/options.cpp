@@ -70,7 +70,9 @@ Options:
   --universe-key FILE     its private key
   --world-cert FILE       certificate of the TLS worlds (PEM)
   --world-key FILE        its private key
-                          (default: the build's sandbox PKI)
+                          (default: the sandbox PKI; $KIVSDK_SANDBOX_PKI,
+                          else the one installed beside the program, else
+                          the build's)
   --port-file FILE        also write the ready line to FILE
   --stall-timeout SECONDS close clients whose handshake, frame or output
                           stalls this long (default 20)
@@ -103,11 +105,16 @@ Options:
                           and the control port's commands. NAME is a
                           scripted user (an admin of the worlds it enters),
                           AVATAR one in its world by name, USER any user
+  --http PORT             serve the live view, a page showing the worlds
+                          and a read-only JSON API, on 127.0.0.1 PORT (0: a
+                          free one, added to the ready line as http=PORT)
+  --http-bind ADDRESS     numeric address of the live view (default
+                          127.0.0.1; anything else opens it to the network)
   --quiet                 log errors only, not every connection
   --help                  show this text
 
 When every port is listening, kivsandbox prints one line on standard output:
-  ready universe=PORT world NAME=PORT ... [control=PORT]
+  ready universe=PORT world NAME=PORT ... [control=PORT] [http=PORT]
 It logs one line per connection and per error to standard error, and stops
 on SIGINT or SIGTERM.
 
@@ -212,6 +219,12 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments,
             o.refusal_result = static_cast<std::uint8_t>(result);
         } else if (name == "--script") {
             o.script = value;
+        } else if (name == "--http") {
+            if (!parse_number(value, 0, 65535, number)) return error("bad --http port: " + value);
+            o.http_port = static_cast<int>(number);
+        } else if (name == "--http-bind") {
+            if (value.empty()) return error("bad --http-bind address: " + value);
+            o.http_bind = value;
         } else if (name == "--control-port") {
             if (!parse_number(value, 0, 65535, number)) return error("bad port: " + value);
             o.control_port = static_cast<int>(number);

@@ -57,6 +57,10 @@ struct Options {
     int control_port = -1;
     // A scene to play from the start (script.h); empty: none.
     std::string script;
+    // The live view's HTTP port (view/live_view.h, made by kivsandbox's
+    // main); -1: none, 0: any. It listens on `http_bind`.
+    int http_port = -1;
+    std::string http_bind = "127.0.0.1";
 };
 
 // The worlds when none is given: "lobby" in the clear, "garden" over TLS.

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "fields.h"
+#include "wire/byte_order.h"
 #include "wire/field_cursor.h"
 #include "wire/packet_reader.h"
 #include "wire/packet_writer.h"
@@ -253,6 +254,7 @@ void WorldService::chat(const Avatar& avatar, PacketReader& body) {
     line.append_int32(avatar.session);
     line.append_byte(0);
     to_others(avatar, line);
+    if (line_tap_) line_tap_({false, avatar.session, avatar.name, std::string(text), 0});
 }
 
 void WorldService::console(const Avatar& avatar, PacketReader& body) {
@@ -275,6 +277,11 @@ void WorldService::console(const Avatar& avatar, PacketReader& body) {
         to_all(line);
     } else if (const Avatar* to = by_session(session)) {
         if (server::Peer* peer = loop_.find(to->peer)) peer->send(line);
+    } else {
+        return;  // nobody heard it
+    }
+    if (line_tap_) {
+        line_tap_({true, avatar.session, std::string(name), std::string(message), session});
     }
 }
 
@@ -820,9 +827,13 @@ WorldState WorldService::state() const {
                                entry.second.objects.size()});
     }
     for (const auto& entry : terrain_) {
+        std::array<float, 64> heights{};
+        for (std::size_t i = 0; i < heights.size(); ++i) {
+            heights[i] = wire::float_from_bits(wire::load_u32(entry.second.cells.data() + i * 6));
+        }
         state.terrain.push_back({std::get<0>(entry.first), std::get<1>(entry.first),
                                  std::get<2>(entry.first), std::get<3>(entry.first),
-                                 entry.second.revision});
+                                 entry.second.revision, heights});
     }
     state.settings = world_settings_;
     return state;

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -75,6 +76,9 @@ struct WorldState {
         std::int32_t tile_x, tile_z;
         std::uint8_t node_x, node_z;
         std::int32_t revision;
+        // The heights of the node's 64 cells, in wire order (8 rows of 8,
+        // the inner position varying fastest).
+        std::array<float, 64> heights;
     };
     std::vector<Avatar> avatars;  // by session
     std::vector<Object> objects;  // by id
@@ -82,6 +86,18 @@ struct WorldState {
     std::vector<TerrainNode> terrain;
     std::map<std::string, std::string> settings;
 };
+
+// A chat or console line as the world relays it, for views.
+struct WorldLine {
+    bool console = false;
+    std::int32_t session = 0;  // the sender's avatar
+    // The sender's name; for a console line the name it chose to show.
+    std::string name;
+    std::string text;
+    std::int32_t to = 0;  // a console line's addressee; 0: everyone
+};
+// Sees every line relayed, on the loop's thread.
+using LineTap = std::function<void(const WorldLine&)>;
 
 class WorldService : public server::Service {
 public:
@@ -95,6 +111,9 @@ public:
     void add_admin(const std::string& name);
     // The session of the peer's avatar; 0 before its login.
     std::int32_t session_of(std::uint64_t peer_id) const;
+    // Before the loop runs, or from its thread.
+    void tap_lines(LineTap tap) { line_tap_ = std::move(tap); }
+    const WorldSettings& settings() const noexcept { return settings_; }
 
     void on_frame(server::Peer& peer, PacketReader& body) override;
     void on_close(server::Peer& peer) override;
@@ -191,6 +210,7 @@ private:
     std::map<NodeKey, Node> terrain_;
     std::map<std::string, std::set<std::int32_t>> user_permissions_;
     std::map<std::string, std::set<std::int32_t>> session_permissions_;
+    LineTap line_tap_;
 };
 
 }  // namespace kivsdk::sandbox

@@ -34,6 +34,10 @@ PACKAGES=(
     wine64                       # runs the Windows tests (scripts/test-windows.sh)
     clang libclang-rt-14-dev valgrind
     libuv1-dev libasio-dev libglib2.0-dev   # the event-loop adapters' examples and tests
+    dpkg-dev lintian             # the Debian packages (scripts/package.sh, test-packages.sh)
+    python3-venv python3-setuptools python3-wheel   # offline pip install of bindings/python
+    libcpp-httplib-dev           # the sandbox's live view (kivsandbox --http)
+    chromium chromium-driver python3-selenium   # its browser test (scripts/test-browser.sh)
 )
 MBEDTLS_PKGS=(libmbedtls-dev libmbedtls21 libmbedx509-7 libmbedcrypto16)
 NEW_SUITES="trixie sid"

@@ -3,6 +3,10 @@
 # runs the tests under Wine.
 #
 # Usage: scripts/test-windows.sh            (as root on Debian 12, or with sudo)
+#        scripts/test-windows.sh --deps-only        only build (or reuse) the deps
+#        scripts/test-windows.sh --wine-run EXE [ARG...]
+#                                    run one program in the Wine prefix (used by
+#                                    scripts/test-packages.sh for the SDK zip)
 #
 # Everything it makes stays in the build tree (default build-win/):
 #   deps/mbedtls     Mbed TLS built from Debian's source package of exactly the
@@ -14,6 +18,9 @@
 # Environment:
 #   KIVSDK_WIN_BUILD=DIR   build tree (default <repo>/build-win)
 #   KIVSDK_JOBS=N          parallel build jobs (default: number of CPUs)
+#   KIVSDK_WIN_DEPS=DIR    the dependency builds (default <build tree>/deps); a
+#                          tree whose builds are current is only read
+#   KIVSDK_WINEPREFIX=DIR  the Wine prefix (default <build tree>/wineprefix)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,7 +29,9 @@ BUILD=${KIVSDK_WIN_BUILD:-$ROOT/build-win}
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 JOBS=${KIVSDK_JOBS:-$(nproc)}
 TOOLCHAIN=$ROOT/cmake/toolchain-mingw64.cmake
-DEPS=$BUILD/deps
+DEPS=${KIVSDK_WIN_DEPS:-$BUILD/deps}
+case $DEPS in /*) ;; *) DEPS=$ROOT/$DEPS ;; esac
+MODE=${1:-test}
 WINE=/usr/lib/wine/wine64
 # Where scripts/test.sh has install-deps.sh build Mbed TLS when the packages
 # do not install.
@@ -36,6 +45,31 @@ die() { printf 'test-windows: error: %s\n' "$*" >&2; exit 1; }
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
+
+# --- Wine: one prefix, no prompts, its server stopped on exit ---------------
+wine_setup() {
+    export WINEPREFIX=${KIVSDK_WINEPREFIX:-$BUILD/wineprefix}
+    export WINEDEBUG=-all
+    # No Mono or Gecko prompts: the tests need neither.
+    export WINEDLLOVERRIDES='mscoree,mshtml='
+    [ -x "$WINE" ] || die "$WINE not found (Debian package wine64)"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        log "creating the Wine prefix $WINEPREFIX"
+        mkdir -p "$(dirname "$WINEPREFIX")"
+        "$WINE" wineboot -i >/dev/null 2>&1 || die "wineboot failed"
+    fi
+    trap stop_wineserver EXIT
+}
+stop_wineserver() { WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; }
+
+if [ "$MODE" = --wine-run ]; then
+    shift
+    [ $# -ge 1 ] || die "--wine-run needs a program"
+    wine_setup
+    status=0
+    "$WINE" "$@" || status=$?
+    exit "$status"
+fi
 
 # --- Packages: compilers, Wine, Mbed TLS for Linux (its version is ours) ----
 bash scripts/install-deps.sh "$LINUX_MBEDTLS_PREFIX"
@@ -136,6 +170,10 @@ build_googletest() {
 mkdir -p "$DEPS"
 build_mbedtls
 build_googletest
+if [ "$MODE" = --deps-only ]; then
+    log "dependencies ready in $DEPS"
+    exit 0
+fi
 
 # --- The library and its tests ----------------------------------------------
 # -O2 as in the Linux builds: GCC 12 reports false array bounds in standard
@@ -154,16 +192,7 @@ log "building"
 cmake --build "$BUILD" -j "$JOBS" --target KIVSDK kivsdk_unit_tests kivsdk_c99_header_check
 
 # --- Wine -------------------------------------------------------------------
-export WINEPREFIX=$BUILD/wineprefix
-export WINEDEBUG=-all
-# No Mono or Gecko prompts: the tests need neither.
-export WINEDLLOVERRIDES='mscoree,mshtml='
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    log "creating the Wine prefix $WINEPREFIX"
-    "$WINE" wineboot -i >/dev/null 2>&1 || die "wineboot failed"
-fi
-stop_wineserver() { WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; }
-trap stop_wineserver EXIT
+wine_setup
 
 log "checking the DLL's exports and loading it from a C program under Wine"
 ctest --test-dir "$BUILD" --output-on-failure --timeout 120 \

@@ -141,6 +141,7 @@ void Peer::send_frame(const unsigned char* frame, std::size_t size) {
         return;
     }
     if (loop_.sent_tap_) loop_.sent_tap_(*this, frame, size);
+    ++loop_.frames_sent_;
     last_output_ = Clock::now();
     if (virtual_) {
         if (inbox_.size() >= kMaxInbox) inbox_.erase(inbox_.begin());
@@ -431,6 +432,7 @@ void Peer::deliver_frames() {
     std::uint16_t length = 0;
     const Phase phase = phase_;
     while (phase_ == phase && is_open() && input.next(frame, length)) {
+        ++loop_.frames_received_;
         const bool ignored = length > 0 && !loop_.ignored_.empty() &&
                              loop_.ignored_.count({&service_, frame[0]}) > 0;
         if (!loop_.received_tap_) {
@@ -883,6 +885,7 @@ Peer& ServerLoop::add_virtual_peer(Service& service, const std::string& listener
 
 void ServerLoop::deliver(Peer& peer, const unsigned char* body, std::size_t size) {
     if (!peer.is_open() || size == 0) return;
+    ++frames_received_;
     PacketReader reader(body, size);
     peer.service_.on_frame(peer, reader);
 }

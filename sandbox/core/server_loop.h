@@ -219,6 +219,10 @@ public:
     // The open peer with this id, or null.
     Peer* find(std::uint64_t id);
     std::size_t client_count() const noexcept { return peers_.size(); }
+    // Frames taken from clients (virtual peers' included) and frames queued
+    // for them, since the loop was made; read on the loop's thread.
+    std::uint64_t frames_received() const noexcept { return frames_received_; }
+    std::uint64_t frames_sent() const noexcept { return frames_sent_; }
     const Limits& limits() const noexcept { return limits_; }
     void set_keepalive_seconds(int seconds) noexcept { limits_.keepalive_seconds = seconds; }
     // Before the loop runs, or from its thread.
@@ -320,6 +324,8 @@ private:
     std::chrono::steady_clock::time_point next_due_;  // of the first delayed frame
     std::set<std::pair<const Service*, std::uint8_t>> ignored_;
     std::unordered_map<const Service*, std::size_t> cut_rules_;  // null: every service
+    std::uint64_t frames_received_ = 0;
+    std::uint64_t frames_sent_ = 0;
 };
 
 }  // namespace kivsdk::server

@@ -1,23 +1,17 @@
 # Install rules of the test kit (included by KivsdkInstall.cmake when the kit
-# is built): the shared library, its headers, the sandbox certificates it
-# loads, a CMake component (find_package(KIVSDK COMPONENTS testkit) gives
-# KIVSDK::testkit) and a pkg-config file (kivsdk-testkit).
+# is built): the shared library, its headers, a CMake component
+# (find_package(KIVSDK COMPONENTS testkit) gives KIVSDK::testkit) and a
+# pkg-config file (kivsdk-testkit). The sandbox certificates it loads are
+# installed with the sandbox server (KivsdkInstall.cmake). All of it belongs
+# to the tools component, beside the sandbox it runs.
 install(TARGETS kivsdk_testkit EXPORT KIVSDKtestkitTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools)
 install(FILES
   "${PROJECT_SOURCE_DIR}/include/kivsandbox.h"
   "${PROJECT_SOURCE_DIR}/include/kivsandbox.hpp"
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# The server certificates and keys, and the CA bundles a bot trusts.
-install(FILES
-  "${KIVSDK_SANDBOX_PKI_DIR}/universe-server.pem"
-  "${KIVSDK_SANDBOX_PKI_DIR}/universe-server.key"
-  "${KIVSDK_SANDBOX_PKI_DIR}/world-server.pem"
-  "${KIVSDK_SANDBOX_PKI_DIR}/world-server.key"
-  "${KIVSDK_SANDBOX_PKI_DIR}/universe-bundle.pem"
-  "${KIVSDK_SANDBOX_PKI_DIR}/world-bundle.pem"
-  DESTINATION "${KIVSDK_TESTKIT_PKI_INSTALL_DIR}")
-install(EXPORT KIVSDKtestkitTargets NAMESPACE KIVSDK:: DESTINATION "${KIVSDK_CMAKE_DIR}")
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT tools)
+install(EXPORT KIVSDKtestkitTargets NAMESPACE KIVSDK:: DESTINATION "${KIVSDK_CMAKE_DIR}"
+  COMPONENT tools)
 set_target_properties(kivsdk_testkit PROPERTIES EXPORT_NAME testkit)
 
 file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/kivsdk-testkit.pc" @ONLY CONTENT [=[
@@ -32,4 +26,4 @@ Cflags: -I${includedir}
 Libs: -L${libdir} -lkivsdk_testkit
 ]=])
 install(FILES "${PROJECT_BINARY_DIR}/kivsdk-testkit.pc"
-  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+  DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig" COMPONENT tools)

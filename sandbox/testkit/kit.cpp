@@ -101,6 +101,9 @@ sandbox::Options kit_options(const std::vector<std::string>& arguments,
     if (options.bind != "127.0.0.1" && options.bind != "::1") {
         throw std::invalid_argument("the kit listens on loopback only, not on " + options.bind);
     }
+    if (options.http_port >= 0) {
+        throw std::invalid_argument("--http is kivsandbox's live view, not an option of the kit");
+    }
     options.log_connections = false;
     return options;
 }

@@ -10,11 +10,17 @@ function(run)
     message(FATAL_ERROR "failed (${result}): ${command}\n${out}\n${err}")
   endif()
   set(run_output "${out}" PARENT_SCOPE)
+  set(run_error "${err}" PARENT_SCOPE)
 endfunction()
 
 set(prefix "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${WORK_DIR}")
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
+# A library that trusts only its sandbox says so, naming the build options.
+if(TRUSTS_SANDBOX AND NOT "${run_output}${run_error}" MATCHES
+   "KIVSDK_UNIVERSE_CA_BUNDLE.*KIVSDK_WORLD_CA_BUNDLE")
+  message(FATAL_ERROR "cmake --install gave no warning about the sandbox CAs:\n${run_error}")
+endif()
 
 # --- the installed tree ------------------------------------------------------
 file(GLOB libraries LIST_DIRECTORIES false "${prefix}/lib*/libKIVSDK.so*")
@@ -54,6 +60,75 @@ file(GLOB docs "${prefix}/share/doc/*/*.md")
 if(NOT docs)
   message(FATAL_ERROR "no documentation under ${prefix}/share/doc")
 endif()
+# Everything a bot author uses, as listed in the README's Install section.
+set(expected
+  "${prefix}/include/kivsdk/adapters/libuv.hpp"
+  "${prefix}/share/doc/KIVSDK/README.md"
+  "${libdir}/pkgconfig/kivsdk.pc"
+  "${libdir}/cmake/KIVSDK/KIVSDKConfig.cmake"
+  "${prefix}/bin/kivdump"
+  "${prefix}/bin/kivreplay")
+set(python_package "${prefix}/lib/python3/dist-packages/kivsdk")
+foreach(module __init__.py _native.py _build_info.py instance.py constants.py loop.py aio.py
+               locust.py testing.py py.typed)
+  list(APPEND expected "${python_package}/${module}")
+endforeach()
+if(WITH_SWARM)
+  list(APPEND expected "${prefix}/bin/kivswarm")
+endif()
+if(WITH_SANDBOX OR WITH_TESTKIT)
+  foreach(pki_file universe-server.pem universe-server.key world-server.pem world-server.key
+                   universe-bundle.pem world-bundle.pem)
+    list(APPEND expected "${prefix}/share/kivsdk/sandbox-pki/${pki_file}")
+  endforeach()
+endif()
+if(WITH_SANDBOX)
+  list(APPEND expected "${prefix}/bin/kivsandbox")
+endif()
+if(WITH_TESTKIT)
+  list(APPEND expected "${prefix}/include/kivsandbox.h" "${libdir}/libkivsdk_testkit.so"
+                       "${libdir}/pkgconfig/kivsdk-testkit.pc")
+endif()
+set(missing "")
+foreach(file IN LISTS expected)
+  if(NOT EXISTS "${file}")
+    list(APPEND missing "${file}")
+  endif()
+endforeach()
+if(missing)
+  string(REPLACE ";" "\n  " missing "${missing}")
+  message(FATAL_ERROR "not installed:\n  ${missing}")
+endif()
+
+# The installed sandbox takes the certificates installed beside it, not the
+# build tree's.
+if(WITH_SANDBOX)
+  run(${CMAKE_COMMAND} -E env --unset=KIVSDK_SANDBOX_PKI "${prefix}/bin/kivsandbox" --help)
+  file(REAL_PATH "${prefix}/share/kivsdk/sandbox-pki" installed_pki)
+  if(NOT run_output MATCHES "Sandbox PKI \\(the default certificates and keys\\): ([^\n]*)"
+     OR NOT CMAKE_MATCH_1 STREQUAL installed_pki)
+    message(FATAL_ERROR "the installed kivsandbox uses '${CMAKE_MATCH_1}', not ${installed_pki}")
+  endif()
+endif()
+
+# The installed Python package loads the library installed with it, and its
+# version is the library's.
+if(PYTHON AND NOT SANITIZE)
+  run(${CMAKE_COMMAND} -E env --unset=KIVSDK_LIBRARY --unset=KIVSDK_HEADER
+      "PYTHONPATH=${prefix}/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1
+      "${PYTHON}" -c
+      "import kivsdk, kivsdk._native as n\nprint(kivsdk.__version__)\nprint(n.library_path())")
+  string(REPLACE "\n" ";" python_lines "${run_output}")
+  list(GET python_lines 0 python_version)
+  list(GET python_lines 1 python_library)
+  file(REAL_PATH "${python_library}" python_library)
+  file(REAL_PATH "${libdir}/libKIVSDK.so.${major}" installed_library)
+  if(NOT python_version STREQUAL EXPECTED_VERSION OR NOT python_library STREQUAL installed_library)
+    message(FATAL_ERROR "the installed kivsdk is ${python_version} with ${python_library}, "
+                        "not ${EXPECTED_VERSION} with ${installed_library}")
+  endif()
+endif()
+
 file(GLOB package_files "${libdir}/cmake/KIVSDK/*.cmake")
 foreach(package_file IN LISTS package_files)
   file(READ "${package_file}" text)

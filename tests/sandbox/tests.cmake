@@ -11,9 +11,11 @@ add_executable(kivsdk_sandbox_tests
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_catalogue_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_core_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sandbox_script_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sandbox_switches_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_switches_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sandbox_view_test.cpp)
 target_include_directories(kivsdk_sandbox_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(kivsdk_sandbox_tests PRIVATE kivsdk_sandbox kivsdk_test_support
+target_link_libraries(kivsdk_sandbox_tests PRIVATE kivsdk_sandbox kivsdk_sandbox_view
+  kivsdk_test_support
   GTest::gtest GTest::gtest_main)
 kivsdk_set_warnings(kivsdk_sandbox_tests)
 gtest_discover_tests(kivsdk_sandbox_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)

@@ -17,8 +17,11 @@
     kivsdk.log_to(logging.getLogger("kivsdk"), kivsdk.LogLevel.INFO)
     bot.stats().universe.rtt_smoothed_us
 
-The shared library is found through $KIVSDK_LIBRARY, then the system's
-library search (libKIVSDK.so).
+The shared library is found through, in order, $KIVSDK_LIBRARY, the
+library installed beside this package (by CMake, as in the Debian package
+python3-kivsdk), pkg-config (`pkg-config --variable=libdir kivsdk`), then
+the system's library search (libKIVSDK.so.0). Importing the package loads
+it and checks that its kiv_version() is this package's version.
 """
 from .constants import (CALLBACK_COUNT, DATA_ATTRIBUTE_COUNT, EVENT_COUNT, FLOAT_ATTRIBUTE_COUNT,
                         INT_ATTRIBUTE_COUNT, INTERFACE_VERSION, LIVENESS_DEFAULT,
@@ -30,6 +33,12 @@ from .instance import (Disconnection, Instance, KIVError, ReplayStatus, SideStat
                        init, log_to, version)
 from ._native import NetConfig, TerrainCell, library
 from .loop import Loop
+from . import _native
+
+# A package and a library of different versions disagree on the interface:
+# say so now rather than with a wrong value later.
+_native.check_version()
+__version__ = _native.package_version() or _native.version_text(version())
 
 __all__ = [
     "Instance", "KIVError", "init", "version", "log_to", "Stats", "SideStats", "LogLevel", "as_code", "library", "NetConfig", "TerrainCell",

@@ -4,7 +4,11 @@ the C side expects float and cut 64-bit pointers to int."""
 import ctypes
 import ctypes.util
 import os
+import re
+import shutil
+import subprocess
 import sys
+from typing import List, Optional, Tuple
 
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float,
                     c_int, c_longlong, c_uint16, c_void_p)
@@ -184,46 +188,190 @@ SIGNATURES = {
 del I
 
 
-def _candidates():
+# Where load() looks, in order; named by its error when none gives a library.
+SEARCH_ORDER = ("$KIVSDK_LIBRARY", "the library installed beside this package",
+                "pkg-config (kivsdk's libdir)", "the system's library search path")
+
+
+def _library_names() -> List[str]:
+    if sys.platform == "win32":
+        return ["KIVSDK.dll"]
+    if sys.platform == "darwin":
+        return ["libKIVSDK.0.dylib", "libKIVSDK.dylib"]
+    return ["libKIVSDK.so.0", "libKIVSDK.so"]
+
+
+def _beside_package() -> Optional[str]:
+    """The library that CMake installed with this package (_build_info.LIBRARY,
+    relative to the package's folder), or None for a package that was not
+    installed by CMake."""
+    try:
+        from . import _build_info  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    location = getattr(_build_info, "LIBRARY", None)
+    if not location:
+        return None
+    return os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), location))
+
+
+def _from_pkg_config() -> Tuple[Optional[str], str]:
+    """(path, why not): the library in `pkg-config --variable=libdir kivsdk`."""
+    tool = shutil.which("pkg-config") or shutil.which("pkgconf")
+    if not tool:
+        return None, "no pkg-config program"
+    try:
+        done = subprocess.run([tool, "--variable=libdir", "kivsdk"], capture_output=True,
+                              text=True, timeout=30, check=False)
+    except (OSError, subprocess.SubprocessError) as error:
+        return None, f"pkg-config failed: {error}"
+    libdir = done.stdout.strip()
+    if done.returncode != 0 or not libdir:
+        return None, "pkg-config knows no kivsdk"
+    for name in _library_names():
+        path = os.path.join(libdir, name)
+        if os.path.exists(path):
+            return path, ""
+    return None, f"no {' or '.join(_library_names())} in {libdir}"
+
+
+def _try(candidate: str, errors: List[str], label: str) -> Optional[ctypes.CDLL]:
+    try:
+        return ctypes.CDLL(candidate)
+    except OSError as error:
+        errors.append(f"{label}: {candidate}: {error}")
+        return None
+
+
+def _find() -> Tuple[ctypes.CDLL, str]:
+    """Opens the library from the first place of SEARCH_ORDER that has one.
+    An explicit $KIVSDK_LIBRARY is the only place tried when it is set."""
+    errors: List[str] = []
     explicit = os.environ.get("KIVSDK_LIBRARY")
     if explicit:
-        yield explicit
-        return
-    if sys.platform == "win32":
-        yield "KIVSDK.dll"
-        return
-    found = ctypes.util.find_library("KIVSDK")
-    if found:
-        yield found
-    yield "libKIVSDK.so.0"
-    yield "libKIVSDK.so"
+        library = _try(explicit, errors, SEARCH_ORDER[0])
+        if library is not None:
+            return library, explicit
+        raise OSError("cannot load the KIVSDK shared library: " + errors[0] +
+                      " (with $KIVSDK_LIBRARY set, the other places are not tried: "
+                      + ", ".join(SEARCH_ORDER[1:]) + ")")
+    errors.append(f"{SEARCH_ORDER[0]}: not set")
+
+    beside = _beside_package()
+    if beside is None:
+        errors.append(f"{SEARCH_ORDER[1]}: not installed with the library")
+    else:
+        library = _try(beside, errors, SEARCH_ORDER[1])
+        if library is not None:
+            return library, beside
+
+    path, why = _from_pkg_config()
+    if path is None:
+        errors.append(f"{SEARCH_ORDER[2]}: {why}")
+    else:
+        library = _try(path, errors, SEARCH_ORDER[2])
+        if library is not None:
+            return library, path
+
+    system_errors: List[str] = []
+    for name in ([ctypes.util.find_library("KIVSDK") or ""] + _library_names()):
+        if name:
+            library = _try(name, system_errors, SEARCH_ORDER[3])
+            if library is not None:
+                return library, name
+    errors.append(f"{SEARCH_ORDER[3]}: no {' or '.join(_library_names())} found")
+    raise OSError("cannot load the KIVSDK shared library; looked in, in order: "
+                  + "; ".join(errors)
+                  + ". Set KIVSDK_LIBRARY to the library's path, or install it.")
 
 
-def load(path=None):
-    """Opens the shared library (path, or $KIVSDK_LIBRARY, or the system's
-    search) and declares every signature. Raises OSError when none loads."""
-    errors = []
-    for candidate in [path] if path else _candidates():
-        try:
-            library = ctypes.CDLL(candidate)
-        except OSError as error:
-            errors.append(f"{candidate}: {error}")
-            continue
-        for name, (restype, argtypes) in SIGNATURES.items():
-            function = getattr(library, name)
-            function.restype = restype
-            function.argtypes = argtypes
-        return library
-    raise OSError("cannot load the KIVSDK shared library (set KIVSDK_LIBRARY to its path): "
-                  + "; ".join(errors))
+def _declare(library: ctypes.CDLL) -> ctypes.CDLL:
+    for name, (restype, argtypes) in SIGNATURES.items():
+        function = getattr(library, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return library
 
 
-_library = None
+def load(path: Optional[str] = None) -> ctypes.CDLL:
+    """Opens the shared library and declares every signature: `path` when
+    given, else the first of $KIVSDK_LIBRARY, the library installed beside
+    this package (by CMake), the one pkg-config names, the system's search
+    path. Raises OSError naming every place when none loads."""
+    global _path
+    if path:
+        errors: List[str] = []
+        library = _try(path, errors, "path")
+        if library is None:
+            raise OSError("cannot load the KIVSDK shared library: " + errors[0])
+        _path = path
+        return _declare(library)
+    library, _path = _find()
+    return _declare(library)
 
 
-def library():
+_library: Optional[ctypes.CDLL] = None
+_path: Optional[str] = None
+
+
+def library() -> ctypes.CDLL:
     """The shared library, loaded on first use."""
     global _library
     if _library is None:
         _library = load()
     return _library
+
+
+def library_path() -> Optional[str]:
+    """Where the loaded library came from (None before it is loaded)."""
+    return _path
+
+
+def _version_from_header(path: str) -> Optional[str]:
+    try:
+        with open(path, encoding="utf-8") as header:
+            text = header.read()
+    except OSError:
+        return None
+    parts = [re.search(rf"#define KIVSDK_VERSION_{part} (\d+)", text)
+             for part in ("MAJOR", "MINOR", "PATCH")]
+    if not all(parts):
+        return None
+    return ".".join(match.group(1) for match in parts if match)
+
+
+def package_version() -> Optional[str]:
+    """This package's version: the one it was built or installed with
+    (_build_info, written by setup.py or CMake), else, in a source tree, the
+    library's header beside it ($KIVSDK_HEADER or include/kivsdk.h)."""
+    try:
+        from . import _build_info  # type: ignore[attr-defined]
+        return str(_build_info.VERSION)
+    except ImportError:
+        pass
+    here = os.path.dirname(os.path.abspath(__file__))
+    for header in (os.environ.get("KIVSDK_HEADER"),
+                   os.path.join(here, "..", "..", "..", "include", "kivsdk.h")):
+        if header:
+            version = _version_from_header(header)
+            if version:
+                return version
+    return None
+
+
+def version_text(number: int) -> str:
+    """kiv_version()'s number (major * 10000 + minor * 100 + patch) as text."""
+    return f"{number // 10000}.{number // 100 % 100}.{number % 100}"
+
+
+def check_version() -> None:
+    """Raises ImportError when the loaded library's kiv_version() is not this
+    package's version (a package and a library from different builds)."""
+    expected = package_version()
+    if expected is None:
+        return
+    found = version_text(library().kiv_version())
+    if found != expected:
+        raise ImportError(f"the Python package kivsdk is version {expected} but the KIVSDK "
+                          f"library {library_path()} is version {found}; install matching "
+                          f"versions or set KIVSDK_LIBRARY to the library of version {expected}")
