@@ -1,5 +1,7 @@
 // The send path: kiv_state_change frames into a loopback sink, against raw
 // send() of the same bytes, both timed until the sink has every byte.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -80,9 +82,17 @@ double library_sender() {
     return sink.received() == kFrames * kStateFrame ? kFrames / seconds : 0;
 }
 
-double raw_sender() {
+// Raw send() of the same frames, one call per frame; `no_delay` sets
+// TCP_NODELAY, as the library does on its own sockets so that each frame
+// leaves at once, where Nagle's algorithm would hold small frames back and
+// merge them.
+double raw_sender(bool no_delay) {
     Sink sink(kFrames * kStateFrame);
     const int handle = connect_loopback(sink.port());
+    if (no_delay && handle >= 0) {
+        const int on = 1;
+        ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     const double start = seconds_now();
     unsigned char frame[kStateFrame] = {};
     wire::store_frame_header(frame, kStateFrame - kFrameHeaderSize);
@@ -102,21 +112,26 @@ double raw_sender() {
 }  // namespace
 
 int run_send_path() {
-    std::vector<double> library, raw, ratio;
+    std::vector<double> library, raw, raw_no_delay, ratio, ratio_no_delay;
     for (int rep = 0; rep < repetitions(); ++rep) {
         const double a = library_sender();
-        const double b = raw_sender();
-        if (a <= 0 || b <= 0) {
+        const double b = raw_sender(false);
+        const double c = raw_sender(true);
+        if (a <= 0 || b <= 0 || c <= 0) {
             std::fprintf(stderr, "the sink did not receive every frame\n");
             return 1;
         }
         library.push_back(a);
         raw.push_back(b);
+        raw_no_delay.push_back(c);
         ratio.push_back(a / b);
+        ratio_no_delay.push_back(a / c);
     }
     figure("send.library", median(library), "frames/s");
     figure("send.raw_send", median(raw), "frames/s");
+    figure("send.raw_send_nodelay", median(raw_no_delay), "frames/s");
     figure("send.library_vs_raw", median(ratio), "ratio");
+    figure("send.library_vs_raw_nodelay", median(ratio_no_delay), "ratio");
     return 0;
 }
 

@@ -5,48 +5,27 @@
 #pragma once
 
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "api/instance.h"
 #include "base/guard.h"
+#include "base/thread_claim.h"
 
 namespace kivsdk {
 
-// Claims the Instance for the calling thread for the scope. The outermost
-// call of a thread claims it (one compare-exchange); nested calls on the same
-// thread (from handlers) go on; a call from another thread while it is
-// claimed is not allowed.
+// Claims the Instance for the calling thread for the scope (see
+// ThreadClaim): the Instance's own claim, or its shared loop's, which may
+// outlive it (the slot is the one claimed, whatever happens to the Instance).
 class BusyScope {
 public:
-    explicit BusyScope(Instance& instance) noexcept : slot_(instance.claim_slot()) {
-        const std::thread::id me = std::this_thread::get_id();
-        std::thread::id expected{};
-        if (slot_.compare_exchange_strong(expected, me, std::memory_order_acq_rel)) {
-            outermost_ = true;
-            allowed_ = true;
-        } else {
-            allowed_ = expected == me;
-        }
-    }
-    ~BusyScope() { release(); }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
+    explicit BusyScope(Instance& instance) noexcept : claim_(instance.claim_slot()) {}
 
-    bool allowed() const noexcept { return allowed_; }
+    bool allowed() const noexcept { return claim_.allowed(); }
     // Lets the Instance go before the scope ends (it is about to be freed).
-    void release() noexcept {
-        if (!outermost_) return;
-        outermost_ = false;
-        slot_.store(std::thread::id{}, std::memory_order_release);
-    }
+    void release() noexcept { claim_.release(); }
 
 private:
-    // The Instance's own claim, or its shared loop's (which may outlive it:
-    // the slot is the one claimed, whatever happens to the Instance).
-    std::atomic<std::thread::id>& slot_;
-    bool allowed_ = false;
-    bool outermost_ = false;
+    ThreadClaim claim_;
 };
 
 // A call that may deliver to handlers: claimed, and kept allocated until the

@@ -199,11 +199,7 @@ void Instance::replay_pass(int milliseconds) {
 }
 
 bool Instance::in_wait() const noexcept {
-    return in_wait_ || (shared_loop != nullptr && shared_loop->in_pass());
-}
-
-std::atomic<std::thread::id>& Instance::claim_slot() noexcept {
-    return shared_loop != nullptr ? shared_loop->busy_thread : busy_thread;
+    return in_wait_ || (shared_loop_ != nullptr && shared_loop_->in_pass());
 }
 
 int Instance::wait(int milliseconds) {

@@ -19,6 +19,7 @@
 #include "api/side.h"
 #include "base/diagnostics.h"
 #include "base/lifetime.h"
+#include "base/thread_claim.h"
 #include "kivsdk.h"
 
 namespace kivsdk {
@@ -259,13 +260,20 @@ public:
     LogSource log_source() noexcept { return LogSource{&log_route, handle()}; }
 
     // The thread inside a call on this Instance, or none.
-    std::atomic<std::thread::id> busy_thread{};
+    ClaimSlot busy_thread{};
     // The loop this Instance was made on (kiv_loop_table), or null. All its
     // Instances share the loop's claim instead of their own.
-    SharedLoop* shared_loop = nullptr;
-    std::atomic<std::thread::id>& claim_slot() noexcept;
+    SharedLoop* shared_loop() const noexcept { return shared_loop_; }
+    void join_loop(SharedLoop* loop, ClaimSlot* loop_claim) noexcept {
+        shared_loop_ = loop;
+        claim_slot_ = loop_claim != nullptr ? loop_claim : &busy_thread;
+    }
+    // Every call on the Instance claims this: its own slot or its loop's.
+    ClaimSlot& claim_slot() noexcept { return *claim_slot_; }
 
 private:
+    SharedLoop* shared_loop_ = nullptr;
+    ClaimSlot* claim_slot_ = &busy_thread;
     std::array<KIVEventHandler, kEventCount> event_handlers_{};
     std::array<KIVCallbackHandler, kCallbackCount> callback_handlers_{};
     std::array<std::int32_t, kIntAttributeCount> ints_{};

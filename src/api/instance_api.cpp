@@ -3,8 +3,8 @@
 #include <new>
 
 #include "api/boundary.h"
-#include "api/shared_loop.h"
 #include "api/instance.h"
+#include "api/shared_loop.h"
 #include "base/diagnostics.h"
 #include "kivsdk.h"
 #include "net/poll_loop.h"
@@ -32,8 +32,11 @@ KIVSDK_API KIVInstance* kiv_create(const KIVNetConfig* config) {
         std::unique_ptr<Instance> instance;
         if (config != nullptr) {
             instance = std::make_unique<Instance>(*config, nullptr);
-            instance->shared_loop = kivsdk::SharedLoop::of(*config);
-            if (instance->shared_loop != nullptr) ++instance->shared_loop->members;
+            kivsdk::SharedLoop* loop = kivsdk::SharedLoop::of(*config);
+            if (loop != nullptr) {
+                instance->join_loop(loop, &loop->busy_thread);
+                ++loop->members;
+            }
         } else {
             auto loop = std::make_unique<kivsdk::PollLoop>();
             const KIVNetConfig table = kivsdk::default_socket_table(loop.get());
@@ -52,9 +55,9 @@ KIVSDK_API int kiv_destroy(KIVInstance* handle) {
     instance->close_connections();
     claim.release();
     // It leaves its loop now: the loop may go before the memory does.
-    if (instance->shared_loop != nullptr) {
-        --instance->shared_loop->members;
-        instance->shared_loop = nullptr;
+    if (kivsdk::SharedLoop* loop = instance->shared_loop(); loop != nullptr) {
+        --loop->members;
+        instance->join_loop(nullptr, nullptr);
     }
     kivsdk::release(std::unique_ptr<Instance>(instance));
     return KIV_RC_SUCCESS;

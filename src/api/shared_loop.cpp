@@ -13,29 +13,6 @@ int shared_wait(void* context, int milliseconds) {
     return context != nullptr ? static_cast<PollLoop*>(context)->run_pass(milliseconds) : -1;
 }
 
-// Claims a loop for the calling thread, as BusyScope claims an Instance.
-class LoopClaim {
-public:
-    explicit LoopClaim(SharedLoop& loop) noexcept : loop_(loop) {
-        const std::thread::id me = std::this_thread::get_id();
-        std::thread::id expected{};
-        outermost_ =
-            loop_.busy_thread.compare_exchange_strong(expected, me, std::memory_order_acq_rel);
-        allowed_ = outermost_ || expected == me;
-    }
-    ~LoopClaim() {
-        if (outermost_) loop_.busy_thread.store(std::thread::id{}, std::memory_order_release);
-    }
-    LoopClaim(const LoopClaim&) = delete;
-    LoopClaim& operator=(const LoopClaim&) = delete;
-    bool allowed() const noexcept { return allowed_; }
-
-private:
-    SharedLoop& loop_;
-    bool allowed_ = false;
-    bool outermost_ = false;
-};
-
 }  // namespace
 
 SharedLoop::SharedLoop() : PollLoop(PollLoop::Scalable{}) {}
@@ -53,7 +30,6 @@ SharedLoop* SharedLoop::of(const KIVNetConfig& table) noexcept {
 
 }  // namespace kivsdk
 
-using kivsdk::LoopClaim;
 using kivsdk::SharedLoop;
 
 extern "C" {
@@ -69,7 +45,7 @@ KIVSDK_API int kiv_loop_destroy(KIVLoop* handle) {
     SharedLoop* loop = SharedLoop::from_handle(handle);
     if (loop == nullptr) return KIV_RC_SUCCESS;
     {
-        const LoopClaim claim(*loop);
+        const kivsdk::ThreadClaim claim(loop->busy_thread);
         if (!claim.allowed()) return KIV_RC_WRONG_THREAD;
         // Its Instances still use its sockets, or a pass is running.
         if (loop->members > 0 || loop->in_pass()) return KIV_RC_INVALID_ARGUMENT;
@@ -88,7 +64,7 @@ KIVSDK_API int kiv_loop_table(KIVLoop* handle, KIVNetConfig* config) {
 KIVSDK_API int kiv_loop_wait(KIVLoop* handle, int milliseconds) {
     SharedLoop* loop = SharedLoop::from_handle(handle);
     if (loop == nullptr) return KIV_RC_INVALID_ARGUMENT;
-    const LoopClaim claim(*loop);
+    const kivsdk::ThreadClaim claim(loop->busy_thread);
     if (!claim.allowed()) return KIV_RC_WRONG_THREAD;
     if (loop->in_pass()) return KIV_RC_RECURSIVE_WAIT;
     return kivsdk::guarded<int>(KIV_RC_CONNECTION_ERROR, [&] {
@@ -107,7 +83,7 @@ KIVSDK_API int kiv_loop_fd(KIVLoop* handle) {
 KIVSDK_API int kiv_loop_next_ms(KIVLoop* handle) {
     SharedLoop* loop = SharedLoop::from_handle(handle);
     if (loop == nullptr) return -1;
-    const LoopClaim claim(*loop);
+    const kivsdk::ThreadClaim claim(loop->busy_thread);
     if (!claim.allowed()) return -1;
     return loop->next_timer_milliseconds();
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/thread_claim.h"
 #include "kivsdk.h"
 #include "net/poll_loop.h"
 
@@ -30,7 +31,7 @@ public:
     // Instances made on the loop and not yet destroyed.
     int members = 0;
     // The thread inside a call on the loop or on any of its Instances.
-    std::atomic<std::thread::id> busy_thread{};
+    ClaimSlot busy_thread{};
 };
 
 }  // namespace kivsdk

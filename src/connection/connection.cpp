@@ -319,10 +319,11 @@ void Connection::flush_plain() {
     last_send_ = now_seconds();
     unsigned char buffer[kReadSize];
     while (!stopped() && socket_ != nullptr) {
-        const std::size_t count = queue_.peek(buffer, sizeof buffer);
+        std::size_t count = 0;
+        const unsigned char* run = queue_.front(buffer, sizeof buffer, count);
         if (count == 0) return;
-        const int n = operations_.send(socket_, reinterpret_cast<const char*>(buffer),
-                                       static_cast<int>(count));
+        const int n =
+            operations_.send(socket_, reinterpret_cast<const char*>(run), static_cast<int>(count));
         if (n >= 1) {
             queue_.consume(std::min(static_cast<std::size_t>(n), count));
             counters_.bytes_out += n;
@@ -337,6 +338,8 @@ void Connection::flush_plain() {
 
 void Connection::tick() {
     if (stopped() || socket_ == nullptr) return;
+    // A timer fires only on a quiet stream: its queue need not keep a chunk.
+    if (queue_.empty()) queue_.release_spare();
     const std::int64_t now = now_seconds();
     if (alarm_at_ >= 0 && now >= alarm_at_) {
         alarm_at_ = -1;

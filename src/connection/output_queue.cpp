@@ -18,7 +18,13 @@ void OutputQueue::append(const unsigned char* bytes, std::size_t n) {
         n -= taken;
     }
     while (n > 0) {
-        Chunk& chunk = chunks_.emplace_back();
+        if (spare_.empty()) {
+            chunks_.emplace_back();
+        } else {
+            chunks_.splice(chunks_.end(), spare_, spare_.begin());
+            chunks_.back().consumed = 0;
+        }
+        Chunk& chunk = chunks_.back();
         const std::size_t taken = std::min<std::size_t>(kChunkSize, n);
         std::memcpy(chunk.data, bytes, taken);
         chunk.filled = static_cast<std::int32_t>(taken);
@@ -39,6 +45,18 @@ std::size_t OutputQueue::peek(unsigned char* destination, std::size_t m) const n
     return copied;
 }
 
+const unsigned char* OutputQueue::front(unsigned char* scratch, std::size_t m,
+                                        std::size_t& count) const noexcept {
+    count = std::min(m, bytes_);
+    if (count == 0) return scratch;
+    const Chunk& first = chunks_.front();
+    if (static_cast<std::size_t>(first.filled - first.consumed) >= count) {
+        return first.data + first.consumed;
+    }
+    count = peek(scratch, m);
+    return scratch;
+}
+
 void OutputQueue::consume(std::size_t k) noexcept {
     bytes_ -= std::min(k, bytes_);
     while (!chunks_.empty()) {
@@ -49,7 +67,11 @@ void OutputQueue::consume(std::size_t k) noexcept {
             return;
         }
         k -= unread;
-        chunks_.pop_front();
+        if (spare_.empty()) {
+            spare_.splice(spare_.end(), chunks_, chunks_.begin());
+        } else {
+            chunks_.pop_front();
+        }
     }
 }
 

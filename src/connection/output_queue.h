@@ -23,8 +23,18 @@ public:
     void append(const unsigned char* bytes, std::size_t n);
     // Copies up to m queued bytes from the front without removing them.
     std::size_t peek(unsigned char* destination, std::size_t m) const noexcept;
-    // Removes k bytes from the front.
+    // Up to m queued bytes from the front as one run, without removing them:
+    // the front chunk's own bytes when it holds all of them (a lone frame is
+    // sent without a copy), otherwise copied into `scratch` (m bytes long).
+    // `count` is the run's length; 0 when the queue is empty.
+    const unsigned char* front(unsigned char* scratch, std::size_t m,
+                               std::size_t& count) const noexcept;
+    // Removes k bytes from the front. The last chunk emptied is kept for the
+    // next append until release_spare().
     void consume(std::size_t k) noexcept;
+    // Frees the kept chunk: an idle queue holds no memory.
+    void release_spare() noexcept { spare_.clear(); }
+    bool holds_spare() const noexcept { return !spare_.empty(); }
 
     bool empty() const noexcept { return chunks_.empty(); }
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
@@ -38,6 +48,9 @@ private:
     // A list holds no memory while empty (a deque keeps a chunk even then),
     // and an idle Connection's queue is empty.
     std::list<Chunk> chunks_;
+    // At most one emptied chunk, so that a steady stream of small frames does
+    // not allocate and free a chunk for each.
+    std::list<Chunk> spare_;
     std::size_t bytes_ = 0;
 };
 

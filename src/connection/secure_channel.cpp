@@ -163,12 +163,13 @@ void Connection::flush_secure() {
     last_send_ = now_seconds();
     unsigned char buffer[kReadSize];
     while (!stopped() && socket_ != nullptr) {
-        const std::size_t peeked = queue_.peek(buffer, sizeof buffer);
         // A write that has to be repeated passes the same data and length.
-        const std::size_t count = pending_tls_write_ != 0 ? pending_tls_write_ : peeked;
+        std::size_t count = 0;
+        const unsigned char* run = queue_.front(
+            buffer, pending_tls_write_ != 0 ? pending_tls_write_ : sizeof buffer, count);
         if (count < 1) return;
         pending_tls_write_ = count;
-        const int r = mbedtls_ssl_write(&tls_->ssl, buffer, count);
+        const int r = mbedtls_ssl_write(&tls_->ssl, run, count);
         if (r >= 1) {
             queue_.consume(static_cast<std::size_t>(r));
             counters_.bytes_out += r;

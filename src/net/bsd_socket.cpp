@@ -146,6 +146,7 @@ void BSDSocket::close_handle() noexcept {
     if (handle_ == kInvalidHandle) return;
     // Nothing may watch a closed handle: its number is reused at once.
     loop_->unwatch_handle(handle_);
+    write_armed_ = false;
     static_cast<void>(closesocket(handle_));
     set_handle(kInvalidHandle);
 }
@@ -163,8 +164,9 @@ int BSDSocket::send(const char* data, int length) {
     }
     if (sent < length) {
         arm_writable();
-    } else {
+    } else if (write_armed_) {
         loop_->unwatch(WatchList::write, handle_, &writable_notifier);
+        write_armed_ = false;
     }
     return sent;
 }
@@ -173,6 +175,7 @@ void BSDSocket::arm_writable() {
     // At most one writable notifier per handle.
     loop_->unwatch(WatchList::write, handle_, &writable_notifier);
     loop_->watch(WatchList::write, handle_, &writable_notifier, this);
+    write_armed_ = true;
 }
 
 int BSDSocket::recv(char* buffer, int capacity) {
@@ -189,6 +192,7 @@ void BSDSocket::forget_dead_stream() {
     // would wake every pass. While connecting, Connect completion decides.
     if (connecting()) return;
     loop_->unwatch_handle(handle_);
+    write_armed_ = false;
 }
 
 int BSDSocket::timeout(int seconds) {

@@ -84,7 +84,10 @@ private:
     const addrinfo* current_ = nullptr;
     bool open_ = true;         // until close(): Winsock started, entries may exist
     bool unresolved_ = false;  // the last connect's name did not resolve
-    int failure_code_ = 0;     // the platform error of the last failed address
+    // The writable notifier is watched: a send that empties the queue
+    // removes it, and only then does a send touch the watch lists.
+    bool write_armed_ = false;
+    int failure_code_ = 0;  // the platform error of the last failed address
 };
 
 }  // namespace kivsdk

@@ -1,40 +1,47 @@
 #include "wire/packet_writer.h"
 
 #include <algorithm>
-
-#include "wire/byte_order.h"
+#include <cstring>
 
 namespace kivsdk {
 
 PacketWriter::PacketWriter(std::size_t capacity_hint) {
-    bytes_.reserve(capacity_hint + kFrameHeaderSize);
-    bytes_.resize(kFrameHeaderSize, 0);  // place of the length field
+    const std::size_t wanted = capacity_hint + kFrameHeaderSize;
+    if (wanted <= kInlineCapacity) {
+        data_ = inline_.data();
+        capacity_ = kInlineCapacity;
+    } else {
+        heap_.resize(wanted);
+        data_ = heap_.data();
+        capacity_ = wanted;
+    }
+    std::fill_n(data_, kFrameHeaderSize, 0);  // place of the length field
 }
 
-void PacketWriter::append_byte(std::uint8_t value) { bytes_.push_back(value); }
-
-void PacketWriter::append_uint16(std::uint16_t value) {
-    unsigned char field[2];
-    wire::store_u16(field, value);
-    bytes_.insert(bytes_.end(), field, field + sizeof field);
+PacketWriter::PacketWriter(PacketWriter&& other) noexcept
+    : heap_(std::move(other.heap_)), size_(other.size_), capacity_(other.capacity_) {
+    if (other.data_ == other.inline_.data()) {
+        std::memcpy(inline_.data(), other.inline_.data(), size_);
+        data_ = inline_.data();
+    } else {
+        data_ = heap_.data();
+    }
+    other.heap_.clear();
+    other.data_ = other.inline_.data();
+    other.capacity_ = kInlineCapacity;
+    other.size_ = kFrameHeaderSize;
 }
 
-void PacketWriter::append_int32(std::int32_t value) {
-    append_uint32(static_cast<std::uint32_t>(value));
-}
-
-void PacketWriter::append_uint32(std::uint32_t value) {
-    unsigned char field[4];
-    wire::store_u32(field, value);
-    bytes_.insert(bytes_.end(), field, field + sizeof field);
-}
-
-void PacketWriter::append_float(float value) { append_uint32(wire::float_bits(value)); }
-
-void PacketWriter::append_double(double value) {
-    unsigned char field[8];
-    wire::store_u64(field, wire::double_bits(value));
-    bytes_.insert(bytes_.end(), field, field + sizeof field);
+void PacketWriter::grow(std::size_t n) {
+    const std::size_t wanted = std::max(capacity_ * 2, size_ + n);
+    if (data_ == inline_.data()) {
+        heap_.resize(wanted);
+        std::memcpy(heap_.data(), inline_.data(), size_);
+    } else {
+        heap_.resize(wanted);
+    }
+    data_ = heap_.data();
+    capacity_ = wanted;
 }
 
 void PacketWriter::append_string(std::string_view text) {
@@ -51,15 +58,14 @@ void PacketWriter::append_blob16(const void* data, std::size_t size) {
 
 void PacketWriter::append_raw(const void* data, std::size_t size) {
     if (size == 0) return;
-    const auto* first = static_cast<const unsigned char*>(data);
-    bytes_.insert(bytes_.end(), first, first + size);
+    std::memcpy(room(size), data, size);
 }
 
 PacketWriter::Frame PacketWriter::finish() noexcept {
     // An oversized body gets a saturated length; fits() is what callers check.
     const std::size_t body = std::min(body_size(), kMaxFrameBody);
-    wire::store_frame_header(bytes_.data(), body);
-    return Frame{bytes_.data(), bytes_.size()};
+    wire::store_frame_header(data_, body);
+    return Frame{data_, size_};
 }
 
 }  // namespace kivsdk

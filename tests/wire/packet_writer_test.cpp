@@ -103,4 +103,43 @@ TEST(PacketWriter, FinishDoesNotConsumeTheWriter) {
     EXPECT_EQ(frame_of(writer), (Bytes{0x00, 0x02, 0x05, 0x06}));
 }
 
+// Frames outgrow the writer's own room and move to the heap; every byte,
+// the length field and a moved writer's frame survive.
+TEST(PacketWriter, FramesKeepEveryByteAcrossGrowthAndMoves) {
+    Bytes expected{0x00, 0x00};
+    PacketWriter writer;
+    for (unsigned i = 0; i < 300; ++i) {
+        writer.append_uint32(i);
+        expected.insert(expected.end(),
+                        {0, 0, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)});
+        if (i == 10) {
+            // Still inside the writer: moving it keeps the frame.
+            PacketWriter moved(std::move(writer));
+            expected[0] = 0;
+            expected[1] = 44;
+            EXPECT_EQ(frame_of(moved), expected);
+            EXPECT_EQ(frame_of(writer), (Bytes{0x00, 0x00})) << "moved-from: empty";
+            writer.append_raw(expected.data() + 2, expected.size() - 2);
+        }
+    }
+    expected[0] = 1200 >> 8;
+    expected[1] = 1200 & 0xff;
+    EXPECT_EQ(writer.body_size(), 1200u);
+    EXPECT_EQ(frame_of(writer), expected);
+
+    PacketWriter moved(std::move(writer));  // on the heap now
+    EXPECT_EQ(frame_of(moved), expected);
+    moved.append_byte(7);
+    expected.push_back(7);
+    expected[1] = 1201 & 0xff;
+    EXPECT_EQ(frame_of(moved), expected);
+    EXPECT_EQ(frame_of(writer), (Bytes{0x00, 0x00}));
+    writer.append_byte(9);
+    EXPECT_EQ(frame_of(writer), (Bytes{0x00, 0x01, 0x09})) << "a moved-from writer is usable";
+
+    PacketWriter sized(PacketWriter::kInlineCapacity * 4);  // a large hint starts on the heap
+    sized.append_string(std::string(300, 'a'));
+    EXPECT_EQ(sized.body_size(), 256u) << "length byte and 255 characters";
+}
+
 }  // namespace
