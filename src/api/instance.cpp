@@ -81,7 +81,7 @@ Instance::~Instance() {
     pending_responses_.clear();
     world.pending.clear();
     universe.pending.clear();
-    for (auto& text : strings_) std::string().swap(text);
+    for (auto& text : strings_) text.reset();
     for (auto& entry : data_) entry = DataAttribute{};
     default_loop_.reset();
 }
@@ -125,17 +125,6 @@ void Instance::discard(std::unique_ptr<Connection>& connection) noexcept {
 
 bool Instance::set_string(int index, const char* text) {
     return set_string(index, text, text != nullptr ? std::strlen(text) : 0);
-}
-
-bool Instance::set_string(int index, const char* text, std::size_t length) {
-    if (!in_range(index, kStringAttributeCount)) return false;
-    std::string& slot = strings_[static_cast<std::size_t>(index)];
-    if (text == nullptr || length == 0) {
-        slot.clear();
-    } else {
-        slot.assign(text, length);  // keeps the slot's storage when it fits
-    }
-    return true;
 }
 
 bool Instance::set_data(int index, const void* data, std::int32_t length) {

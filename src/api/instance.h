@@ -17,6 +17,7 @@
 #include "api/catalogue.h"
 #include "api/requests.h"
 #include "api/side.h"
+#include "api/text_attribute.h"
 #include "base/diagnostics.h"
 #include "base/lifetime.h"
 #include "base/thread_claim.h"
@@ -149,8 +150,17 @@ public:
     }
     bool set_string(int index, const char* text);  // null makes it empty
     // Reuses the attribute's storage when the text fits.
-    bool set_string(int index, const char* text, std::size_t length);
-    const std::string* string_attribute(int index) const noexcept {
+    bool set_string(int index, const char* text, std::size_t length) {
+        if (!in_range(index, kStringAttributeCount)) return false;
+        TextAttribute& slot = strings_[static_cast<std::size_t>(index)];
+        if (text == nullptr || length == 0) {
+            slot.clear();
+        } else {
+            slot.assign(text, length);
+        }
+        return true;
+    }
+    const TextAttribute* string_attribute(int index) const noexcept {
         if (!in_range(index, kStringAttributeCount)) return nullptr;
         return &strings_[static_cast<std::size_t>(index)];
     }
@@ -169,7 +179,7 @@ public:
     // Unchecked reads for the library's own fixed slots.
     std::int32_t int_at(int index) const noexcept { return ints_[index]; }
     double double_at(int index) const noexcept { return floats_[index]; }
-    std::string_view string_at(int index) const noexcept { return strings_[index]; }
+    std::string_view string_at(int index) const noexcept { return strings_[index].view(); }
 
     // Handlers.
     bool set_event_handler(int event, KIVEventHandler handler) noexcept;
@@ -278,7 +288,7 @@ private:
     std::array<KIVCallbackHandler, kCallbackCount> callback_handlers_{};
     std::array<std::int32_t, kIntAttributeCount> ints_{};
     std::array<double, kFloatAttributeCount> floats_{};
-    std::array<std::string, kStringAttributeCount> strings_{};
+    std::array<TextAttribute, kStringAttributeCount> strings_{};
     std::array<DataAttribute, kDataAttributeCount> data_{};
     std::deque<Response> pending_responses_;
     void* user_data_ = nullptr;

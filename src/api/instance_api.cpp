@@ -142,14 +142,14 @@ KIVSDK_API int kiv_double_set(KIVInstance* handle, int index, double value) {
 KIVSDK_API const char* kiv_string(KIVInstance* handle, int index) {
     const char* none = nullptr;
     return with_instance(handle, none, none, [&](Instance& instance) -> const char* {
-        const std::string* text = instance.string_attribute(index);
+        const kivsdk::TextAttribute* text = instance.string_attribute(index);
         return text != nullptr ? text->c_str() : nullptr;
     });
 }
 
 KIVSDK_API int kiv_string_get(KIVInstance* handle, int index, const char** value) {
     return with_instance(handle, kNull, kBusy, [&](Instance& instance) -> int {
-        const std::string* text = instance.string_attribute(index);
+        const kivsdk::TextAttribute* text = instance.string_attribute(index);
         if (value == nullptr || text == nullptr) return kNull;
         *value = text->c_str();
         return KIV_RC_SUCCESS;

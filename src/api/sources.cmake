@@ -19,4 +19,6 @@ target_sources(kivsdk_internal PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/staying_up.cpp
   ${CMAKE_CURRENT_LIST_DIR}/staying_up.h
   ${CMAKE_CURRENT_LIST_DIR}/staying_up_api.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/text_attribute.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/text_attribute.h
   ${CMAKE_CURRENT_LIST_DIR}/requests.h)

@@ -10,6 +10,19 @@ std::int32_t FrameReader::feed(const unsigned char* data, std::int32_t size) noe
 }
 
 bool FrameReader::next(const unsigned char*& body, std::uint16_t& length) {
+    // The common case first: a whole frame, header and body, before the
+    // wrap point, handed out in one step.
+    constexpr auto kHeader = static_cast<std::int32_t>(kFrameHeaderSize);
+    if (pending_length_ == 0 && ring_.readable_run() > kHeader) {
+        const unsigned char* at = ring_.readable_data();
+        const std::uint16_t size = wire::load_frame_header(at);
+        if (size != 0 && ring_.readable_run() - kHeader >= size) {
+            body = at + kHeader;
+            length = size;
+            ring_.consume(kHeader + size);
+            return true;
+        }
+    }
     for (;;) {
         if (pending_length_ == 0) {
             if (ring_.count() < static_cast<std::int32_t>(kFrameHeaderSize)) return false;

@@ -3,6 +3,7 @@ target_sources(kivsdk_unit_tests PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/capture_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/handlers_and_wait_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/text_attribute_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stats_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/nothing_lost_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/replay_test.cpp

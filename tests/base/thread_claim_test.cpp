@@ -21,17 +21,17 @@ TEST(ThreadClaim, NestedClaimsOfTheHolderGoOnAndOnlyTheOutermostReleases) {
     {
         const ThreadClaim outer(slot);
         ASSERT_TRUE(outer.allowed());
-        EXPECT_EQ(slot.load(), std::this_thread::get_id());
+        EXPECT_EQ(slot.load(), current_thread_token());
         {
             const ThreadClaim inner(slot);
             EXPECT_TRUE(inner.allowed());
         }
-        EXPECT_EQ(slot.load(), std::this_thread::get_id()) << "the inner claim kept it";
+        EXPECT_EQ(slot.load(), current_thread_token()) << "the inner claim kept it";
         EXPECT_FALSE(claimable_from_another_thread(slot));
     }
-    EXPECT_EQ(slot.load(), std::thread::id{});
+    EXPECT_EQ(slot.load(), 0u);
     EXPECT_TRUE(claimable_from_another_thread(slot));
-    EXPECT_EQ(slot.load(), std::thread::id{}) << "the other thread's claim ended with it";
+    EXPECT_EQ(slot.load(), 0u) << "the other thread's claim ended with it";
 }
 
 TEST(ThreadClaim, EarlyReleaseLetsGoOnceAndARefusedClaimNeverReleases) {
@@ -39,12 +39,14 @@ TEST(ThreadClaim, EarlyReleaseLetsGoOnceAndARefusedClaimNeverReleases) {
     ThreadClaim claim(slot);
     ASSERT_TRUE(claim.allowed());
     claim.release();
-    EXPECT_EQ(slot.load(), std::thread::id{});
+    EXPECT_EQ(slot.load(), 0u);
 
     // Held by another thread now: this thread's claim is refused, and its end
     // leaves the other thread's hold alone.
-    std::thread::id other;
-    std::thread([&] { other = std::this_thread::get_id(); }).join();
+    std::uintptr_t other = 0;
+    std::thread([&] { other = current_thread_token(); }).join();
+    ASSERT_NE(other, 0u);
+    EXPECT_NE(other, current_thread_token()) << "threads are told apart";
     slot.store(other);
     {
         const ThreadClaim refused(slot);
