@@ -64,6 +64,7 @@ TEST(KivswarmCommandLine, DefaultsEnterTheLobbyWithEveryBehaviourButReentering) 
     EXPECT_EQ(o.reenter_every, 0);
     EXPECT_FALSE(o.max_p99_ms.has_value());
     EXPECT_FALSE(o.max_failures.has_value());
+    EXPECT_EQ(o.pass_every_ms, 0) << "a pass at every readiness";
     EXPECT_TRUE(o.json_path.empty());
 }
 
@@ -76,7 +77,7 @@ TEST(KivswarmCommandLine, ReadsEveryOptionAndKeepsTheWorldsInOrder) {
          "--chat-every",    "5",        "--build-every",  "0",      "--query-every", "2.5",
          "--reenter-every", "40",       "--name",         "load",   "--password",    "pw",
          "--seed",          "99",       "--json",         "r.json", "--html",        "r.html",
-         "--max-p99-ms",    "25.5",     "--max-failures", "0"});
+         "--max-p99-ms",    "25.5",     "--max-failures", "0",      "--pass-every",  "10"});
     ASSERT_EQ(line.action, CommandLine::Action::kRun) << line.error;
     const Options& o = line.options;
     EXPECT_EQ(o.host, "10.1.2.3");
@@ -102,6 +103,7 @@ TEST(KivswarmCommandLine, ReadsEveryOptionAndKeepsTheWorldsInOrder) {
     EXPECT_DOUBLE_EQ(*o.max_p99_ms, 25.5);
     ASSERT_TRUE(o.max_failures.has_value());
     EXPECT_EQ(*o.max_failures, 0);
+    EXPECT_EQ(o.pass_every_ms, 10);
 }
 
 TEST(KivswarmCommandLine, RefusesBadValuesNamingTheOption) {
@@ -120,6 +122,8 @@ TEST(KivswarmCommandLine, RefusesBadValuesNamingTheOption) {
         {{"--world", ""}, "--world"},
         {{"--max-failures", "1.5"}, "--max-failures"},
         {{"--max-p99-ms", "-2"}, "--max-p99-ms"},
+        {{"--pass-every", "2.5"}, "--pass-every"},
+        {{"--pass-every", "1001"}, "--pass-every"},
         {{"--json"}, "--json needs a value"},
         {{"--frobnicate", "1"}, "unknown option --frobnicate"},
         {{"lobby"}, "unexpected argument lobby"},
@@ -141,6 +145,7 @@ TEST(KivswarmCommandLine, HelpDocumentsEveryOptionItAcceptsTheExitCodesAndLinux)
         {"--chat-every", "1"},    {"--build-every", "1"}, {"--query-every", "1"},
         {"--reenter-every", "1"}, {"--seed", "1"},        {"--json", "j"},
         {"--html", "h"},          {"--max-p99-ms", "1"},  {"--max-failures", "1"},
+        {"--pass-every", "10"},
     };
     const std::string help = usage_text();
     for (const auto& [name, value] : options) {

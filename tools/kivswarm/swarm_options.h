@@ -35,6 +35,11 @@ struct Options {
     double query_every = 20;
     double reenter_every = 0;
 
+    // 0: a pass whenever the loop has work (every readiness wakes the
+    // process); N: one non-blocking pass every N ms, so that each pass reads
+    // whatever arrived meanwhile, many frames at a time.
+    int pass_every_ms = 0;
+
     std::string name_prefix = "swarm";
     std::string password;
     unsigned seed = 1;

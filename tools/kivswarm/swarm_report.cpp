@@ -205,7 +205,8 @@ void write_json(std::ostream& out, const Report& r) {
         << ", \"build_every_s\": " << number(o.build_every, -1)
         << ", \"query_every_s\": " << number(o.query_every, -1)
         << ", \"reenter_every_s\": " << number(o.reenter_every, -1)
-        << ", \"name\": " << quoted(o.name_prefix) << ", \"seed\": " << o.seed << "},\n";
+        << ", \"pass_every_ms\": " << o.pass_every_ms << ", \"name\": " << quoted(o.name_prefix)
+        << ", \"seed\": " << o.seed << "},\n";
 
     out << "  \"elapsed_s\": " << number(r.elapsed_s) << ",\n";
     out << "  \"stopped_early\": " << (r.stopped_early ? "true" : "false") << ",\n";

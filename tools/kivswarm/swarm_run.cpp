@@ -19,6 +19,7 @@
 #include <queue>
 #include <random>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -787,6 +788,7 @@ Report Swarm::run(const volatile std::sig_atomic_t* stop) {
     auto next_tick = started_ + std::chrono::seconds(1);
     int tick = 1;
     int failed_waits = 0;
+    auto last_pass = started_;
     std::string fault;
     bool stopped = false;
     for (;;) {
@@ -809,8 +811,19 @@ Report Swarm::run(const volatile std::sig_atomic_t* stop) {
         }
         auto deadline = std::min(end, next_tick);
         if (!timers_.empty()) deadline = std::min(deadline, timers_.top().at);
-        const double left = std::chrono::duration<double, std::milli>(deadline - now).count();
-        const int wait_ms = static_cast<int>(std::clamp(std::ceil(left), 0.0, 100.0));
+        int wait_ms = 0;
+        if (options_.pass_every_ms > 0) {
+            // Sleep to the next pass or the next bot action, whichever is
+            // first; the loop runs only at its own pace, without blocking.
+            const auto pass_at = last_pass + std::chrono::milliseconds(options_.pass_every_ms);
+            const auto wake = std::min(deadline, pass_at);
+            if (wake > now) std::this_thread::sleep_until(wake);
+            if (Clock::now() < pass_at) continue;  // a bot's action is due first
+            last_pass = Clock::now();
+        } else {
+            const double left = std::chrono::duration<double, std::milli>(deadline - now).count();
+            wait_ms = static_cast<int>(std::clamp(std::ceil(left), 0.0, 100.0));
+        }
         if (kiv_loop_wait(loop_, wait_ms) != KIV_RC_SUCCESS) {
             // A signal interrupts a wait; anything else that repeats ends the run.
             if (stop != nullptr && *stop != 0) {
