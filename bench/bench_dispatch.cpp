@@ -68,7 +68,8 @@ public:
         if (reading_handlers) install_reading_handlers(handle_);
         Instance& instance = *Instance::from_handle(handle_);
         instance.world.connection = std::make_unique<Connection>(
-            table, ConnectionHandlers{&ignore_connect, &ignore_loss, &dispatch_world_message, nullptr},
+            table,
+            ConnectionHandlers{&ignore_connect, &ignore_loss, &dispatch_world_message, nullptr},
             instance);
         connection_ = instance.world.connection.get();
     }

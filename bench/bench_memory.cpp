@@ -119,7 +119,8 @@ bool all_ready(const std::vector<Client>& clients) {
 
 void ask_for_traffic(Client& client) {
     Instance& instance = *Instance::from_handle(client.handle);
-    for (Connection* connection : {instance.universe.connection.get(), instance.world.connection.get()}) {
+    for (Connection* connection :
+         {instance.universe.connection.get(), instance.world.connection.get()}) {
         PacketWriter writer;
         writer.append_byte(28);
         writer.append_int32(0);

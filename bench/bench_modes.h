@@ -16,6 +16,8 @@ int run_memory(int instances);
 // Against the sandbox server program.
 int run_round_trips(const std::string& sandbox_program);
 int run_scale(const std::string& sandbox_program, int instances);
+// `count` idle bots on one shared loop: memory, bring-in rate, idle CPU.
+int run_idle(const std::string& sandbox_program, int count);
 // `count` bots in one world of the sandbox, each walking at 1 Hz for
 // `seconds`: avatar changes sent and delivered, and both processes' CPU.
 // With `batch_ms` > 0 the host runs a 0 ms pass every `batch_ms` instead of

@@ -11,7 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,8 +41,8 @@ public:
         port_file_ = "/tmp/kivsdk-bench-sandbox-" + std::to_string(::getpid()) + ".ports";
         std::remove(port_file_.c_str());
         std::vector<std::string> arguments = {
-            program,       "--quiet", "--port-file", port_file_,       "--world",
-            "lobby:plain", "--world", "garden:tls",  "--idle-timeout", "600"};
+            program,   "--quiet",    "--port-file",    port_file_, "--world",       "lobby:plain",
+            "--world", "garden:tls", "--idle-timeout", "600",      "--max-clients", "20000"};
         std::vector<char*> argv;
         for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
@@ -324,6 +327,77 @@ int run_scale(const std::string& sandbox_program, int count) {
     return 0;
 }
 
+// Idle bots on one shared loop, as a swarm holds them between actions: how
+// much memory each takes, how fast the sandbox takes them in, and the CPU
+// of ten non-blocking passes a second over all of them, with liveness off
+// and then on.
+int run_idle(const std::string& sandbox_program, int count) {
+    raise_descriptor_limit();
+    Sandbox sandbox(sandbox_program);
+    if (!sandbox.ready()) {
+        std::fprintf(stderr, "the sandbox server %s did not start\n", sandbox_program.c_str());
+        return 1;
+    }
+    KIVLoop* loop = kiv_loop_create();
+    KIVNetConfig table{};
+    if (loop == nullptr || kiv_loop_table(loop, &table) != 0) return 1;
+    const int port = sandbox.universe_port();
+    // The first bot pays for what the process sets up once.
+    Seen first_seen;
+    KIVInstance* first = bring_in(port, "idle-first", "garden", first_seen, &table);
+    if (first == nullptr) return 1;
+    std::vector<Seen> states(static_cast<std::size_t>(count));
+    std::vector<KIVInstance*> bots;
+    const double resident_before = resident_bytes();
+    const double start = seconds_now();
+    for (int i = 0; i < count; ++i) {
+        KIVInstance* bot = bring_in(port, "idle-" + std::to_string(i), "garden",
+                                    states[static_cast<std::size_t>(i)], &table);
+        if (bot == nullptr) break;
+        bots.push_back(bot);
+    }
+    const double bring_in_seconds = seconds_now() - start;
+    const double resident_after = resident_bytes();
+    const bool all_in = bots.size() == static_cast<std::size_t>(count);
+
+    // Ten 0 ms passes a second for five seconds: the CPU share it costs.
+    const auto idle_share = [&] {
+        constexpr int kPasses = 50;
+        const double cpu_before = cpu_seconds();
+        const double begin = seconds_now();
+        for (int pass = 1; pass <= kPasses; ++pass) {
+            kiv_loop_wait(loop, 0);
+            const double next = begin + pass * 0.1;
+            const double now = seconds_now();
+            if (next > now) std::this_thread::sleep_for(std::chrono::duration<double>(next - now));
+        }
+        return (cpu_seconds() - cpu_before) / (seconds_now() - begin);
+    };
+    const double share_off = idle_share();
+    for (KIVInstance* bot : bots) kiv_liveness_set(bot, KIV_LIVENESS_DEFAULT);
+    kiv_liveness_set(first, KIV_LIVENESS_DEFAULT);
+    const double share_on = idle_share();
+    std::size_t still_in = 0;
+    for (KIVInstance* bot : bots) still_in += kiv_state(bot, KIV_SIDE_WORLD) == KIV_STATE_READY;
+
+    for (KIVInstance* bot : bots) kiv_destroy(bot);
+    kiv_destroy(first);
+    kiv_loop_destroy(loop);
+    if (!all_in) {
+        std::fprintf(stderr, "only %zu of %d bots came in\n", bots.size(), count);
+        return 1;
+    }
+    note("idle: " + std::to_string(count) +
+         " bots on one shared loop, each logged in over TLS and in a TLS world");
+    figure("idle.bots_in_at_end", static_cast<double>(still_in), "bots");
+    figure("idle.bring_in_seconds", bring_in_seconds, "s");
+    figure("idle.bring_in_rate", count / bring_in_seconds, "bots/s");
+    figure("idle.resident_per_bot", (resident_after - resident_before) / count, "B");
+    figure("idle.cpu_share_10_passes_liveness_off", share_off, "ratio");
+    figure("idle.cpu_share_10_passes_liveness_on", share_on, "ratio");
+    return 0;
+}
+
 namespace {
 
 // A walker of the busy world: it moves once a second, at its own phase.
@@ -332,9 +406,49 @@ struct Walker {
     KIVInstance* instance = nullptr;
     int entered = -1;
     int step = 0;
+    // When its last few moves were sent, by step modulo kKeptMoves.
+    static constexpr int kKeptMoves = 4;
+    std::array<double, kKeptMoves> sent_at{};
+    std::array<int, kKeptMoves> sent_step{};
 };
 std::uint64_t g_changes = 0;
 const char* g_busy_world = "lobby";
+
+// Move-to-arrival lag, from a walker's kiv_state_change to another walker's
+// handler, in 0.1 ms buckets up to 10 s; one histogram per phase of the run
+// (by when the move was sent).
+class LagHistogram {
+public:
+    void add(double seconds) {
+        const auto bucket = static_cast<std::size_t>(std::max(0.0, seconds) * 1e4);
+        ++counts_[std::min(bucket, counts_.size() - 1)];
+        ++total_;
+    }
+    std::uint64_t total() const { return total_; }
+    // Milliseconds.
+    double percentile(double share) const {
+        const auto wanted =
+            static_cast<std::uint64_t>(std::ceil(share * static_cast<double>(total_)));
+        std::uint64_t seen = 0;
+        for (std::size_t i = 0; i < counts_.size(); ++i) {
+            seen += counts_[i];
+            if (seen >= wanted && seen > 0) return static_cast<double>(i + 1) / 10.0;
+        }
+        return 0;
+    }
+
+private:
+    std::vector<std::uint64_t> counts_ = std::vector<std::uint64_t>(100000);
+    std::uint64_t total_ = 0;
+};
+
+struct LagPhases {
+    std::vector<Walker>* walkers = nullptr;
+    double first_from = 0, first_to = 0;  // moves sent in the first 10 s
+    double last_from = 0, last_to = 0;    // and in the last 10 s
+    LagHistogram first, last;
+};
+LagPhases g_lag;
 
 void walker_connected(KIVInstance* instance, int rc, int) {
     auto* walker = static_cast<Walker*>(kiv_user_data(instance));
@@ -353,7 +467,24 @@ void walker_logged_in(KIVInstance* instance, int rc, int) {
 void walker_entered(KIVInstance* instance, int rc, int) {
     static_cast<Walker*>(kiv_user_data(instance))->entered = rc;
 }
-void walker_saw_change(KIVInstance*) { ++g_changes; }
+// A move names its walker (Z) and its step (Y), so the receiver finds when
+// it was sent.
+void walker_saw_change(KIVInstance* instance) {
+    ++g_changes;
+    if (g_lag.walkers == nullptr) return;
+    const auto index = static_cast<std::size_t>(kiv_float(instance, KIV_AVATAR_Z));
+    const int step = static_cast<int>(kiv_float(instance, KIV_AVATAR_Y));
+    if (index >= g_lag.walkers->size() || step <= 0) return;
+    const Walker& from = (*g_lag.walkers)[index];
+    const int slot = step % Walker::kKeptMoves;
+    if (from.sent_step[slot] != step) return;
+    const double sent = from.sent_at[slot];
+    if (sent >= g_lag.first_from && sent < g_lag.first_to) {
+        g_lag.first.add(seconds_now() - sent);
+    } else if (sent >= g_lag.last_from && sent < g_lag.last_to) {
+        g_lag.last.add(seconds_now() - sent);
+    }
+}
 
 }  // namespace
 
@@ -414,12 +545,25 @@ int run_busy(const std::string& sandbox_program, int count, int seconds, bool tl
     const double server_cpu_before = sandbox.cpu_seconds();
     const double end = start + seconds;
     const auto due = [&](std::uint64_t move) { return start + static_cast<double>(move) / count; };
+    const double phase = std::min(10.0, seconds / 2.0);
+    g_lag = LagPhases{};
+    g_lag.walkers = &walkers;
+    g_lag.first_from = start;
+    g_lag.first_to = start + phase;
+    g_lag.last_from = end - phase;
+    g_lag.last_to = end;
     while (in && seconds_now() < end) {
         const double now = seconds_now();
         for (; due(moves) <= now && due(moves) < end; ++moves) {
             Walker& walker = walkers[static_cast<std::size_t>(moves % count)];
             ++walker.step;
             kiv_float_set(walker.instance, KIV_MY_X, static_cast<float>(walker.step % 100));
+            kiv_float_set(walker.instance, KIV_MY_Y, static_cast<float>(walker.step));
+            kiv_float_set(walker.instance, KIV_MY_Z,
+                          static_cast<float>(moves % static_cast<std::uint64_t>(count)));
+            const int slot = walker.step % Walker::kKeptMoves;
+            walker.sent_step[slot] = walker.step;
+            walker.sent_at[slot] = seconds_now();
             kiv_state_change(walker.instance);
         }
         const int wait_ms = static_cast<int>(std::max(0.0, (due(moves) - seconds_now()) * 1000));
@@ -440,6 +584,7 @@ int run_busy(const std::string& sandbox_program, int count, int seconds, bool tl
     while (in && seconds_now() < drain_until) kiv_loop_wait(loop, 50);
     const double expected = static_cast<double>(moves) * (count - 1);
 
+    g_lag.walkers = nullptr;
     for (Walker& walker : walkers) kiv_destroy(walker.instance);
     kiv_loop_destroy(loop);
     if (!in) {
@@ -466,6 +611,13 @@ int run_busy(const std::string& sandbox_program, int count, int seconds, bool tl
     figure(key + "server_cpu_share", server_cpu / walked, "ratio");
     figure(key + "client_cpu_per_event",
            g_changes > 0 ? client_cpu / static_cast<double>(g_changes) * 1e9 : 0, "ns");
+    figure(key + "client_cpu_per_bot", client_cpu / walked / count, "ratio");
+    figure(key + "lag_first_p50", g_lag.first.percentile(0.5), "ms");
+    figure(key + "lag_first_p99", g_lag.first.percentile(0.99), "ms");
+    figure(key + "lag_last_p50", g_lag.last.percentile(0.5), "ms");
+    figure(key + "lag_last_p99", g_lag.last.percentile(0.99), "ms");
+    figure(key + "lag_samples", static_cast<double>(g_lag.first.total() + g_lag.last.total()),
+           "events");
     return 0;
 }
 

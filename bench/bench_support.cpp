@@ -226,10 +226,11 @@ Attached& attach(Instance& instance, Side side, int port, bool tls) {
     Binding& bound = bindings.emplace_back();
     bound.side = side;
     bound.state.ready_at = tls ? -1 : 0;  // -1: switch to TLS once connected
-    const ConnectionHandlers handlers{
-        &on_connect_result, &on_disconnected,
-        side == Side::kWorld ? &dispatch_world_message : &count_frame, nullptr};
-    std::unique_ptr<Connection>& slot = side == Side::kWorld ? instance.world.connection : instance.universe.connection;
+    const ConnectionHandlers handlers{&on_connect_result, &on_disconnected,
+                                      side == Side::kWorld ? &dispatch_world_message : &count_frame,
+                                      nullptr};
+    std::unique_ptr<Connection>& slot =
+        side == Side::kWorld ? instance.world.connection : instance.universe.connection;
     slot = std::make_unique<Connection>(instance.operations(), handlers, instance);
     binding_of[slot.get()] = &bound;
     if (side == Side::kWorld) instance.world.ready = true;

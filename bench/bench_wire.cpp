@@ -110,7 +110,8 @@ void FramesThroughReassembly(benchmark::State& state) {
     KIVInstance* handle = kiv_create(&table);
     Instance& instance = *Instance::from_handle(handle);
     instance.universe.connection = std::make_unique<Connection>(
-        table, kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame, nullptr},
+        table,
+        kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame, nullptr},
         instance);
     Connection& connection = *instance.universe.connection;
 
@@ -156,12 +157,14 @@ void FramesOverTls13Loopback(benchmark::State& state) {
             kivsdk::ConnectionHandlers{&ignore_connect, &ignore_disconnect, &count_frame, nullptr},
             instance);
         frames_seen = 0;
-        instance.universe.connection->connect("127.0.0.1", static_cast<std::uint16_t>(server.port()));
+        instance.universe.connection->connect("127.0.0.1",
+                                              static_cast<std::uint16_t>(server.port()));
         static std::string bundle;
         bundle = read_file(pki::universe_bundle());
         const auto tls = std::make_shared<kivsdk::ClientTlsConfig>(
             reinterpret_cast<const unsigned char*>(bundle.c_str()), bundle.size() + 1);
-        for (int i = 0; i < 100 && instance.universe.connection->tls_state() == Connection::TlsState::kPlain;
+        for (int i = 0;
+             i < 100 && instance.universe.connection->tls_state() == Connection::TlsState::kPlain;
              ++i) {
             kiv_wait(handle, 10);
             if (instance.universe.connection->connect_reported()) {

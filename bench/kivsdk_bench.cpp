@@ -5,6 +5,7 @@
 //   kivsdk_bench memory [INSTANCES]
 //   kivsdk_bench roundtrip KIVSANDBOX
 //   kivsdk_bench scale KIVSANDBOX [INSTANCES]
+//   kivsdk_bench idle KIVSANDBOX [BOTS]
 //   kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls|plain [TICK_MS]]]]
 //   kivsdk_bench probe dispatch|bare|copy|minimal PASSES
 #include <cstdio>
@@ -22,6 +23,7 @@ int usage() {
                  "       kivsdk_bench memory [INSTANCES]\n"
                  "       kivsdk_bench roundtrip KIVSANDBOX\n"
                  "       kivsdk_bench scale KIVSANDBOX [INSTANCES]\n"
+                 "       kivsdk_bench idle KIVSANDBOX [BOTS]\n"
                  "       kivsdk_bench busy KIVSANDBOX [BOTS [SECONDS [tls|plain [TICK_MS]]]]\n"
                  "       kivsdk_bench probe dispatch|bare|copy|minimal PASSES\n");
     return 2;
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
             argv[2], argc > 3 ? std::atoi(argv[3]) : 1000, argc > 4 ? std::atoi(argv[4]) : 20,
             argc > 5 && std::string(argv[5]) == "tls", argc > 6 ? std::atoi(argv[6]) : 0);
     }
+    if (mode == "idle" && argc > 2) return run_idle(argv[2], argc > 3 ? std::atoi(argv[3]) : 5000);
     if (mode == "scale" && argc > 2)
         return run_scale(argv[2], argc > 3 ? std::atoi(argv[3]) : 1000);
     if (mode == "probe" && argc > 3) return run_instruction_probe(argv[2], std::atoi(argv[3]));

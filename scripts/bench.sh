@@ -64,8 +64,8 @@ build() {
     [ -f "$BUILD/CMakeCache.txt" ] || flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DKIVSDK_WARNINGS_AS_ERRORS=ON -DKIVSDK_BUILD_TESTS=ON \
         -DKIVSDK_BUILD_BENCHMARKS=ON "${flags[@]}" >/dev/null
-    local targets=(kivsdk_bench)
-    [ -d "$ROOT/sandbox" ] && targets+=(kivsandbox)
+    local targets=(kivsdk_bench KIVSDK)
+    [ -d "$ROOT/sandbox" ] && targets+=(kivsandbox kivswarm)
     cmake --build "$BUILD" -j 2 --target "${targets[@]}" >&2
 }
 
@@ -73,6 +73,8 @@ build() {
 
 BENCH=$BUILD/bench/kivsdk_bench
 SANDBOX=$BUILD/sandbox/kivsandbox
+KIVSWARM=$BUILD/tools/kivswarm/kivswarm
+LIBRARY=$BUILD/src/libKIVSDK.so
 
 # Runs one mode; its FIGURE and NOTE lines go to the figures file.
 measure() {
@@ -107,6 +109,54 @@ callgrind_run() {
     printf '%s %s\n' "$ir" "$frames"
 }
 
+# Instructions per frame sent by kiv_state_change (the send bench's library
+# sender: the frame built, queued and handed to send()), under callgrind.
+send_instructions() {
+    local file=$OUT/callgrind.send ir
+    log "callgrind: send path"
+    valgrind --tool=callgrind --callgrind-out-file="$file" "$BENCH" send --reps 1 >/dev/null 2>&1 || return 1
+    ir=$(callgrind_annotate --inclusive=yes "$file" 2>/dev/null |
+        awk '$0 ~ /:kiv_state_change / { gsub(",", "", $1); print $1; exit }')
+    [ -n "$ir" ] && awk -v ir="$ir" \
+        'BEGIN { printf "FIGURE instructions.send %.1f instr/frame\n", ir / 100000 }' >>"$FIGURES"
+}
+
+# A kivswarm run against its own sandbox: 1000 bots walking at 1 Hz in one
+# plain world (nothing else), one pass of the loop every 10 ms; the swarm's
+# CPU share and lag from its JSON report.
+swarm_busy() {
+    local bots=$1 seconds=$2 ports=$OUT/swarm-sandbox.ports report=$OUT/swarm-busy.json pid
+    log "kivswarm: $bots walkers for $seconds s"
+    rm -f "$ports"
+    "$SANDBOX" --quiet --port-file "$ports" --world lobby:plain --max-clients 20000 \
+        >/dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do [ -s "$ports" ] && break; sleep 0.1; done
+    local port
+    port=$(sed -n 's/.*universe=\([0-9]*\).*/\1/p' "$ports")
+    if [ -n "$port" ] && "$KIVSWARM" --port "$port" --world lobby --bots "$bots" --ramp 200 \
+        --duration "$seconds" --walk-hz 1 --chat-every 0 --build-every 0 --query-every 0 \
+        --pass-every 10 --json "$report" >/dev/null 2>&1; then
+        /usr/bin/python3 - "$report" "$bots" >>"$FIGURES" <<'PY'
+import json, sys
+report = json.load(open(sys.argv[1]))
+bots = int(sys.argv[2])
+# The seconds with every bot in (the ramp's handshakes left out).
+steady = [s for s in report["series"] if s["in"] == bots]
+share = sum(s["cpu_percent"] for s in steady) / max(1, len(steady)) / 100
+events = sum(s["events"] for s in steady) / max(1, len(steady))
+print("FIGURE swarm_busy.cpu_share %.3f ratio" % share)
+print("FIGURE swarm_busy.events_per_second %.0f 1/s" % events)
+print("FIGURE swarm_busy.steady_seconds %d s" % len(steady))
+print("FIGURE swarm_busy.bots_in %d bots" % report["bots"]["in"])
+PY
+    else
+        log "kivswarm run failed"
+    fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+
 # ---- Table and plot ------------------------------------------------------------
 
 value() { awk -v k="$1" '$1 == "FIGURE" && $2 == k { print $3 }' "$FIGURES"; }
@@ -132,6 +182,12 @@ print_table() {
     target "resident memory per Instance (scale, idle)" scale.resident_per_instance le 262144 B
     target "resident memory per Instance (busy buffers)" memory.resident_per_instance_busy le 262144 B
     target "1000 idle Instances at 10 Hz, share of one core" scale.idle_cpu_share le 0.05 ratio
+    target "dispatch, instructions per event (reading handlers)" instructions.dispatch le 450 instr
+    target "send path / raw send() with TCP_NODELAY" send.library_vs_raw_nodelay ge 0.8 ratio
+    target "busy world swarm (plain, 10 ms passes), share of one core" busy_plain_tick10ms.client_cpu_share le 0.5 ratio
+    target "busy world swarm (TLS, 10 ms passes), share of one core" busy_tls_tick10ms.client_cpu_share le 0.5 ratio
+    target "kivswarm, 1000 walkers, share of one core" swarm_busy.cpu_share le 0.5 ratio
+    target "Locust, failed requests" locust.all_failures le 0 requests
     grep '^NOTE ' "$FIGURES" | sed 's/^NOTE /- /' || true
 }
 
@@ -215,12 +271,22 @@ main() {
     if [ -x "$SANDBOX" ]; then
         measure "round trips against the sandbox server" roundtrip "$SANDBOX"
         measure "1000 Instances in the sandbox" scale "$SANDBOX" 1000
+        measure "5000 idle bots on one shared loop" idle "$SANDBOX" 5000
+        measure "busy world, plain, a pass at every readiness" busy "$SANDBOX" 1000 30 plain
+        measure "busy world, plain, a pass every 10 ms" busy "$SANDBOX" 1000 30 plain 10
+        measure "busy world, TLS, a pass at every readiness" busy "$SANDBOX" 1000 30 tls
+        measure "busy world, TLS, a pass every 10 ms" busy "$SANDBOX" 1000 30 tls 10
+        [ -x "$KIVSWARM" ] && swarm_busy 1000 30
+        log "Locust: a master and two workers, 1000 bots over 10 worlds"
+        /usr/bin/python3 "$ROOT/bench/locust_run.py" "$SANDBOX" "$LIBRARY" 1000 10 60 \
+            2>>"$OUT/locust.err" | grep -E '^(FIGURE|NOTE) ' >>"$FIGURES" || log "Locust run failed"
     else
         printf 'NOTE round trip and scale not measured: no sandbox server (%s)\n' "$SANDBOX" >>"$FIGURES"
     fi
     instructions dispatch
     instructions bare
     instructions copy
+    send_instructions || log "send path under callgrind failed"
     awk -v d="$(value instructions.dispatch)" -v c="$(value instructions.copy)" \
         'BEGIN { if (c > 0) printf "FIGURE instructions.dispatch_vs_copy %.2f ratio\n", d / c }' >>"$FIGURES"
     printf 'NOTE load at end: %s\n' "$(uptime | sed 's/.*load average: //')" >>"$FIGURES"

@@ -13,9 +13,12 @@ answer).
     locust -f locustfile.py --master --host 10.0.0.5:6670
     locust -f locustfile.py --worker --master-host 10.0.0.4
 
-Environment: KIVSDK_WORLD (default lobby), KIVSDK_PASSWORD (default empty).
+Environment: KIVSDK_WORLD (default lobby), or KIVSDK_WORLDS, worlds separated
+by commas that the users of each process take in turn; KIVSDK_PASSWORD
+(default empty).
 Needs kivsdk on PYTHONPATH and KIVSDK_LIBRARY (or the library installed).
 """
+import itertools
 import math
 import os
 import random
@@ -28,6 +31,9 @@ from kivsdk.locust import KivUser
 LINES = ("Hello, everyone.", "Nice place.", "Anyone building today?", "Back in a minute.",
          "Look at that tree.", "Which way to the plaza?")
 MODELS = ("box.rwx", "tree.rwx", "bench.rwx", "lamp.rwx")
+WORLDS = [name for name in os.environ.get(
+    "KIVSDK_WORLDS", os.environ.get("KIVSDK_WORLD", "lobby")).split(",") if name]
+_next_world = itertools.count()
 
 
 class Visitor(KivUser):
@@ -37,6 +43,9 @@ class Visitor(KivUser):
     wait_time = constant(1)      # one step a second
 
     def on_start(self):
+        # Users of this process share the worlds out, so each world has
+        # listeners to hear its lines.
+        self.world = WORLDS[next(_next_world) % len(WORLDS)]
         super().on_start()       # connect, log in, enter (reported)
         now = time.monotonic()
         # Spread the lines and objects of many visitors over time.
