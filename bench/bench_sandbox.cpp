@@ -146,6 +146,34 @@ KIVInstance* bring_in(int port, const std::string& name, const char* world, Seen
     return instance;
 }
 
+// Bots brought into the TLS world one after the other, with the blocking
+// forms, on `table`'s loop or each on its own; it stops at the first that
+// fails. The time and resident memory it took come with them.
+struct Crowd {
+    std::vector<Seen> states;
+    std::vector<KIVInstance*> bots;
+    double seconds = 0;
+    double resident_growth = 0;  // bytes
+    bool complete() const { return bots.size() == states.size(); }
+};
+
+Crowd bring_in_crowd(int port, const std::string& prefix, int count,
+                     const KIVNetConfig* table = nullptr) {
+    Crowd crowd;
+    crowd.states.resize(static_cast<std::size_t>(count));  // addresses stay: the bots keep them
+    const double resident_before = resident_bytes();
+    const double start = seconds_now();
+    for (int i = 0; i < count; ++i) {
+        KIVInstance* bot = bring_in(port, prefix + std::to_string(i), "garden",
+                                    crowd.states[static_cast<std::size_t>(i)], table);
+        if (bot == nullptr) break;
+        crowd.bots.push_back(bot);
+    }
+    crowd.seconds = seconds_now() - start;
+    crowd.resident_growth = resident_bytes() - resident_before;
+    return crowd;
+}
+
 double percentile(std::vector<double> values, double share) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
@@ -252,19 +280,9 @@ int run_scale(const std::string& sandbox_program, int count) {
     KIVInstance* first = bring_in(port, "scale-first", "garden", first_seen);
     if (first == nullptr) return 1;
 
-    std::vector<Seen> states(static_cast<std::size_t>(count));
-    std::vector<KIVInstance*> clients;
-    const double resident_before = resident_bytes();
-    const double start = seconds_now();
-    for (int i = 0; i < count; ++i) {
-        KIVInstance* client = bring_in(port, "scale-" + std::to_string(i), "garden",
-                                       states[static_cast<std::size_t>(i)]);
-        if (client == nullptr) break;
-        clients.push_back(client);
-    }
-    const double bring_in_seconds = seconds_now() - start;
-    const double resident_after = resident_bytes();
-    const bool all_in = clients.size() == static_cast<std::size_t>(count);
+    const Crowd crowd = bring_in_crowd(port, "scale-", count);
+    const std::vector<KIVInstance*>& clients = crowd.bots;
+    const bool all_in = crowd.complete();
 
     // The idle host loop: kiv_wait(instance, 0) for each, ten times a second.
     constexpr int kTicks = 50;
@@ -292,15 +310,9 @@ int run_scale(const std::string& sandbox_program, int count) {
     KIVLoop* loop = kiv_loop_create();
     KIVNetConfig table{};
     if (loop == nullptr || kiv_loop_table(loop, &table) != 0) return 1;
-    std::vector<Seen> shared_states(static_cast<std::size_t>(count));
-    std::vector<KIVInstance*> shared;
-    for (int i = 0; i < count; ++i) {
-        KIVInstance* client = bring_in(port, "shared-" + std::to_string(i), "garden",
-                                       shared_states[static_cast<std::size_t>(i)], &table);
-        if (client == nullptr) break;
-        shared.push_back(client);
-    }
-    const bool shared_in = shared.size() == static_cast<std::size_t>(count);
+    const Crowd shared_crowd = bring_in_crowd(port, "shared-", count, &table);
+    const std::vector<KIVInstance*>& shared = shared_crowd.bots;
+    const bool shared_in = shared_crowd.complete();
     const double shared_cpu_before = cpu_seconds();
     const double shared_start = seconds_now();
     long passes = 0;
@@ -319,8 +331,8 @@ int run_scale(const std::string& sandbox_program, int count) {
     }
     note("scale: " + std::to_string(count) +
          " Instances, each logged in over TLS and entered into a TLS world");
-    figure("scale.bring_in_seconds", bring_in_seconds, "s");
-    figure("scale.resident_per_instance", (resident_after - resident_before) / count, "B");
+    figure("scale.bring_in_seconds", crowd.seconds, "s");
+    figure("scale.resident_per_instance", crowd.resident_growth / count, "B");
     figure("scale.idle_cpu_share", cpu_used / idle_seconds, "ratio");
     figure("scale.shared_loop_idle_cpu_share", shared_cpu / shared_seconds, "ratio");
     figure("scale.shared_loop_idle_passes_per_second", passes / shared_seconds, "1/s");
@@ -346,19 +358,9 @@ int run_idle(const std::string& sandbox_program, int count) {
     Seen first_seen;
     KIVInstance* first = bring_in(port, "idle-first", "garden", first_seen, &table);
     if (first == nullptr) return 1;
-    std::vector<Seen> states(static_cast<std::size_t>(count));
-    std::vector<KIVInstance*> bots;
-    const double resident_before = resident_bytes();
-    const double start = seconds_now();
-    for (int i = 0; i < count; ++i) {
-        KIVInstance* bot = bring_in(port, "idle-" + std::to_string(i), "garden",
-                                    states[static_cast<std::size_t>(i)], &table);
-        if (bot == nullptr) break;
-        bots.push_back(bot);
-    }
-    const double bring_in_seconds = seconds_now() - start;
-    const double resident_after = resident_bytes();
-    const bool all_in = bots.size() == static_cast<std::size_t>(count);
+    const Crowd crowd = bring_in_crowd(port, "idle-", count, &table);
+    const std::vector<KIVInstance*>& bots = crowd.bots;
+    const bool all_in = crowd.complete();
 
     // Ten 0 ms passes a second for five seconds: the CPU share it costs.
     const auto idle_share = [&] {
@@ -390,9 +392,9 @@ int run_idle(const std::string& sandbox_program, int count) {
     note("idle: " + std::to_string(count) +
          " bots on one shared loop, each logged in over TLS and in a TLS world");
     figure("idle.bots_in_at_end", static_cast<double>(still_in), "bots");
-    figure("idle.bring_in_seconds", bring_in_seconds, "s");
-    figure("idle.bring_in_rate", count / bring_in_seconds, "bots/s");
-    figure("idle.resident_per_bot", (resident_after - resident_before) / count, "B");
+    figure("idle.bring_in_seconds", crowd.seconds, "s");
+    figure("idle.bring_in_rate", count / crowd.seconds, "bots/s");
+    figure("idle.resident_per_bot", crowd.resident_growth / count, "B");
     figure("idle.cpu_share_10_passes_liveness_off", share_off, "ratio");
     figure("idle.cpu_share_10_passes_liveness_on", share_on, "ratio");
     return 0;

@@ -13,12 +13,16 @@
 #include <utility>
 
 #include "directory.h"
-#include "view/json.h"
+#include "json_text.h"
 #include "view/page_files.h"
 #include "view/world_json.h"
 #include "world_service.h"
 
 namespace kivsdk::sandbox::view {
+
+using json::append_number;
+using json::append_string;
+using json::json_quoted;
 namespace {
 
 constexpr char kEventsSuffix[] = "/events";

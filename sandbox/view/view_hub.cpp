@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <utility>
 
-#include "view/json.h"
+#include "json_text.h"
 
 namespace kivsdk::sandbox::view {
+
+using json::append_number;
+using json::append_string;
+using json::json_quoted;
 
 ViewerQueue::ViewerQueue(std::string world, std::size_t max_messages, std::size_t max_bytes)
     : world_(std::move(world)), max_messages_(max_messages), max_bytes_(max_bytes) {}

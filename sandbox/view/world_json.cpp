@@ -1,8 +1,12 @@
 #include "view/world_json.h"
 
-#include "view/json.h"
+#include "json_text.h"
 
 namespace kivsdk::sandbox::view {
+
+using json::append_number;
+using json::append_string;
+using json::json_quoted;
 namespace {
 
 // Writes `"key":` and returns the string for chaining.

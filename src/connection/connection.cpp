@@ -86,14 +86,40 @@ void Connection::send_frame(const unsigned char* frame, std::size_t size) {
         }
         return;
     }
-    queue_.append(frame, size);
     ++counters_.frames_out;
-    counters_.queue_peak = std::max(counters_.queue_peak, static_cast<std::int64_t>(queue_.size()));
     // A failed send reports the loss at once, and the host's handler may
     // release this Connection or its Instance.
     DeliveryScope owner_delivering(owner_);
     DeliveryScope delivering(*this);
-    flush();
+    if (!queue_.empty() || !writable_now()) {
+        queue_.append(frame, size);
+        counters_.queue_peak =
+            std::max(counters_.queue_peak, static_cast<std::int64_t>(queue_.size()));
+        flush();
+        return;
+    }
+    // Nothing waits before it: the frame goes from the caller's bytes, in
+    // the same pieces the queue would send, and only what the socket does
+    // not take is queued.
+    last_send_ = now_seconds();
+    const std::size_t first = std::min(size, static_cast<std::size_t>(kReadSize));
+    const int taken = write_some(frame, first);
+    const std::size_t sent = taken > 0 ? static_cast<std::size_t>(taken) : 0;
+    if (sent < size) {
+        queue_.append(frame + sent, size - sent);
+        counters_.queue_peak =
+            std::max(counters_.queue_peak, static_cast<std::int64_t>(queue_.size()));
+    }
+    if (taken < 0) {
+        lose(9, KIV_DETAIL_RESET);  // the data stays queued
+    } else if (taken > 0 && sent < size) {
+        flush();
+    }
+}
+
+bool Connection::writable_now() const noexcept {
+    return !stopped() && socket_ != nullptr &&
+           (tls_state_ == TlsState::kPlain || tls_state_ == TlsState::kEstablished);
 }
 
 void Connection::notify(int kind, int status) {
@@ -305,29 +331,20 @@ void Connection::deliver_frames() {
 }
 
 void Connection::flush() {
-    if (stopped() || socket_ == nullptr) return;
-    switch (tls_state_) {
-        case TlsState::kPlain: flush_plain(); break;
-        case TlsState::kHandshaking: break;  // queued until the handshake is done
-        case TlsState::kEstablished: flush_secure(); break;
-        case TlsState::kFailed: break;
-    }
-}
-
-void Connection::flush_plain() {
-    if (queue_.empty()) return;
+    // A handshake in progress keeps the queue until it is done.
+    if (queue_.empty() || !writable_now()) return;
     last_send_ = now_seconds();
     unsigned char buffer[kReadSize];
-    while (!stopped() && socket_ != nullptr) {
+    while (writable_now()) {
+        // A TLS write that has to be repeated passes the same data and length.
         std::size_t count = 0;
-        const unsigned char* run = queue_.front(buffer, sizeof buffer, count);
+        const unsigned char* run = queue_.front(
+            buffer, pending_tls_write_ != 0 ? pending_tls_write_ : sizeof buffer, count);
         if (count == 0) return;
-        const int n =
-            operations_.send(socket_, reinterpret_cast<const char*>(run), static_cast<int>(count));
-        if (n >= 1) {
-            queue_.consume(std::min(static_cast<std::size_t>(n), count));
-            counters_.bytes_out += n;
-        } else if (n == -2) {
+        const int taken = write_some(run, count);
+        if (taken > 0) {
+            queue_.consume(std::min(static_cast<std::size_t>(taken), count));
+        } else if (taken == 0) {
             return;  // KIV_NET_WRITABLE resumes
         } else {
             lose(9, KIV_DETAIL_RESET);  // the data stays queued
@@ -336,10 +353,20 @@ void Connection::flush_plain() {
     }
 }
 
+int Connection::write_some(const unsigned char* data, std::size_t count) {
+    if (tls_state_ == TlsState::kEstablished) return write_secure(data, count);
+    const int n =
+        operations_.send(socket_, reinterpret_cast<const char*>(data), static_cast<int>(count));
+    if (n >= 1) {
+        const int taken = std::min(n, static_cast<int>(count));
+        counters_.bytes_out += taken;
+        return taken;
+    }
+    return n == -2 ? 0 : -1;
+}
+
 void Connection::tick() {
     if (stopped() || socket_ == nullptr) return;
-    // A timer fires only on a quiet stream: its queue need not keep a chunk.
-    if (queue_.empty()) queue_.release_spare();
     const std::int64_t now = now_seconds();
     if (alarm_at_ >= 0 && now >= alarm_at_) {
         alarm_at_ = -1;

@@ -194,7 +194,11 @@ private:
     void deliver(const unsigned char* body, std::uint16_t length);
     void tap_event(ConnectionEvent event, int status) const;
     void flush();
-    void flush_plain();
+    // Hands up to `count` bytes to the socket, or to TLS once it is set up:
+    // the bytes taken, 0 when nothing can be taken now, -1 on a failure
+    // (which the caller reports).
+    int write_some(const unsigned char* data, std::size_t count);
+    bool writable_now() const noexcept;
     void tick();
     void rearm(std::int64_t now);
     void lose(int reason, int detail);
@@ -203,7 +207,7 @@ private:
     void note_handshake_failure(int result) noexcept;
     void fail_handshake(int status);
     void receive_secure();
-    void flush_secure();
+    int write_secure(const unsigned char* data, std::size_t count);  // as write_some
     void drop_socket() noexcept;
     static int tls_send_hook(void* context, const unsigned char* data, std::size_t length);
     static int tls_receive_hook(void* context, unsigned char* buffer, std::size_t length);

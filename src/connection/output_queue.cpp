@@ -18,13 +18,7 @@ void OutputQueue::append(const unsigned char* bytes, std::size_t n) {
         n -= taken;
     }
     while (n > 0) {
-        if (spare_.empty()) {
-            chunks_.emplace_back();
-        } else {
-            chunks_.splice(chunks_.end(), spare_, spare_.begin());
-            chunks_.back().consumed = 0;
-        }
-        Chunk& chunk = chunks_.back();
+        Chunk& chunk = chunks_.emplace_back();
         const std::size_t taken = std::min<std::size_t>(kChunkSize, n);
         std::memcpy(chunk.data, bytes, taken);
         chunk.filled = static_cast<std::int32_t>(taken);
@@ -67,11 +61,7 @@ void OutputQueue::consume(std::size_t k) noexcept {
             return;
         }
         k -= unread;
-        if (spare_.empty()) {
-            spare_.splice(spare_.end(), chunks_, chunks_.begin());
-        } else {
-            chunks_.pop_front();
-        }
+        chunks_.pop_front();
     }
 }
 

@@ -29,12 +29,8 @@ public:
     // `count` is the run's length; 0 when the queue is empty.
     const unsigned char* front(unsigned char* scratch, std::size_t m,
                                std::size_t& count) const noexcept;
-    // Removes k bytes from the front. The last chunk emptied is kept for the
-    // next append until release_spare().
+    // Removes k bytes from the front.
     void consume(std::size_t k) noexcept;
-    // Frees the kept chunk: an idle queue holds no memory.
-    void release_spare() noexcept { spare_.clear(); }
-    bool holds_spare() const noexcept { return !spare_.empty(); }
 
     bool empty() const noexcept { return chunks_.empty(); }
     std::size_t chunk_count() const noexcept { return chunks_.size(); }
@@ -48,9 +44,6 @@ private:
     // A list holds no memory while empty (a deque keeps a chunk even then),
     // and an idle Connection's queue is empty.
     std::list<Chunk> chunks_;
-    // At most one emptied chunk, so that a steady stream of small frames does
-    // not allocate and free a chunk for each.
-    std::list<Chunk> spare_;
     std::size_t bytes_ = 0;
 };
 

@@ -158,31 +158,18 @@ void Connection::receive_secure() {
     }
 }
 
-void Connection::flush_secure() {
-    if (queue_.empty()) return;
-    last_send_ = now_seconds();
-    unsigned char buffer[kReadSize];
-    while (!stopped() && socket_ != nullptr) {
-        // A write that has to be repeated passes the same data and length.
-        std::size_t count = 0;
-        const unsigned char* run = queue_.front(
-            buffer, pending_tls_write_ != 0 ? pending_tls_write_ : sizeof buffer, count);
-        if (count < 1) return;
-        pending_tls_write_ = count;
-        const int r = mbedtls_ssl_write(&tls_->ssl, run, count);
-        if (r >= 1) {
-            queue_.consume(static_cast<std::size_t>(r));
-            counters_.bytes_out += r;
-            pending_tls_write_ = 0;
-        } else if (tls_would_block(r)) {
-            return;
-        } else {
-            pending_tls_write_ = 0;
-            failure_.tls_result = r;
-            lose(9, KIV_DETAIL_RESET);
-            return;
-        }
+int Connection::write_secure(const unsigned char* data, std::size_t count) {
+    pending_tls_write_ = count;
+    const int r = mbedtls_ssl_write(&tls_->ssl, data, count);
+    if (r >= 1) {
+        counters_.bytes_out += r;
+        pending_tls_write_ = 0;
+        return r;
     }
+    if (tls_would_block(r)) return 0;
+    pending_tls_write_ = 0;
+    failure_.tls_result = r;
+    return -1;
 }
 
 }  // namespace kivsdk

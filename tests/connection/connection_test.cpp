@@ -78,40 +78,41 @@ TEST_F(Output, ChunksAreFilledBeforeNewOnesAreAdded) {
     EXPECT_EQ(queue.chunk(2).filled, 552);
 }
 
-// A lone queued frame is sent from its chunk; several chunks are gathered
-// into one send. The emptied chunk is kept for the next frame until the
-// stream goes quiet.
-TEST_F(Output, LoneFramesGoFromTheirChunkWhichIsKeptUntilTheStreamIsQuiet) {
+// With nothing queued, a frame goes to the socket from the caller's bytes
+// and only what the socket leaves is queued. A lone queued frame is sent
+// from its chunk; several chunks are gathered into one send.
+TEST_F(Output, FramesGoStraightOutWhenNothingWaitsAndTheRestIsQueued) {
     connected();
-    net.script_send(*socket, {RecordingTable::SendResult::would_block()});
     const Bytes small = numbered_frame(40, 3);
     connection->send_frame(small.data(), small.size());
+    EXPECT_EQ(socket->written, small);
+    EXPECT_EQ(socket->send_sizes, (std::vector<int>{42}));
     const OutputQueue& queue = connection->output_queue();
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.chunk_count(), 0u) << "nothing was copied into the queue";
+
+    net.script_send(*socket, {RecordingTable::SendResult::partial(10),
+                              RecordingTable::SendResult::would_block()});
+    connection->send_frame(small.data(), small.size());
+    EXPECT_EQ(queue.size(), small.size() - 10) << "the rest waits, in order";
     ASSERT_EQ(queue.chunk_count(), 1u);
     unsigned char scratch[4096];
     std::size_t count = 0;
-    EXPECT_EQ(queue.front(scratch, sizeof scratch, count), queue.chunk(0).data);
-    EXPECT_EQ(count, small.size());
-    EXPECT_EQ(queue.front(scratch, 10, count), queue.chunk(0).data);
-    EXPECT_EQ(count, 10u) << "never more than asked";
+    EXPECT_EQ(queue.front(scratch, sizeof scratch, count), queue.chunk(0).data + 0);
+    EXPECT_EQ(count, small.size() - 10);
+    EXPECT_EQ(queue.front(scratch, 5, count), queue.chunk(0).data);
+    EXPECT_EQ(count, 5u) << "never more than asked";
 
     const Bytes big = numbered_frame(1500, 4);
     net.script_send(*socket, {RecordingTable::SendResult::would_block()});
     connection->send_frame(big.data(), big.size());
     ASSERT_EQ(queue.chunk_count(), 2u);
     EXPECT_EQ(queue.front(scratch, sizeof scratch, count), scratch);
-    EXPECT_EQ(Bytes(scratch, scratch + count), join({small, big}));
+    EXPECT_EQ(Bytes(scratch, scratch + count), join({Bytes(small.begin() + 10, small.end()), big}));
 
     net.post(*socket, KIV_NET_WRITABLE);
-    EXPECT_EQ(socket->written, join({small, big}));
+    EXPECT_EQ(socket->written, join({small, small, big}));
     EXPECT_TRUE(queue.empty());
-    EXPECT_TRUE(queue.holds_spare());
-    connection->send_frame(small.data(), small.size());
-    EXPECT_EQ(socket->written, join({small, big, small}));
-    EXPECT_TRUE(queue.holds_spare()) << "reused, then kept again";
-
-    net.post(*socket, KIV_NET_TIMER);
-    EXPECT_FALSE(queue.holds_spare()) << "a quiet stream's queue holds no memory";
     EXPECT_EQ(queue.front(scratch, sizeof scratch, count), scratch);
     EXPECT_EQ(count, 0u);
 }

@@ -251,22 +251,23 @@ Report sample_report() {
     return r;
 }
 
-TEST(KivswarmJson, EscapesQuotesBackslashesAndControlCharacters) {
-    EXPECT_EQ(json_escape("plain text"), "plain text");
-    EXPECT_EQ(json_escape("say \"hi\""), "say \\\"hi\\\"");
-    EXPECT_EQ(json_escape("C:\\bots\\"), "C:\\\\bots\\\\");
-    EXPECT_EQ(json_escape("a\nb\tc\rd\be\ff"), "a\\nb\\tc\\rd\\be\\ff");
-    EXPECT_EQ(json_escape(std::string("\x01\x1f", 2)), "\\u0001\\u001f");
-    EXPECT_EQ(json_escape(std::string("nul\0end", 7)), "nul\\u0000end");
-    EXPECT_EQ(json_escape("gr\xc3\xbc\xc3\x9f \xe2\x9c\x93"), "gr\xc3\xbc\xc3\x9f \xe2\x9c\x93");
-    EXPECT_EQ(json_escape("</script>"), "</script>");
+TEST(KivswarmJson, TextFieldsAreEscapedIntoValidUtf8) {
+    Report r = sample_report();
+    r.fault = "say \"hi\" C:\\bots\n\x01 gr\xc3\xbc\xc3\x9f </script>\xff";
+    std::ostringstream out;
+    write_json(out, r);
+    EXPECT_NE(out.str().find("\"fault\": \"say \\\"hi\\\" C:\\\\bots\\n\\u0001 gr\xc3\xbc\xc3\x9f "
+                             "\\u003c/script\\u003e\xEF\xBF\xBD\""),
+              std::string::npos)
+        << out.str();
 }
 
 TEST(KivswarmJson, ReportCarriesTotalsPercentilesFailuresAndTheSeries) {
     std::ostringstream out;
     write_json(out, sample_report());
     const std::string json = out.str();
-    EXPECT_NE(json.find(R"("worlds": ["lobby", "quote\"back\\slash<b>&"])"), std::string::npos)
+    EXPECT_NE(json.find(R"("worlds": ["lobby", "quote\"back\\slash\u003cb\u003e\u0026"])"),
+              std::string::npos)
         << json;
     EXPECT_NE(json.find(R"("bots": {"requested": 3, "in": 2, "peak_in": 2, "connecting": 0, )"
                         R"("failed": 1})"),

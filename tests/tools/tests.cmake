@@ -1,3 +1,6 @@
+# The JSON text that the tools' reports and the sandbox's live view share.
+target_sources(kivsdk_unit_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/json_text_test.cpp)
+target_link_libraries(kivsdk_unit_tests PRIVATE kivsdk_json_text)
 # kivdump and kivreplay, run in-process on captures of sessions over the
 # recording table and on captures written record by record.
 if(TARGET kivdump_core)

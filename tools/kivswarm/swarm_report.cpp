@@ -6,6 +6,8 @@
 #include <limits>
 #include <sstream>
 
+#include "json_text.h"
+
 namespace kivsdk::tools::swarm {
 namespace {
 
@@ -27,7 +29,7 @@ std::string format(double value, int decimals) {
 std::string number(double value, int decimals = 3) {
     return std::isfinite(value) ? format(value, decimals) : "null";
 }
-std::string quoted(const std::string& text) { return "\"" + json_escape(text) + "\""; }
+std::string quoted(const std::string& text) { return json::json_quoted(text); }
 
 Trip trip_at(std::size_t index) { return static_cast<Trip>(index); }
 
@@ -83,32 +85,6 @@ std::vector<std::string> exceeded_thresholds(const Report& report) {
                            std::to_string(*o.max_failures) + " allowed");
     }
     return exceeded;
-}
-
-std::string json_escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (byte < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                    out += escaped;
-                } else {
-                    out += c;  // UTF-8 passes through as it is
-                }
-        }
-    }
-    return out;
 }
 
 std::string html_escape(const std::string& text) {

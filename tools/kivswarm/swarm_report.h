@@ -104,8 +104,6 @@ struct Report {
 // empty when it passes.
 std::vector<std::string> exceeded_thresholds(const Report& report);
 
-// `text` as the contents of a JSON string (without the quotes).
-std::string json_escape(const std::string& text);
 // `text` safe inside HTML text and attribute values.
 std::string html_escape(const std::string& text);
 

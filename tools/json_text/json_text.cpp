@@ -1,11 +1,11 @@
-#include "view/json.h"
+#include "json_text.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-namespace kivsdk::sandbox::view {
+namespace kivsdk::json {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -133,4 +133,4 @@ void append_number(std::string& out, float value) {
     out += text;
 }
 
-}  // namespace kivsdk::sandbox::view
+}  // namespace kivsdk::json

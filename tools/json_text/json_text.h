@@ -1,11 +1,11 @@
-// Small JSON writing helpers for the live view: strings escaped into valid
-// UTF-8 whatever bytes they hold, and numbers that are always valid JSON.
+// JSON text for the tools and the sandbox: strings escaped into valid UTF-8
+// whatever bytes they hold, and numbers that are always valid JSON.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace kivsdk::sandbox::view {
+namespace kivsdk::json {
 
 // Appends `text` as a quoted JSON string. Quotes, backslashes and control
 // characters are escaped; so are '<', '>' and '&' (as \u003c ...), so the
@@ -22,4 +22,4 @@ void append_number(std::string& out, double value);
 // The same for a float: the shortest form that reads back as that float.
 void append_number(std::string& out, float value);
 
-}  // namespace kivsdk::sandbox::view
+}  // namespace kivsdk::json
