@@ -116,7 +116,7 @@ send_instructions() {
     log "callgrind: send path"
     valgrind --tool=callgrind --callgrind-out-file="$file" "$BENCH" send --reps 1 >/dev/null 2>&1 || return 1
     ir=$(callgrind_annotate --inclusive=yes "$file" 2>/dev/null |
-        awk '$0 ~ /:kiv_state_change / { gsub(",", "", $1); print $1; exit }')
+        awk '$0 ~ /:kiv_state_change( \[|$)/ { gsub(",", "", $1); print $1; exit }')
     [ -n "$ir" ] && awk -v ir="$ir" \
         'BEGIN { printf "FIGURE instructions.send %.1f instr/frame\n", ir / 100000 }' >>"$FIGURES"
 }
