@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the test kit's tests with ThreadSanitizer and runs them: the kit's
 # thread and a bot's thread must share nothing but their sockets, so any
-# data race between them stops the run. A third, small build beside those of
-# scripts/test.sh: only the kit's test programs, no benchmarks, no other
-# tests.
+# data race between them stops the run. The sandbox's live view is checked
+# the same way: its HTTP threads and the server loop share only the hub. A
+# third, small build beside those of scripts/test.sh: only these test
+# programs, no benchmarks, no other tests.
 #
 # Usage: scripts/test-tsan.sh       (as root on Debian 12, or with sudo)
 set -euo pipefail
@@ -30,11 +31,14 @@ if ! grep -q '^KIVSDK_MBEDTLS_THREADING:INTERNAL=1$' "$DIR/CMakeCache.txt"; then
     echo "test-tsan: Mbed TLS has no threading layer, so there is no test kit to check" >&2
     exit 1
 fi
-cmake --build "$DIR" -j "$JOBS" --target kivsdk_testkit_tests kivsdk_testkit_greeter_example
+cmake --build "$DIR" -j "$JOBS" --target kivsdk_testkit_tests kivsdk_testkit_greeter_example \
+    kivsdk_sandbox_tests
 
 # setarch -R: ThreadSanitizer of GCC 12 cannot map its shadow memory under
 # the address randomisation of newer kernels (mmap_rnd_bits above 28).
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 setarch "$(uname -m)" -R \
     ctest --test-dir "$DIR" -L testkit --output-on-failure -j "$JOBS" --timeout 300
-echo "==> the kit's tests passed under ThreadSanitizer"
+echo "==> the sandbox's live view under ThreadSanitizer (HTTP threads and the server loop)"
+setarch "$(uname -m)" -R "$DIR/tests/kivsdk_sandbox_tests" --gtest_filter='View*:SandboxView*'
+echo "==> the kit's and the live view's tests passed under ThreadSanitizer"
