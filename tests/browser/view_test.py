@@ -7,7 +7,8 @@ bot (kivswarm) goes round its circle, opens the page and reads back what it
 drew from its markers (one element per avatar and object, with the world
 position in data-x and data-z):
 
-  - every avatar within one cell of where the sandbox has it,
+  - every avatar within one cell of where the sandbox has it, and no marker
+    for one it does not have,
   - the builder's objects where the world has them,
   - a chat line shown,
   - the walking bot moving on the map within a second,
@@ -150,6 +151,11 @@ def compare_avatars(driver, run, world):
         check(abs(dx) <= CELL and abs(dz) <= CELL,
               "%s drawn at (%s, %s), the sandbox has (%g, %g)" %
               (avatar["name"], marker["x"], marker["z"], avatar["x"], avatar["z"]))
+    # And no marker left for an avatar the world no longer has (the page
+    # writes only what changed, so a departure must still remove one).
+    sessions = {a["session"] for a in visible}
+    wait_until("no marker for an avatar gone from " + world, lambda: all(
+        int(m["session"]) in sessions for m in markers(driver, "avatar")), seconds=3)
     print("  %d avatar(s) of %s drawn where the sandbox has them: %s" %
           (len(visible), world, ", ".join(sorted(a["name"] for a in visible))))
     return state
@@ -304,6 +310,8 @@ def measure(run, bots, seconds):
         frames = int(driver.execute_script("return document.body.dataset.frames")) - frames
         mean = driver.execute_script("return document.body.dataset.drawMs")
         worst = driver.execute_script("return document.body.dataset.drawMsMax")
+        update = driver.execute_script("return document.body.dataset.updateMs")
+        update_worst = driver.execute_script("return document.body.dataset.updateMsMax")
         driver.save_screenshot(os.path.join(run.out, "sandbox-view-%d.png" % bots))
         # The same drawing with the bots paused (they stay in the world):
         # the page's own cost, without the swarm and the sandbox taking the
@@ -318,6 +326,8 @@ def measure(run, bots, seconds):
     print("%d avatars walking at 1 Hz, %g s each:" % (bots, seconds))
     print("  page draw time while they walk: mean %s ms, worst %s ms over its last 60 frames;"
           " %.1f frames/s" % (mean, worst, frames / seconds))
+    print("  page update time (an event parsed, markers and lists brought up to date):"
+          " mean %s ms, worst %s ms over its last 60 events" % (update, update_worst))
     print("  page draw time, 60 frames with the bots paused: mean %s ms, worst %s ms" %
           (alone[0], alone[1]))
     print("  sandbox CPU: %.1f %% without a viewer, %.1f %% with one" %

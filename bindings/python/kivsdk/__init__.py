@@ -38,7 +38,7 @@ from . import _native
 # A package and a library of different versions disagree on the interface:
 # say so now rather than with a wrong value later.
 _native.check_version()
-__version__ = _native.package_version() or _native.version_text(version())
+__version__: str = _native.package_version() or _native.version_text(version())
 
 __all__ = [
     "Instance", "KIVError", "init", "version", "log_to", "Stats", "SideStats", "LogLevel", "as_code", "library", "NetConfig", "TerrainCell",

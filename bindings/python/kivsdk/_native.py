@@ -8,7 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
-from typing import List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float,
                     c_int, c_longlong, c_uint16, c_void_p)
@@ -98,7 +98,7 @@ class ReconnectPolicy(Structure):
 I = InstancePtr
 # name: (restype, argtypes). Every function of kivsdk.h outside its
 # Windows-only block.
-SIGNATURES = {
+SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "kiv_init": (c_int, [c_int]),
     "kiv_create": (I, [POINTER(NetConfig)]),
     "kiv_destroy": (c_int, [I]),
@@ -189,8 +189,9 @@ del I
 
 
 # Where load() looks, in order; named by its error when none gives a library.
-SEARCH_ORDER = ("$KIVSDK_LIBRARY", "the library installed beside this package",
-                "pkg-config (kivsdk's libdir)", "the system's library search path")
+SEARCH_ORDER: Tuple[str, ...] = (
+    "$KIVSDK_LIBRARY", "the library installed beside this package",
+    "pkg-config (kivsdk's libdir)", "the system's library search path")
 
 
 def _library_names() -> List[str]:

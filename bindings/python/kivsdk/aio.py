@@ -30,15 +30,26 @@ taken inside the handler: the library empties strings once a handler
 returns. EVENT_WRITES and CALLBACK_WRITES below say which attributes those
 are.
 """
+from __future__ import annotations
+
 import asyncio
 import collections
 import weakref
+from typing import (TYPE_CHECKING, Any, Callable, Deque, Dict, FrozenSet, Iterable, List,
+                    Optional, Sequence, Set, Tuple, TypeVar, Union, cast, overload)
 
 from . import _native
 from .constants import (Callback, DataAttribute, Event, FloatAttribute, IntAttribute, ReturnCode,
                         StringAttribute)
-from .instance import KIVError
+from .instance import Attribute, Code, Instance, KIVError, Text
 from .loop import Loop
+
+if TYPE_CHECKING:
+    from typing import Literal
+
+_T = TypeVar("_T")
+_StreamSelf = TypeVar("_StreamSelf", bound="EventStream")
+_BotSelf = TypeVar("_BotSelf", bound="Bot")
 
 __all__ = ["Bot", "Result", "EventData", "EventStream", "Closed", "EVENT_WRITES",
            "CONSOLE_LINE_WRITES", "CALLBACK_WRITES", "CALLBACK_ENTRIES"]
@@ -61,7 +72,7 @@ _RECONNECTION = (_I.DISCONNECT_DETAIL, _I.DISCONNECT_SIDE, _S.DISCONNECT_TEXT,
 _TERRAIN_NODE = (_I.TERRAIN_TILE_X, _I.TERRAIN_TILE_Z, _I.TERRAIN_NODE_X, _I.TERRAIN_NODE_Z)
 _CLICK_HIT = (_F.CLICK_HIT_X, _F.CLICK_HIT_Y, _F.CLICK_HIT_Z)
 
-EVENT_WRITES = {
+EVENT_WRITES: Dict[Event, Tuple[Attribute, ...]] = {
     Event.CHAT: (_I.AVATAR_SESSION, _S.AVATAR_NAME, _S.CHAT_MESSAGE, _I.CHAT_TYPE),
     Event.AVATAR_ADD: _AVATAR + (_I.USER_ID, _S.AVATAR_STRING_1, _S.AVATAR_STRING_2),
     Event.AVATAR_CHANGE: _AVATAR,
@@ -96,12 +107,12 @@ EVENT_WRITES = {
     Event.GAVE_UP: _RECONNECTION,
 }
 # A console line (chat type 1) also carries its effects and colour.
-CONSOLE_LINE_WRITES = (_I.CHAT_EFFECTS, _I.CHAT_COLOR_RED, _I.CHAT_COLOR_GREEN,
-                       _I.CHAT_COLOR_BLUE)
+CONSOLE_LINE_WRITES: Tuple[Attribute, ...] = (_I.CHAT_EFFECTS, _I.CHAT_COLOR_RED,
+                                              _I.CHAT_COLOR_GREEN, _I.CHAT_COLOR_BLUE)
 
 # Connect, login and enter also write the failure attributes when they fail;
 # for any other failed request the values are whatever the slots held.
-CALLBACK_WRITES = {
+CALLBACK_WRITES: Dict[Callback, Tuple[Attribute, ...]] = {
     Callback.OBJECT_ADD: (_I.OBJECT_ID,),
     Callback.OBJECT_CHANGE: (_I.OBJECT_ID,),
     Callback.OBJECT_DELETE: (_I.OBJECT_ID,),
@@ -130,7 +141,7 @@ CALLBACK_WRITES = {
 # Requests answered by a series of events before their callback: the events
 # that arrive while such a request waits become its Result.entries (and are
 # yielded to event streams as well).
-CALLBACK_ENTRIES = {
+CALLBACK_ENTRIES: Dict[Callback, Event] = {
     Callback.WORLD_LIST: Event.WORLD_LIST,
     Callback.FRIENDS_GET: Event.FRIEND,
     Callback.TERRAIN_QUERY: Event.TERRAIN_NODE,
@@ -138,16 +149,17 @@ CALLBACK_ENTRIES = {
     Callback.WORLD_PERMISSIONS_GET_BY_USER: Event.WORLD_PERMISSION,
     Callback.WORLD_PERMISSIONS_GET_ALL: Event.WORLD_PERMISSION,
 }
-_COLLECTED = frozenset(CALLBACK_ENTRIES.values())
+_COLLECTED: FrozenSet[Event] = frozenset(CALLBACK_ENTRIES.values())
 del _I, _F, _S, _D
 
 # Answered with reference 0, so at most one of each may wait at a time.
-_UNNUMBERED = (Callback.CONNECT_UNIVERSE, Callback.LOGIN, Callback.ENTER)
+_UNNUMBERED: Tuple[Callback, ...] = (Callback.CONNECT_UNIVERSE, Callback.LOGIN, Callback.ENTER)
 
 # Every attribute by its property name (chat_message, object_x, ...).
-_ATTRIBUTES = {attribute.name.lower(): attribute
-               for kind in (IntAttribute, FloatAttribute, StringAttribute, DataAttribute)
-               for attribute in kind}
+_ATTRIBUTES: Dict[str, Attribute] = {
+    attribute.name.lower(): cast(Attribute, attribute)
+    for kind in (IntAttribute, FloatAttribute, StringAttribute, DataAttribute)
+    for attribute in kind}
 
 
 # ---- snapshots ---------------------------------------------------------------
@@ -159,18 +171,27 @@ class _Snapshot:
 
     __slots__ = ("values",)
 
-    def __init__(self, values):
+    def __init__(self, values: Dict[str, Any]) -> None:
         # By property name: the attribute kinds share their numbers, so
         # IntAttribute.AVATAR_SESSION == StringAttribute.AVATAR_NAME.
         self.values = values
 
-    def __getitem__(self, attribute):
+    @overload
+    def __getitem__(self, attribute: IntAttribute) -> int: ...
+    @overload
+    def __getitem__(self, attribute: FloatAttribute) -> float: ...
+    @overload
+    def __getitem__(self, attribute: StringAttribute) -> str: ...
+    @overload
+    def __getitem__(self, attribute: DataAttribute) -> bytes: ...
+
+    def __getitem__(self, attribute: Attribute) -> Any:
         return self.values[attribute.name.lower()]
 
-    def __contains__(self, attribute):
+    def __contains__(self, attribute: Attribute) -> bool:
         return attribute.name.lower() in self.values
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         if name not in _ATTRIBUTES:
             raise AttributeError(name)
         try:
@@ -178,14 +199,14 @@ class _Snapshot:
         except KeyError:
             raise AttributeError(f"{self._what()} does not write {name}") from None
 
-    def as_dict(self):
+    def as_dict(self) -> Dict[str, Any]:
         """The values by property name, in the order the message writes them."""
         return dict(self.values)
 
-    def _what(self):
+    def _what(self) -> str:
         raise NotImplementedError
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         fields = ", ".join(f"{name}={value!r}" for name, value in self.values.items())
         return f"<{self._what()} {fields}>"
 
@@ -197,12 +218,12 @@ class EventData(_Snapshot):
 
     __slots__ = ("event", "bot")
 
-    def __init__(self, event, bot, values):
+    def __init__(self, event: Event, bot: _BotBase, values: Dict[str, Any]) -> None:
         super().__init__(values)
         self.event = event
         self.bot = bot
 
-    def _what(self):
+    def _what(self) -> str:
         return f"event {self.event.name}"
 
 
@@ -214,14 +235,15 @@ class Result(_Snapshot):
 
     __slots__ = ("callback", "rc", "reference", "entries")
 
-    def __init__(self, callback, rc, reference, values, entries=()):
+    def __init__(self, callback: Callback, rc: Code, reference: int, values: Dict[str, Any],
+                 entries: Iterable[EventData] = ()) -> None:
         super().__init__(values)
         self.callback = callback
         self.rc = rc
         self.reference = reference
         self.entries = list(entries)
 
-    def _what(self):
+    def _what(self) -> str:
         return f"answer {self.callback.name}"
 
 
@@ -230,12 +252,12 @@ class Closed(KIVError):
     CONNECTION_ERROR (9), as for a request whose connection ended: treat the
     request as not done."""
 
-    def __init__(self, operation):
+    def __init__(self, operation: str) -> None:
         super().__init__(ReturnCode.CONNECTION_ERROR, operation)
         self.args = (f"{operation}: the bot was closed",)
 
 
-def _snapshot(instance, attributes):
+def _snapshot(instance: Instance, attributes: Iterable[Attribute]) -> Dict[str, Any]:
     names = (attribute.name.lower() for attribute in attributes)
     return {name: getattr(instance, name) for name in names}
 
@@ -246,10 +268,11 @@ class _Driver:
     descriptor and one timer at its nearest timer, each running a pass that
     does not block. Exists while a Bot of the loop is open."""
 
-    _drivers = weakref.WeakValueDictionary()  # id(Loop) -> driver (which holds the Loop)
+    # id(Loop) -> driver (which holds the Loop)
+    _drivers: weakref.WeakValueDictionary[int, _Driver] = weakref.WeakValueDictionary()
 
     @classmethod
-    def attach(cls, loop, aloop, bot):
+    def attach(cls, loop: Loop, aloop: asyncio.AbstractEventLoop, bot: Bot) -> _Driver:
         driver = cls._drivers.get(id(loop))
         if driver is not None and driver.loop is loop and not driver.aloop.is_closed():
             if driver.aloop is not aloop:
@@ -260,7 +283,7 @@ class _Driver:
         driver.bots.add(bot)
         return driver
 
-    def __init__(self, loop, aloop):
+    def __init__(self, loop: Loop, aloop: asyncio.AbstractEventLoop) -> None:
         descriptor = loop.fileno()
         if descriptor < 0:
             raise NotImplementedError(
@@ -274,25 +297,25 @@ class _Driver:
                 f"{type(aloop).__name__} does not") from None
         self.loop = loop
         self.aloop = aloop
-        self.descriptor = descriptor
+        self.descriptor: Optional[int] = descriptor
         self.lib = _native.library()
-        self.bots = weakref.WeakSet()
-        self.timer = None
+        self.bots: weakref.WeakSet[Bot] = weakref.WeakSet()
+        self.timer: Optional[asyncio.TimerHandle] = None
         self.passes = 0         # kiv_loop_wait calls
         self.reader_passes = 0  # of them, for a readable descriptor
         self.timer_passes = 0   # of them, for a due timer
         self.rearm()
 
-    def _readable(self):
+    def _readable(self) -> None:
         self.reader_passes += 1
         self.run_pass()
 
-    def _due(self):
+    def _due(self) -> None:
         self.timer = None
         self.timer_passes += 1
         self.run_pass()
 
-    def run_pass(self):
+    def run_pass(self) -> None:
         if self.loop._handle is None:  # the Loop was closed under its Bots
             for bot in list(self.bots):
                 bot.close()
@@ -312,7 +335,7 @@ class _Driver:
                 {"message": "kiv_loop_wait failed", "exception": KIVError(rc, "loop_wait")})
         self.rearm()
 
-    def rearm(self):
+    def rearm(self) -> None:
         """Puts the timer at the loop's nearest timer: after every pass and
         every request, since either may arm, move or cancel one."""
         if self.timer is not None:
@@ -324,12 +347,12 @@ class _Driver:
         if milliseconds >= 0:
             self.timer = self.aloop.call_later(milliseconds / 1000.0, self._due)
 
-    def detach(self, bot):
+    def detach(self, bot: Bot) -> None:
         self.bots.discard(bot)
         if not self.bots:
             self.stop()
 
-    def stop(self):
+    def stop(self) -> None:
         if self.timer is not None:
             self.timer.cancel()
             self.timer = None
@@ -348,36 +371,36 @@ class EventStream:
     before) when the Bot is closed; close() ends it at once. Made by
     Bot.events()."""
 
-    def __init__(self, bot, events):
+    def __init__(self, bot: Bot, events: Sequence[Event]) -> None:
         self._bot = bot
-        self._events = frozenset(events) if events else None
-        self._queue = collections.deque()
-        self._waiter = None
+        self._events: Optional[FrozenSet[Event]] = frozenset(events) if events else None
+        self._queue: Deque[EventData] = collections.deque()
+        self._waiter: Optional[asyncio.Future[None]] = None
         self._ended = False
 
-    def wants(self, event):
+    def wants(self, event: Event) -> bool:
         return self._events is None or event in self._events
 
-    def __len__(self):
+    def __len__(self) -> int:
         """Events queued and not read yet."""
         return len(self._queue)
 
-    def _push(self, data):
+    def _push(self, data: EventData) -> None:
         self._queue.append(data)
         self._wake()
 
-    def _end(self):
+    def _end(self) -> None:
         self._ended = True
         self._wake()
 
-    def _wake(self):
+    def _wake(self) -> None:
         if self._waiter is not None and not self._waiter.done():
             self._waiter.set_result(None)
 
-    def __aiter__(self):
+    def __aiter__(self: _StreamSelf) -> _StreamSelf:
         return self
 
-    async def __anext__(self):
+    async def __anext__(self) -> EventData:
         while not self._queue:
             if self._ended:
                 raise StopAsyncIteration
@@ -390,19 +413,19 @@ class EventStream:
                 self._waiter = None
         return self._queue.popleft()
 
-    def close(self):
+    def close(self) -> None:
         """Stops the stream: queued events are dropped, a waiting reader ends."""
         self._bot._streams.discard(self)
         self._queue.clear()
         self._end()
 
-    async def aclose(self):
+    async def aclose(self) -> None:
         self.close()
 
-    async def __aenter__(self):
+    async def __aenter__(self: _StreamSelf) -> _StreamSelf:
         return self
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
@@ -413,17 +436,18 @@ class _Waiting:
 
     __slots__ = ("callback", "operation", "future", "entries")
 
-    def __init__(self, callback, operation, future):
+    def __init__(self, callback: Callback, operation: str,
+                 future: asyncio.Future[Result]) -> None:
         self.callback = callback
         self.operation = operation
         self.future = future
-        self.entries = [] if callback in CALLBACK_ENTRIES else None
+        self.entries: Optional[List[EventData]] = [] if callback in CALLBACK_ENTRIES else None
 
 
 # Requests without an answer, and the Instance's setters and getters, that a
 # Bot passes through to its Instance (each may arm a timer: the driver's is
 # put right afterwards).
-_PASSED_THROUGH = frozenset({
+_PASSED_THROUGH: FrozenSet[str] = frozenset({
     "say", "leave", "query_cell", "object_click", "object_bump_begin",
     "object_bump_end", "teleport_avatar", "url_send", "console_message", "avatar_click",
     "user_attributes_by_id", "invite_accept", "invite_decline", "join_accept", "join_decline",
@@ -439,17 +463,26 @@ class _BotBase:
     `instance`, `_closed`, `_reference`, `_waiting`, `_unnumbered` and
     `_immediate(method, ...)`."""
 
+    instance: Instance
+    _closed: bool
+    _reference: int
+    _waiting: Dict[int, Any]
+    _unnumbered: Dict[Callback, Any]
+
+    def _immediate(self, method: Callable[..., _T], *args: Any, **keywords: Any) -> _T:
+        raise NotImplementedError
+
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._closed
 
-    def _next_reference(self):
+    def _next_reference(self) -> int:
         while True:
             self._reference = self._reference % 0x7FFFFFFF + 1
             if self._reference not in self._waiting:
                 return self._reference
 
-    def _register(self, callback, operation, request):
+    def _register(self, callback: Callback, operation: str, request: Any) -> Optional[int]:
         """Files a waiting request under its reference (set in int 9 here)
         or, for the requests whose answers carry none, under its kind: one
         of those at a time. Returns the reference, or None."""
@@ -465,27 +498,27 @@ class _BotBase:
         self._waiting[key] = request
         return key
 
-    def _unregister(self, callback, key, request):
+    def _unregister(self, callback: Callback, key: Optional[int], request: Any) -> None:
         if key is None:
             if self._unnumbered.get(callback) is request:
                 del self._unnumbered[callback]
         else:
             self._waiting.pop(key, None)
 
-    def state_change(self, **attributes):
+    def state_change(self, **attributes: Any) -> None:
         """Sets the keyword attributes (my_x=..., my_type=...) and sends the
         own state."""
         self._assign(attributes)
         self._immediate(self.instance.state_change)
 
-    def _assign(self, attributes):
+    def _assign(self, attributes: Dict[str, Any]) -> None:
         for name, value in attributes.items():
             attribute = _ATTRIBUTES.get(name)
             if attribute is None:
                 raise TypeError(f"no attribute named {name!r}")
             self.instance.set(attribute, value)
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         if name.startswith("_") or name == "instance":
             raise AttributeError(name)
         if name in _ATTRIBUTES or name == "disconnection":
@@ -513,7 +546,7 @@ class Bot(_BotBase):
     handlers and its int 9 (REFERENCE_NUMBER) to the Bot.
     """
 
-    def __init__(self, loop=None):
+    def __init__(self, loop: Optional[Loop] = None) -> None:
         try:
             self._aloop = asyncio.get_running_loop()
         except RuntimeError:
@@ -522,11 +555,11 @@ class Bot(_BotBase):
         self._own_loop = loop is None
         self._loop = Loop() if loop is None else loop
         self._closed = False
-        self._streams = weakref.WeakSet()
-        self._waiting = {}             # reference -> _Waiting
-        self._unnumbered = {}          # connect, login, enter -> _Waiting
+        self._streams: weakref.WeakSet[EventStream] = weakref.WeakSet()
+        self._waiting: Dict[int, _Waiting] = {}         # reference -> _Waiting
+        self._unnumbered: Dict[Callback, _Waiting] = {}  # connect, login, enter -> _Waiting
         self._reference = 0
-        self._handled_events = set()
+        self._handled_events: Set[Event] = set()
         try:
             self._driver = _Driver.attach(self._loop, self._aloop, self)
         except BaseException:
@@ -547,11 +580,11 @@ class Bot(_BotBase):
 
     # ---- lifetime -------------------------------------------------------------
     @property
-    def loop(self):
+    def loop(self) -> Loop:
         """The kivsdk.Loop the Bot is on."""
         return self._loop
 
-    def close(self):
+    def close(self) -> None:
         """Destroys the Instance. Every request still waiting raises Closed
         (a KIVError with code 9); every event stream ends once its queued
         events are read. Idempotent."""
@@ -572,18 +605,18 @@ class Bot(_BotBase):
         if self._own_loop:
             self._loop.close()
 
-    async def aclose(self):
+    async def aclose(self) -> None:
         self.close()
 
-    async def __aenter__(self):
+    async def __aenter__(self: _BotSelf) -> _BotSelf:
         return self
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
     # ---- events ---------------------------------------------------------------
-    def events(self, *events):
+    def events(self, *events: Union[Event, int]) -> EventStream:
         """An EventStream of the given events (all of them without
         arguments), queued from this call on."""
         if self._closed:
@@ -594,17 +627,17 @@ class Bot(_BotBase):
         self._streams.add(stream)
         return stream
 
-    def _handle_events(self, events):
+    def _handle_events(self, events: Iterable[Event]) -> None:
         owner = weakref.ref(self)
         for event in events:
             if event not in self._handled_events:
                 self.instance.on_event(event, _event_handler(owner, event))
                 self._handled_events.add(event)
 
-    def _on_event(self, event):
+    def _on_event(self, event: Event) -> None:
         collector = None
         if event in _COLLECTED:
-            collector = next((request for request in self._waiting.values()
+            collector = next((request.entries for request in self._waiting.values()
                               if request.entries is not None
                               and CALLBACK_ENTRIES[request.callback] is event), None)
         streams = [stream for stream in self._streams if stream.wants(event)]
@@ -615,12 +648,12 @@ class Bot(_BotBase):
             values.update(_snapshot(self.instance, CONSOLE_LINE_WRITES))
         data = EventData(event, self, values)
         if collector is not None:
-            collector.entries.append(data)
+            collector.append(data)
         for stream in streams:
             stream._push(data)
 
     # ---- answers --------------------------------------------------------------
-    def _on_callback(self, callback, rc, reference):
+    def _on_callback(self, callback: Callback, rc: Code, reference: int) -> None:
         if callback in _UNNUMBERED:
             request = self._unnumbered.pop(callback, None)
         else:
@@ -639,7 +672,8 @@ class Bot(_BotBase):
             error.result = result
             request.future.set_exception(error)
 
-    def _start(self, callback, operation, call, attributes=None):
+    def _start(self, callback: Callback, operation: str, call: Callable[[], object],
+               attributes: Optional[Dict[str, Any]] = None) -> asyncio.Future[Result]:
         """Sends a request and returns the future of its answer."""
         if self._closed:
             raise ValueError("the Bot is closed")
@@ -659,120 +693,125 @@ class Bot(_BotBase):
             self._driver.rearm()
         return request.future
 
-    async def _request(self, callback, operation, call, attributes=None):
+    async def _request(self, callback: Callback, operation: str, call: Callable[[], object],
+                       attributes: Optional[Dict[str, Any]] = None) -> Result:
         return await self._start(callback, operation, call, attributes)
 
     # ---- universe -------------------------------------------------------------
-    async def connect_universe(self, host, port):
+    async def connect_universe(self, host: Text, port: int) -> Result:
         """Connects and brings up the secure channel."""
         return await self._request(Callback.CONNECT_UNIVERSE, "connect_universe",
                                    lambda: self.instance.connect_universe(host, port))
 
-    async def login(self, name, password, extra=""):
+    async def login(self, name: Text, password: Text, extra: Text = "") -> Result:
         """Result: login_reply_value, login_reply_string."""
         return await self._request(Callback.LOGIN, "login",
                                    lambda: self.instance.login(name, password, extra))
 
-    async def world_list(self, value=0):
+    async def world_list(self, value: int = 0) -> Result:
         """Result.entries: one WORLD_LIST event per world."""
         return await self._request(Callback.WORLD_LIST, "world_list",
                                    lambda: self.instance.world_list(value))
 
-    async def friends_get(self):
+    async def friends_get(self) -> Result:
         """Result.entries: one FRIEND event per friend."""
         return await self._request(Callback.FRIENDS_GET, "friends_get", self.instance.friends_get)
 
-    async def friend_add_by_name(self, name):
+    async def friend_add_by_name(self, name: Text) -> Result:
         return await self._request(Callback.FRIEND_ADD, "friend_add_by_name",
                                    lambda: self.instance.friend_add_by_name(name))
 
-    async def friend_delete(self, friend_id):
+    async def friend_delete(self, friend_id: int) -> Result:
         """Result: friend_id, friend_user_id."""
         return await self._request(Callback.FRIEND_DELETE, "friend_delete",
                                    lambda: self.instance.friend_delete(friend_id))
 
-    async def invite(self, user_id, world, x, y, z, yaw, pitch):
+    async def invite(self, user_id: int, world: Text, x: float, y: float, z: float, yaw: float,
+                     pitch: float) -> Result:
         """Result: invite_name."""
         return await self._request(
             Callback.INVITE, "invite",
             lambda: self.instance.invite(user_id, world, x, y, z, yaw, pitch))
 
-    async def join(self, user_id):
+    async def join(self, user_id: int) -> Result:
         """Result: join_world, join_x .. join_pitch, join_name."""
         return await self._request(Callback.JOIN, "join", lambda: self.instance.join(user_id))
 
     # ---- world ----------------------------------------------------------------
-    async def enter(self, world):
+    async def enter(self, world: Text) -> Result:
         """Result: world_entry_value."""
         return await self._request(Callback.ENTER, "enter", lambda: self.instance.enter(world))
 
-    async def object_add(self, **attributes):
+    async def object_add(self, **attributes: Any) -> Result:
         """Sets the keyword attributes, adds the object; Result: object_id."""
         return await self._request(Callback.OBJECT_ADD, "object_add", self.instance.object_add,
                                    attributes)
 
-    async def object_change(self, **attributes):
+    async def object_change(self, **attributes: Any) -> Result:
         """Changes object object_id to the object attributes (keywords set first)."""
         return await self._request(Callback.OBJECT_CHANGE, "object_change",
                                    self.instance.object_change, attributes)
 
-    async def object_load(self, **attributes):
+    async def object_load(self, **attributes: Any) -> Result:
         """As object_add, with object_int_1 and object_int_2; Result: object_id."""
         return await self._request(Callback.OBJECT_LOAD, "object_load", self.instance.object_load,
                                    attributes)
 
-    async def object_delete(self, object_id):
+    async def object_delete(self, object_id: int) -> Result:
         return await self._request(Callback.OBJECT_DELETE, "object_delete",
                                    lambda: self.instance.object_delete(object_id))
 
-    async def object_get(self, object_id):
+    async def object_get(self, object_id: int) -> Result:
         """Result: the object's record (object_id, object_string_1, object_x, ...)."""
         return await self._request(Callback.OBJECT_GET, "object_get",
                                    lambda: self.instance.object_get(object_id))
 
-    async def terrain_query(self, tile_x, tile_z, revisions):
+    async def terrain_query(self, tile_x: int, tile_z: int, revisions: Iterable[int]) -> Result:
         """Result.entries: one TERRAIN_NODE event per node sent back."""
         return await self._request(Callback.TERRAIN_QUERY, "terrain_query",
                                    lambda: self.instance.terrain_query(tile_x, tile_z, revisions))
 
-    async def terrain_node_set(self, tile_x, tile_z, node_x, node_z, cells):
+    async def terrain_node_set(self, tile_x: int, tile_z: int, node_x: int, node_z: int,
+                               cells: Iterable[Tuple[float, int]]) -> Result:
         return await self._request(
             Callback.TERRAIN_NODE_SET, "terrain_node_set",
             lambda: self.instance.terrain_node_set(tile_x, tile_z, node_x, node_z, cells))
 
-    async def world_permission_user_set(self, permission, user_id, enable):
+    async def world_permission_user_set(self, permission: Text, user_id: int,
+                                        enable: bool) -> Result:
         return await self._request(
             Callback.WORLD_PERMISSION_USER_SET, "world_permission_user_set",
             lambda: self.instance.world_permission_user_set(permission, user_id, enable))
 
-    async def world_permission_session_set(self, permission, session, enable):
+    async def world_permission_session_set(self, permission: Text, session: int,
+                                           enable: bool) -> Result:
         return await self._request(
             Callback.WORLD_PERMISSION_SESSION_SET, "world_permission_session_set",
             lambda: self.instance.world_permission_session_set(permission, session, enable))
 
-    async def world_permissions_get_all(self):
+    async def world_permissions_get_all(self) -> Result:
         """Result.entries: one WORLD_PERMISSION event per holder and permission."""
         return await self._request(Callback.WORLD_PERMISSIONS_GET_ALL, "world_permissions_get_all",
                                    self.instance.world_permissions_get_all)
 
-    async def world_permissions_get_by_user(self, user_id):
+    async def world_permissions_get_by_user(self, user_id: int) -> Result:
         """Result.entries: WORLD_PERMISSION events."""
         return await self._request(
             Callback.WORLD_PERMISSIONS_GET_BY_USER, "world_permissions_get_by_user",
             lambda: self.instance.world_permissions_get_by_user(user_id))
 
-    async def world_permissions_get_my(self):
+    async def world_permissions_get_my(self) -> Result:
         """Result.entries: WORLD_PERMISSION events."""
         return await self._request(Callback.WORLD_PERMISSIONS_GET_MY, "world_permissions_get_my",
                                    self.instance.world_permissions_get_my)
 
-    async def world_setting_set(self, setting, value, target=0):
+    async def world_setting_set(self, setting: Text, value: Text, target: int = 0) -> Result:
         return await self._request(
             Callback.WORLD_SETTING_SET, "world_setting_set",
             lambda: self.instance.world_setting_set(setting, value, target))
 
     # ---- passed through -------------------------------------------------------
-    def _immediate(self, method, *args, **keywords):
+    def _immediate(self, method: Callable[..., _T], *args: Any, **keywords: Any) -> _T:
         if self._closed:
             raise ValueError("the Bot is closed")
         try:
@@ -782,16 +821,17 @@ class Bot(_BotBase):
 
 
 
-def _event_handler(owner, event):
-    def handler(_instance):
+def _event_handler(owner: weakref.ref[Any], event: Event) -> Callable[[Instance], None]:
+    def handler(_instance: Instance) -> None:
         bot = owner()
         if bot is not None and not bot._closed:
             bot._on_event(event)
     return handler
 
 
-def _callback_handler(owner, callback):
-    def handler(_instance, rc, reference):
+def _callback_handler(owner: weakref.ref[Any],
+                      callback: Callback) -> Callable[[Instance, Code, int], None]:
+    def handler(_instance: Instance, rc: Code, reference: int) -> None:
         bot = owner()
         if bot is not None and not bot._closed:
             bot._on_callback(callback, rc, reference)

@@ -31,6 +31,8 @@ another thread, and nothing in it waits.
 Requires gevent and Locust (Debian: python3-locust); importing this module
 imports Locust, which monkey-patches the standard library for gevent.
 """
+from __future__ import annotations
+
 import collections
 import contextlib
 import itertools
@@ -39,6 +41,8 @@ import socket
 import time
 import uuid
 import weakref
+from typing import (TYPE_CHECKING, Any, Callable, DefaultDict, Deque, Dict, FrozenSet, Iterator,
+                    List, NoReturn, Optional, Set, Tuple, TypeVar, Union, cast)
 
 import gevent
 import gevent.event
@@ -56,8 +60,18 @@ from .aio import (CALLBACK_ENTRIES, CALLBACK_WRITES, CONSOLE_LINE_WRITES, EVENT_
                   EventData, Result, _BotBase, _callback_handler, _event_handler, _snapshot,
                   _UNNUMBERED)
 from .constants import Callback, Event, ReturnCode
-from .instance import KIVError
+from .instance import Code, KIVError, Text
 from .loop import Loop
+
+if TYPE_CHECKING:
+    from typing import Literal
+
+    from locust.env import Environment
+
+_T = TypeVar("_T")
+_BotSelf = TypeVar("_BotSelf", bound="Bot")
+# handler(EventData) of Bot.on(); what it returns is ignored.
+EventDataFunction = Callable[[EventData], object]
 
 __all__ = ["KivUser", "Bot", "RequestTimeout", "ChatNotHeard", "Closed", "driver", "resolve",
            "split_host", "watch_blocking"]
@@ -79,14 +93,14 @@ if not locust.runners.__version__:
 # once per option the master sent (default_args_dict() inside a loop):
 # 150 ms and more during which the hub serves no bot, on every spawn step.
 # The defaults never change within a process, so they are built once.
-def _default_args_once(build):
-    defaults = {}
+def _default_args_once(build: Callable[[], Dict[str, Any]]) -> Callable[[], Dict[str, Any]]:
+    defaults: Dict[str, Any] = {}
 
-    def default_args_dict():
+    def default_args_dict() -> Dict[str, Any]:
         if not defaults:
             defaults.update(build())
         return dict(defaults)
-    default_args_dict.kivsdk_once = True
+    default_args_dict.kivsdk_once = True  # type: ignore[attr-defined]
     return default_args_dict
 
 
@@ -94,13 +108,13 @@ if not getattr(locust.argument_parser.default_args_dict, "kivsdk_once", False):
     locust.argument_parser.default_args_dict = _default_args_once(
         locust.argument_parser.default_args_dict)
 
-_COLLECTED = frozenset(CALLBACK_ENTRIES.values())
+_COLLECTED: FrozenSet[Event] = frozenset(CALLBACK_ENTRIES.values())
 
 
 class RequestTimeout(KIVError):
     """No answer came within the request's time limit (code TIMEOUT)."""
 
-    def __init__(self, operation, seconds):
+    def __init__(self, operation: str, seconds: float) -> None:
         super().__init__(ReturnCode.TIMEOUT, operation)
         self.args = (f"{operation}: no answer within {seconds:g} s",)
 
@@ -116,7 +130,7 @@ class _Driver:
     a pass without blocking. One per hub (a Locust process has one); it
     stays for the life of the process and costs nothing while idle."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.hub = gevent.get_hub()
         self.thread = _thread_ident()
         self.loop = Loop()
@@ -131,30 +145,33 @@ class _Driver:
         self.passes = 0         # kiv_loop_wait calls
         self.reader_wakes = 0   # wakes for a readable descriptor
         self.timer_wakes = 0    # wakes for a due timer
-        self.worlds = collections.defaultdict(weakref.WeakSet)   # world -> bots in it
-        self.lines = {}         # (world, speaker, text) -> deque of _Line
-        self.addresses = {}     # (host, port) -> numeric address
+        # world -> bots in it
+        self.worlds: DefaultDict[str, weakref.WeakSet[Bot]] = collections.defaultdict(
+            weakref.WeakSet)
+        # (world, speaker, text) -> deque of _Line
+        self.lines: Dict[Tuple[str, Optional[str], str], Deque[_Line]] = {}
+        self.addresses: Dict[Tuple[str, int], str] = {}   # (host, port) -> numeric address
         self._wake = gevent.event.Event()
         # Neither watcher keeps the hub's loop alive by itself.
         self._reader = self.hub.loop.io(descriptor, 1, ref=False)
         self._reader.start(self._readable)
-        self._timer = None
+        self._timer: Optional[Any] = None
         self._server = gevent.spawn(self._serve)
         self.rearm()
 
     # Both run in the hub: they only wake the serving greenlet, where the
     # pass runs (a greenlet that blocked there would be seen by gevent's
     # monitor; the hub itself is not watched).
-    def _readable(self):
+    def _readable(self) -> None:
         self.reader_wakes += 1
         self._wake.set()
 
-    def _due(self):
+    def _due(self) -> None:
         self._timer = None
         self.timer_wakes += 1
         self._wake.set()
 
-    def _serve(self):
+    def _serve(self) -> None:
         while True:
             self._wake.wait()
             self._wake.clear()
@@ -163,7 +180,7 @@ class _Driver:
             except Exception:   # the bots of this process depend on this greenlet
                 _log.exception("a pass of the shared loop failed")
 
-    def run_pass(self):
+    def run_pass(self) -> None:
         self.passes += 1
         rc = self.lib.kiv_loop_wait(self.loop.handle, 0)
         # Handlers of our own never raise; one set by hand on an Instance may.
@@ -176,7 +193,7 @@ class _Driver:
             _log.error("kiv_loop_wait failed: %s", KIVError(rc, "loop_wait"))
         self.rearm()
 
-    def rearm(self):
+    def rearm(self) -> None:
         """Puts the timer at the loop's nearest timer: after every pass and
         every request, since either may arm, move or cancel one."""
         if self._timer is not None:
@@ -188,37 +205,40 @@ class _Driver:
             self._timer = self.hub.loop.timer(milliseconds / 1000.0, ref=False)
             self._timer.start(self._due, update=True)
 
-    def address(self, host, port):
+    def address(self, host: str, port: int) -> str:
         """The numeric address of host (resolved once per process)."""
         address = self.addresses.get((host, port))
         if address is None:
             address = self.addresses[(host, port)] = resolve(host, port)
         return address
 
-    def check_thread(self):
+    def check_thread(self) -> None:
         if _thread_ident() != self.thread:
             raise RuntimeError("kivsdk.locust: bots are used on the thread of the gevent hub "
                                "that serves them")
 
     # ---- chat lines heard by the other bots of this process ---------------
-    def expect_line(self, speaker, text, timeout):
+    def expect_line(self, speaker: Bot, text: str, timeout: float) -> Optional[_Line]:
         """A _Line for `text` about to be said by `speaker`, or None when no
         other bot of this process is in its world to hear it."""
-        listeners = {id(bot) for bot in self.worlds.get(speaker.world, ())
+        world = speaker.world
+        if world is None:   # in no world: nobody hears it
+            return None
+        listeners = {id(bot) for bot in self.worlds.get(world, ())
                      if bot is not speaker and not bot.closed}
         if not listeners:
             return None
         self._prune(time.perf_counter() - 2 * timeout)
         line = _Line(listeners)
-        key = (speaker.world, speaker.name, text)
+        key = (world, speaker.name, text)
         self.lines.setdefault(key, collections.deque()).append(line)
         return line
 
-    def heard(self, listener, world, speaker, text):
+    def heard(self, listener: Bot, world: str, speaker: str, text: str) -> None:
         """Called inside a pass: `listener` got a chat line. The line it
         heard is the oldest one of that speaker and text it has not heard yet
         (each speaker's lines reach a listener in order)."""
-        key = (world, speaker, text)
+        key: Tuple[str, Optional[str], str] = (world, speaker, text)
         lines = self.lines.get(key)
         if not lines:
             return
@@ -233,7 +253,7 @@ class _Driver:
         if not lines:
             del self.lines[key]
 
-    def forget(self, line):
+    def forget(self, line: _Line) -> None:
         line.waiting.clear()
         for key in [key for key, lines in self.lines.items() if line in lines]:
             lines = self.lines[key]
@@ -241,7 +261,7 @@ class _Driver:
             if not lines:
                 del self.lines[key]
 
-    def _prune(self, before):
+    def _prune(self, before: float) -> None:
         for key in list(self.lines):
             lines = self.lines[key]
             while lines and lines[0].said < before:
@@ -253,16 +273,16 @@ class _Driver:
 class _Line:
     __slots__ = ("said", "waiting", "result")
 
-    def __init__(self, listeners):
+    def __init__(self, listeners: Set[int]) -> None:
         self.said = time.perf_counter()
         self.waiting = listeners                      # ids of bots yet to hear it
         self.result = gevent.event.AsyncResult()      # perf_counter of the first hearing
 
 
-_drivers = {}   # thread id -> _Driver
+_drivers: Dict[int, _Driver] = {}   # thread id -> _Driver
 
 
-def driver():
+def driver() -> _Driver:
     """The _Driver of the calling thread's gevent hub, made on first use:
     its .loop is the shared kivsdk.Loop of this Locust process; .passes,
     .reader_wakes and .timer_wakes count what it ran."""
@@ -274,7 +294,7 @@ def driver():
 
 
 # ---- names ------------------------------------------------------------------
-def split_host(host):
+def split_host(host: Optional[str]) -> Tuple[str, int]:
     """("host", port) from "HOST:PORT", "kiv://HOST:PORT" or "[V6]:PORT"."""
     text = (host or "").strip()
     if "://" in text:
@@ -288,7 +308,7 @@ def split_host(host):
     return name, int(port)
 
 
-def resolve(host, port):
+def resolve(host: str, port: int) -> str:
     """The numeric address of `host` by gevent's resolver (IPv4 first),
     which does not block the hub as the library's own lookup would."""
     infos = gevent.socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)
@@ -299,7 +319,8 @@ def resolve(host, port):
 
 
 # ---- the monitor -----------------------------------------------------------
-def watch_blocking(report, max_blocking_time=0.05):
+def watch_blocking(report: Callable[[gevent.events.EventLoopBlocked], object],
+                   max_blocking_time: float = 0.05) -> Callable[[], None]:
     """Starts gevent's monitor thread (if not running) with the given
     maximum blocking time and calls report(event), an
     gevent.events.EventLoopBlocked, whenever a greenlet keeps the hub from
@@ -311,12 +332,12 @@ def watch_blocking(report, max_blocking_time=0.05):
     if gevent.get_hub().start_periodic_monitoring_thread() is None:
         raise RuntimeError("gevent's monitor thread did not start")
 
-    def subscriber(event):
+    def subscriber(event: object) -> None:
         if isinstance(event, gevent.events.EventLoopBlocked):
             report(event)
     gevent.events.subscribers.append(subscriber)
 
-    def stop():
+    def stop() -> None:
         if subscriber in gevent.events.subscribers:
             gevent.events.subscribers.remove(subscriber)
     return stop
@@ -326,11 +347,11 @@ def watch_blocking(report, max_blocking_time=0.05):
 class _Waiting:
     __slots__ = ("callback", "operation", "result", "entries")
 
-    def __init__(self, callback, operation):
+    def __init__(self, callback: Callback, operation: str) -> None:
         self.callback = callback
         self.operation = operation
         self.result = gevent.event.AsyncResult()   # (Result, perf_counter of the answer)
-        self.entries = [] if callback in CALLBACK_ENTRIES else None
+        self.entries: Optional[List[EventData]] = [] if callback in CALLBACK_ENTRIES else None
 
 
 class Bot(_BotBase):
@@ -349,18 +370,19 @@ class Bot(_BotBase):
     hub's serving greenlet: it must not block (spawn a greenlet for that).
     """
 
-    request_timeout = 30.0
+    request_timeout: float = 30.0
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._driver = driver()
         self._closed = False
-        self._waiting = {}       # reference -> _Waiting
-        self._unnumbered = {}    # connect, login, enter -> _Waiting
+        self._waiting: Dict[int, _Waiting] = {}         # reference -> _Waiting
+        self._unnumbered: Dict[Callback, _Waiting] = {}  # connect, login, enter -> _Waiting
         self._reference = 0
-        self._handlers = {}      # Event -> handler(EventData)
-        self.answered = None     # perf_counter of the last answer a request returned
-        self.name = None         # the login name, once logged in
-        self.world = None        # the world entered, until left or closed
+        self._handlers: Dict[Event, EventDataFunction] = {}  # Event -> handler(EventData)
+        # perf_counter of the last answer a request returned
+        self.answered: Optional[float] = None
+        self.name: Optional[str] = None    # the login name, once logged in
+        self.world: Optional[str] = None   # the world entered, until left or closed
         self.instance = self._driver.loop.instance()
         owner = weakref.ref(self)
         for callback in Callback:
@@ -369,10 +391,10 @@ class Bot(_BotBase):
             self.instance.on_event(event, _event_handler(owner, event))
 
     @property
-    def loop(self):
+    def loop(self) -> Loop:
         return self._driver.loop
 
-    def close(self):
+    def close(self) -> None:
         """Destroys the Instance; a greenlet waiting for an answer gets
         Closed. Idempotent."""
         if self._closed:
@@ -389,15 +411,15 @@ class Bot(_BotBase):
         self.instance.close()
         self._driver.rearm()
 
-    def __enter__(self):
+    def __enter__(self: _BotSelf) -> _BotSelf:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
     # ---- events ---------------------------------------------------------------
-    def on(self, event, handler):
+    def on(self, event: Union[Event, int], handler: Optional[EventDataFunction]) -> None:
         """Calls handler(EventData) for every `event` (None clears), inside
         the pass: never block there."""
         event = Event(event)
@@ -409,10 +431,10 @@ class Bot(_BotBase):
         self._handlers[event] = handler
         self.instance.on_event(event, _event_handler(weakref.ref(self), event))
 
-    def _on_event(self, event):
+    def _on_event(self, event: Event) -> None:
         collector = None
         if event in _COLLECTED:
-            collector = next((request for request in self._waiting.values()
+            collector = next((request.entries for request in self._waiting.values()
                               if request.entries is not None
                               and CALLBACK_ENTRIES[request.callback] is event), None)
         handler = self._handlers.get(event)
@@ -426,11 +448,11 @@ class Bot(_BotBase):
             values.update(_snapshot(self.instance, CONSOLE_LINE_WRITES))
         data = EventData(event, self, values)
         if collector is not None:
-            collector.entries.append(data)
+            collector.append(data)
         if handler is not None:
             handler(data)
 
-    def _on_callback(self, callback, rc, reference):
+    def _on_callback(self, callback: Callback, rc: Code, reference: int) -> None:
         answered = time.perf_counter()
         if callback in _UNNUMBERED:
             request = self._unnumbered.pop(callback, None)
@@ -452,7 +474,9 @@ class Bot(_BotBase):
             request.result.set_exception(error)
 
     # ---- requests ---------------------------------------------------------------
-    def request(self, callback, operation, call, attributes=None, timeout=None):
+    def request(self, callback: Callback, operation: str, call: Callable[[], object],
+                attributes: Optional[Dict[str, Any]] = None,
+                timeout: Optional[float] = None) -> Result:
         """Sends a request with `call()` (after setting the keyword
         attributes) and lets the current greenlet wait for its answer;
         returns its Result. The named methods below use it. self.answered is
@@ -478,6 +502,7 @@ class Bot(_BotBase):
             self._driver.rearm()
         limit = self.request_timeout if timeout is None else timeout
         try:
+            result: Result
             result, self.answered = request.result.get(timeout=limit)
             return result
         except gevent.Timeout:
@@ -488,7 +513,7 @@ class Bot(_BotBase):
                 self._waiting.pop(key, None)
             raise RequestTimeout(operation, limit) from None
 
-    def connect_universe(self, host, port, timeout=None):
+    def connect_universe(self, host: str, port: int, timeout: Optional[float] = None) -> Result:
         """Connects (host resolved by gevent first) and brings up the
         secure channel."""
         address = self._driver.address(host, port)
@@ -496,14 +521,15 @@ class Bot(_BotBase):
                             lambda: self.instance.connect_universe(address, port),
                             timeout=timeout)
 
-    def login(self, name, password, extra="", timeout=None):
+    def login(self, name: str, password: Text, extra: Text = "",
+              timeout: Optional[float] = None) -> Result:
         """Result: login_reply_value, login_reply_string."""
         result = self.request(Callback.LOGIN, "login",
                               lambda: self.instance.login(name, password, extra), timeout=timeout)
         self.name = name
         return result
 
-    def enter(self, world, timeout=None):
+    def enter(self, world: str, timeout: Optional[float] = None) -> Result:
         """Result: world_entry_value."""
         self._leave_world()
         result = self.request(Callback.ENTER, "enter", lambda: self.instance.enter(world),
@@ -512,48 +538,49 @@ class Bot(_BotBase):
         self._driver.worlds[world].add(self)
         return result
 
-    def leave(self):
+    def leave(self) -> None:
         self._leave_world()
         self._immediate(self.instance.leave)
 
-    def _leave_world(self):
+    def _leave_world(self) -> None:
         if self.world is not None:
             self._driver.worlds[self.world].discard(self)
             self.world = None
 
-    def object_add(self, timeout=None, **attributes):
+    def object_add(self, timeout: Optional[float] = None, **attributes: Any) -> Result:
         """Sets the keyword attributes, adds the object; Result: object_id."""
         return self.request(Callback.OBJECT_ADD, "object_add", self.instance.object_add,
                             attributes, timeout)
 
-    def object_change(self, timeout=None, **attributes):
+    def object_change(self, timeout: Optional[float] = None, **attributes: Any) -> Result:
         return self.request(Callback.OBJECT_CHANGE, "object_change", self.instance.object_change,
                             attributes, timeout)
 
-    def object_load(self, timeout=None, **attributes):
+    def object_load(self, timeout: Optional[float] = None, **attributes: Any) -> Result:
         return self.request(Callback.OBJECT_LOAD, "object_load", self.instance.object_load,
                             attributes, timeout)
 
-    def object_delete(self, object_id, timeout=None):
+    def object_delete(self, object_id: int, timeout: Optional[float] = None) -> Result:
         return self.request(Callback.OBJECT_DELETE, "object_delete",
                             lambda: self.instance.object_delete(object_id), timeout=timeout)
 
-    def object_get(self, object_id, timeout=None):
+    def object_get(self, object_id: int, timeout: Optional[float] = None) -> Result:
         """Result: the object's record."""
         return self.request(Callback.OBJECT_GET, "object_get",
                             lambda: self.instance.object_get(object_id), timeout=timeout)
 
-    def world_list(self, value=0, timeout=None):
+    def world_list(self, value: int = 0, timeout: Optional[float] = None) -> Result:
         """Result.entries: one WORLD_LIST event per world."""
         return self.request(Callback.WORLD_LIST, "world_list",
                             lambda: self.instance.world_list(value), timeout=timeout)
 
-    def world_setting_set(self, setting, value, target=0, timeout=None):
+    def world_setting_set(self, setting: Text, value: Text, target: int = 0,
+                          timeout: Optional[float] = None) -> Result:
         return self.request(Callback.WORLD_SETTING_SET, "world_setting_set",
                             lambda: self.instance.world_setting_set(setting, value, target),
                             timeout=timeout)
 
-    def _immediate(self, method, *args, **keywords):
+    def _immediate(self, method: Callable[..., _T], *args: Any, **keywords: Any) -> _T:
         if self._closed:
             raise ValueError("the Bot is closed")
         self._driver.check_thread()
@@ -563,18 +590,18 @@ class Bot(_BotBase):
             self._driver.rearm()
 
     # ---- refused: they would hold the hub ------------------------------------
-    def _blocking(self, name):
+    def _blocking(self, name: str) -> NoReturn:
         raise RuntimeError(f"{name}() would hold gevent's hub while the library waits; the "
                            "hub serves every bot of this process already: wait with gevent "
                            "(gevent.sleep, or a request's own wait)")
 
-    def wait(self, *args, **keywords):
+    def wait(self, *args: Any, **keywords: Any) -> NoReturn:
         self._blocking("wait")
 
-    def wait_until(self, *args, **keywords):
+    def wait_until(self, *args: Any, **keywords: Any) -> NoReturn:
         self._blocking("wait_until")
 
-    def run_for(self, *args, **keywords):
+    def run_for(self, *args: Any, **keywords: Any) -> NoReturn:
         self._blocking("run_for")
 
 
@@ -606,32 +633,33 @@ class KivUser(User):
     """
 
     abstract = True
-    world = "lobby"
-    password = ""
-    name_prefix = "bot"
-    request_timeout = 30.0   # seconds for an answer
-    chat_timeout = 10.0      # seconds for a line to be heard
+    host: str       # the universe; __init__ refuses a KivUser without one
+    world: str = "lobby"
+    password: str = ""
+    name_prefix: str = "bot"
+    request_timeout: float = 30.0   # seconds for an answer
+    chat_timeout: float = 10.0      # seconds for a line to be heard
 
-    def __init__(self, environment):
+    def __init__(self, environment: Environment) -> None:
         super().__init__(environment)
         if not self.host:
             raise LocustError("a KivUser needs the universe's address: set `host` in the "
                               "class or pass --host HOST:PORT")
         self.universe = split_host(self.host)
-        self._bot = None
+        self._bot: Optional[Bot] = None
 
     @property
-    def bot(self):
+    def bot(self) -> Bot:
         if self._bot is None:
             self._bot = Bot()
             self._bot.request_timeout = self.request_timeout
         return self._bot
 
-    def login_name(self):
+    def login_name(self) -> str:
         """A name no other user of this run has: prefix, process tag, serial."""
         return f"{self.name_prefix}-{_process_tag}-{next(_serial)}"
 
-    def on_start(self):
+    def on_start(self) -> None:
         try:
             self.connect()
             self.login()
@@ -640,15 +668,16 @@ class KivUser(User):
             self.close()
             raise StopUser() from None
 
-    def on_stop(self):
+    def on_stop(self) -> None:
         self.close()
 
-    def close(self):
+    def close(self) -> None:
         if self._bot is not None:
             self._bot.close()
 
     # ---- reporting --------------------------------------------------------------
-    def report(self, request_type, name, started, finished, length=0, exception=None):
+    def report(self, request_type: str, name: str, started: float, finished: float,
+               length: int = 0, exception: Optional[BaseException] = None) -> None:
         """Fires Locust's request event: response time from `started` to
         `finished` (time.perf_counter values) in milliseconds."""
         self.environment.events.request.fire(
@@ -658,7 +687,7 @@ class KivUser(User):
             response=None)
 
     @contextlib.contextmanager
-    def measure(self, request_type, name, length=0):
+    def measure(self, request_type: str, name: str, length: int = 0) -> Iterator[None]:
         """Reports the block as one request: a failure when it raises (the
         exception goes on)."""
         started = time.perf_counter()
@@ -669,7 +698,8 @@ class KivUser(User):
             raise
         self.report(request_type, name, started, time.perf_counter(), length)
 
-    def _timed(self, request_type, name, send, length=lambda result: 0):
+    def _timed(self, request_type: str, name: str, send: Callable[[], Result],
+               length: Callable[[Result], int] = lambda result: 0) -> Result:
         started = time.perf_counter()
         try:
             result = send()
@@ -678,35 +708,36 @@ class KivUser(User):
                         getattr(error, "answered", None) or time.perf_counter(), 0, error)
             raise
         # Timed to the answer's callback, not to when this greenlet resumed.
-        self.report(request_type, name, started, self.bot.answered, length(result))
+        self.report(request_type, name, started, cast(float, self.bot.answered), length(result))
         return result
 
     # ---- reported requests --------------------------------------------------------
-    def connect(self):
+    def connect(self) -> Result:
         """Resolves the universe's host and connects."""
         host, port = self.universe
         return self._timed("connect", self.host, lambda: self.bot.connect_universe(host, port))
 
-    def login(self, name=None, password=None):
+    def login(self, name: Optional[str] = None, password: Optional[str] = None) -> Result:
         """Logs in as `name` (login_name() by default) with `password`
         (the class's by default)."""
-        name = self.login_name() if name is None else name
-        password = self.password if password is None else password
-        return self._timed("login", self.host, lambda: self.bot.login(name, password),
+        login_name = self.login_name() if name is None else name
+        login_password = self.password if password is None else password
+        return self._timed("login", self.host,
+                           lambda: self.bot.login(login_name, login_password),
                            lambda result: len(result.login_reply_string.encode("utf-8")))
 
-    def enter(self, world=None):
+    def enter(self, world: Optional[str] = None) -> Result:
         """Enters `world` (the class's by default)."""
-        world = self.world if world is None else world
-        return self._timed("enter", world, lambda: self.bot.enter(world))
+        entered = self.world if world is None else world
+        return self._timed("enter", entered, lambda: self.bot.enter(entered))
 
-    def object_add(self, **attributes):
+    def object_add(self, **attributes: Any) -> Result:
         """Adds an object (keyword attributes: object_string_1="box.rwx",
         object_x=..., ...); returns its Result (object_id)."""
         return self._timed("object_add", self.bot.world or "",
                            lambda: self.bot.object_add(**attributes))
 
-    def say(self, text):
+    def say(self, text: str) -> Optional[float]:
         """Says `text`. When other bots of this process are in the world, the
         line is reported once the first of them hears it (a failure after
         chat_timeout); returns the milliseconds it took. Alone, the line is
@@ -729,9 +760,9 @@ class KivUser(User):
             heard = line.result.get(timeout=self.chat_timeout)
         except gevent.Timeout:
             bot._driver.forget(line)
-            error = ChatNotHeard(f"no bot in {world} heard the line within "
-                                 f"{self.chat_timeout:g} s")
-            self.report("chat", world, started, time.perf_counter(), 0, error)
-            raise error from None
+            not_heard = ChatNotHeard(f"no bot in {world} heard the line within "
+                                     f"{self.chat_timeout:g} s")
+            self.report("chat", world, started, time.perf_counter(), 0, not_heard)
+            raise not_heard from None
         self.report("chat", world, started, heard, length)
         return (heard - started) * 1000.0

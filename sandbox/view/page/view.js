@@ -9,6 +9,8 @@
   const CHAT_LINES = 300;      // lines the chat panel keeps
   const DRAW_SAMPLES = 60;     // frames the draw time is averaged over
   const LABEL_LIMIT = 400;     // beyond this many, names only when zoomed in
+  const TRAIL_POINTS = 64;     // points a trail keeps at most
+  const DEGREES = Math.PI / 180;
 
   const $ = (id) => document.getElementById(id);
   const canvas = $('map');
@@ -21,8 +23,11 @@
     objects: [],
     cells: [],
     terrain: [],
+    terrainVersion: 0,         // counts terrain changes (the ground is redrawn)
+    terrainLow: 0,             // the terrain's lowest and highest heights
+    terrainHigh: 0,
     trails: new Map(),         // session -> [{x, z, t}]
-    avatarMarkers: new Map(),  // session -> its marker element
+    avatarMarkers: new Map(),  // session -> {element, name, x, z, yaw}
     centerX: 0,
     centerZ: 0,
     scale: 6,                  // pixels per world unit
@@ -30,15 +35,54 @@
     follow: null,              // session followed, or null
     source: null,
     pending: false,
+    trailTimer: null,
+    groundKey: '',             // the view the ground was last drawn for
+    groundCached: false,       // whether the ground canvas holds it
     drawTimes: [],
+    updateTimes: [],
     frames: 0,
   };
+
+  // The grid and the terrain change only with the view and the terrain, so
+  // they are drawn once into this canvas and copied while the view stays.
+  const ground = document.createElement('canvas');
+  const groundContext = ground.getContext('2d');
 
   function make(tag, className, text) {
     const element = document.createElement(tag);
     if (className) element.className = className;
     if (text !== undefined) element.textContent = text;
     return element;
+  }
+
+  // Writes only what changed: a text written again costs a layout for nothing.
+  function setText(id, text) {
+    const element = $(id);
+    if (element.textContent !== text) element.textContent = text;
+  }
+
+  // Mean and worst of the last DRAW_SAMPLES times, onto <body> as
+  // data-NAME-ms and data-NAME-ms-max.
+  function record(times, took, name) {
+    times.push(took);
+    if (times.length > DRAW_SAMPLES) times.shift();
+    let sum = 0, worst = 0;
+    for (const time of times) {
+      sum += time;
+      if (time > worst) worst = time;
+    }
+    const mean = sum / times.length;
+    document.body.dataset[name + 'Ms'] = mean.toFixed(2);
+    document.body.dataset[name + 'MsMax'] = worst.toFixed(2);
+    return mean;
+  }
+
+  // Runs what an event brings (parsing included) and counts its time as
+  // the page's update time: it shares the frame with the drawing.
+  function timed(work) {
+    const started = performance.now();
+    work();
+    record(view.updateTimes, performance.now() - started, 'update');
   }
 
   function setStatus(text, trouble) {
@@ -116,8 +160,8 @@
     source.onopen = () => setStatus('live');
     source.onerror = () => setStatus('reconnecting…', true);
     source.addEventListener('worlds', (event) => showWorlds(JSON.parse(event.data).worlds));
-    source.addEventListener('world', (event) => onWorld(JSON.parse(event.data)));
-    source.addEventListener('avatars', (event) => onAvatars(JSON.parse(event.data).avatars));
+    source.addEventListener('world', (event) => timed(() => onWorld(JSON.parse(event.data))));
+    source.addEventListener('avatars', (event) => timed(() => onAvatars(JSON.parse(event.data).avatars)));
     source.addEventListener('chat', (event) => onChat(JSON.parse(event.data)));
     source.addEventListener('stats', (event) => onStats(JSON.parse(event.data)));
     source.addEventListener('gone', () => {
@@ -131,9 +175,20 @@
     view.objects = world.objects;
     view.cells = world.cells;
     view.terrain = world.terrain;
+    let low = Infinity, high = -Infinity;
+    for (const node of view.terrain) {
+      for (const height of node.heights) {
+        if (height === null) continue;
+        if (height < low) low = height;
+        if (height > high) high = height;
+      }
+    }
+    view.terrainLow = low;
+    view.terrainHigh = high;
+    view.terrainVersion += 1;
     onAvatars(world.avatars);
     showObjectMarkers();
-    $('object-count').textContent = String(view.objects.length);
+    setText('object-count', String(view.objects.length));
     if (!view.fitted) fit();
     schedule();
   }
@@ -141,9 +196,12 @@
   function onAvatars(list) {
     const now = performance.now();
     const avatars = new Map();
+    let roster = false;  // whether anyone came, went or changed name
     for (const avatar of list) {
       if (!avatar.visible) continue;  // no position yet
       avatars.set(avatar.session, avatar);
+      const before = view.avatars.get(avatar.session);
+      if (!before || before.name !== avatar.name) roster = true;
       let trail = view.trails.get(avatar.session);
       if (!trail) {
         trail = [];
@@ -152,10 +210,14 @@
       const last = trail[trail.length - 1];
       if (!last || last.x !== avatar.x || last.z !== avatar.z) {
         trail.push({ x: avatar.x, z: avatar.z, t: now });
+        if (trail.length > TRAIL_POINTS) trail.shift();
       }
     }
-    for (const session of view.trails.keys()) {
-      if (!avatars.has(session)) view.trails.delete(session);
+    if (avatars.size !== view.avatars.size) roster = true;
+    if (roster) {
+      for (const session of view.trails.keys()) {
+        if (!avatars.has(session)) view.trails.delete(session);
+      }
     }
     view.avatars = avatars;
     if (view.followName) {
@@ -165,9 +227,9 @@
       view.followName = null;
     }
     if (view.follow !== null && !avatars.has(view.follow)) view.follow = null;
-    showAvatarMarkers();
-    showFollowChoices();
-    $('avatar-count').textContent = String(avatars.size);
+    showAvatarMarkers(roster);
+    showFollowChoices(roster);
+    setText('avatar-count', String(avatars.size));
     recenter();
     schedule();
   }
@@ -184,37 +246,55 @@
   }
 
   function onStats(stats) {
-    $('clients').textContent = String(stats.clients);
-    $('frames-in').textContent = (stats.frames_in_per_s || 0).toFixed(0);
-    $('frames-out').textContent = (stats.frames_out_per_s || 0).toFixed(0);
+    setText('clients', String(stats.clients));
+    setText('frames-in', (stats.frames_in_per_s || 0).toFixed(0));
+    setText('frames-out', (stats.frames_out_per_s || 0).toFixed(0));
   }
 
   // ---- Markers: what was drawn, readable by tools -------------------------
 
-  function showAvatarMarkers() {
-    const markers = $('markers');
-    for (const [session, marker] of view.avatarMarkers) {
-      if (!view.avatars.has(session)) {
-        marker.remove();
-        view.avatarMarkers.delete(session);
+  // Only what changed is written: with a thousand avatars most stand still
+  // between two events, and every attribute written is work for the page.
+  function showAvatarMarkers(roster) {
+    if (roster) {
+      for (const [session, entry] of view.avatarMarkers) {
+        if (!view.avatars.has(session)) {
+          entry.element.remove();
+          view.avatarMarkers.delete(session);
+        }
       }
     }
+    let added = null;
     for (const avatar of view.avatars.values()) {
-      let marker = view.avatarMarkers.get(avatar.session);
-      if (!marker) {
-        marker = make('div', 'avatar-marker');
-        marker.dataset.session = String(avatar.session);
-        markers.append(marker);
-        view.avatarMarkers.set(avatar.session, marker);
+      let entry = view.avatarMarkers.get(avatar.session);
+      if (!entry) {
+        const element = make('div', 'avatar-marker');
+        element.dataset.session = String(avatar.session);
+        if (!added) added = document.createDocumentFragment();
+        added.append(element);
+        entry = { element, name: null, x: NaN, z: NaN, yaw: NaN };
+        view.avatarMarkers.set(avatar.session, entry);
       }
-      if (marker.dataset.name !== avatar.name) {
-        marker.dataset.name = avatar.name;
-        marker.textContent = avatar.name;
+      const element = entry.element;
+      if (entry.name !== avatar.name) {
+        entry.name = avatar.name;
+        element.dataset.name = avatar.name;
+        element.textContent = avatar.name;
       }
-      marker.dataset.x = String(avatar.x);
-      marker.dataset.z = String(avatar.z);
-      marker.dataset.yaw = String(avatar.yaw);
+      if (entry.x !== avatar.x) {
+        entry.x = avatar.x;
+        element.dataset.x = String(avatar.x);
+      }
+      if (entry.z !== avatar.z) {
+        entry.z = avatar.z;
+        element.dataset.z = String(avatar.z);
+      }
+      if (entry.yaw !== avatar.yaw) {
+        entry.yaw = avatar.yaw;
+        element.dataset.yaw = String(avatar.yaw);
+      }
     }
+    if (added) $('markers').append(added);
   }
 
   function showObjectMarkers() {
@@ -233,8 +313,13 @@
     markers.append(fragment);
   }
 
-  function showFollowChoices() {
+  function showFollowChoices(roster) {
     const select = $('follow');
+    const value = view.follow === null ? '' : String(view.follow);
+    if (!roster) {
+      if (select.value !== value) select.value = value;
+      return;
+    }
     const names = [...view.avatars.values()]
       .map((avatar) => [avatar.name, avatar.session])
       .sort((a, b) => (a[0] < b[0] ? -1 : a[0] > b[0] ? 1 : a[1] - b[1]));
@@ -249,7 +334,7 @@
       }
       select.dataset.choices = wanted;
     }
-    select.value = view.follow === null ? '' : String(view.follow);
+    if (select.value !== value) select.value = value;
   }
 
   // ---- Panning, zooming, following ----------------------------------------
@@ -264,24 +349,21 @@
 
   // Everything in sight: avatars, objects and terrain.
   function fit() {
-    const xs = [];
-    const zs = [];
-    for (const avatar of view.avatars.values()) {
-      xs.push(avatar.x);
-      zs.push(avatar.z);
-    }
-    for (const object of view.objects) {
-      xs.push(object.x);
-      zs.push(object.z);
-    }
-    if (xs.length === 0) {
-      xs.push(0);
-      zs.push(0);
+    // Loops, not Math.min(...list): a long list overflows the call's stack.
+    let minX = Infinity, maxX = -Infinity, minZ = Infinity, maxZ = -Infinity;
+    const take = (thing) => {
+      if (thing.x < minX) minX = thing.x;
+      if (thing.x > maxX) maxX = thing.x;
+      if (thing.z < minZ) minZ = thing.z;
+      if (thing.z > maxZ) maxZ = thing.z;
+    };
+    for (const avatar of view.avatars.values()) take(avatar);
+    for (const object of view.objects) take(object);
+    if (minX === Infinity) {
+      minX = maxX = minZ = maxZ = 0;
     } else {
       view.fitted = true;
     }
-    const minX = Math.min(...xs), maxX = Math.max(...xs);
-    const minZ = Math.min(...zs), maxZ = Math.max(...zs);
     view.centerX = (minX + maxX) / 2;
     view.centerZ = (minZ + maxZ) / 2;
     const span = Math.max(maxX - minX, maxZ - minZ, 4 * view.cellSize);
@@ -395,144 +477,187 @@
     requestAnimationFrame(draw);
   }
 
-  function terrainRange() {
-    let low = Infinity, high = -Infinity;
-    for (const node of view.terrain) {
-      for (const height of node.heights) {
-        if (height === null) continue;
-        if (height < low) low = height;
-        if (height > high) high = height;
-      }
-    }
-    return { low, high };
-  }
+  // Where world (0, 0) lands on the canvas, for the drawing now under way:
+  // a point (x, z) is drawn at (x * scale + originX, z * scale + originY).
+  let originX = 0;
+  let originY = 0;
 
-  function drawTerrain(width, height) {
+  function drawTerrain(target, width, height) {
     if (view.terrain.length === 0) return;
     // A terrain cell is drawn one world cell wide; a node is 8 x 8 cells,
     // a tile 4 x 4 nodes.
     const side = view.cellSize;
-    const pixels = side * view.scale;
-    const { low, high } = terrainRange();
-    const range = high - low || 1;
+    const scale = view.scale;
+    const pixels = side * scale;
+    const cell = Math.ceil(pixels);
+    const low = view.terrainLow;
+    const range = view.terrainHigh - low || 1;
     for (const node of view.terrain) {
-      const baseX = (node.tile_x * 32 + node.node_x * 8) * side;
-      const baseZ = (node.tile_z * 32 + node.node_z * 8) * side;
-      const corner = toScreen(baseX, baseZ);
-      if (corner.x > width || corner.y > height ||
-          corner.x + 8 * pixels < 0 || corner.y + 8 * pixels < 0) continue;
+      const cornerX = (node.tile_x * 32 + node.node_x * 8) * side * scale + originX;
+      const cornerY = (node.tile_z * 32 + node.node_z * 8) * side * scale + originY;
+      if (cornerX > width || cornerY > height ||
+          cornerX + 8 * pixels < 0 || cornerY + 8 * pixels < 0) continue;
       for (let i = 0; i < 64; ++i) {
         const h = node.heights[i];
         if (h === null) continue;
         const level = (h - low) / range;  // 0 low .. 1 high
         const shade = Math.round(200 - 120 * level);
-        context.fillStyle = 'rgb(' + (shade - 30) + ',' + shade + ',' + (shade - 50) + ')';
-        context.fillRect(corner.x + (i % 8) * pixels, corner.y + Math.floor(i / 8) * pixels,
-                         Math.ceil(pixels), Math.ceil(pixels));
+        target.fillStyle = 'rgb(' + (shade - 30) + ',' + shade + ',' + (shade - 50) + ')';
+        target.fillRect(cornerX + (i % 8) * pixels, cornerY + Math.floor(i / 8) * pixels,
+                        cell, cell);
       }
     }
   }
 
-  function drawGrid(width, height) {
+  function drawGrid(target, width, height) {
     const side = view.cellSize;
-    const pixels = side * view.scale;
-    if (pixels < 6) return;  // too dense to mean anything
-    const topLeft = toWorld(0, 0);
-    const bottomRight = toWorld(width, height);
-    context.strokeStyle = 'rgba(40, 60, 40, 0.18)';
-    context.lineWidth = 1;
-    context.beginPath();
-    for (let x = Math.floor(topLeft.x / side) * side; x <= bottomRight.x; x += side) {
-      const px = Math.round(toScreen(x, 0).x) + 0.5;
-      context.moveTo(px, 0);
-      context.lineTo(px, height);
+    const scale = view.scale;
+    const pixels = side * scale;
+    if (pixels >= 6) {  // denser, it would mean nothing
+      target.strokeStyle = 'rgba(40, 60, 40, 0.18)';
+      target.lineWidth = 1;
+      target.beginPath();
+      const left = -originX / scale, right = (width - originX) / scale;
+      const top = -originY / scale, bottom = (height - originY) / scale;
+      for (let x = Math.floor(left / side) * side; x <= right; x += side) {
+        const px = Math.round(x * scale + originX) + 0.5;
+        target.moveTo(px, 0);
+        target.lineTo(px, height);
+      }
+      for (let z = Math.floor(top / side) * side; z <= bottom; z += side) {
+        const py = Math.round(z * scale + originY) + 0.5;
+        target.moveTo(0, py);
+        target.lineTo(width, py);
+      }
+      target.stroke();
     }
-    for (let z = Math.floor(topLeft.z / side) * side; z <= bottomRight.z; z += side) {
-      const py = Math.round(toScreen(0, z).y) + 0.5;
-      context.moveTo(0, py);
-      context.lineTo(width, py);
-    }
-    context.stroke();
     // The axes through the origin.
-    const origin = toScreen(0, 0);
-    context.strokeStyle = 'rgba(40, 60, 40, 0.45)';
-    context.beginPath();
-    context.moveTo(origin.x, 0);
-    context.lineTo(origin.x, height);
-    context.moveTo(0, origin.y);
-    context.lineTo(width, origin.y);
-    context.stroke();
+    target.strokeStyle = 'rgba(40, 60, 40, 0.45)';
+    target.lineWidth = 1;
+    target.beginPath();
+    target.moveTo(originX, 0);
+    target.lineTo(originX, height);
+    target.moveTo(0, originY);
+    target.lineTo(width, originY);
+    target.stroke();
+  }
+
+  // The terrain and the grid. While the view moves (a drag, a zoom, an
+  // avatar followed) they are drawn straight onto the map; once it has
+  // stayed for a frame they are kept in `ground` and copied from there.
+  function drawGround(ratio, width, height) {
+    const key = canvas.width + ' ' + canvas.height + ' ' + ratio + ' ' + view.centerX + ' ' +
+                view.centerZ + ' ' + view.scale + ' ' + view.cellSize + ' ' + view.terrainVersion;
+    if (key !== view.groundKey) {
+      view.groundKey = key;
+      view.groundCached = false;
+      context.clearRect(0, 0, width, height);
+      drawTerrain(context, width, height);
+      drawGrid(context, width, height);
+      return;
+    }
+    if (!view.groundCached) {
+      if (ground.width !== canvas.width || ground.height !== canvas.height) {
+        ground.width = canvas.width;
+        ground.height = canvas.height;
+      }
+      groundContext.setTransform(ratio, 0, 0, ratio, 0, 0);
+      groundContext.clearRect(0, 0, width, height);
+      drawTerrain(groundContext, width, height);
+      drawGrid(groundContext, width, height);
+      view.groundCached = true;
+    }
+    context.setTransform(1, 0, 0, 1, 0, 0);
+    context.globalCompositeOperation = 'copy';  // replaces the last frame: no clearing
+    context.drawImage(ground, 0, 0);
+    context.globalCompositeOperation = 'source-over';
+    context.setTransform(ratio, 0, 0, ratio, 0, 0);
   }
 
   function drawObjects(width, height) {
-    const labels = view.objects.length <= LABEL_LIMIT || view.scale >= 4;
+    const scale = view.scale;
+    const labels = view.objects.length <= LABEL_LIMIT || scale >= 4;
     context.font = '11px system-ui, sans-serif';
     context.textBaseline = 'top';
+    context.strokeStyle = '#fff';
+    context.lineWidth = 1;
     for (const object of view.objects) {
-      const at = toScreen(object.x, object.z);
-      if (at.x < -50 || at.y < -50 || at.x > width + 50 || at.y > height + 50) continue;
+      const x = object.x * scale + originX;
+      const y = object.z * scale + originY;
+      if (x < -50 || y < -50 || x > width + 50 || y > height + 50) continue;
       context.fillStyle = '#8a5a2b';
-      context.strokeStyle = '#fff';
-      context.lineWidth = 1;
-      context.fillRect(at.x - 4, at.y - 4, 8, 8);
-      context.strokeRect(at.x - 4.5, at.y - 4.5, 9, 9);
+      context.fillRect(x - 4, y - 4, 8, 8);
+      context.strokeRect(x - 4.5, y - 4.5, 9, 9);
       if (labels) {
         context.fillStyle = '#5a3510';
-        context.fillText(object.model, at.x + 7, at.y + 3);
+        context.fillText(object.model, x + 7, y + 3);
       }
     }
   }
 
-  function drawTrails(now) {
+  // Drops what is older than TRAIL_MS; tells whether any trail is left to draw.
+  function ageTrails(now) {
+    let left = false;
+    for (const trail of view.trails.values()) {
+      let old = 0;
+      while (old < trail.length - 1 && now - trail[old].t > TRAIL_MS) ++old;
+      if (old > 0) trail.splice(0, old);
+      if (trail.length > 1) left = true;
+    }
+    return left;
+  }
+
+  function drawTrails() {
+    const scale = view.scale;
     context.lineWidth = 2;
     context.strokeStyle = 'rgba(47, 111, 206, 0.35)';
     context.beginPath();
-    for (const [session, trail] of view.trails) {
-      while (trail.length > 1 && now - trail[0].t > TRAIL_MS) trail.shift();
-      const avatar = view.avatars.get(session);
-      if (!avatar || trail.length < 2) continue;
-      let at = toScreen(trail[0].x, trail[0].z);
-      context.moveTo(at.x, at.y);
+    for (const trail of view.trails.values()) {
+      if (trail.length < 2) continue;
+      let point = trail[0];
+      context.moveTo(point.x * scale + originX, point.z * scale + originY);
       for (let i = 1; i < trail.length; ++i) {
-        at = toScreen(trail[i].x, trail[i].z);
-        context.lineTo(at.x, at.y);
+        point = trail[i];
+        context.lineTo(point.x * scale + originX, point.z * scale + originY);
       }
     }
     context.stroke();
   }
 
   function drawAvatars(width, height) {
-    const labels = view.avatars.size <= LABEL_LIMIT || view.scale >= 4;
+    const scale = view.scale;
+    const crowd = view.avatars.size > LABEL_LIMIT && scale < 4;
     const size = 9;
+    const tip = size, back = -size * 0.7, wing = size * 0.6, notch = -size * 0.35;
     // All arrows in one path, filled and outlined once: a thousand avatars
     // cost two draw calls, not two thousand.
     const arrows = (list) => {
+      if (list.length === 0) return;
       context.beginPath();
-      for (const [avatar, at] of list) {
+      for (const avatar of list) {
+        const x = avatar.x * scale + originX;
+        const y = avatar.z * scale + originY;
         // Yaw in degrees: 0 faces +x, 90 faces +z (down the map).
-        const angle = (avatar.yaw || 0) * Math.PI / 180;
+        const angle = (avatar.yaw || 0) * DEGREES;
         const cos = Math.cos(angle), sin = Math.sin(angle);
-        const point = (forward, side) => [
-          at.x + forward * cos - side * sin,
-          at.y + forward * sin + side * cos,
-        ];
-        context.moveTo(...point(size, 0));
-        context.lineTo(...point(-size * 0.7, size * 0.6));
-        context.lineTo(...point(-size * 0.35, 0));
-        context.lineTo(...point(-size * 0.7, -size * 0.6));
+        context.moveTo(x + tip * cos, y + tip * sin);
+        context.lineTo(x + back * cos - wing * sin, y + back * sin + wing * cos);
+        context.lineTo(x + notch * cos, y + notch * sin);
+        context.lineTo(x + back * cos + wing * sin, y + back * sin - wing * cos);
         context.closePath();
       }
       context.fill();
       // Outlines only while they can be told apart: in a crowd they would
       // double the drawing for nothing.
-      if (list.length <= LABEL_LIMIT || view.scale >= 4) context.stroke();
+      if (list.length <= LABEL_LIMIT || scale >= 4) context.stroke();
     };
     const shown = [];
     const followed = [];
     for (const avatar of view.avatars.values()) {
-      const at = toScreen(avatar.x, avatar.z);
-      if (at.x < -60 || at.y < -60 || at.x > width + 60 || at.y > height + 60) continue;
-      (avatar.session === view.follow ? followed : shown).push([avatar, at]);
+      const x = avatar.x * scale + originX;
+      const y = avatar.z * scale + originY;
+      if (x < -60 || y < -60 || x > width + 60 || y > height + 60) continue;
+      (avatar.session === view.follow ? followed : shown).push(avatar);
     }
     context.lineWidth = 1.5;
     context.strokeStyle = '#fff';
@@ -544,9 +669,12 @@
     context.textBaseline = 'bottom';
     context.textAlign = 'center';
     context.fillStyle = '#1d2430';
-    for (const [avatar, at] of labels ? shown.concat(followed) : followed) {
-      context.fillText(avatar.name, at.x, at.y - size - 2);
-    }
+    const label = (avatar) => {
+      context.fillText(avatar.name, avatar.x * scale + originX,
+                       avatar.z * scale + originY - size - 2);
+    };
+    if (!crowd) shown.forEach(label);
+    followed.forEach(label);
     context.textAlign = 'start';
   }
 
@@ -560,28 +688,25 @@
       canvas.width = Math.round(width * ratio);
       canvas.height = Math.round(height * ratio);
     }
+    originX = width / 2 - view.centerX * view.scale;
+    originY = height / 2 - view.centerZ * view.scale;
     context.setTransform(ratio, 0, 0, ratio, 0, 0);
-    context.clearRect(0, 0, width, height);
-    drawTerrain(width, height);
-    drawGrid(width, height);
+    drawGround(ratio, width, height);
     drawObjects(width, height);
-    drawTrails(started);
+    const trailsLeft = ageTrails(started);
+    drawTrails();
     drawAvatars(width, height);
-    const took = performance.now() - started;
-    view.drawTimes.push(took);
-    if (view.drawTimes.length > DRAW_SAMPLES) view.drawTimes.shift();
+    const mean = record(view.drawTimes, performance.now() - started, 'draw');
     view.frames += 1;
-    const mean = view.drawTimes.reduce((a, b) => a + b, 0) / view.drawTimes.length;
-    document.body.dataset.drawMs = mean.toFixed(2);
-    document.body.dataset.drawMsMax = Math.max(...view.drawTimes).toFixed(2);
     document.body.dataset.frames = String(view.frames);
-    $('draw-ms').textContent = mean.toFixed(1);
-    // Trails fade on their own: draw again while any is still visible.
-    for (const trail of view.trails.values()) {
-      if (trail.length > 1) {
-        setTimeout(schedule, 250);
-        break;
-      }
+    setText('draw-ms', mean.toFixed(1));
+    // Trails fade on their own: draw again while any is still visible (one
+    // timer at a time, or every event would start a chain of its own).
+    if (trailsLeft && view.trailTimer === null) {
+      view.trailTimer = setTimeout(() => {
+        view.trailTimer = null;
+        schedule();
+      }, 250);
     }
   }
 
