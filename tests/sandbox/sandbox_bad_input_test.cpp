@@ -36,41 +36,27 @@ Bytes login_frame_body(const std::array<unsigned char, 32>& ticket) {
 // queues for it can only grow.
 class DeafClient {
 public:
-    explicit DeafClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        const int small = 2048;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~DeafClient() { ::close(fd_); }
-    DeafClient(const DeafClient&) = delete;
-    DeafClient& operator=(const DeafClient&) = delete;
+    explicit DeafClient(int port) : socket_(TestSocket::connect(Loopback::kIPv4, port, 2048)) {}
 
-    bool connected() const { return connected_; }
-    bool send(const Bytes& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-    // Reads at last, until the stream ends (true) or a read fails or blocks
-    // for 10 s (false).
+    bool connected() const { return socket_.valid(); }
+    bool send(const Bytes& bytes) { return socket_.send_all(bytes.data(), bytes.size()); }
+    // Reads at last, until the stream ends, closed or reset (true), or a
+    // read blocks for 10 s (false).
     bool ends_after_reading() {
-        timeval limit{10, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        socket_.set_timeouts(std::chrono::seconds(10));
         unsigned char buffer[65536];
         for (int reads = 0; reads < 100000; ++reads) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n == 0) return true;
-            if (n < 0) return errno == ECONNRESET;
+            const IoResult result = socket_.recv_some(buffer, sizeof buffer);
+            if (result.kind == IoResult::Kind::kClosed || result.kind == IoResult::Kind::kError) {
+                return true;
+            }
+            if (result.kind == IoResult::Kind::kTimedOut) return false;
         }
         return false;
     }
 
 private:
-    int fd_;
-    bool connected_ = false;
+    TestSocket socket_;
 };
 
 sandbox::Options strict_options() {

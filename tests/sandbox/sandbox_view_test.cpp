@@ -22,6 +22,7 @@
 #include "options.h"
 #include "sandbox.h"
 #include "sandbox_bot.h"
+#include "support/test_socket.h"
 #include "view/live_view.h"
 
 namespace kivsdk::test {
@@ -284,28 +285,18 @@ TEST(SandboxView, ServesThreeViewersAndApiCallsAtOnce) {
 // smallest receive buffer the kernel grants.
 class StuckViewer {
 public:
-    StuckViewer(int port, const std::string& world) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ =
-            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    StuckViewer(int port, const std::string& world)
+        : socket_(test::TestSocket::connect(test::Loopback::kIPv4, port, 1)) {
         const std::string request =
             "GET /api/worlds/" + world + "/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        connected_ = connected_ && ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) ==
-                                       static_cast<ssize_t>(request.size());
+        connected_ = socket_.valid() &&
+                     socket_.send_all(reinterpret_cast<const unsigned char*>(request.data()),
+                                      request.size());
     }
-    ~StuckViewer() { ::close(fd_); }
-    StuckViewer(const StuckViewer&) = delete;
-    StuckViewer& operator=(const StuckViewer&) = delete;
     bool connected() const { return connected_; }
 
 private:
-    int fd_ = -1;
+    test::TestSocket socket_;
     bool connected_ = false;
 };
 

@@ -136,10 +136,15 @@ TestSocket TestSocket::listen(Loopback address) {
     return s;
 }
 
-TestSocket TestSocket::connect(Loopback address, int port) {
+TestSocket TestSocket::connect(Loopback address, int port, int receive_buffer) {
     ensure_started();
     TestSocket s(static_cast<std::intptr_t>(::socket(family(address), SOCK_STREAM, IPPROTO_TCP)));
     if (!s.valid()) return s;
+    if (receive_buffer > 0) {
+        static_cast<void>(::setsockopt(native(s.handle_), SOL_SOCKET, SO_RCVBUF,
+                                       reinterpret_cast<const char*>(&receive_buffer),
+                                       static_cast<SockLen>(sizeof receive_buffer)));
+    }
     sockaddr_storage storage;
     const SockLen length = loopback_address(address, port, storage);
     if (::connect(native(s.handle_), reinterpret_cast<const sockaddr*>(&storage), length) != 0) {

@@ -38,7 +38,9 @@ public:
     // Invalid when that fails.
     static TestSocket listen(Loopback address);
     // A blocking connect to the loopback address. Invalid when it fails.
-    static TestSocket connect(Loopback address, int port);
+    // `receive_buffer` > 0 asks for that receive buffer (SO_RCVBUF) first:
+    // a client that stops reading then fills up soon.
+    static TestSocket connect(Loopback address, int port, int receive_buffer = 0);
 
     bool valid() const noexcept { return handle_ != kInvalid; }
     int port() const;  // the local port, -1 when unknown

@@ -8,7 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char, c_char_p, c_double, c_float,
                     c_int, c_longlong, c_uint16, c_void_p)
@@ -258,19 +258,17 @@ def _find() -> Tuple[ctypes.CDLL, str]:
                       + ", ".join(SEARCH_ORDER[1:]) + ")")
     errors.append(f"{SEARCH_ORDER[0]}: not set")
 
-    beside = _beside_package()
-    if beside is None:
-        errors.append(f"{SEARCH_ORDER[1]}: not installed with the library")
-    else:
-        library = _try(beside, errors, SEARCH_ORDER[1])
-        if library is not None:
-            return library, beside
-
-    path, why = _from_pkg_config()
-    if path is None:
-        errors.append(f"{SEARCH_ORDER[2]}: {why}")
-    else:
-        library = _try(path, errors, SEARCH_ORDER[2])
+    # Each place is looked at only when the ones before it gave nothing.
+    lookups: List[Tuple[str, Callable[[], Tuple[Optional[str], str]]]] = [
+        (SEARCH_ORDER[1], lambda: (_beside_package(), "not installed with the library")),
+        (SEARCH_ORDER[2], _from_pkg_config),
+    ]
+    for place, look in lookups:
+        path, why = look()
+        if path is None:
+            errors.append(f"{place}: {why}")
+            continue
+        library = _try(path, errors, place)
         if library is not None:
             return library, path
 
