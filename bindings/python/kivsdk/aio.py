@@ -505,6 +505,42 @@ class _BotBase:
         else:
             self._waiting.pop(key, None)
 
+    def _event_data(self, event: Event, wanted: bool) -> Optional[EventData]:
+        """The event's values, taken now (inside the library's handler):
+        given to the waiting request that collects such events (a list's
+        entries) and returned for the bot's own `wanted` handlers; None when
+        nobody wants them."""
+        collector = None
+        if event in _COLLECTED:
+            collector = next((request.entries for request in self._waiting.values()
+                              if request.entries is not None
+                              and CALLBACK_ENTRIES[request.callback] is event), None)
+        if collector is None and not wanted:
+            return None
+        values = _snapshot(self.instance, EVENT_WRITES[event])
+        if event is Event.CHAT and values["chat_type"] == 1:
+            values.update(_snapshot(self.instance, CONSOLE_LINE_WRITES))
+        data = EventData(event, self, values)
+        if collector is not None:
+            collector.append(data)
+        return data
+
+    def _take_answered(self, callback: Callback, reference: int) -> Any:
+        """The waiting request a callback answers, taken off its file; None
+        when the answer is not for one of this bot's requests."""
+        if callback in _UNNUMBERED:
+            return self._unnumbered.pop(callback, None)
+        request = self._waiting.get(reference)
+        if request is None or request.callback is not callback:
+            return None
+        del self._waiting[reference]
+        return request
+
+    def _result(self, callback: Callback, rc: Code, reference: int, request: Any) -> Result:
+        """The answer's values, taken now, with the entries collected for it."""
+        values = _snapshot(self.instance, CALLBACK_WRITES[callback])
+        return Result(callback, rc, reference, values, request.entries or ())
+
     def state_change(self, **attributes: Any) -> None:
         """Sets the keyword attributes (my_x=..., my_type=...) and sends the
         own state."""
@@ -635,36 +671,19 @@ class Bot(_BotBase):
                 self._handled_events.add(event)
 
     def _on_event(self, event: Event) -> None:
-        collector = None
-        if event in _COLLECTED:
-            collector = next((request.entries for request in self._waiting.values()
-                              if request.entries is not None
-                              and CALLBACK_ENTRIES[request.callback] is event), None)
         streams = [stream for stream in self._streams if stream.wants(event)]
-        if collector is None and not streams:
+        data = self._event_data(event, bool(streams))
+        if data is None:
             return
-        values = _snapshot(self.instance, EVENT_WRITES[event])
-        if event is Event.CHAT and values["chat_type"] == 1:
-            values.update(_snapshot(self.instance, CONSOLE_LINE_WRITES))
-        data = EventData(event, self, values)
-        if collector is not None:
-            collector.append(data)
         for stream in streams:
             stream._push(data)
 
     # ---- answers --------------------------------------------------------------
     def _on_callback(self, callback: Callback, rc: Code, reference: int) -> None:
-        if callback in _UNNUMBERED:
-            request = self._unnumbered.pop(callback, None)
-        else:
-            request = self._waiting.get(reference)
-            if request is None or request.callback is not callback:
-                return
-            del self._waiting[reference]
+        request = self._take_answered(callback, reference)
         if request is None or request.future.done():  # not ours, or its await was cancelled
             return
-        values = _snapshot(self.instance, CALLBACK_WRITES[callback])
-        result = Result(callback, rc, reference, values, request.entries or ())
+        result = self._result(callback, rc, reference, request)
         if rc == ReturnCode.SUCCESS:
             request.future.set_result(result)
         else:

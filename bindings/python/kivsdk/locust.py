@@ -41,7 +41,7 @@ import socket
 import time
 import uuid
 import weakref
-from typing import (TYPE_CHECKING, Any, Callable, DefaultDict, Deque, Dict, FrozenSet, Iterator,
+from typing import (TYPE_CHECKING, Any, Callable, DefaultDict, Deque, Dict, Iterator,
                     List, NoReturn, Optional, Set, Tuple, TypeVar, Union, cast)
 
 import gevent
@@ -56,9 +56,8 @@ from locust import User
 from locust.exception import LocustError, StopUser
 
 from . import _native
-from .aio import (CALLBACK_ENTRIES, CALLBACK_WRITES, CONSOLE_LINE_WRITES, EVENT_WRITES, Closed,
-                  EventData, Result, _BotBase, _callback_handler, _event_handler, _snapshot,
-                  _UNNUMBERED)
+from .aio import (CALLBACK_ENTRIES, Closed, EventData, Result, _BotBase, _callback_handler,
+                  _COLLECTED, _event_handler)
 from .constants import Callback, Event, ReturnCode
 from .instance import Code, KIVError, Text
 from .loop import Loop
@@ -107,9 +106,6 @@ def _default_args_once(build: Callable[[], Dict[str, Any]]) -> Callable[[], Dict
 if not getattr(locust.argument_parser.default_args_dict, "kivsdk_once", False):
     locust.argument_parser.default_args_dict = _default_args_once(
         locust.argument_parser.default_args_dict)
-
-_COLLECTED: FrozenSet[Event] = frozenset(CALLBACK_ENTRIES.values())
-
 
 class RequestTimeout(KIVError):
     """No answer came within the request's time limit (code TIMEOUT)."""
@@ -432,39 +428,20 @@ class Bot(_BotBase):
         self.instance.on_event(event, _event_handler(weakref.ref(self), event))
 
     def _on_event(self, event: Event) -> None:
-        collector = None
-        if event in _COLLECTED:
-            collector = next((request.entries for request in self._waiting.values()
-                              if request.entries is not None
-                              and CALLBACK_ENTRIES[request.callback] is event), None)
         handler = self._handlers.get(event)
         if event is Event.CHAT and self.world is not None:
             self._driver.heard(self, self.world, self.instance.avatar_name,
                                self.instance.chat_message)
-        if collector is None and handler is None:
-            return
-        values = _snapshot(self.instance, EVENT_WRITES[event])
-        if event is Event.CHAT and values["chat_type"] == 1:
-            values.update(_snapshot(self.instance, CONSOLE_LINE_WRITES))
-        data = EventData(event, self, values)
-        if collector is not None:
-            collector.append(data)
-        if handler is not None:
+        data = self._event_data(event, handler is not None)
+        if data is not None and handler is not None:
             handler(data)
 
     def _on_callback(self, callback: Callback, rc: Code, reference: int) -> None:
         answered = time.perf_counter()
-        if callback in _UNNUMBERED:
-            request = self._unnumbered.pop(callback, None)
-        else:
-            request = self._waiting.get(reference)
-            if request is None or request.callback is not callback:
-                return
-            del self._waiting[reference]
+        request = self._take_answered(callback, reference)
         if request is None or request.result.ready():
             return
-        values = _snapshot(self.instance, CALLBACK_WRITES[callback])
-        result = Result(callback, rc, reference, values, request.entries or ())
+        result = self._result(callback, rc, reference, request)
         if rc == ReturnCode.SUCCESS:
             request.result.set((result, answered))
         else:
