@@ -21,6 +21,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$ROOT/scripts/lib/sandbox-ready.sh"
 BUILD=${KIVSDK_BENCH_BUILD:-$ROOT/build-bench}
 OUT=$BUILD/bench-results
 REPS=5
@@ -129,11 +130,10 @@ swarm_busy() {
     log "kivswarm: $bots walkers for $seconds s"
     rm -f "$ports"
     "$SANDBOX" --quiet --port-file "$ports" --world lobby:plain --max-clients 20000 \
-        >/dev/null 2>&1 &
+        >/dev/null 2>"$OUT/swarm-sandbox.log" &
     pid=$!
-    for _ in $(seq 100); do [ -s "$ports" ] && break; sleep 0.1; done
-    local port
-    port=$(sed -n 's/.*universe=\([0-9]*\).*/\1/p' "$ports")
+    local port=
+    port=$(sandbox_port "$pid" "$ports" "$OUT/swarm-sandbox.log" 100) || true
     if [ -n "$port" ] && "$KIVSWARM" --port "$port" --world lobby --bots "$bots" --ramp 200 \
         --duration "$seconds" --walk-hz 1 --chat-every 0 --build-every 0 --query-every 0 \
         --pass-every 10 --json "$report" >/dev/null 2>&1; then

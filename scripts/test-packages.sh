@@ -23,6 +23,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$ROOT/scripts/lib/sandbox-ready.sh"
 cd "$ROOT"
 OUT=${KIVSDK_PACKAGE_OUT:-$ROOT/build-package}
 case $OUT in /*) ;; *) OUT=$ROOT/$OUT ;; esac
@@ -73,12 +74,8 @@ start_sandbox() {
     sandbox_log=$WORK/$name.log
     /usr/bin/kivsandbox --port-file "$WORK/$name.ports" "$@" >/dev/null 2>"$sandbox_log" &
     sandboxes+=($!)
-    for _ in $(seq 100); do
-        [ -s "$WORK/$name.ports" ] && break
-        sleep 0.1
-    done
-    [ -s "$WORK/$name.ports" ] || { cat "$sandbox_log" >&2; die "the sandbox $name did not start"; }
-    port=$(sed -n 's/^ready universe=\([0-9]*\).*/\1/p' "$WORK/$name.ports")
+    port=$(sandbox_port "$!" "$WORK/$name.ports" "$sandbox_log" 100) ||
+        die "the sandbox $name did not start"
 }
 # Fails unless the sandbox's log shows NAME entering the lobby.
 expect_entered() {

@@ -3,13 +3,10 @@
 # spread over two worlds with every behaviour on; then check_report.cmake
 # reads the JSON report (CMake's own JSON parser) and the HTML page. A bad
 # command line must exit 2 before anything connects.
-#
-# The worlds are TLS worlds: the sandbox may close a plain-world client
-# whose first answer is queued in the same pass as its once-a-second stall
-# sweep (its stall clock starts only with TLS or a first send), which would
-# show here as a lost world.
+# The worlds are TLS worlds, so the run covers the TLS path too.
 #   swarm_test.sh KIVSANDBOX KIVSWARM CMAKE CHECK_REPORT_CMAKE
 set -euo pipefail
+. "$(dirname "$0")/../../scripts/lib/sandbox-ready.sh"
 sandbox=$1 swarm=$2 cmake=$3 check=$4
 bots=50 seconds=10
 work=$(mktemp -d)
@@ -28,13 +25,7 @@ status=0
 "$sandbox" --quiet --bind 127.0.0.1 --stall-timeout 120 --world garden:tls --world park:tls \
     --port-file "$work/ready" >/dev/null 2>"$work/server.log" &
 server=$!
-for _ in $(seq 200); do   # at most 20 s
-    [ -s "$work/ready" ] && break
-    kill -0 "$server" 2>/dev/null || { cat "$work/server.log"; exit 1; }
-    sleep 0.1
-done
-[ -s "$work/ready" ] || { echo "sandbox not ready"; cat "$work/server.log"; exit 1; }
-port=$(sed -n 's/^ready universe=\([0-9]*\).*/\1/p' "$work/ready")
+port=$(sandbox_port "$server" "$work/ready" "$work/server.log")
 
 "$swarm" --port "$port" --world garden --world park --bots "$bots" --duration "$seconds" \
     --ramp 25 --walk-hz 2 --chat-every 2 --build-every 3 --query-every 2 --reenter-every 8 \
