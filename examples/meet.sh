@@ -7,6 +7,7 @@
 #
 # Usage: examples/meet.sh KIVSANDBOX GREETER BUILDER WORK_DIR
 set -euo pipefail
+. "$(dirname "$0")/../scripts/lib/sandbox-ready.sh"
 
 if [ $# -ne 4 ]; then
     echo "usage: $0 KIVSANDBOX GREETER BUILDER WORK_DIR" >&2
@@ -38,19 +39,8 @@ started=$(date +%s%N)
 echo "==> sandbox"
 "$SANDBOX" --port-file "$RUN/ports" --http "${KIVSDK_MEET_HTTP_PORT:-0}" >/dev/null 2>"$SANDBOX_LOG" &
 sandbox_pid=$!
-for _ in $(seq 100); do
-    [ -s "$RUN/ports" ] && break
-    kill -0 "$sandbox_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ ! -s "$RUN/ports" ]; then
-    echo "the sandbox did not start:" >&2
-    cat "$SANDBOX_LOG" >&2
-    exit 1
-fi
-ready=$(cat "$RUN/ports")
-echo "$ready"
-universe_port=$(sed -n 's/^ready universe=\([0-9]*\).*/\1/p' "$RUN/ports")
+universe_port=$(sandbox_port "$sandbox_pid" "$RUN/ports" "$SANDBOX_LOG" 100)
+cat "$RUN/ports"
 http_port=$(sed -n 's/.* http=\([0-9]*\).*/\1/p' "$RUN/ports")
 echo "live view: http://127.0.0.1:$http_port/"
 

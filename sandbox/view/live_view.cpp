@@ -259,14 +259,14 @@ LiveView::~LiveView() {
 
 void LiveView::arm_timer(bool on) {
     if (on == timer_armed_) return;
-    itimerspec spec{};
+    itimerspec timing{};  // all zero: disarmed
     if (on) {
         const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(options_.period);
-        spec.it_interval.tv_sec = static_cast<time_t>(period.count() / 1000000000);
-        spec.it_interval.tv_nsec = static_cast<long>(period.count() % 1000000000);
-        spec.it_value = spec.it_interval;
+        timing.it_interval.tv_sec = static_cast<time_t>(period.count() / 1000000000);
+        timing.it_interval.tv_nsec = static_cast<long>(period.count() % 1000000000);
+        timing.it_value = timing.it_interval;
     }
-    ::timerfd_settime(timer_fd_, 0, &spec, nullptr);
+    ::timerfd_settime(timer_fd_, 0, &timing, nullptr);
     timer_armed_ = on;
 }
 

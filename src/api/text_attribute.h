@@ -23,9 +23,11 @@ public:
     std::string_view view() const noexcept { return {data_, length_}; }
 
     // The text may be this attribute's own (a host handing back what it
-    // read). May throw std::bad_alloc, leaving the old text in place.
+    // read, or its tail): such a text is shorter than the storage, so it
+    // never needs room and memmove copies it in place. May throw
+    // std::bad_alloc, leaving the old text in place.
     void assign(const char* text, std::size_t length) {
-        if (length >= capacity_) grow(length + 1, text, length);
+        if (length >= capacity_) grow(length + 1);
         std::memmove(data_, text, length);
         data_[length] = '\0';
         length_ = length;
@@ -45,9 +47,8 @@ public:
 private:
     static constexpr std::size_t kInlineCapacity = 16;  // NUL included
 
-    // Room for `needed` bytes; the text being assigned is copied across
-    // first when it lives in the storage being replaced.
-    void grow(std::size_t needed, const char*& text, std::size_t length);
+    // Storage for `needed` bytes; the old text is not kept.
+    void grow(std::size_t needed);
 
     std::array<char, kInlineCapacity> inline_{};
     std::unique_ptr<char[]> heap_;
